@@ -1,0 +1,68 @@
+#pragma once
+// The keyer state machine: one KeyerTick per timer tick, on the keyer thread only.
+#include <atomic>
+#include <cstdint>
+
+#include "engine/handover.h"
+#include "engine/keyer_settings.h"
+#include "engine/ports.h"
+
+namespace telkey {
+
+enum KeyerStateNo : std::int32_t {
+    Idle = 0,
+    PaddleDot = 1,
+    PaddleDotGap = 2,
+    PaddleDash = 3,
+    PaddleDashGap = 4,
+    PaddleLetterEnd = 5,
+    TextWordSpace = 6,
+    TextDot = 7,
+    TextDash = 8,
+    TextElementGap = 9,
+    TextLetterGap = 10,
+    PttDelay = 11,
+};
+
+constexpr std::int32_t kStateTicksLimit = 0x0FFFFFFF;
+
+// The keyer's own state; written only by KeyerTick (tests may set it between ticks).
+struct KeyerState {
+    std::int32_t KeyerState = Idle;
+    std::int32_t StateTicks = 0;
+    std::int32_t PaddleActivity = 0;
+    std::int32_t DashMemory = 0;
+    std::int32_t DotMemory = 0;
+    std::uint8_t DecodedCode = 1;
+    std::uint8_t SendCode = 0;
+    std::uint8_t ElementMask = 0;
+};
+
+class Keyer {
+public:
+    Keyer(Ports& ports, const KeyerSettings& settings, Mailbox& mailbox, DecodedRing& ring,
+          SharedFlags& flags, NotificationQueue& notifications) noexcept;
+
+    void KeyerTick() noexcept;
+
+    // Stores a code in the ring and posts WM_KEYER_CHAR; a full ring drops it silently.
+    void PushRing(std::uint8_t code) noexcept;
+
+    const KeyerState& State() const noexcept { return state_; }
+    // Ticks run so far; a watchdog reads it from another thread to see that the keyer lives.
+    std::uint64_t TickCount() const noexcept { return tickCount_.load(std::memory_order_relaxed); }
+    KeyerState& StateForTest() noexcept { return state_; }
+
+private:
+    // (implementation detail of the state machine)
+    Ports& ports_;
+    const KeyerSettings& settings_;
+    Mailbox& mailbox_;
+    DecodedRing& ring_;
+    SharedFlags& flags_;
+    NotificationQueue& notifications_;
+    KeyerState state_;
+    std::atomic<std::uint64_t> tickCount_{0};
+};
+
+}  // namespace telkey

@@ -1,0 +1,57 @@
+#pragma once
+// Paddle contacts, key and PTT lines and the PC speaker, over a PortBus.
+#include <atomic>
+#include <cstdint>
+
+#include "engine/handover.h"
+#include "engine/port_bus.h"
+
+namespace telkey {
+
+constexpr std::uint16_t kDefaultSpeakerTone = 1000;
+
+// Port settings, written by the window thread, read by the keyer on every tick.
+struct PortSettings {
+    std::atomic<std::uint16_t> DotPort{0x201};
+    std::atomic<std::uint8_t> DotXorMask{0xFF};
+    std::atomic<std::uint8_t> DotAndMask{0x10};
+    std::atomic<std::uint16_t> DashPort{0x201};
+    std::atomic<std::uint8_t> DashXorMask{0xFF};
+    std::atomic<std::uint8_t> DashAndMask{0x20};
+    std::atomic<std::int32_t> KeyPortNumber{0};
+    std::atomic<std::uint8_t> KeyMask{0x01};
+    std::atomic<std::uint8_t> TxMask{0x02};
+    std::atomic<std::uint8_t> AllMask{0x00};
+    std::atomic<std::int32_t> UseSpeaker{0};
+    std::atomic<std::int32_t> SpeakerTone{kDefaultSpeakerTone};
+    std::atomic<std::uint16_t> ToneDivisor{1193};
+};
+
+// 1193180 Hz divided by the tone, rounded; only the low 16 bits are kept.
+// A tone below 19 Hz (no usable 16-bit divisor, or a divide by zero) gives the default tone's.
+std::uint16_t ToneDivisor(std::int32_t speakerTone) noexcept;
+
+class Ports {
+public:
+    Ports(PortBus& bus, const PortSettings& settings, const SharedFlags& flags) noexcept;
+
+    void InitPorts() noexcept;
+    std::int32_t ReadDotPaddle() noexcept;
+    std::int32_t ReadDashPaddle() noexcept;
+    void SetKey(int on) noexcept;
+    void SetTx(int on) noexcept;
+
+    bool SpeakerSounding() const noexcept { return speakerSounding_.load(std::memory_order_relaxed); }
+
+private:
+    PortBus& bus_;
+    const PortSettings& settings_;
+    const SharedFlags& flags_;
+    std::atomic<std::int32_t> speakerSounding_{0};
+};
+
+// Key port table: start-up address and output register for KeyPortNumber 1..7 (0 = none).
+std::uint16_t KeyPortStartupAddress(std::int32_t keyPortNumber) noexcept;
+std::uint16_t KeyPortOutputRegister(std::int32_t keyPortNumber) noexcept;
+
+}  // namespace telkey
