@@ -26,7 +26,7 @@ struct SharedFlags {
 
 // One-slot hand-over of the next code from the window thread to the keyer.
 class Mailbox {
-public:
+  public:
     // Window thread: stores the code and then marks the slot full, only while it is empty.
     bool Fill(std::uint8_t code) noexcept;
     // Keyer: takes the code and marks the slot empty, only while it is full.
@@ -35,14 +35,14 @@ public:
     // Settings load: the slot empty, NextCode 0.
     void Reset() noexcept;
 
-private:
+  private:
     std::atomic<std::uint8_t> nextCode_{0};
     std::atomic<std::uint8_t> nextCodeEmpty_{1};
 };
 
 // Decoded-character ring: codes from the keyer to the window thread, at most 1023 waiting.
 class DecodedRing {
-public:
+  public:
     static constexpr std::uint32_t kSize = 1024;
     static constexpr std::uint32_t kCapacity = kSize - 1;
 
@@ -54,7 +54,7 @@ public:
     // Settings load, before the keyer runs: empty.
     void Reset() noexcept;
 
-private:
+  private:
     std::array<std::uint8_t, kSize> ringBuffer_{};
     std::uint32_t ringWrite_ = 0;  // keyer only
     std::uint32_t ringRead_ = 0;   // window thread only
@@ -64,7 +64,7 @@ private:
 // Fixed-capacity single-producer single-consumer queue of notifications, with an eventfd that
 // wakes the window thread. Post never blocks, allocates or locks.
 class NotificationQueue {
-public:
+  public:
     static constexpr std::size_t kCapacity = 8192;
 
     NotificationQueue();
@@ -84,7 +84,7 @@ public:
     // True once if a Post was lost since the last call.
     bool TakeOverflow() noexcept;
 
-private:
+  private:
     std::array<Notification, kCapacity> slots_{};
     alignas(64) std::atomic<std::size_t> head_{0};  // next to read
     alignas(64) std::atomic<std::size_t> tail_{0};  // next to write

@@ -39,7 +39,7 @@ struct KeyerState {
 };
 
 class Keyer {
-public:
+  public:
     Keyer(Ports& ports, const KeyerSettings& settings, Mailbox& mailbox, DecodedRing& ring,
           SharedFlags& flags, NotificationQueue& notifications) noexcept;
 
@@ -53,7 +53,7 @@ public:
     std::uint64_t TickCount() const noexcept { return tickCount_.load(std::memory_order_relaxed); }
     KeyerState& StateForTest() noexcept { return state_; }
 
-private:
+  private:
     // (implementation detail of the state machine)
     Ports& ports_;
     const KeyerSettings& settings_;

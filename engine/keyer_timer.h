@@ -11,7 +11,7 @@
 namespace telkey {
 
 class TickDriver {
-public:
+  public:
     virtual ~TickDriver() = default;
     // Capability query: the smallest supported period in ms, or -1 when the query fails.
     virtual int SmallestPeriodMs() = 0;
@@ -25,7 +25,7 @@ public:
 };
 
 class KeyerTimer {
-public:
+  public:
     KeyerTimer(TickDriver& driver, Keyer& keyer, KeyerSettings& settings) noexcept;
     ~KeyerTimer();
     KeyerTimer(const KeyerTimer&) = delete;
@@ -43,7 +43,7 @@ public:
 
     std::uint32_t TimerId() const noexcept { return timerId_; }
 
-private:
+  private:
     TickDriver& driver_;
     Keyer& keyer_;
     KeyerSettings& settings_;

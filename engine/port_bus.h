@@ -6,7 +6,7 @@
 namespace telkey {
 
 class PortBus {
-public:
+  public:
     virtual ~PortBus() = default;
     virtual std::uint8_t in(std::uint16_t port) = 0;
     virtual void out(std::uint16_t port, std::uint8_t value) = 0;

@@ -32,7 +32,7 @@ struct PortSettings {
 std::uint16_t ToneDivisor(std::int32_t speakerTone) noexcept;
 
 class Ports {
-public:
+  public:
     Ports(PortBus& bus, const PortSettings& settings, const SharedFlags& flags) noexcept;
 
     void InitPorts() noexcept;
@@ -41,9 +41,11 @@ public:
     void SetKey(int on) noexcept;
     void SetTx(int on) noexcept;
 
-    bool SpeakerSounding() const noexcept { return speakerSounding_.load(std::memory_order_relaxed); }
+    bool SpeakerSounding() const noexcept {
+        return speakerSounding_.load(std::memory_order_relaxed);
+    }
 
-private:
+  private:
     PortBus& bus_;
     const PortSettings& settings_;
     const SharedFlags& flags_;

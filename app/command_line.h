@@ -1,0 +1,30 @@
+#pragma once
+// The program's command line: the port options, --help and --version. Options of the form
+// "--name" are Telkey's; other arguments are left to the window toolkit (-platform, -display).
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/port_bus_factory.h"
+
+namespace telkey {
+
+// Exit status for a command line that cannot be used.
+inline constexpr int kExitUsage = 2;
+
+struct CommandLine {
+    PortBusOptions ports;
+    bool help = false;
+    bool version = false;
+    // Arguments that are not Telkey's, in order.
+    std::vector<std::string> others;
+};
+
+// Parses the arguments after the program name. False, with `error` saying which argument is
+// wrong and why, when an argument that starts with "--" is not a known option or has a bad value.
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error);
+
+std::string UsageText(std::string_view program);
+std::string VersionText();
+
+}  // namespace telkey

@@ -1,0 +1,149 @@
+// Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
+// port backend, keyer timer, engine, message bus, the windows, and the message loop.
+#include <QMessageBox>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/local_messages.h"
+#include "app/safe_outputs.h"
+#include "app/telkey_application.h"
+#include "engine/engine.h"
+#include "engine/port_bus_factory.h"
+#include "engine/thread_tick_driver.h"
+#include "exchange/window_bus.h"
+#include "ui/about_box.h"
+#include "ui/main_form.h"
+#include "ui/message_box.h"
+
+namespace {
+
+constexpr char kProgram[] = "telkey";
+
+void PrintError(const std::string& text) {
+    std::cerr << kProgram << ": " << text << '\n';
+}
+
+int UsageError(const std::string& text) {
+    PrintError(text);
+    std::cerr << "Try '" << kProgram << " --help'.\n";
+    return telkey::kExitUsage;
+}
+
+// Without a display Qt would abort; say so plainly instead.
+bool HaveDisplay(const std::vector<std::string>& others) {
+    for (const std::string& arg : others) {
+        if (arg == "-platform" || arg == "-display") return true;
+    }
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        if (!text.empty()) text += '\n';
+        text += line;
+    }
+    return text;
+}
+
+int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
+    using namespace telkey;
+
+    // Qt has taken its own arguments; anything left is not understood.
+    std::vector<std::string> rest;
+    for (qsizetype i = 1; i < app.arguments().size(); ++i) {
+        rest.push_back(app.arguments().at(i).toStdString());
+    }
+    CommandLine unused;
+    std::string error;
+    if (!ParseCommandLine(rest, unused, error)) return UsageError(error);
+    if (!unused.others.empty()) return UsageError("unexpected argument '" + unused.others[0] + "'");
+
+    PortBusResult ports = MakePortBus(line.ports);
+    if (!ports.bus) {
+        PrintError(ports.error);
+        QMessageBox::critical(nullptr, QLatin1String(kErrorTitle),
+                              QString::fromStdString(ports.error));
+        return EXIT_FAILURE;
+    }
+    if (!ports.warnings.empty()) {
+        PrintError(Joined(ports.warnings));
+        QMessageBox::warning(nullptr, QLatin1String(kApplicationTitle),
+                             QString::fromStdString(Joined(ports.warnings)));
+    }
+
+    ThreadTickDriver driver;
+    Engine engine(*ports.bus, driver);
+    // However Run ends, the transmitter must not stay keyed. Declared before the windows, so
+    // it runs after they are gone and the keyer timer has stopped.
+    struct OutputGuard {
+        Engine& engine;
+        ~OutputGuard() { ReleaseOutputs(engine); }
+    } outputGuard{engine};
+
+    // Without the bus Telkey still keys; only the link to logging programs is missing.
+    LocalMessages localMessages;
+    std::string busError;
+    std::unique_ptr<WindowBus> bus = OpenWindowBus(nullptr, busError);
+    MessageServices* messages = bus ? static_cast<MessageServices*>(bus.get()) : &localMessages;
+    if (!bus) {
+        const std::string text = "The link to logging programs is not available: " + busError +
+                                 "\nTelkey runs without it.";
+        PrintError(text);
+        QMessageBox::warning(nullptr, QLatin1String(kApplicationTitle),
+                             QString::fromStdString(text));
+    }
+
+    TForm1 form(engine, *messages);
+    TAbout about(&form);
+    form.About = &about;
+    form.show();
+
+    return app.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace telkey;
+
+    CommandLine line;
+    std::string error;
+    if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), line, error)) {
+        return UsageError(error);
+    }
+    if (line.help) {
+        std::cout << UsageText(kProgram);
+        return EXIT_SUCCESS;
+    }
+    if (line.version) {
+        std::cout << VersionText();
+        return EXIT_SUCCESS;
+    }
+    if (!HaveDisplay(line.others)) {
+        PrintError(
+            "no display to show the window on (set DISPLAY, or run with -platform offscreen)");
+        return EXIT_FAILURE;
+    }
+
+    TelkeyApplication app(argc, argv);
+    try {
+        return Run(app, line);
+    } catch (const std::exception& e) {
+        PrintError(e.what());
+        app.ShowError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        PrintError("unknown error");
+        app.ShowError(QStringLiteral("Unknown error"));
+    }
+    return EXIT_FAILURE;
+}

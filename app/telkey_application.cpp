@@ -1,0 +1,48 @@
+#include "app/telkey_application.h"
+
+#include <QFont>
+#include <QMessageBox>
+#include <exception>
+
+#include "ui/message_box.h"
+
+namespace telkey {
+
+void InstallFontSubstitutes() {
+    // Metric-compatible faces first; fontconfig's own choice remains the last resort.
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Sans Serif"),
+        {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Nimbus Sans"),
+         QStringLiteral("Helvetica"), QStringLiteral("FreeSans")});
+    QFont::insertSubstitutions(QStringLiteral("Courier New"),
+                               {QStringLiteral("Liberation Mono"), QStringLiteral("Nimbus Mono PS"),
+                                QStringLiteral("FreeMono"), QStringLiteral("DejaVu Sans Mono")});
+    QFont::insertSubstitutions(QStringLiteral("Times New Roman"),
+                               {QStringLiteral("Liberation Serif"), QStringLiteral("Nimbus Roman"),
+                                QStringLiteral("FreeSerif"), QStringLiteral("DejaVu Serif")});
+}
+
+TelkeyApplication::TelkeyApplication(int& argc, char** argv)
+    : QApplication(argc, argv), errorDisplay([](const QString& title, const QString& text) {
+          QMessageBox::critical(QApplication::activeWindow(), title, text);
+      }) {
+    setApplicationName(QLatin1String(kApplicationTitle));
+    InstallFontSubstitutes();
+}
+
+bool TelkeyApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& error) {
+        ShowError(QString::fromUtf8(error.what()));
+    } catch (...) {
+        ShowError(QStringLiteral("Unknown error"));
+    }
+    return false;
+}
+
+void TelkeyApplication::ShowError(const QString& text) {
+    if (errorDisplay) errorDisplay(QLatin1String(kApplicationTitle), text);
+}
+
+}  // namespace telkey

@@ -1,0 +1,63 @@
+#pragma once
+// A COM port's registers on a tty device (a USB serial adapter or a real UART): the modem
+// control register drives DTR and RTS, the modem status register reads CTS, DSR, RI and DCD.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "engine/devices_lines.h"
+#include "engine/devices_port_device.h"
+
+namespace telkey {
+
+// COM1..COM4 base addresses; the registers are base + 0..7.
+constexpr std::array<std::uint16_t, 4> kComBase{0x3F8, 0x2F8, 0x3E8, 0x2E8};
+constexpr std::uint16_t kSerialRegisters = 8;
+constexpr std::uint16_t kModemControlOffset = 4;
+constexpr std::uint16_t kLineStatusOffset = 5;
+constexpr std::uint16_t kModemStatusOffset = 6;
+constexpr std::uint16_t kScratchOffset = 7;
+
+// Modem control register bits that reach the device.
+constexpr std::uint8_t kMcrDtr = 0x01;
+constexpr std::uint8_t kMcrRts = 0x02;
+constexpr std::uint8_t kMcrLines = kMcrDtr | kMcrRts;
+// Modem status register bits.
+constexpr std::uint8_t kMsrCts = 0x10;
+constexpr std::uint8_t kMsrDsr = 0x20;
+constexpr std::uint8_t kMsrRi = 0x40;
+constexpr std::uint8_t kMsrDcd = 0x80;
+// Line status with an empty transmitter, as an idle UART shows it.
+constexpr std::uint8_t kLsrIdle = 0x60;
+
+class SerialDevice final : public PortDevice {
+public:
+    SerialDevice(DeviceLayer& layer, int comNumber, std::string path, DevicesTiming timing);
+
+    // Register access at base + offset (0..7).
+    std::uint8_t In(std::uint16_t offset) noexcept;
+    void Out(std::uint16_t offset, std::uint8_t value) noexcept;
+
+    // The DTR and RTS bits that the device shows (as modem control bits), 0 when unknown.
+    std::uint8_t LinesOn() const noexcept;
+    // Watchdog: drops these modem control bits at once; the next write puts the wanted back.
+    void Release(std::uint8_t mcrBits) noexcept;
+    // Crash handler: DTR and RTS off with one ioctl.
+    void ReleaseFromSignal() noexcept;
+
+private:
+    int OpenFlags() const noexcept override;
+    int Setup(int fd) noexcept override;
+    int Probe(int fd) noexcept override;
+    std::string Advice(int negativeErrno, bool inSetup) const override;
+
+    bool ApplyModemControl(std::uint8_t mcr) noexcept;
+    std::uint8_t ReadModemStatus() noexcept;
+
+    LineWriter modemControl_;
+    std::atomic<std::uint8_t> lastStatus_{0};
+    std::atomic<std::uint8_t> scratch_{0};
+};
+
+}  // namespace telkey

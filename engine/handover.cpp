@@ -1,0 +1,116 @@
+#include "engine/handover.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace telkey {
+namespace {
+constexpr std::uint32_t kRingMask = DecodedRing::kSize - 1;
+static_assert((DecodedRing::kSize & kRingMask) == 0, "the ring size is a power of two");
+}  // namespace
+
+// ---- Mailbox ----
+
+bool Mailbox::Fill(std::uint8_t code) noexcept {
+    if (nextCodeEmpty_.load(std::memory_order_acquire) == 0) return false;
+    nextCode_.store(code, std::memory_order_relaxed);
+    nextCodeEmpty_.store(0, std::memory_order_release);
+    return true;
+}
+
+bool Mailbox::Take(std::uint8_t& code) noexcept {
+    if (nextCodeEmpty_.load(std::memory_order_acquire) != 0) return false;
+    code = nextCode_.load(std::memory_order_relaxed);
+    nextCodeEmpty_.store(1, std::memory_order_release);
+    return true;
+}
+
+bool Mailbox::NextCodeEmpty() const noexcept {
+    return nextCodeEmpty_.load(std::memory_order_acquire) != 0;
+}
+
+void Mailbox::Reset() noexcept {
+    nextCode_.store(0, std::memory_order_relaxed);
+    nextCodeEmpty_.store(1, std::memory_order_release);
+}
+
+// ---- DecodedRing ----
+
+bool DecodedRing::Push(std::uint8_t code) noexcept {
+    // Acquire: the reader has finished with the slot before it gave it back.
+    if (ringCount_.load(std::memory_order_acquire) >= kCapacity) return false;
+    ringBuffer_[ringWrite_] = code;
+    ringWrite_ = (ringWrite_ + 1) & kRingMask;
+    ringCount_.fetch_add(1, std::memory_order_acq_rel);  // publishes the slot
+    return true;
+}
+
+bool DecodedRing::Pop(std::uint8_t& code) noexcept {
+    if (ringCount_.load(std::memory_order_acquire) == 0) return false;
+    code = ringBuffer_[ringRead_];
+    ringRead_ = (ringRead_ + 1) & kRingMask;
+    ringCount_.fetch_sub(1, std::memory_order_acq_rel);  // gives the slot back
+    return true;
+}
+
+std::uint32_t DecodedRing::RingCount() const noexcept {
+    return ringCount_.load(std::memory_order_acquire);
+}
+
+void DecodedRing::Reset() noexcept {
+    ringWrite_ = 0;
+    ringRead_ = 0;
+    ringCount_.store(0, std::memory_order_release);
+}
+
+// ---- NotificationQueue ----
+
+NotificationQueue::NotificationQueue() : eventFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+NotificationQueue::~NotificationQueue() {
+    if (eventFd_ >= 0) close(eventFd_);
+}
+
+bool NotificationQueue::Post(Notification n) noexcept {
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+        overflow_.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    slots_[tail % kCapacity] = n;
+    tail_.store(tail + 1, std::memory_order_release);
+    if (eventFd_ >= 0) {
+        // Never blocks: the descriptor is non-blocking and the counter cannot realistically fill.
+        const std::uint64_t one = 1;
+        ssize_t written;
+        do {
+            written = write(eventFd_, &one, sizeof one);
+        } while (written < 0 && errno == EINTR);
+    }
+    return true;
+}
+
+bool NotificationQueue::Pop(Notification& n) noexcept {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    if (head == tail_.load(std::memory_order_acquire)) return false;
+    n = slots_[head % kCapacity];
+    head_.store(head + 1, std::memory_order_release);
+    return true;
+}
+
+void NotificationQueue::ClearWakeup() noexcept {
+    if (eventFd_ < 0) return;
+    std::uint64_t count;
+    ssize_t got;
+    do {
+        got = read(eventFd_, &count, sizeof count);
+    } while (got < 0 && errno == EINTR);
+}
+
+bool NotificationQueue::TakeOverflow() noexcept {
+    return overflow_.exchange(false, std::memory_order_relaxed);
+}
+
+}  // namespace telkey

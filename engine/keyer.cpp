@@ -1,0 +1,253 @@
+#include "engine/keyer.h"
+
+#include "engine/morse_tables.h"
+
+namespace telkey {
+namespace {
+
+std::int32_t Load(const std::atomic<std::int32_t>& word) noexcept {
+    return word.load(std::memory_order_relaxed);
+}
+
+// Products of settings words are taken in 64 bits: the settings are not range-checked.
+bool Reached(std::int32_t ticks, std::int64_t limit) noexcept {
+    return ticks >= limit;
+}
+
+}  // namespace
+
+Keyer::Keyer(Ports& ports, const KeyerSettings& settings, Mailbox& mailbox, DecodedRing& ring,
+             SharedFlags& flags, NotificationQueue& notifications) noexcept
+    : ports_(ports),
+      settings_(settings),
+      mailbox_(mailbox),
+      ring_(ring),
+      flags_(flags),
+      notifications_(notifications) {}
+
+void Keyer::PushRing(std::uint8_t code) noexcept {
+    if (ring_.Push(code)) notifications_.Post(Notification::WM_KEYER_CHAR);
+}
+
+void Keyer::KeyerTick() noexcept {
+    tickCount_.store(tickCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+
+    KeyerState& s = state_;
+    const std::int32_t dot = ports_.ReadDotPaddle();
+    const std::int32_t dash = ports_.ReadDashPaddle();
+    if (dot != 0 || dash != 0) s.PaddleActivity = 1;
+
+    const std::int64_t dotTicks = Load(settings_.DotTicks);
+    const std::int64_t dashTicks = Load(settings_.DashTicks);
+    const std::int64_t weightTicks = Load(settings_.WeightTicks);
+
+    // Leaves an element gap for the next paddle element: memories cleared, count restarted.
+    auto startPaddleElement = [&s](std::int32_t state) {
+        s.StateTicks = 0;
+        s.DashMemory = 0;
+        s.DotMemory = 0;
+        s.KeyerState = state;
+    };
+    auto nextTextElement = [&s]() {
+        s.StateTicks = 0;
+        s.KeyerState = (s.SendCode & s.ElementMask) != 0 ? TextDash : TextDot;
+    };
+
+    switch (s.KeyerState) {
+        case Idle: {
+            ports_.SetKey(0);
+            // The count stops at its limit, so one silence gives at most one word space.
+            if (s.StateTicks < kStateTicksLimit) {
+                ++s.StateTicks;
+                if (s.StateTicks == 2 * dotTicks + dashTicks) PushRing(CodeWordSpace);
+            }
+            if (s.PaddleActivity != 0 && Load(settings_.PauseAtPaddle) != 0) {
+                flags_.Paused.store(1, std::memory_order_relaxed);
+                notifications_.Post(Notification::WM_KEYER_PAUSE);
+            }
+            s.PaddleActivity = 0;
+
+            if ((dot != 0 || dash != 0) &&
+                flags_.Transmitting.load(std::memory_order_relaxed) == 0 &&
+                Load(settings_.MoxOn) != 0 && Load(settings_.TxAtPaddle) != 0) {
+                s.StateTicks = 0;
+                s.KeyerState = PttDelay;
+                ports_.SetTx(1);
+                flags_.Transmitting.store(1, std::memory_order_relaxed);
+                notifications_.Post(Notification::WM_KEYER_TX_ON);
+                break;
+            }
+            if (dash != 0) {  // with both paddles closed the dash wins
+                startPaddleElement(PaddleDash);
+                s.DecodedCode = 1;
+                break;
+            }
+            if (dot != 0) {
+                startPaddleElement(PaddleDot);
+                s.DecodedCode = 1;
+                break;
+            }
+            std::uint8_t code = 0;
+            if (mailbox_.Take(code)) {
+                s.SendCode = code;
+                notifications_.Post(Notification::WM_KEYER_NEED_CODE);
+                if (code < 2) {
+                    s.StateTicks = 0;
+                    s.KeyerState = TextWordSpace;
+                } else if (code == CodeRx) {
+                    flags_.Transmitting.store(0, std::memory_order_relaxed);
+                    notifications_.Post(Notification::WM_KEYER_TX_OFF);
+                } else if (code == CodePause) {
+                    flags_.Paused.store(1, std::memory_order_relaxed);
+                    notifications_.Post(Notification::WM_KEYER_PAUSE);
+                } else {
+                    s.ElementMask = FirstElementMask(code);
+                    nextTextElement();
+                }
+                break;
+            }
+            if (Load(settings_.MoxOn) != 0 && Load(settings_.RxAtSilence) != 0 &&
+                flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
+                Reached(s.StateTicks, dotTicks * Load(settings_.SilenceLen))) {
+                ports_.SetTx(0);
+                flags_.Transmitting.store(0, std::memory_order_relaxed);
+                s.StateTicks = 0;
+                notifications_.Post(Notification::WM_KEYER_TX_OFF);
+            }
+            break;
+        }
+
+        case PaddleDot:
+            if (s.StateTicks == 0) {
+                ports_.SetKey(1);
+                s.DecodedCode = AddElement(s.DecodedCode, false);
+            }
+            if (dash != 0) s.DashMemory = 1;
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, dotTicks + weightTicks)) {
+                s.StateTicks = 0;
+                s.KeyerState = PaddleDotGap;
+            }
+            break;
+
+        case PaddleDash:
+            if (s.StateTicks == 0) {
+                ports_.SetKey(1);
+                s.DecodedCode = AddElement(s.DecodedCode, true);
+            }
+            if (dot != 0) s.DotMemory = 1;
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, dashTicks + weightTicks)) {
+                s.StateTicks = 0;
+                s.KeyerState = PaddleDashGap;
+            }
+            break;
+
+        case PaddleDotGap:
+            ports_.SetKey(0);
+            if (dash != 0) s.DashMemory = 1;
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, dotTicks - weightTicks)) {
+                if (Load(settings_.IsYamb) == 0) s.DashMemory = dash;
+                if (s.DashMemory != 0) {
+                    startPaddleElement(PaddleDash);
+                    break;
+                }
+                if (dot != 0) {
+                    startPaddleElement(PaddleDot);
+                    break;
+                }
+            }
+            if (s.StateTicks > (12 * dotTicks) / 10 - weightTicks) s.KeyerState = PaddleLetterEnd;
+            break;
+
+        case PaddleDashGap:
+            ports_.SetKey(0);
+            if (dot != 0) s.DotMemory = 1;
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, dotTicks - weightTicks)) {
+                if (s.DotMemory != 0 && Load(settings_.IsYamb) != 0) {
+                    startPaddleElement(PaddleDot);
+                    break;
+                }
+                if (dash != 0) {
+                    startPaddleElement(PaddleDash);
+                    break;
+                }
+                if (dot != 0) {
+                    startPaddleElement(PaddleDot);
+                    break;
+                }
+            }
+            if (s.StateTicks > (12 * dotTicks) / 10 - weightTicks) s.KeyerState = PaddleLetterEnd;
+            break;
+
+        case PaddleLetterEnd:
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, (8 * dashTicks) / 10)) {
+                s.KeyerState = Idle;
+                PushRing(s.DecodedCode);
+            }
+            break;
+
+        case TextWordSpace:
+            ++s.StateTicks;
+            if (dot != 0 || dash != 0) {
+                // The paddle cuts the space short; only a space of two dots is echoed.
+                s.KeyerState = Idle;
+                if (Reached(s.StateTicks, 2 * dotTicks)) PushRing(CodeWordSpace);
+            } else if (Reached(s.StateTicks, 4 * dotTicks)) {
+                s.KeyerState = Idle;
+                PushRing(CodeWordSpace);
+            }
+            break;
+
+        case TextDot:
+        case TextDash: {
+            if (s.StateTicks == 0) ports_.SetKey(1);
+            ++s.StateTicks;
+            const std::int64_t element = s.KeyerState == TextDot ? dotTicks : dashTicks;
+            if (Reached(s.StateTicks, element + weightTicks)) {
+                s.StateTicks = 0;
+                s.KeyerState = TextElementGap;
+            }
+            break;
+        }
+
+        case TextElementGap:
+            if (s.StateTicks == 0) ports_.SetKey(0);
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, dotTicks - weightTicks)) {
+                s.ElementMask >>= 1;
+                if (s.ElementMask == 0) {
+                    s.KeyerState = TextLetterGap;
+                } else {
+                    nextTextElement();
+                }
+            }
+            break;
+
+        case TextLetterGap:
+            ++s.StateTicks;
+            if (Reached(s.StateTicks, dashTicks)) {
+                s.KeyerState = Idle;
+                PushRing(s.SendCode);
+            }
+            break;
+
+        case PttDelay:
+            ++s.StateTicks;
+            if (static_cast<std::int64_t>(s.StateTicks) * Load(settings_.TickMs) >=
+                Load(settings_.PaddleDelay)) {
+                s.StateTicks = 0;
+                s.KeyerState = Idle;
+            }
+            break;
+
+        default:  // out of range: back to Idle, nothing else this tick
+            s.KeyerState = Idle;
+            break;
+    }
+}
+
+}  // namespace telkey

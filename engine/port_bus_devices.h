@@ -1,0 +1,157 @@
+#pragma once
+// The devices backend: the legacy registers emulated on today's devices. COM1..COM4 on ttys
+// (DTR and RTS out, CTS, DSR, RI and DCD in), LPT1..LPT3 on ppdev nodes (data out, status in),
+// the game port's buttons from an input device, the PC speaker on the sound card, a WAV file or
+// the kernel's PC speaker. Every address no option maps reads 0xFF, and writes to it go nowhere.
+// A watchdog releases the key and TX lines when the keyer stops ticking with a line on, and a
+// crash releases them from the signal handler.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "engine/devices_crash_release.h"
+#include "engine/devices_input.h"
+#include "engine/devices_layer.h"
+#include "engine/devices_notices.h"
+#include "engine/devices_parallel.h"
+#include "engine/devices_port_device.h"
+#include "engine/devices_serial.h"
+#include "engine/devices_speaker.h"
+#include "engine/devices_stopper.h"
+#include "engine/keyer.h"
+#include "engine/port_bus.h"
+#include "engine/port_bus_factory.h"
+#include "engine/ports.h"
+
+namespace telkey {
+
+// What the program asks of a bus with devices behind it, beyond in and out.
+class DeviceSupervision {
+public:
+    virtual ~DeviceSupervision() = default;
+    // The watchdog watches this keyer's ticks; the settings say which output bits are the key
+    // and TX lines (KeyMask, TxMask). Call once the engine exists.
+    virtual void WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept = 0;
+    // Notices for the window (device gone or back, lines released, sound server missing);
+    // poll Serial() from a window timer.
+    virtual DeviceNotices& Notices() noexcept = 0;
+};
+
+struct DevicesConfig {
+    std::array<std::string, 4> com;
+    std::array<std::string, 3> lpt;
+    std::string gameport;
+    std::string paddleKeys;
+    DevicesTiming timing;
+    // Off in tests that run the monitor and the input device by hand.
+    bool threads = true;
+};
+
+class DevicesPortBus final : public PortBus, public DeviceSupervision, private CrashReleasable {
+public:
+    // Opens the devices named in config; each one that cannot be used adds a message to
+    // `warnings` and is tried again later. The layer must outlive the bus.
+    DevicesPortBus(DeviceLayer& layer, const DevicesConfig& config,
+                   std::vector<std::string>& warnings);
+    // The same with a layer of its own.
+    DevicesPortBus(std::unique_ptr<DeviceLayer> layer, const DevicesConfig& config,
+                   std::vector<std::string>& warnings);
+    // Every line released, the speaker silent, the devices closed.
+    ~DevicesPortBus() override;
+    DevicesPortBus(const DevicesPortBus&) = delete;
+    DevicesPortBus& operator=(const DevicesPortBus&) = delete;
+
+    // Where the speaker's tone goes (null: nowhere). Before the ports are first used.
+    void SetSpeakerSink(std::unique_ptr<SpeakerSink> sink) noexcept;
+    SpeakerSink* Sink() const noexcept { return sink_.get(); }
+
+    std::uint8_t in(std::uint16_t port) override;
+    void out(std::uint16_t port, std::uint8_t value) override;
+
+    void WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept override;
+    DeviceNotices& Notices() noexcept override { return *notices_; }
+    std::shared_ptr<DeviceNotices> SharedNotices() const noexcept { return notices_; }
+
+    // One round of the monitor thread: the watchdog, then each device's health and return.
+    // Tests without threads call it by hand.
+    void Monitor(std::int64_t nowNs);
+    // The key and TX lines off on every port (all output lines when no keyer is watched) and
+    // the speaker silent; the next write puts back what the keyer wants.
+    void ReleaseLines() noexcept;
+
+    SerialDevice* Com(int number) const noexcept;
+    ParallelDevice* Lpt(int number) const noexcept;
+    InputPaddle* GamePort() const noexcept { return game_.get(); }
+
+private:
+    void Start(const DevicesConfig& config, std::vector<std::string>& warnings);
+    void ReleaseFromSignal() noexcept override;
+    std::uint8_t LineMask() const noexcept;
+    bool AnyLineOn(std::uint8_t mask) const noexcept;
+
+    std::unique_ptr<DeviceLayer> ownedLayer_;
+    DeviceLayer& layer_;
+    DevicesTiming timing_;
+    std::shared_ptr<DeviceNotices> notices_ = std::make_shared<DeviceNotices>();
+    std::array<std::unique_ptr<SerialDevice>, 4> com_;
+    std::array<std::unique_ptr<ParallelDevice>, 3> lpt_;
+    std::unique_ptr<InputPaddle> game_;
+    std::unique_ptr<SpeakerSink> sink_;
+    SpeakerDecoder speaker_{nullptr};
+    std::atomic<const Keyer*> keyer_{nullptr};
+    std::atomic<const PortSettings*> settings_{nullptr};
+    // Watchdog, monitor thread only.
+    std::uint64_t lastTicks_ = 0;
+    std::int64_t lastTickSeenNs_ = 0;
+    bool watching_ = false;
+    bool stallReported_ = false;
+    Stopper stopper_;
+    std::thread monitor_;
+};
+
+// The speaker in front of another bus (none, sim): --speaker= works with every backend.
+class SpeakerPortBus final : public PortBus, public DeviceSupervision, private CrashReleasable {
+public:
+    SpeakerPortBus(std::unique_ptr<PortBus> inner, std::unique_ptr<SpeakerSink> sink,
+                   std::shared_ptr<DeviceNotices> notices);
+    ~SpeakerPortBus() override;
+    SpeakerPortBus(const SpeakerPortBus&) = delete;
+    SpeakerPortBus& operator=(const SpeakerPortBus&) = delete;
+
+    std::uint8_t in(std::uint16_t port) override;
+    void out(std::uint16_t port, std::uint8_t value) override;
+
+    void WatchKeyer(const Keyer&, const PortSettings&) noexcept override {}
+    DeviceNotices& Notices() noexcept override { return *notices_; }
+    PortBus& Inner() const noexcept { return *inner_; }
+
+private:
+    void ReleaseFromSignal() noexcept override;
+
+    std::unique_ptr<PortBus> inner_;
+    std::shared_ptr<DeviceNotices> notices_;
+    std::unique_ptr<SpeakerSink> sink_;
+    SpeakerDecoder speaker_;
+};
+
+// Checks a --speaker= value: audio, wav:FILE, pcspkr or none.
+bool CheckSpeakerOption(std::string_view value, std::string& error);
+
+// The sink --speaker= names ("" = audio). A sink that cannot be had adds a warning and gives
+// null (silent); a bad value or a WAV file that cannot be written sets `error`.
+std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view spec, DeviceLayer& layer,
+                                             std::shared_ptr<DeviceNotices> notices,
+                                             std::string& error,
+                                             std::vector<std::string>& warnings);
+
+// --ports=devices with its --com, --lpt, --gameport, --paddle-keys and --speaker options.
+PortBusResult MakeDevicesPortBus(const PortBusOptions& options);
+// --speaker= with another backend (none, sim): puts the speaker in front of result.bus.
+// Nothing happens for an empty value or "none".
+void AddSpeakerToBus(PortBusResult& result, const PortBusOptions& options);
+
+}  // namespace telkey

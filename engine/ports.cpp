@@ -1,0 +1,121 @@
+#include "engine/ports.h"
+
+#include <array>
+
+namespace telkey {
+namespace {
+
+constexpr std::uint32_t kPitClockHz = 1193180;
+// Below this tone the divisor no longer fits in 16 bits.
+constexpr std::int32_t kLowestTone = 19;
+
+// PC speaker: channel 2 of the interval timer and its gate in the system control port.
+constexpr std::uint16_t kPitControlPort = 0x43;
+constexpr std::uint16_t kPitChannel2Port = 0x42;
+constexpr std::uint16_t kSpeakerGatePort = 0x61;
+constexpr std::uint8_t kChannel2SquareWave = 0xB6;  // channel 2, low then high byte, mode 3
+constexpr std::uint8_t kSpeakerOnBits = 0x03;       // gate and speaker data
+constexpr std::uint8_t kSpeakerOffMask = 0xFC;
+
+struct KeyPort {
+    std::uint16_t startup;
+    std::uint16_t output;
+};
+
+constexpr int kLastSerialPort = 4;
+constexpr int kLastKeyPort = 7;
+
+// Indexed by KeyPortNumber; 0 is no key port.
+constexpr std::array<KeyPort, kLastKeyPort + 1> kKeyPorts = {{
+    {0, 0},
+    {0x3F8, 0x3FC},  // COM1: receive buffer, modem control register
+    {0x2F8, 0x2FC},  // COM2
+    {0x3E8, 0x3EC},  // COM3
+    {0x2E8, 0x2EC},  // COM4
+    {0x378, 0x378},  // LPT1: data register
+    {0x278, 0x278},  // LPT2
+    {0x3BC, 0x3BC},  // LPT3
+}};
+
+bool HasKeyPort(std::int32_t keyPortNumber) noexcept {
+    return keyPortNumber >= 1 && keyPortNumber <= kLastKeyPort;
+}
+
+}  // namespace
+
+std::uint16_t ToneDivisor(std::int32_t speakerTone) noexcept {
+    if (speakerTone < kLowestTone) speakerTone = kDefaultSpeakerTone;
+    const auto tone = static_cast<std::uint32_t>(speakerTone);
+    return static_cast<std::uint16_t>((tone / 2 + kPitClockHz) / tone);
+}
+
+std::uint16_t KeyPortStartupAddress(std::int32_t keyPortNumber) noexcept {
+    return HasKeyPort(keyPortNumber) ? kKeyPorts[keyPortNumber].startup : 0;
+}
+
+std::uint16_t KeyPortOutputRegister(std::int32_t keyPortNumber) noexcept {
+    return HasKeyPort(keyPortNumber) ? kKeyPorts[keyPortNumber].output : 0;
+}
+
+Ports::Ports(PortBus& bus, const PortSettings& settings, const SharedFlags& flags) noexcept
+    : bus_(bus), settings_(settings), flags_(flags) {}
+
+void Ports::InitPorts() noexcept {
+    const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
+    if (!HasKeyPort(number)) return;
+    if (number <= kLastSerialPort) {
+        (void)bus_.in(KeyPortStartupAddress(number));  // clears a pending receive byte
+    } else {
+        bus_.out(KeyPortStartupAddress(number), settings_.AllMask.load(std::memory_order_relaxed));
+    }
+}
+
+std::int32_t Ports::ReadDotPaddle() noexcept {
+    const std::uint16_t port = settings_.DotPort.load(std::memory_order_relaxed);
+    if (port == 0) return 0;
+    const std::uint8_t byte = bus_.in(port) ^ settings_.DotXorMask.load(std::memory_order_relaxed);
+    return (byte & settings_.DotAndMask.load(std::memory_order_relaxed)) != 0 ? 1 : 0;
+}
+
+std::int32_t Ports::ReadDashPaddle() noexcept {
+    const std::uint16_t port = settings_.DashPort.load(std::memory_order_relaxed);
+    if (port == 0) return 0;
+    const std::uint8_t byte = bus_.in(port) ^ settings_.DashXorMask.load(std::memory_order_relaxed);
+    return (byte & settings_.DashAndMask.load(std::memory_order_relaxed)) != 0 ? 1 : 0;
+}
+
+void Ports::SetKey(int on) noexcept {
+    const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
+    if (HasKeyPort(number)) {
+        std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
+        if (on != 0) value |= settings_.KeyMask.load(std::memory_order_relaxed);
+        if (flags_.Transmitting.load(std::memory_order_relaxed) != 0) {
+            value |= settings_.TxMask.load(std::memory_order_relaxed);
+        }
+        bus_.out(KeyPortOutputRegister(number), value);
+    }
+    if (on != 0) {
+        if (settings_.UseSpeaker.load(std::memory_order_relaxed) == 0) return;
+        // The timer is reprogrammed on every key-down, so a new tone applies at the next element.
+        const std::uint16_t divisor = settings_.ToneDivisor.load(std::memory_order_relaxed);
+        bus_.out(kPitControlPort, kChannel2SquareWave);
+        bus_.out(kPitChannel2Port, static_cast<std::uint8_t>(divisor & 0xFF));
+        bus_.out(kPitChannel2Port, static_cast<std::uint8_t>(divisor >> 8));
+        bus_.out(kSpeakerGatePort, bus_.in(kSpeakerGatePort) | kSpeakerOnBits);
+        speakerSounding_.store(1, std::memory_order_relaxed);
+    } else if (speakerSounding_.load(std::memory_order_relaxed) != 0) {
+        // Silenced whatever UseSpeaker says now, so a tone never sticks.
+        bus_.out(kSpeakerGatePort, bus_.in(kSpeakerGatePort)&kSpeakerOffMask);
+        speakerSounding_.store(0, std::memory_order_relaxed);
+    }
+}
+
+void Ports::SetTx(int on) noexcept {
+    const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
+    if (!HasKeyPort(number)) return;
+    std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
+    if (on != 0) value |= settings_.TxMask.load(std::memory_order_relaxed);
+    bus_.out(KeyPortOutputRegister(number), value);
+}
+
+}  // namespace telkey

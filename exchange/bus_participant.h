@@ -1,0 +1,83 @@
+#pragma once
+// One participant of the Telkey message bus: registers message names, broadcasts synchronously to
+// every participant (itself included) and serves the frames that others send to its socket.
+// Not thread-safe: one thread owns a participant; an event loop watches PollFd() and calls
+// ServePending() when it is readable.
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "exchange/bus_frame.h"
+#include "exchange/bus_names.h"
+#include "exchange/message_services.h"
+
+namespace telkey {
+
+// How long a broadcast waits for the participants' answers before it skips the silent ones.
+constexpr std::chrono::milliseconds kBusAnswerTimeout{5000};
+
+struct BroadcastReport {
+    int answered = 0;  // peers that answered (the participant itself not counted)
+    int skipped = 0;   // peers that did not answer in time, refused or hung up
+    int removed = 0;   // sockets whose owner was gone, removed from the directory
+};
+
+class BusParticipant final : public MessageServices {
+  public:
+    // Joins the bus in `directory` (see OpenBusDirectory). A participant that does not listen
+    // can register and broadcast but receives nothing from others. Throws BusError.
+    explicit BusParticipant(const std::string& directory, bool listen = true);
+    ~BusParticipant() override;
+    BusParticipant(const BusParticipant&) = delete;
+    BusParticipant& operator=(const BusParticipant&) = delete;
+
+    std::uint32_t RegisterMessage(std::string_view name) override;
+    void Broadcast(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) override;
+    void SetHandler(Handler handler) override;
+
+    // Broadcast, telling how the peers fared.
+    BroadcastReport BroadcastWithReport(std::uint32_t msg, std::int32_t wParam,
+                                        std::int32_t lParam);
+
+    // Readable whenever ServePending() has work; -1 for a participant that does not listen.
+    int PollFd() const { return epollFd_; }
+    // Accepts waiting peers and serves the frames that have arrived; never blocks. The handler
+    // may itself broadcast. An exception from the handler is passed on after the peer's answer.
+    void ServePending();
+
+    // The registered name of a message identifier.
+    std::optional<std::string> MessageName(std::uint32_t id) { return names_.NameOf(id); }
+    const std::string& Directory() const { return directory_; }
+    const std::string& SocketPath() const { return socketPath_; }
+
+  private:
+    struct Connection {
+        std::array<std::uint8_t, kBusFrameSize> buffer{};
+        std::size_t have = 0;
+        bool busy = false;           // its frame is being handled now
+        std::uint64_t lastUsed = 0;  // for dropping the longest idle when there are too many
+    };
+
+    void Listen();
+    void AcceptPending();
+    void ServeConnection(int fd);
+    void CloseConnection(int fd);
+    void DropIdlestConnection();
+    std::int32_t CallHandler(const BusFrame& frame);
+
+    std::string directory_;
+    std::string socketPath_;
+    BusNames names_;
+    std::shared_ptr<Handler> handler_;
+    int listenFd_ = -1;
+    int epollFd_ = -1;
+    std::map<int, Connection> connections_;
+    std::uint64_t useCounter_ = 0;
+};
+
+}  // namespace telkey

@@ -1,0 +1,81 @@
+#include "exchange/control_protocol.h"
+
+#include "engine/handover.h"
+#include "exchange/message_services.h"
+#include "exchange/qso_fields.h"
+#include "exchange/registered_messages.h"
+
+namespace telkey {
+namespace {
+
+constexpr std::int32_t kCodeMask = 0xFF;
+
+}  // namespace
+
+ControlProtocol::ControlProtocol(MessageServices& messages, RegisteredMessages& registered,
+                                 const SharedFlags& flags, QsoFields& fields)
+    : messages_(messages), registered_(registered), flags_(flags), fields_(fields) {}
+
+void ControlProtocol::InstallHook() {
+    messages_.SetHandler([this](std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) {
+        return MainWindowHook(msg, wParam, lParam);
+    });
+}
+
+std::int32_t ControlProtocol::MainWindowHook(std::uint32_t msg, std::int32_t wParam,
+                                             std::int32_t lParam) {
+    // Unregistered identifiers are 0, which no message is taken as.
+    if (msg == 0) return 0;
+    if (msg == registered_.BRX_CW) {
+        RunCommand(wParam);
+        return 0;
+    }
+    if (msg == registered_.Telkey_Message) {
+        if ((wParam & kCodeMask) == kAnnounceField) fields_.ImportFields(lParam);
+        return 0;
+    }
+    return 0;
+}
+
+void ControlProtocol::RunCommand(std::int32_t command) {
+    if (command >= kFirstMacroCommand && command <= kLastMacroCommand) {
+        if (transmit_.RunMacro) transmit_.RunMacro(command);
+        return;
+    }
+    switch (command) {
+        case kCommandPauseOff:
+            if (transmit_.SetPause) transmit_.SetPause(false);
+            break;
+        case kCommandPauseOn:
+            if (transmit_.SetPause) transmit_.SetPause(true);
+            break;
+        case kCommandPauseToggle:
+            if (transmit_.SetPause) transmit_.SetPause(flags_.Paused.load() == 0);
+            break;
+        case kCommandTxOff:
+            SetTxButton(false);
+            break;
+        case kCommandTxOn:
+            SetTxButton(true);
+            break;
+        case kCommandTxToggle:
+            SetTxButton(flags_.Transmitting.load() != 1);
+            break;
+        default:
+            break;  // 16 to 99, 103 to 109, 113 and up, negative: not a command
+    }
+}
+
+void ControlProtocol::SetTxButton(bool down) {
+    if (transmit_.TxButton != nullptr) transmit_.TxButton->setChecked(down);
+    if (transmit_.ApplyTx) transmit_.ApplyTx();
+}
+
+void ControlProtocol::AnnounceStartup() {
+    registered_.BRX_CW = messages_.RegisterMessage(kBrxCwName);
+    registered_.Telkey_Message = messages_.RegisterMessage(kTelkeyMessageName);
+    messages_.Broadcast(registered_.Telkey_Message, kAnnouncePauseOff, 0);
+    messages_.Broadcast(registered_.Telkey_Message, kAnnounceTxOff, 0);
+}
+
+}  // namespace telkey

@@ -1,0 +1,137 @@
+#include "exchange/qso_fields.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <limits>
+#include <string>
+
+#include "exchange/exchange_settings.h"
+#include "exchange/message_services.h"
+#include "exchange/registered_messages.h"
+#include "ui/message_box.h"
+#include "ui/profile_file.h"
+#include "ui/widget_events.h"
+
+namespace telkey {
+namespace {
+
+constexpr std::int32_t kLowByte = 0xFF;
+
+QString Text(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+}  // namespace
+
+QsoFields::QsoFields(const ExchangeSettings& exchange, MessageServices& messages,
+                     const RegisteredMessages& registered, MessageBoxes& boxes)
+    : exchange_(exchange), messages_(messages), registered_(registered), boxes_(boxes) {}
+
+void QsoFields::Bind(const QsoFieldControls& controls) {
+    controls_ = controls;
+    controls_.ClearEditButton->setText(QStringLiteral("Cle&ar"));
+    controls_.ClearEditButton->setToolTip(QStringLiteral("Clear Fields (Alt-A)"));
+    controls_.CallLabel->setText(QStringLiteral("&C:"));
+    controls_.RSTLabel->setText(QStringLiteral("&R:"));
+    controls_.NameLabel->setText(QStringLiteral("&N:"));
+    controls_.OtherLabel->setText(QStringLiteral("&O:"));
+    controls_.CallEdit->setToolTip(QStringLiteral("Call (Alt-C)"));
+    controls_.RSTEdit->setToolTip(QStringLiteral("RST (Alt-R)"));
+    controls_.NameEdit->setToolTip(QStringLiteral("Name (Alt-N)"));
+    controls_.OtherEdit->setToolTip(QStringLiteral("Other (Alt-O)"));
+    // The edit boxes have no length limit of their own.
+    for (QLineEdit* edit :
+         {controls_.CallEdit, controls_.RSTEdit, controls_.NameEdit, controls_.OtherEdit}) {
+        edit->setMaxLength(std::numeric_limits<int>::max());
+    }
+
+    QObject::connect(controls_.ClearEditButton, &QPushButton::clicked,
+                     [this] { ClearEditButtonClick(); });
+    OnExit(controls_.CallEdit, [this] { CallEditExit(); });
+    OnExit(controls_.RSTEdit, [this] { RSTEditExit(); });
+    OnExit(controls_.NameEdit, [this] { NameEditExit(); });
+}
+
+void QsoFields::ClearEditButtonClick() {
+    controls_.CallEdit->setText(Text(exchange_.CallOnClear));
+    controls_.RSTEdit->setText(Text(exchange_.RSTOnClear));
+    controls_.NameEdit->setText(Text(exchange_.NameOnClear));
+    controls_.OtherEdit->setText(Text(exchange_.OtherOnClear));
+    controls_.CallEdit->setFocus(Qt::OtherFocusReason);
+}
+
+void QsoFields::CallEditExit() {
+    Exit(Field::kCall);
+}
+void QsoFields::RSTEditExit() {
+    Exit(Field::kReport);
+}
+void QsoFields::NameEditExit() {
+    Exit(Field::kName);
+}
+
+void QsoFields::Exit(Field field) {
+    if (holdExits_) {
+        heldExits_.push_back(field);
+        return;
+    }
+    RunExit(field);
+}
+
+void QsoFields::RunExit(Field field) {
+    switch (field) {
+        case Field::kCall:
+            ExportField(kCallKey, controls_.CallEdit->text(), kFieldCall);
+            break;
+        case Field::kReport:
+            ExportField(kReportKey, controls_.RSTEdit->text(), kFieldReport);
+            break;
+        case Field::kName:
+            ExportField(kNameKey, controls_.NameEdit->text(), kFieldName);
+            break;
+    }
+}
+
+bool QsoFields::ExportField(std::string_view key, const QString& text, std::int32_t fieldBit) {
+    try {
+        ProfileFile file(exchange_.ExportIniFile);
+        file.WriteString(exchange_.ExportIniSection, key, "\"" + text.toStdString() + "\"");
+    } catch (const ProfileWriteError& error) {
+        boxes_.ShowError(QString::fromLatin1(kApplicationTitle), QString::fromUtf8(error.what()));
+        return false;
+    }
+    // Before start-up has registered the message there is nobody to tell.
+    if (registered_.Telkey_Message == 0) return true;
+    const std::int32_t wParam = (exportSeq_ << kExportSeqShift) + kAnnounceField;
+    messages_.Broadcast(registered_.Telkey_Message, wParam, fieldBit);
+    exportSeq_ = (exportSeq_ + 1) % kExportSeqModulo;
+    return true;
+}
+
+void QsoFields::ImportFields(std::int32_t lParam) {
+    const std::int32_t bits = lParam & kLowByte;
+    if ((bits & (kFieldCall | kFieldName)) == 0) return;
+    const ProfileFile file(exchange_.ExportIniFile);
+    if ((bits & kFieldCall) != 0) {
+        controls_.CallEdit->setText(
+            Text(file.ReadString(exchange_.ExportIniSection, kCallKey, kMissingFieldText)));
+    }
+    if ((bits & kFieldName) != 0) {
+        controls_.NameEdit->setText(
+            Text(file.ReadString(exchange_.ExportIniSection, kNameKey, kMissingFieldText)));
+    }
+}
+
+void QsoFields::HoldExits() {
+    holdExits_ = true;
+}
+
+void QsoFields::ReleaseExits() {
+    holdExits_ = false;
+    std::vector<Field> held;
+    held.swap(heldExits_);
+    for (Field field : held) RunExit(field);
+}
+
+}  // namespace telkey

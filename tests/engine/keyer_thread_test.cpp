@@ -1,0 +1,190 @@
+// The keyer's real-time rules: a tick and a posted notification allocate nothing, and once the
+// timer is stopped nothing more is posted. This program counts every operator new.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "engine/engine.h"
+#include "engine/manual_tick_driver.h"
+#include "engine/morse_tables.h"
+#include "engine/port_bus_sim.h"
+#include "engine/thread_tick_driver.h"
+
+namespace {
+
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+
+void* Allocate(std::size_t size, std::size_t align) {
+    if (g_counting.load(std::memory_order_relaxed)) {
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (size == 0) size = 1;
+    void* p = align > alignof(std::max_align_t)
+                  ? std::aligned_alloc(align, (size + align - 1) / align * align)
+                  : std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size, 0); }
+void* operator new[](std::size_t size) { return Allocate(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) {
+    return Allocate(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return Allocate(size, static_cast<std::size_t>(a));
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace telkey {
+namespace {
+
+constexpr std::uint16_t kGamePort = 0x201;
+
+class AllocationCount {
+public:
+    AllocationCount() {
+        g_allocations = 0;
+        g_counting = true;
+    }
+    ~AllocationCount() { g_counting = false; }
+    long Stop() {
+        g_counting = false;
+        return g_allocations.load();
+    }
+};
+
+void SleepMs(int ms) {
+    timespec t{0, ms * 1'000'000L};
+    nanosleep(&t, nullptr);
+}
+
+// Drains the window side's channels without allocating; returns what was taken.
+int DrainAll(Engine& engine) {
+    int taken = 0;
+    Notification n;
+    while (engine.notifications.Pop(n)) ++taken;
+    std::uint8_t code;
+    while (engine.ring.Pop(code)) ++taken;
+    engine.notifications.ClearWakeup();
+    return taken;
+}
+
+TEST(KeyerRealtime, TickAndPostAllocateNothing) {
+    SimPortBus bus(1 << 16);
+    ManualTickDriver driver;
+    Engine engine(bus, driver);
+    engine.portSettings.KeyPortNumber = 5;
+    engine.portSettings.UseSpeaker = 1;
+    engine.keyerSettings.DotTicks = 3;
+    engine.keyerSettings.DashTicks = 9;
+    engine.keyerSettings.TickMs = 1;
+    engine.keyerSettings.MoxOn = 1;
+    engine.keyerSettings.PauseAtPaddle = 1;
+    engine.timer.StartKeyerTimer();
+    const std::uint8_t text[] = {CharToCode('c'), CodeWordSpace, CharToCode('q'), CodeRx,
+                                 CodePause,       0xC5,          CodeSevenDots};
+
+    AllocationCount count;
+    // Text, control codes, paddle squeezes with TX and pause at the paddle, and a full ring.
+    for (int round = 0; round < 3; ++round) {
+        for (std::uint8_t code : text) {
+            engine.mailbox.Fill(code);
+            driver.Tick(60);
+        }
+        bus.SetInput(kGamePort, 0xCF);
+        driver.Tick(200);
+        bus.SetInput(kGamePort, 0xEF);
+        driver.Tick(50);
+        bus.SetInput(kGamePort, 0xFF);
+        driver.Tick(400);
+        engine.flags.Transmitting = 1;
+    }
+    for (int i = 0; i < 1100; ++i) engine.keyer.PushRing(0x02);
+    DrainAll(engine);
+    EXPECT_EQ(count.Stop(), 0);
+    EXPECT_GT(engine.keyer.TickCount(), 3000u);
+}
+
+TEST(KeyerRealtime, TimerThreadAllocatesNothingAndPostsNothingAfterStop) {
+    SimPortBus bus(1 << 16);
+    ThreadTickDriver driver;
+    Engine engine(bus, driver);
+    engine.portSettings.KeyPortNumber = 5;
+    engine.keyerSettings.DotTicks = 1;
+    engine.keyerSettings.DashTicks = 3;
+
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        SCOPED_TRACE(cycle);
+        ASSERT_THAT(engine.timer.StartKeyerTimer(), ::testing::ElementsAre());
+        ASSERT_TRUE(engine.timer.RecreateKeyerTimer(1));
+
+        // The window side's work while the thread keys: refill, drain. Bounded by ticks seen.
+        const std::uint64_t startTicks = engine.keyer.TickCount();
+        long allocations = 0;
+        {
+            AllocationCount count;
+            for (int i = 0; i < 4000 && engine.keyer.TickCount() < startTicks + 40; ++i) {
+                engine.mailbox.Fill(CharToCode('r'));
+                DrainAll(engine);
+                SleepMs(1);
+            }
+            allocations = count.Stop();
+        }
+        EXPECT_EQ(allocations, 0);
+        EXPECT_GT(engine.keyer.TickCount(), startTicks);
+
+        // Stop in a different phase of the keying each cycle.
+        engine.mailbox.Fill(CharToCode('r'));
+        SleepMs(cycle % 4);
+        engine.timer.StopKeyerTimer();
+        DrainAll(engine);
+        const std::uint64_t ticks = engine.keyer.TickCount();
+        engine.mailbox.Fill(CharToCode('r'));
+        SleepMs(5);
+        Notification n;
+        EXPECT_FALSE(engine.notifications.Pop(n)) << "posted after StopKeyerTimer returned";
+        EXPECT_EQ(engine.ring.RingCount(), 0u);
+        EXPECT_EQ(engine.keyer.TickCount(), ticks) << "a tick ran after the timer was killed";
+        EXPECT_FALSE(engine.mailbox.NextCodeEmpty()) << "a code was taken after the stop";
+        std::uint8_t code;
+        engine.mailbox.Take(code);
+    }
+}
+
+TEST(KeyerRealtime, ThreadDriverReportsCapabilities) {
+    ThreadTickDriver driver;
+    EXPECT_EQ(driver.SmallestPeriodMs(), 1) << "high-resolution timers";
+    EXPECT_TRUE(driver.BeginResolution());
+    driver.EndResolution();
+    EXPECT_EQ(driver.RealtimeGranted(), -1);
+
+    SimPortBus bus(1 << 10);
+    Engine engine(bus, driver);
+    EXPECT_EQ(driver.Start(0, engine.keyer), 0u);
+    const std::uint32_t id = driver.Start(1, engine.keyer);
+    ASSERT_NE(id, 0u);
+    for (int i = 0; i < 2000 && engine.keyer.TickCount() < 3; ++i) SleepMs(1);
+    driver.Kill(id);
+    EXPECT_GE(engine.keyer.TickCount(), 3u);
+    EXPECT_NE(driver.RealtimeGranted(), -1);
+    EXPECT_GE(driver.Stats().ticks.load(), 3u);
+    driver.Kill(id);  // unknown id: nothing happens
+}
+
+}  // namespace
+}  // namespace telkey

@@ -1,0 +1,286 @@
+#include "transmit/transmit_queue.h"
+
+#include <QAbstractEventDispatcher>
+#include <QEvent>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextLayout>
+#include <algorithm>
+
+#include "engine/codepage1251.h"
+#include "engine/engine.h"
+#include "engine/morse_tables.h"
+#include "options/keying_options.h"
+#include "transmit/macro_runner.h"
+#include "transmit/tx_control.h"
+
+namespace telkey {
+namespace {
+
+constexpr char16_t kDeferredMark = u'`';
+constexpr char16_t kCommandMark = u'~';
+constexpr char16_t kCommandOpen = u'[';
+constexpr char16_t kCommandClose = u']';
+// A deferred command runs over printable ASCII only.
+constexpr char16_t kDeferredFirst = 0x21;
+constexpr char16_t kDeferredLast = 0x7F;
+
+class BusyScope {
+  public:
+    explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~BusyScope() { flag_ = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+  private:
+    bool& flag_;
+};
+
+int Length(const QTextDocument* doc) {
+    return doc->characterCount() - 1;
+}
+
+bool IsLineBreak(QChar c) {
+    return c == QChar::ParagraphSeparator || c == QChar::LineSeparator || c == u'\n';
+}
+
+// Removes [from, to) of a document without touching any view's cursor by hand: cursors after
+// the cut move back with the text they stand on.
+void RemoveRange(QTextDocument* doc, int from, int to) {
+    QTextCursor cut(doc);
+    cut.setPosition(from);
+    cut.setPosition(to, QTextCursor::KeepAnchor);
+    cut.removeSelectedText();
+}
+
+QString SentText(std::uint8_t code) {
+    QString text;
+    for (const char* p = CodeText(code); *p != '\0'; ++p) {
+        text.append(QChar(static_cast<char16_t>(Cp1251ToUnicode(static_cast<std::uint8_t>(*p)))));
+    }
+    return text;
+}
+
+}  // namespace
+
+TransmitQueue::TransmitQueue(Engine& engine, const KeyingOptions& options, QPlainTextEdit* input,
+                             QPlainTextEdit* sent, TxControl& tx, MacroRunner& macros,
+                             QObject* parent)
+    : QObject(parent),
+      engine_(engine),
+      options_(options),
+      input_(input),
+      sent_(sent),
+      tx_(tx),
+      macros_(macros) {
+    // Sent only ever grows at its end; an undo history would grow with it.
+    sent_->setUndoRedoEnabled(false);
+    sent_->viewport()->installEventFilter(this);
+    connect(
+        input_->document(), &QTextDocument::contentsChange, this,
+        [this](int position, int /*removed*/, int added) { lastChangeEnd_ = position + added; });
+    connect(input_, &QPlainTextEdit::textChanged, this, &TransmitQueue::InputChange);
+}
+
+TransmitQueue::~TransmitQueue() {
+    QObject::disconnect(idleConnection_);
+}
+
+int TransmitQueue::InputLength() const {
+    return Length(input_->document());
+}
+
+void TransmitQueue::FeedKeyer() {
+    if (feedBusy_) return;
+    const bool moxOn = engine_.keyerSettings.MoxOn.load() != 0;
+    const bool transmitting = engine_.flags.Transmitting.load() != 0;
+    const bool paused = engine_.flags.Paused.load() != 0;
+
+    // Transmit on at a key press, after one word space that gives the transmitter time.
+    if (moxOn && options_.TxAtKeyboard != 0 && !transmitting && !paused && InputLength() > 0) {
+        if (engine_.mailbox.NextCodeEmpty()) engine_.mailbox.Fill(CodeWordSpace);
+        engine_.ports.SetTx(1);
+        tx_.SetTxButton(true);
+        tx_.ApplyTx();
+        return;
+    }
+    if (paused || !transmitting) return;
+
+    BusyScope busy(feedBusy_);
+    ExpandDeferredCommand();
+    HandOverOne();
+}
+
+void TransmitQueue::ExpandDeferredCommand() {
+    QTextDocument* doc = input_->document();
+    const int length = Length(doc);
+    if (length < 2) return;
+    const QChar first = doc->characterAt(0);
+    if ((first != kDeferredMark && first != kCommandMark) || doc->characterAt(1) != kCommandOpen) {
+        return;
+    }
+    // The command runs to its first "]", or stops before a blank, a control character or
+    // anything beyond ASCII.
+    QString command;
+    for (int i = 0; i < length; ++i) {
+        const QChar c = doc->characterAt(i);
+        if (c.unicode() < kDeferredFirst || c.unicode() > kDeferredLast) break;
+        command.append(c);
+        if (c == kCommandClose) break;
+    }
+    const int taken = static_cast<int>(command.size());
+    command[0] = kCommandMark;
+
+    std::u32string text = command.toStdU32String();
+    macros_.ExpandDeferred(text);
+    QString result = ToInputText(text);
+    const int room = static_cast<int>(kInputMaxLength) - (length - taken);
+    if (result.size() > room) result.truncate(std::max(0, room));
+
+    const QTextCursor before = input_->textCursor();
+    const int caret = before.selectionStart();
+    const int selection = before.selectionEnd() - caret;
+    const int delta = static_cast<int>(result.size()) - taken;
+
+    QTextCursor edit(doc);
+    edit.setPosition(0);
+    edit.setPosition(taken, QTextCursor::KeepAnchor);
+    edit.insertText(result);
+    doc->clearUndoRedoStacks();
+
+    const int newLength = Length(doc);
+    const int start = std::clamp(caret + delta, 0, newLength);
+    QTextCursor after = input_->textCursor();
+    after.setPosition(start);
+    after.setPosition(std::min(start + selection, newLength), QTextCursor::KeepAnchor);
+    input_->setTextCursor(after);
+    input_->ensureCursorVisible();
+}
+
+void TransmitQueue::HandOverOne() {
+    QTextDocument* doc = input_->document();
+    if (!engine_.mailbox.NextCodeEmpty() || Length(doc) == 0) return;
+
+    const QChar first = doc->characterAt(0);
+    std::uint8_t code = CodeWordSpace;
+    int taken = 1;
+    if (IsLineBreak(first)) {
+        if (!lineBreakHalfSent_) {
+            lineBreakHalfSent_ = true;
+            engine_.mailbox.Fill(CodeWordSpace);
+            return;
+        }
+        lineBreakHalfSent_ = false;
+    } else {
+        lineBreakHalfSent_ = false;
+        char32_t cp = first.unicode();
+        if (first.isHighSurrogate() && Length(doc) > 1 && doc->characterAt(1).isLowSurrogate()) {
+            cp = QChar::surrogateToUcs4(first, doc->characterAt(1));
+            taken = 2;
+        }
+        code = CharToCode(UnicodeToCp1251(cp));
+    }
+    // The code goes into the mailbox before the text is cut: the change event that the cut
+    // raises must not find an empty queue and an empty mailbox and end transmission.
+    engine_.mailbox.Fill(code);
+    RemoveRange(doc, 0, taken);
+    doc->clearUndoRedoStacks();
+    input_->ensureCursorVisible();
+}
+
+void TransmitQueue::EchoSent() {
+    if (echoBusy_) return;
+    BusyScope busy(echoBusy_);
+
+    std::uint8_t code = 0;
+    if (engine_.ring.Pop(code)) {
+        QTextDocument* doc = sent_->document();
+        while (DisplayedLines(sent_) > kSentMaxLines) {
+            const QTextBlock block = doc->firstBlock();
+            const QTextLayout* layout = block.layout();
+            if (layout != nullptr && layout->lineCount() > 1) {
+                RemoveRange(doc, block.position(),
+                            block.position() + layout->lineAt(0).textLength());
+            } else {
+                RemoveRange(doc, 0, std::min(block.length(), Length(doc)));
+            }
+        }
+        AppendSent(SentText(code));
+    }
+
+    if (engine_.keyerSettings.MoxOn.load() != 0 && options_.RxAtFreeBuffer != 0 &&
+        engine_.flags.Transmitting.load() != 0 && InputLength() == 0 &&
+        engine_.mailbox.NextCodeEmpty()) {
+        engine_.mailbox.Fill(CodeRx);
+    }
+}
+
+void TransmitQueue::AppendSent(const QString& text) {
+    const int room = static_cast<int>(kSentMaxLength) - Length(sent_->document());
+    QTextCursor end = sent_->textCursor();
+    end.movePosition(QTextCursor::End);
+    end.insertText(text.left(std::max(0, room)));
+    sent_->setTextCursor(end);
+    sent_->ensureCursorVisible();
+}
+
+int TransmitQueue::DisplayedLines(QPlainTextEdit* window) {
+    QTextDocument* doc = window->document();
+    QAbstractTextDocumentLayout* layout = doc->documentLayout();
+    int lines = 0;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+        if (!block.next().isValid() && block.length() <= 1) break;
+        layout->blockBoundingRect(block);  // lays the block out if it is not yet
+        lines += std::max(1, block.layout()->lineCount());
+    }
+    return lines;
+}
+
+bool TransmitQueue::EnforceInputLimit() {
+    QTextDocument* doc = input_->document();
+    const int length = Length(doc);
+    const int excess = length - static_cast<int>(kInputMaxLength);
+    if (excess <= 0) return false;
+    // What goes beyond the limit is the end of the text that was just put in.
+    const int end = std::clamp(lastChangeEnd_, excess, length);
+    int start = end - excess;
+    if (start > 0 && doc->characterAt(start).isLowSurrogate()) --start;
+    RemoveRange(doc, start, end);
+    return true;
+}
+
+void TransmitQueue::InputChange() {
+    // The cut raises a change event of its own, which feeds the keyer.
+    if (EnforceInputLimit()) return;
+    if (!IsLineBreak(input_->document()->characterAt(0))) lineBreakHalfSent_ = false;
+    FeedKeyer();
+    EchoSent();
+}
+
+void TransmitQueue::AppIdle() {
+    if (idleBusy_) return;
+    BusyScope busy(idleBusy_);
+    FeedKeyer();
+    EchoSent();
+}
+
+void TransmitQueue::InstallAppIdle() {
+    if (idleConnection_) return;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (dispatcher == nullptr) return;
+    idleConnection_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                              &TransmitQueue::AppIdle, Qt::DirectConnection);
+}
+
+void TransmitQueue::SentClick() {
+    input_->setFocus(Qt::OtherFocusReason);
+}
+
+bool TransmitQueue::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == sent_->viewport() && event->type() == QEvent::MouseButtonRelease) SentClick();
+    return QObject::eventFilter(watched, event);
+}
+
+}  // namespace telkey

@@ -1,0 +1,166 @@
+#include "transmit/tx_control.h"
+
+#include <QAbstractButton>
+#include <QSocketNotifier>
+
+#include "engine/engine.h"
+#include "exchange/message_services.h"
+#include "exchange/registered_messages.h"
+#include "options/keying_options.h"
+#include "transmit/transmit_queue.h"
+
+namespace telkey {
+namespace {
+
+// Clears a flag when the scope ends, however it ends.
+class BusyScope {
+  public:
+    explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~BusyScope() { flag_ = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+  private:
+    bool& flag_;
+};
+
+}  // namespace
+
+TxControl::TxControl(Engine& engine, MessageServices& messages,
+                     const RegisteredMessages& registered, const KeyingOptions& options,
+                     QAbstractButton* txButton, QAbstractButton* pauseButton,
+                     PanelWriter writePanel, QObject* parent)
+    : QObject(parent),
+      engine_(engine),
+      messages_(messages),
+      registered_(registered),
+      options_(options),
+      txButton_(txButton),
+      pauseButton_(pauseButton),
+      writePanel_(std::move(writePanel)) {}
+
+TxControl::~TxControl() = default;
+
+void TxControl::ApplyTx() {
+    if (txButton_->isChecked()) {
+        engine_.flags.Transmitting.store(1);
+        engine_.ports.SetTx(1);
+        writePanel_(kTxPanel, QStringLiteral("TX"));
+        Announce(kAnnounceTxOn);
+        if (queue_ != nullptr) queue_->FeedKeyer();
+    } else {
+        engine_.flags.Transmitting.store(0);
+        engine_.ports.SetTx(0);
+        writePanel_(kTxPanel, QStringLiteral("RX"));
+        Announce(kAnnounceTxOff);
+        if (engine_.flags.Paused.load() != 0 && options_.PauseOffAtRx != 0) SetPause(false);
+    }
+}
+
+void TxControl::SetPause(bool on) {
+    if (on) {
+        pauseButton_->setChecked(true);
+        engine_.flags.Paused.store(1);
+        writePanel_(kPausePanel, QStringLiteral("PAUSE"));
+        Announce(kAnnouncePauseOn);
+    } else {
+        pauseButton_->setChecked(false);
+        engine_.flags.Paused.store(0);
+        if (queue_ != nullptr) queue_->FeedKeyer();
+        writePanel_(kPausePanel, QStringLiteral(" "));
+        Announce(kAnnouncePauseOff);
+    }
+}
+
+void TxControl::TxButtonClick() {
+    ApplyTx();
+}
+
+void TxControl::PauseButtonClick() {
+    SetPause(pauseButton_->isChecked());
+}
+
+void TxControl::SetTxButton(bool down) {
+    txButton_->setChecked(down);
+}
+
+bool TxControl::TxButtonDown() const {
+    return txButton_->isChecked();
+}
+
+bool TxControl::PauseButtonDown() const {
+    return pauseButton_->isChecked();
+}
+
+void TxControl::TransmitOnCommand() {
+    if (engine_.flags.Transmitting.load() == 0) {
+        SetTxButton(true);
+        ApplyTx();
+    }
+    if (engine_.flags.Paused.load() != 0) SetPause(false);
+}
+
+void TxControl::Announce(std::int32_t code) {
+    // Before start-up has registered the message there is no one to tell.
+    if (registered_.Telkey_Message != 0) messages_.Broadcast(registered_.Telkey_Message, code, 0);
+}
+
+void TxControl::WatchNotifications() {
+    if (notifier_ || engine_.notifications.WakeupFd() < 0) return;
+    notifier_ =
+        std::make_unique<QSocketNotifier>(engine_.notifications.WakeupFd(), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &TxControl::DrainNotifications);
+}
+
+void TxControl::DrainNotifications() {
+    // A handler may wait in a broadcast, which serves events meanwhile; the outer drain goes on
+    // with whatever arrives, in order.
+    if (draining_) return;
+    BusyScope busy(draining_);
+    if (notifier_) notifier_->setEnabled(false);
+    engine_.notifications.ClearWakeup();
+    Notification n{};
+    while (engine_.notifications.Pop(n)) HandleNotification(n);
+    if (engine_.notifications.TakeOverflow()) Resynchronise();
+    if (notifier_) notifier_->setEnabled(true);
+}
+
+void TxControl::HandleNotification(Notification n) {
+    switch (n) {
+        case Notification::WM_KEYER_CHAR:
+            if (queue_ != nullptr) queue_->EchoSent();
+            break;
+        case Notification::WM_KEYER_NEED_CODE:
+            if (queue_ != nullptr) queue_->FeedKeyer();
+            break;
+        case Notification::WM_KEYER_TX_OFF:
+            txButton_->setChecked(false);
+            ApplyTx();
+            break;
+        case Notification::WM_KEYER_PAUSE:
+            SetPause(true);
+            break;
+        case Notification::WM_KEYER_TX_ON:
+            txButton_->setChecked(true);
+            ApplyTx();
+            break;
+    }
+}
+
+// Notifications were lost: bring the buttons in line with the flags the keyer set, and run
+// the work the lost ones would have asked for.
+void TxControl::Resynchronise() {
+    const bool transmitting = engine_.flags.Transmitting.load() != 0;
+    if (txButton_->isChecked() != transmitting) {
+        txButton_->setChecked(transmitting);
+        ApplyTx();
+    }
+    const bool paused = engine_.flags.Paused.load() != 0;
+    if (pauseButton_->isChecked() != paused) SetPause(paused);
+    if (queue_ != nullptr) {
+        queue_->FeedKeyer();
+        queue_->EchoSent();
+    }
+}
+
+}  // namespace telkey

@@ -1,0 +1,209 @@
+#pragma once
+// The main window: the speed row, the macro buttons, the QSO fields, the Sent and Input windows,
+// the status bar and the menu. It owns the window-side state and wires the controls' events to
+// the procedures of the units that own them.
+#include <QMainWindow>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include "exchange/exchange_settings.h"
+#include "exchange/message_services.h"
+#include "exchange/registered_messages.h"
+#include "options/keying_options.h"
+#include "options/speed_control.h"
+#include "ui/macro_store.h"
+#include "ui/message_box.h"
+#include "ui/up_down.h"
+
+class QAction;
+class QActionGroup;
+class QColorDialog;
+class QDialog;
+class QFontDialog;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QToolButton;
+
+namespace telkey {
+
+struct Engine;
+class StatusPanels;
+class TAbout;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // Designed outer geometry of the window.
+    static constexpr int kDesignedLeft = 238;
+    static constexpr int kDesignedTop = 127;
+    static constexpr int kDesignedWidth = 435;
+    static constexpr int kDesignedHeight = 303;
+
+    TForm1(Engine& engine, MessageServices& messages, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // ---- Handlers of the window as a whole.
+    // Reads OnTop from the settings file, applies it, installs the control-message hook.
+    void FormCreate();
+    // OtherEdit follows the window's outer width.
+    void FormResize();
+    void OnTopButtonClick();
+    void TxWindowFontSetup1Click();
+    void TxWindowBackgroundSetup1Click();
+    void SentWindowFontSetup1Click();
+    void SentWindowBackgroundSetup1Click();
+    void About1Click();
+    void Exit2Click();
+
+    // Control messages from other programs; passes on what it does not take (returns 0).
+    std::int32_t MainWindowHook(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam);
+
+    // ---- Speed controls.
+    void SpeedEditExit();
+    void SpeedEditKeyPress(QChar key);
+    void SpeedUpDownChanging(UpDown::Button button);
+    void DashDotUpDownClick();
+
+    // ---- Keying options.
+    void MOX1Click();
+    void TXOnKeyboard1Click();
+    void TxAtPaddle1Click();
+    void RxAtFreeBuffer1Click();
+    void RxAtSilence1Click();
+    void PauseAtPaddle1Click();
+    void PauseOffAtRx1Click();
+    void SetPaddleDelay(std::int32_t paddleDelay);
+    void SetSilenceLen(std::int32_t silenceLen);
+    void SpeakerButtonClick();
+    void YambButtonClick();
+    // Check marks, captions, radio items and the Speaker and Iamb buttons from the variables.
+    void ShowKeyingOptions();
+
+    // ---- Window style and geometry.
+    void SetStayOnTop(bool onTop);
+    bool StaysOnTop() const;
+    // Outer size as the desktop sees it (frame and title bar included).
+    int OuterWidth() const;
+    int OuterHeight() const;
+    void SetOuterSize(int width, int height);
+
+    // Start-up failures: the message in a box titled "Error", then the application ends once
+    // control returns to its message loop.
+    void ShowErrorAndEnd(const QString& message);
+
+    // ---- Window-side state.
+    Engine& engine;
+    MessageServices& messages;
+    KeyingOptions options;
+    SpeedControl speed;
+    ExchangeSettings exchange;
+    MacroStore macros;
+    RegisteredMessages registered;
+
+    // ---- Panel1: the speed row.
+    QFrame* Panel1;
+    QLabel* SpedLabel;
+    QLineEdit* SpeedEdit;
+    UpDown* SpeedUpDown;
+    QLabel* DashDotLabel;
+    QLineEdit* DashDotEdit;
+    UpDown* DashDotUpDown;
+    QToolButton* OnTopButton;
+    QToolButton* YambButton;
+    QToolButton* TxButton;
+    QToolButton* PauseButton;
+    QToolButton* SpeakerButton;
+
+    // ---- Panel2: F1 to F12.
+    QFrame* Panel2;
+    std::array<QPushButton*, 12> ButMacro{};
+
+    // ---- Panel3: the QSO fields.
+    QFrame* Panel3;
+    QPushButton* ClearEditButton;
+    QLabel* CallLabel;
+    QLineEdit* CallEdit;
+    QLabel* RSTLabel;
+    QLineEdit* RSTEdit;
+    QLabel* NameLabel;
+    QLineEdit* NameEdit;
+    QLabel* OtherLabel;
+    QLineEdit* OtherEdit;
+
+    // ---- Text windows and status bar.
+    QPlainTextEdit* Sent;
+    QFrame* Splitter1;
+    QPlainTextEdit* Input;
+    StatusPanels* StatusBar;
+
+    // ---- Menu.
+    QMenu* File1;
+    QAction* Exit2;
+    QMenu* Setup1;
+    QAction* MOX1;
+    QMenu* MOXSetup1;
+    QAction* TXOnKeyboard1;
+    QAction* TxAtPaddle1;
+    QMenu* Delayms1;
+    QActionGroup* DelayGroup;
+    std::array<QAction*, kPaddleDelayChoices.size()> DelayItems{};  // N21 .. N3001
+    QAction* RxAtFreeBuffer1;
+    QAction* RxAtSilence1;
+    QMenu* RXOn8DotsSilence1;
+    QActionGroup* SilenceLenGroup;
+    std::array<QAction*, kSilenceLenChoices.size()> SilenceLenItems{};  // SL1 .. SL50
+    QAction* PauseAtPaddle1;
+    QAction* PauseOffAtRx1;
+    QAction* EditMacros1;
+    QAction* TxWindowFontSetup1;
+    QAction* TxWindowBackgroundSetup1;
+    QAction* SentWindowFontSetup1;
+    QAction* SentWindowBackgroundSetup1;
+    QAction* Savesetup1;
+    QMenu* Help1;
+    QAction* About1;
+
+    // ---- Dialogs.
+    QFontDialog* FontDialog1;
+    QColorDialog* ColorDialog1;
+    // The About box; main() hands over the one it created. Shown modally by About1Click.
+    TAbout* About = nullptr;
+
+    // ---- Seams for tests.
+    // Runs a modal dialog and returns its result; tests answer the dialog here.
+    std::function<int(QDialog&)> runDialog;
+    // Message boxes of the window; tests point this at a recorder.
+    ModalMessageBoxes modalBoxes{this};
+    MessageBoxes* boxes = &modalBoxes;
+    // Ends the application once control returns to its message loop; tests record it.
+    std::function<void()> requestEnd;
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildPanel1();
+    void BuildPanel2();
+    void BuildPanel3();
+    void BuildTextWindows();
+    void BuildMenu();
+    void FontSetup(QPlainTextEdit& window);
+    void BackgroundSetup(QPlainTextEdit& window);
+    void KeepDesignedSize();
+
+    // The colour the colour dialog returned last (black before the first time).
+    QColor lastDialogColor_;
+    // The designed size waits for the window frame to be known.
+    bool designedSizePending_ = true;
+};
+
+}  // namespace telkey

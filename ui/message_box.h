@@ -1,0 +1,32 @@
+#pragma once
+// Message boxes as the window side shows them: modal in the program, recorded in tests.
+#include <QString>
+
+class QWidget;
+
+namespace telkey {
+
+// Title of the application's standard error display (a failed INI write and the like).
+inline constexpr char kApplicationTitle[] = "Telkey";
+// Title of the start-up failures.
+inline constexpr char kErrorTitle[] = "Error";
+
+class MessageBoxes {
+  public:
+    virtual ~MessageBoxes() = default;
+    // Shows an error and returns when the operator has closed it.
+    virtual void ShowError(const QString& title, const QString& text) = 0;
+};
+
+// The real thing: a modal QMessageBox over `parent`.
+class ModalMessageBoxes : public MessageBoxes {
+  public:
+    explicit ModalMessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
+    void SetParent(QWidget* parent) { parent_ = parent; }
+    void ShowError(const QString& title, const QString& text) override;
+
+  private:
+    QWidget* parent_;
+};
+
+}  // namespace telkey

@@ -1,0 +1,58 @@
+#include "ui/status_panels.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+
+namespace telkey {
+
+namespace {
+
+struct PanelDesign {
+    int width;
+    Qt::Alignment alignment;
+    const char* text;
+};
+
+constexpr std::array<PanelDesign, StatusPanels::kPanels> kPanelDesign{{
+    {25, Qt::AlignRight | Qt::AlignVCenter, ""},
+    {25, Qt::AlignLeft | Qt::AlignVCenter, ""},
+    {25, Qt::AlignLeft | Qt::AlignVCenter, ""},
+    {150, Qt::AlignCenter, "6000.0  LPM   1500.0 WPM"},
+    {50, Qt::AlignCenter, ""},
+    {50, Qt::AlignCenter, "RX"},
+}};
+
+constexpr int kPanelGap = 2;
+constexpr int kTopMargin = 2;
+
+}  // namespace
+
+StatusPanels::StatusPanels(QWidget* parent) : QWidget(parent) {
+    setFixedHeight(kHeight);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, kTopMargin, 0, 0);
+    layout->setSpacing(kPanelGap);
+    for (int i = 0; i < kPanels; ++i) {
+        const PanelDesign& design = kPanelDesign[static_cast<std::size_t>(i)];
+        auto* panel = new QLabel(QString::fromLatin1(design.text), this);
+        panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setFixedWidth(design.width);
+        panel->setAlignment(design.alignment);
+        panel->setTextFormat(Qt::PlainText);
+        panel->setIndent(2);
+        layout->addWidget(panel);
+        panels_[static_cast<std::size_t>(i)] = panel;
+    }
+    layout->addStretch(1);
+}
+
+void StatusPanels::SetPanelText(int i, const QString& text) {
+    Panel(i)->setText(text);
+}
+
+QString StatusPanels::PanelText(int i) const {
+    return Panel(i)->text();
+}
+
+}  // namespace telkey
