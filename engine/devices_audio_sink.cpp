@@ -45,7 +45,8 @@ constexpr std::int64_t kJoinWaitNs = 1000 * kMs;
 #ifdef TELKEY_HAVE_PULSE
 
 std::uint32_t Bytes(std::int64_t ns) {
-    return static_cast<std::uint32_t>(SampleAt(ns) * static_cast<std::int64_t>(sizeof(std::int16_t)));
+    return static_cast<std::uint32_t>(SampleAt(ns) *
+                                      static_cast<std::int64_t>(sizeof(std::int16_t)));
 }
 
 // Plays until the stream fails or the sink stops. False when the stream failed.
@@ -184,9 +185,13 @@ void AudioSpeakerSink::Tone(std::uint32_t divisor) noexcept {
     shared_->queue.Push(ToneEvent{MonotonicNs(), divisor});
 }
 
-void AudioSpeakerSink::Silence() noexcept { shared_->silence.store(true); }
+void AudioSpeakerSink::Silence() noexcept {
+    shared_->silence.store(true);
+}
 
-bool AudioSpeakerSink::Connected() const noexcept { return shared_->connected.load(); }
+bool AudioSpeakerSink::Connected() const noexcept {
+    return shared_->connected.load();
+}
 
 AudioSpeakerSink::Onset AudioSpeakerSink::LastOnset() const noexcept {
     return {shared_->onsetKeyedNs.load(), shared_->onsetBufferedNs.load(),

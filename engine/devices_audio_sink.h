@@ -19,7 +19,7 @@ bool AudioSinkAvailable() noexcept;
 struct AudioShared;
 
 class AudioSpeakerSink final : public SpeakerSink {
-public:
+  public:
     explicit AudioSpeakerSink(std::shared_ptr<DeviceNotices> notices);
     ~AudioSpeakerSink() override;
     AudioSpeakerSink(const AudioSpeakerSink&) = delete;
@@ -39,7 +39,7 @@ public:
     };
     Onset LastOnset() const noexcept;
 
-private:
+  private:
     // Shared with the audio thread, which may outlive this object when the server hangs.
     std::shared_ptr<AudioShared> shared_;
     std::thread thread_;

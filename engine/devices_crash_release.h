@@ -6,11 +6,11 @@
 namespace telkey {
 
 class CrashReleasable {
-public:
+  public:
     // Called from a signal handler: async-signal-safe calls only, no locks, no allocation.
     virtual void ReleaseFromSignal() noexcept = 0;
 
-protected:
+  protected:
     ~CrashReleasable() = default;
 };
 

@@ -20,30 +20,78 @@ struct KeyName {
 
 // The keys a paddle adapter is likely to send; any other key can be given by its code.
 constexpr KeyName kKeyNames[] = {
-    {"LEFTCTRL", KEY_LEFTCTRL},     {"RIGHTCTRL", KEY_RIGHTCTRL},   {"LEFTSHIFT", KEY_LEFTSHIFT},
-    {"RIGHTSHIFT", KEY_RIGHTSHIFT}, {"LEFTALT", KEY_LEFTALT},       {"RIGHTALT", KEY_RIGHTALT},
-    {"LEFTMETA", KEY_LEFTMETA},     {"RIGHTMETA", KEY_RIGHTMETA},   {"LEFTBRACE", KEY_LEFTBRACE},
-    {"RIGHTBRACE", KEY_RIGHTBRACE}, {"COMMA", KEY_COMMA},           {"DOT", KEY_DOT},
-    {"SLASH", KEY_SLASH},           {"SEMICOLON", KEY_SEMICOLON},   {"APOSTROPHE", KEY_APOSTROPHE},
-    {"MINUS", KEY_MINUS},           {"EQUAL", KEY_EQUAL},           {"SPACE", KEY_SPACE},
-    {"ENTER", KEY_ENTER},           {"TAB", KEY_TAB},               {"LEFT", KEY_LEFT},
-    {"RIGHT", KEY_RIGHT},           {"UP", KEY_UP},                 {"DOWN", KEY_DOWN},
-    {"A", KEY_A},                   {"B", KEY_B},                   {"C", KEY_C},
-    {"D", KEY_D},                   {"E", KEY_E},                   {"F", KEY_F},
-    {"G", KEY_G},                   {"H", KEY_H},                   {"I", KEY_I},
-    {"J", KEY_J},                   {"K", KEY_K},                   {"L", KEY_L},
-    {"M", KEY_M},                   {"N", KEY_N},                   {"O", KEY_O},
-    {"P", KEY_P},                   {"Q", KEY_Q},                   {"R", KEY_R},
-    {"S", KEY_S},                   {"T", KEY_T},                   {"U", KEY_U},
-    {"V", KEY_V},                   {"W", KEY_W},                   {"X", KEY_X},
-    {"Y", KEY_Y},                   {"Z", KEY_Z},                   {"0", KEY_0},
-    {"1", KEY_1},                   {"2", KEY_2},                   {"3", KEY_3},
-    {"4", KEY_4},                   {"5", KEY_5},                   {"6", KEY_6},
-    {"7", KEY_7},                   {"8", KEY_8},                   {"9", KEY_9},
-    {"F1", KEY_F1},                 {"F2", KEY_F2},                 {"F3", KEY_F3},
-    {"F4", KEY_F4},                 {"BTN_LEFT", BTN_LEFT},         {"BTN_RIGHT", BTN_RIGHT},
-    {"BTN_MIDDLE", BTN_MIDDLE},     {"BTN_0", BTN_0},               {"BTN_1", BTN_1},
-    {"BTN_TRIGGER", BTN_TRIGGER},   {"BTN_THUMB", BTN_THUMB},       {"BTN_SOUTH", BTN_SOUTH},
+    {"LEFTCTRL", KEY_LEFTCTRL},
+    {"RIGHTCTRL", KEY_RIGHTCTRL},
+    {"LEFTSHIFT", KEY_LEFTSHIFT},
+    {"RIGHTSHIFT", KEY_RIGHTSHIFT},
+    {"LEFTALT", KEY_LEFTALT},
+    {"RIGHTALT", KEY_RIGHTALT},
+    {"LEFTMETA", KEY_LEFTMETA},
+    {"RIGHTMETA", KEY_RIGHTMETA},
+    {"LEFTBRACE", KEY_LEFTBRACE},
+    {"RIGHTBRACE", KEY_RIGHTBRACE},
+    {"COMMA", KEY_COMMA},
+    {"DOT", KEY_DOT},
+    {"SLASH", KEY_SLASH},
+    {"SEMICOLON", KEY_SEMICOLON},
+    {"APOSTROPHE", KEY_APOSTROPHE},
+    {"MINUS", KEY_MINUS},
+    {"EQUAL", KEY_EQUAL},
+    {"SPACE", KEY_SPACE},
+    {"ENTER", KEY_ENTER},
+    {"TAB", KEY_TAB},
+    {"LEFT", KEY_LEFT},
+    {"RIGHT", KEY_RIGHT},
+    {"UP", KEY_UP},
+    {"DOWN", KEY_DOWN},
+    {"A", KEY_A},
+    {"B", KEY_B},
+    {"C", KEY_C},
+    {"D", KEY_D},
+    {"E", KEY_E},
+    {"F", KEY_F},
+    {"G", KEY_G},
+    {"H", KEY_H},
+    {"I", KEY_I},
+    {"J", KEY_J},
+    {"K", KEY_K},
+    {"L", KEY_L},
+    {"M", KEY_M},
+    {"N", KEY_N},
+    {"O", KEY_O},
+    {"P", KEY_P},
+    {"Q", KEY_Q},
+    {"R", KEY_R},
+    {"S", KEY_S},
+    {"T", KEY_T},
+    {"U", KEY_U},
+    {"V", KEY_V},
+    {"W", KEY_W},
+    {"X", KEY_X},
+    {"Y", KEY_Y},
+    {"Z", KEY_Z},
+    {"0", KEY_0},
+    {"1", KEY_1},
+    {"2", KEY_2},
+    {"3", KEY_3},
+    {"4", KEY_4},
+    {"5", KEY_5},
+    {"6", KEY_6},
+    {"7", KEY_7},
+    {"8", KEY_8},
+    {"9", KEY_9},
+    {"F1", KEY_F1},
+    {"F2", KEY_F2},
+    {"F3", KEY_F3},
+    {"F4", KEY_F4},
+    {"BTN_LEFT", BTN_LEFT},
+    {"BTN_RIGHT", BTN_RIGHT},
+    {"BTN_MIDDLE", BTN_MIDDLE},
+    {"BTN_0", BTN_0},
+    {"BTN_1", BTN_1},
+    {"BTN_TRIGGER", BTN_TRIGGER},
+    {"BTN_THUMB", BTN_THUMB},
+    {"BTN_SOUTH", BTN_SOUTH},
     {"BTN_EAST", BTN_EAST},
 };
 
@@ -60,7 +108,8 @@ constexpr int kEventsPerRead = 64;
 using KeyBitmap = std::array<unsigned char, kKeyBitmapBytes>;
 
 bool HasBit(const KeyBitmap& bits, int code) {
-    return code >= 0 && code <= KEY_MAX && (bits[static_cast<std::size_t>(code) / 8] >> (code % 8)) & 1;
+    return code >= 0 && code <= KEY_MAX &&
+           (bits[static_cast<std::size_t>(code) / 8] >> (code % 8)) & 1;
 }
 
 std::string Upper(std::string_view text) {
@@ -84,8 +133,10 @@ bool ParseOneKey(std::string_view item, std::uint16_t& code) {
             digits.remove_prefix(2);
         }
         unsigned value = 0;
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-        if (ec != std::errc() || end != digits.data() + digits.size() || value == 0 || value > KEY_MAX) {
+        const auto [end, ec] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+        if (ec != std::errc() || end != digits.data() + digits.size() || value == 0 ||
+            value > KEY_MAX) {
             return false;
         }
         code = static_cast<std::uint16_t>(value);
@@ -122,9 +173,10 @@ bool ParsePaddleKeys(std::string_view text, PaddleKeyCodes& codes, std::string& 
     std::uint16_t dash = 0;
     if (comma == std::string_view::npos || !ParseOneKey(text.substr(0, comma), dot) ||
         !ParseOneKey(text.substr(comma + 1), dash) || dot == dash) {
-        error = "--paddle-keys= wants two different keys, dot first, for example "
-                "--paddle-keys=LEFTCTRL,RIGHTCTRL (key names as in linux/input-event-codes.h, "
-                "or event codes).";
+        error =
+            "--paddle-keys= wants two different keys, dot first, for example "
+            "--paddle-keys=LEFTCTRL,RIGHTCTRL (key names as in linux/input-event-codes.h, "
+            "or event codes).";
         return false;
     }
     codes = {dot, dash};
@@ -150,8 +202,9 @@ InputPaddle::~InputPaddle() {
 bool InputPaddle::ChooseButtons(int fd, std::string& message, bool& grab) {
     KeyBitmap keys{};
     if (const int r = layer_.Ioctl(fd, EVIOCGBIT(EV_KEY, kKeyBitmapBytes), keys.data()); r < 0) {
-        message = "GAME: " + path_ + " is not an input event device (give /dev/input/eventN or a "
-                                     "/dev/input/by-id/ name).";
+        message = "GAME: " + path_ +
+                  " is not an input event device (give /dev/input/eventN or a "
+                  "/dev/input/by-id/ name).";
         return false;
     }
     codes_ = {-1, -1, -1, -1};
@@ -181,8 +234,9 @@ bool InputPaddle::ChooseButtons(int fd, std::string& message, bool& grab) {
         grab = true;
         return true;
     }
-    message = "GAME: " + path_ + " has neither two joystick buttons nor left and right Ctrl. Name "
-                                 "the keys it sends with --paddle-keys=.";
+    message = "GAME: " + path_ +
+              " has neither two joystick buttons nor left and right Ctrl. Name "
+              "the keys it sends with --paddle-keys=.";
     return false;
 }
 
@@ -202,8 +256,9 @@ int InputPaddle::TryOpen(std::string& message, std::string& note) {
     if (fd < 0) {
         switch (-fd) {
             case ENOENT:
-                message = "GAME: " + path_ + " does not exist. Plug in the paddle, or give its "
-                                             "name as ls /dev/input/by-id/ shows it.";
+                message = "GAME: " + path_ +
+                          " does not exist. Plug in the paddle, or give its "
+                          "name as ls /dev/input/by-id/ shows it.";
                 break;
             case EACCES:
             case EPERM:
@@ -234,8 +289,8 @@ int InputPaddle::TryOpen(std::string& message, std::string& note) {
     ReadState(fd);
     char name[128] = {};
     layer_.Ioctl(fd, EVIOCGNAME(sizeof name - 1), name);
-    note = "GAME: \"" + std::string(name) + "\" (" + path_ + ") gives the paddle: " +
-           KeyLabel(codes_[0]) + " dot, " + KeyLabel(codes_[1]) + " dash" +
+    note = "GAME: \"" + std::string(name) + "\" (" + path_ +
+           ") gives the paddle: " + KeyLabel(codes_[0]) + " dot, " + KeyLabel(codes_[1]) + " dash" +
            (grab ? "; its keys reach only Telkey while it runs." : ".");
     return fd;
 }
@@ -321,7 +376,8 @@ void InputPaddle::StartThread() {
         while (stopper_.Running()) {
             const bool open = fd_.load() >= 0;
             Service(MonotonicNs(), kWaitMs);
-            if (!open && fd_.load() < 0 && !stopper_.Sleep(std::int64_t{kWaitMs} * 1'000'000)) break;
+            if (!open && fd_.load() < 0 && !stopper_.Sleep(std::int64_t{kWaitMs} * 1'000'000))
+                break;
         }
     });
 }

@@ -30,7 +30,7 @@ using PaddleKeyCodes = std::array<std::uint16_t, 2>;
 bool ParsePaddleKeys(std::string_view text, PaddleKeyCodes& codes, std::string& error);
 
 class InputPaddle {
-public:
+  public:
     // keysText: the --paddle-keys= value, empty for the device's own buttons. It must parse
     // (ParsePaddleKeys) before it gets here.
     InputPaddle(DeviceLayer& layer, std::string path, std::string_view keysText,
@@ -53,7 +53,7 @@ public:
     // retries a missing device when its time has come.
     void Service(std::int64_t nowNs, int timeoutMs);
 
-private:
+  private:
     int TryOpen(std::string& message, std::string& note);
     bool ChooseButtons(int fd, std::string& message, bool& grab);
     void ReadState(int fd);

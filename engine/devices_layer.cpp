@@ -12,7 +12,9 @@ namespace telkey {
 
 namespace {
 
-long Result(long r) noexcept { return r < 0 ? -errno : r; }
+long Result(long r) noexcept {
+    return r < 0 ? -errno : r;
+}
 
 }  // namespace
 
@@ -24,7 +26,9 @@ int SystemDeviceLayer::Open(const char* path, int flags) noexcept {
     return static_cast<int>(Result(fd));
 }
 
-int SystemDeviceLayer::Close(int fd) noexcept { return static_cast<int>(Result(::close(fd))); }
+int SystemDeviceLayer::Close(int fd) noexcept {
+    return static_cast<int>(Result(::close(fd)));
+}
 
 int SystemDeviceLayer::Ioctl(int fd, unsigned long request, void* arg) noexcept {
     return static_cast<int>(Result(::ioctl(fd, request, arg)));
@@ -45,6 +49,8 @@ int SystemDeviceLayer::WaitReadable(int fd, int timeoutMs) noexcept {
     return r > 0 ? 1 : 0;
 }
 
-std::string ErrorText(int negativeErrno) { return std::strerror(-negativeErrno); }
+std::string ErrorText(int negativeErrno) {
+    return std::strerror(-negativeErrno);
+}
 
 }  // namespace telkey

@@ -9,7 +9,7 @@
 namespace telkey {
 
 class DeviceLayer {
-public:
+  public:
     virtual ~DeviceLayer() = default;
     // A file descriptor, or -errno.
     virtual int Open(const char* path, int flags) noexcept = 0;
@@ -25,7 +25,7 @@ public:
 
 // The real thing: open(2), ioctl(2), read(2), write(2), poll(2).
 class SystemDeviceLayer final : public DeviceLayer {
-public:
+  public:
     int Open(const char* path, int flags) noexcept override;
     int Close(int fd) noexcept override;
     int Ioctl(int fd, unsigned long request, void* arg) noexcept override;

@@ -10,7 +10,7 @@
 namespace telkey {
 
 class LineWriter {
-public:
+  public:
     static constexpr int kUnknown = -1;
 
     // apply(value) puts value on the lines and returns false when that failed.
@@ -36,7 +36,7 @@ public:
     // What the lines show, or kUnknown (device absent or a write failed).
     int Applied() const noexcept { return applied_.load(); }
 
-private:
+  private:
     template <class Apply>
     void Drain(Apply& apply) noexcept {
         while (again_.load() && !busy_.exchange(true)) {

@@ -11,7 +11,7 @@
 namespace telkey {
 
 class DeviceNotices {
-public:
+  public:
     void Post(std::string text);
     // Changes with every notice; cheap to poll.
     std::uint32_t Serial() const noexcept { return serial_.load(std::memory_order_acquire); }
@@ -20,7 +20,7 @@ public:
     // The notices posted since the last call, oldest first.
     std::vector<std::string> TakeNew();
 
-private:
+  private:
     static constexpr std::size_t kKept = 64;
     mutable std::mutex mutex_;
     std::vector<std::string> pending_;

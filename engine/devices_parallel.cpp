@@ -12,7 +12,9 @@ ParallelDevice::ParallelDevice(DeviceLayer& layer, int lptNumber, std::string pa
                                DevicesTiming timing)
     : PortDevice(layer, "LPT" + std::to_string(lptNumber), std::move(path), timing) {}
 
-int ParallelDevice::OpenFlags() const noexcept { return O_RDWR; }
+int ParallelDevice::OpenFlags() const noexcept {
+    return O_RDWR;
+}
 
 int ParallelDevice::Setup(int fd) noexcept {
     if (const int r = layer_.Ioctl(fd, PPCLAIM, nullptr); r < 0) return r;
@@ -31,7 +33,9 @@ int ParallelDevice::Probe(int fd) noexcept {
     return layer_.Ioctl(fd, PPRSTATUS, &status);
 }
 
-void ParallelDevice::Teardown(int fd) noexcept { layer_.Ioctl(fd, PPRELEASE, nullptr); }
+void ParallelDevice::Teardown(int fd) noexcept {
+    layer_.Ioctl(fd, PPRELEASE, nullptr);
+}
 
 std::string ParallelDevice::Advice(int negativeErrno, bool inSetup) const {
     const std::string head = Name() + ": ";
@@ -40,8 +44,9 @@ std::string ParallelDevice::Advice(int negativeErrno, bool inSetup) const {
     }
     switch (-negativeErrno) {
         case ENOENT:
-            return head + Path() + " does not exist. Load the ppdev module (sudo modprobe "
-                                   "ppdev) and check the port's name (ls /dev/parport*).";
+            return head + Path() +
+                   " does not exist. Load the ppdev module (sudo modprobe "
+                   "ppdev) and check the port's name (ls /dev/parport*).";
         case ENXIO:
         case ENODEV:
             return head + "there is no parallel port behind " + Path() + ".";

@@ -19,7 +19,7 @@ constexpr std::uint16_t kStatusOffset = 1;
 constexpr std::uint8_t kStatusOpen = 0x7F;
 
 class ParallelDevice final : public PortDevice {
-public:
+  public:
     ParallelDevice(DeviceLayer& layer, int lptNumber, std::string path, DevicesTiming timing);
 
     std::uint8_t In(std::uint16_t offset) noexcept;
@@ -32,7 +32,7 @@ public:
     // Crash handler: every data line off.
     void ReleaseFromSignal() noexcept;
 
-private:
+  private:
     int OpenFlags() const noexcept override;
     int Setup(int fd) noexcept override;
     int Probe(int fd) noexcept override;

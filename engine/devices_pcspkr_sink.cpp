@@ -20,7 +20,8 @@ std::string FindInProc(DeviceLayer& layer) {
     if (fd < 0) return {};
     std::string text;
     char buffer[4096];
-    for (long n; (n = layer.Read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    for (long n; (n = layer.Read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
     layer.Close(fd);
     // Entries are separated by blank lines; the one named "PC Speaker" lists its handlers.
     std::size_t start = 0;
@@ -50,20 +51,21 @@ std::unique_ptr<PcSpeakerSink> PcSpeakerSink::Open(DeviceLayer& layer, std::stri
     if (fd == -ENOENT) {
         const std::string found = FindInProc(layer);
         if (found.empty()) {
-            message = "Sidetone: there is no PC speaker device. Load its driver (sudo modprobe "
-                      "pcspkr), or use --speaker=audio.";
+            message =
+                "Sidetone: there is no PC speaker device. Load its driver (sudo modprobe "
+                "pcspkr), or use --speaker=audio.";
             return nullptr;
         }
         path = found;
         fd = layer.Open(path.c_str(), O_WRONLY | O_NONBLOCK);
     }
     if (fd < 0) {
-        message = (fd == -EACCES || fd == -EPERM)
-                      ? "Sidetone: no permission to use the PC speaker (" + path +
-                            "). Add a udev rule that gives it to you, or to the input group "
-                            "(see the hardware notes)."
-                      : "Sidetone: cannot open the PC speaker (" + path + "): " + ErrorText(fd) +
-                            ".";
+        message =
+            (fd == -EACCES || fd == -EPERM)
+                ? "Sidetone: no permission to use the PC speaker (" + path +
+                      "). Add a udev rule that gives it to you, or to the input group "
+                      "(see the hardware notes)."
+                : "Sidetone: cannot open the PC speaker (" + path + "): " + ErrorText(fd) + ".";
         return nullptr;
     }
     return std::unique_ptr<PcSpeakerSink>(new PcSpeakerSink(layer, fd));
@@ -89,8 +91,12 @@ void PcSpeakerSink::Tone(std::uint32_t divisor) noexcept {
     Send(divisor == 0 ? 0 : static_cast<int>(std::lround(ToneHz(divisor))));
 }
 
-void PcSpeakerSink::Silence() noexcept { Send(0); }
+void PcSpeakerSink::Silence() noexcept {
+    Send(0);
+}
 
-void PcSpeakerSink::SilenceFromSignal() noexcept { Send(0); }
+void PcSpeakerSink::SilenceFromSignal() noexcept {
+    Send(0);
+}
 
 }  // namespace telkey

@@ -13,7 +13,7 @@
 namespace telkey {
 
 class PcSpeakerSink final : public SpeakerSink {
-public:
+  public:
     // Finds and opens the device; null with `message` set when there is none or it is refused.
     static std::unique_ptr<PcSpeakerSink> Open(DeviceLayer& layer, std::string& message);
     ~PcSpeakerSink() override;
@@ -22,7 +22,7 @@ public:
     void Silence() noexcept override;
     void SilenceFromSignal() noexcept override;
 
-private:
+  private:
     PcSpeakerSink(DeviceLayer& layer, int fd) : layer_(layer), fd_(fd) {}
     void Send(int hz) noexcept;
 

@@ -16,8 +16,7 @@ bool IsGone(int negativeErrno) noexcept {
 
 }  // namespace
 
-PortDevice::PortDevice(DeviceLayer& layer, std::string name, std::string path,
-                       DevicesTiming timing)
+PortDevice::PortDevice(DeviceLayer& layer, std::string name, std::string path, DevicesTiming timing)
     : layer_(layer), name_(std::move(name)), path_(std::move(path)), timing_(timing) {}
 
 PortDevice::~PortDevice() = default;
@@ -39,7 +38,8 @@ int PortDevice::TryOpen(std::string& message) {
 std::string PortDevice::Open() {
     std::string message;
     const int fd = TryOpen(message);
-    if (fd < 0) return message + " Telkey runs on without " + name_ + " and takes it up when it appears.";
+    if (fd < 0)
+        return message + " Telkey runs on without " + name_ + " and takes it up when it appears.";
     fd_.store(fd);
     everOpen_ = true;
     return {};

@@ -13,14 +13,14 @@
 namespace telkey {
 
 struct DevicesTiming {
-    std::int64_t monitorPeriodNs = 50'000'000;  // how often the monitor thread looks around
-    std::int64_t probePeriodNs = 1'000'000'000;  // health check of an idle open device
+    std::int64_t monitorPeriodNs = 50'000'000;    // how often the monitor thread looks around
+    std::int64_t probePeriodNs = 1'000'000'000;   // health check of an idle open device
     std::int64_t reopenPeriodNs = 1'000'000'000;  // retry of a missing device
-    std::int64_t stallNs = 500'000'000;  // keyer silence after which the watchdog releases
+    std::int64_t stallNs = 500'000'000;           // keyer silence after which the watchdog releases
 };
 
 class PortDevice {
-public:
+  public:
     PortDevice(DeviceLayer& layer, std::string name, std::string path, DevicesTiming timing);
     virtual ~PortDevice();
     PortDevice(const PortDevice&) = delete;
@@ -39,7 +39,7 @@ public:
     const std::string& Name() const noexcept { return name_; }
     const std::string& Path() const noexcept { return path_; }
 
-protected:
+  protected:
     virtual int OpenFlags() const noexcept = 0;
     // Right after open: 0, or -errno to give the device up.
     virtual int Setup(int fd) noexcept = 0;
@@ -57,7 +57,7 @@ protected:
     DeviceLayer& layer_;
     std::atomic<int> fd_{-1};
 
-private:
+  private:
     int TryOpen(std::string& message);
 
     const std::string name_;

@@ -65,21 +65,24 @@ int SerialDevice::Probe(int fd) noexcept {
 std::string SerialDevice::Advice(int negativeErrno, bool inSetup) const {
     const std::string head = Name() + ": ";
     if (inSetup && (negativeErrno == -ENOTTY || negativeErrno == -EINVAL)) {
-        return head + Path() + " is not a serial port with modem lines. Give the adapter's tty "
-                               "(ls /dev/serial/by-id/).";
+        return head + Path() +
+               " is not a serial port with modem lines. Give the adapter's tty "
+               "(ls /dev/serial/by-id/).";
     }
     switch (-negativeErrno) {
         case ENOENT:
-            return head + Path() + " does not exist. Plug in the adapter, or give its name as "
-                                   "ls /dev/serial/by-id/ shows it.";
+            return head + Path() +
+                   " does not exist. Plug in the adapter, or give its name as "
+                   "ls /dev/serial/by-id/ shows it.";
         case EACCES:
         case EPERM:
             return head + "no permission to open " + Path() +
                    ". Add yourself to the dialout group (sudo usermod -aG dialout $USER) and log "
                    "in again.";
         case EBUSY:
-            return head + Path() + " is in use by another program. Close it (ModemManager "
-                                   "probes new adapters: sudo systemctl stop ModemManager).";
+            return head + Path() +
+                   " is in use by another program. Close it (ModemManager "
+                   "probes new adapters: sudo systemctl stop ModemManager).";
         default:
             return head + "cannot open " + Path() + ": " + ErrorText(negativeErrno) + ".";
     }
@@ -139,8 +142,7 @@ std::uint8_t SerialDevice::In(std::uint16_t offset) noexcept {
 
 void SerialDevice::Out(std::uint16_t offset, std::uint8_t value) noexcept {
     if (offset == kModemControlOffset) {
-        modemControl_.Write(value,
-                            [this](std::uint8_t mcr) { return ApplyModemControl(mcr); });
+        modemControl_.Write(value, [this](std::uint8_t mcr) { return ApplyModemControl(mcr); });
     } else if (offset == kScratchOffset) {
         scratch_.store(value);
     }
@@ -153,10 +155,10 @@ std::uint8_t SerialDevice::LinesOn() const noexcept {
 
 void SerialDevice::Release(std::uint8_t mcrBits) noexcept {
     const int applied = modemControl_.Applied();
-    const std::uint8_t shown = applied == LineWriter::kUnknown ? 0 : static_cast<std::uint8_t>(applied);
+    const std::uint8_t shown =
+        applied == LineWriter::kUnknown ? 0 : static_cast<std::uint8_t>(applied);
     const std::uint8_t released = static_cast<std::uint8_t>(shown & ~mcrBits);
-    modemControl_.Override(released,
-                           [this](std::uint8_t mcr) { return ApplyModemControl(mcr); });
+    modemControl_.Override(released, [this](std::uint8_t mcr) { return ApplyModemControl(mcr); });
 }
 
 void SerialDevice::ReleaseFromSignal() noexcept {

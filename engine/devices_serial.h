@@ -32,7 +32,7 @@ constexpr std::uint8_t kMsrDcd = 0x80;
 constexpr std::uint8_t kLsrIdle = 0x60;
 
 class SerialDevice final : public PortDevice {
-public:
+  public:
     SerialDevice(DeviceLayer& layer, int comNumber, std::string path, DevicesTiming timing);
 
     // Register access at base + offset (0..7).
@@ -46,7 +46,7 @@ public:
     // Crash handler: DTR and RTS off with one ioctl.
     void ReleaseFromSignal() noexcept;
 
-private:
+  private:
     int OpenFlags() const noexcept override;
     int Setup(int fd) noexcept override;
     int Probe(int fd) noexcept override;

@@ -9,8 +9,8 @@ constexpr std::uint8_t kChannel2 = 0x80;
 
 std::uint32_t CountValue(std::uint16_t raw, bool bcd) noexcept {
     if (bcd) {
-        const std::uint32_t value = (raw >> 12 & 0xF) * 1000 + (raw >> 8 & 0xF) * 100 +
-                                    (raw >> 4 & 0xF) * 10 + (raw & 0xF);
+        const std::uint32_t value =
+            (raw >> 12 & 0xF) * 1000 + (raw >> 8 & 0xF) * 100 + (raw >> 4 & 0xF) * 10 + (raw & 0xF);
         return value == 0 ? 10000 : value;
     }
     return raw == 0 ? 65536 : raw;

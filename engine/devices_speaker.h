@@ -19,7 +19,7 @@ constexpr double ToneHz(std::uint32_t divisor) {
 }
 
 class SpeakerSink {
-public:
+  public:
     virtual ~SpeakerSink() = default;
     // The tone from now on: a channel-2 divisor, 0 for silence. Called by the thread that
     // writes the speaker ports (the keyer's); never blocks, never allocates.
@@ -32,7 +32,7 @@ public:
 };
 
 class SpeakerDecoder {
-public:
+  public:
     // sink may be null (--speaker=none): the registers still read back.
     explicit SpeakerDecoder(SpeakerSink* sink) noexcept : sink_(sink) {}
 
@@ -49,7 +49,7 @@ public:
     // The divisor last loaded into channel 2 (65536 for a count of 0), 0 before any.
     std::uint32_t Divisor() const noexcept { return divisor_; }
 
-private:
+  private:
     void Update() noexcept;
 
     SpeakerSink* sink_;

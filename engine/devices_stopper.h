@@ -8,7 +8,7 @@
 namespace telkey {
 
 class Stopper {
-public:
+  public:
     // Sleeps up to ns; false once Stop() was called.
     bool Sleep(std::int64_t ns) {
         std::unique_lock lock(mutex_);
@@ -31,7 +31,7 @@ public:
         stopped_ = false;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;

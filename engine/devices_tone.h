@@ -16,7 +16,7 @@ namespace telkey {
 
 constexpr int kSampleRate = 48000;
 constexpr double kRampMs = 5.0;
-constexpr double kToneLevel = 0.5;  // of full scale
+constexpr double kToneLevel = 0.5;          // of full scale
 constexpr double kHighestToneHz = 20000.0;  // above this the sidetone stays silent
 
 // A clock in ns for stamping tone events: CLOCK_MONOTONIC in the program.
@@ -37,7 +37,7 @@ struct ToneEvent {
 
 // Single producer (the thread writing the speaker ports), single consumer (the renderer).
 class ToneEventQueue {
-public:
+  public:
     static constexpr std::size_t kCapacity = 4096;
 
     // False when full (the event is lost; Overflowed() tells).
@@ -46,7 +46,7 @@ public:
     bool Pop(ToneEvent& event) noexcept;
     bool TakeOverflow() noexcept { return overflow_.exchange(false); }
 
-private:
+  private:
     std::array<ToneEvent, kCapacity> slots_{};
     alignas(64) std::atomic<std::size_t> head_{0};
     alignas(64) std::atomic<std::size_t> tail_{0};
@@ -54,7 +54,7 @@ private:
 };
 
 class ToneRenderer {
-public:
+  public:
     explicit ToneRenderer(int sampleRate = kSampleRate, double rampMs = kRampMs,
                           double level = kToneLevel) noexcept;
 
@@ -68,7 +68,7 @@ public:
     double Peak() const noexcept { return peak_; }
     int RampSamples() const noexcept { return rampSamples_; }
 
-private:
+  private:
     double sampleRate_;
     int rampSamples_;
     double peak_;

@@ -61,13 +61,17 @@ WavSpeakerSink::WavSpeakerSink(std::FILE* file, std::string path, ToneClock cloc
     writer_ = std::thread([this] { Run(); });
 }
 
-WavSpeakerSink::~WavSpeakerSink() { Finish(); }
+WavSpeakerSink::~WavSpeakerSink() {
+    Finish();
+}
 
 void WavSpeakerSink::Tone(std::uint32_t divisor) noexcept {
     queue_.Push(ToneEvent{clock_(), divisor});
 }
 
-void WavSpeakerSink::Silence() noexcept { silence_.store(true); }
+void WavSpeakerSink::Silence() noexcept {
+    silence_.store(true);
+}
 
 WavSpeakerSink::Onset WavSpeakerSink::LastOnset() const noexcept {
     return {onsetKeyedNs_.load(), onsetBufferedNs_.load()};
@@ -146,17 +150,24 @@ std::string WavSpeakerSink::Finish() {
     }
     const auto dataBytes = static_cast<std::uint32_t>(written_ * kBytesPerSample);
     std::array<unsigned char, 4> size{};
-    for (int i = 0; i < 4; ++i) size[static_cast<std::size_t>(i)] = static_cast<unsigned char>(dataBytes >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        size[static_cast<std::size_t>(i)] = static_cast<unsigned char>(dataBytes >> (8 * i));
     std::array<unsigned char, 4> riff{};
-    for (int i = 0; i < 4; ++i) riff[static_cast<std::size_t>(i)] = static_cast<unsigned char>((dataBytes + kHeaderRest) >> (8 * i));
-    if (std::fseek(file_, kRiffSizeOffset, SEEK_SET) != 0 || std::fwrite(riff.data(), 1, 4, file_) != 4 ||
-        std::fseek(file_, kDataSizeOffset, SEEK_SET) != 0 || std::fwrite(size.data(), 1, 4, file_) != 4) {
+    for (int i = 0; i < 4; ++i)
+        riff[static_cast<std::size_t>(i)] =
+            static_cast<unsigned char>((dataBytes + kHeaderRest) >> (8 * i));
+    if (std::fseek(file_, kRiffSizeOffset, SEEK_SET) != 0 ||
+        std::fwrite(riff.data(), 1, 4, file_) != 4 ||
+        std::fseek(file_, kDataSizeOffset, SEEK_SET) != 0 ||
+        std::fwrite(size.data(), 1, 4, file_) != 4) {
         failed_ = true;
     }
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
-    if (queue_.TakeOverflow()) return "The sidetone file " + path_ + " lost tone changes (the writer fell behind).";
-    return failed_ ? "Could not write all of the sidetone file " + path_ + " (disk full?)." : std::string{};
+    if (queue_.TakeOverflow())
+        return "The sidetone file " + path_ + " lost tone changes (the writer fell behind).";
+    return failed_ ? "Could not write all of the sidetone file " + path_ + " (disk full?)."
+                   : std::string{};
 }
 
 }  // namespace telkey

@@ -18,7 +18,7 @@
 namespace telkey {
 
 class WavSpeakerSink final : public SpeakerSink {
-public:
+  public:
     // Creates the file; null with `error` set when it cannot be written.
     static std::unique_ptr<WavSpeakerSink> Create(const std::string& path, ToneClock clock,
                                                   std::string& error);
@@ -40,7 +40,7 @@ public:
     };
     Onset LastOnset() const noexcept;
 
-private:
+  private:
     WavSpeakerSink(std::FILE* file, std::string path, ToneClock clock);
     void Run();
     void Drain();

@@ -31,7 +31,7 @@ namespace telkey {
 
 // What the program asks of a bus with devices behind it, beyond in and out.
 class DeviceSupervision {
-public:
+  public:
     virtual ~DeviceSupervision() = default;
     // The watchdog watches this keyer's ticks; the settings say which output bits are the key
     // and TX lines (KeyMask, TxMask). Call once the engine exists.
@@ -52,7 +52,7 @@ struct DevicesConfig {
 };
 
 class DevicesPortBus final : public PortBus, public DeviceSupervision, private CrashReleasable {
-public:
+  public:
     // Opens the devices named in config; each one that cannot be used adds a message to
     // `warnings` and is tried again later. The layer must outlive the bus.
     DevicesPortBus(DeviceLayer& layer, const DevicesConfig& config,
@@ -87,7 +87,7 @@ public:
     ParallelDevice* Lpt(int number) const noexcept;
     InputPaddle* GamePort() const noexcept { return game_.get(); }
 
-private:
+  private:
     void Start(const DevicesConfig& config, std::vector<std::string>& warnings);
     void ReleaseFromSignal() noexcept override;
     std::uint8_t LineMask() const noexcept;
@@ -115,7 +115,7 @@ private:
 
 // The speaker in front of another bus (none, sim): --speaker= works with every backend.
 class SpeakerPortBus final : public PortBus, public DeviceSupervision, private CrashReleasable {
-public:
+  public:
     SpeakerPortBus(std::unique_ptr<PortBus> inner, std::unique_ptr<SpeakerSink> sink,
                    std::shared_ptr<DeviceNotices> notices);
     ~SpeakerPortBus() override;
@@ -129,7 +129,7 @@ public:
     DeviceNotices& Notices() noexcept override { return *notices_; }
     PortBus& Inner() const noexcept { return *inner_; }
 
-private:
+  private:
     void ReleaseFromSignal() noexcept override;
 
     std::unique_ptr<PortBus> inner_;

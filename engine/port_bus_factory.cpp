@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/port_bus_devices.h"
 #include "engine/port_bus_none.h"
 #include "engine/port_bus_raw.h"
 #include "engine/port_bus_sim.h"
@@ -22,10 +23,6 @@ PortBusResult Failure(std::string error) {
     PortBusResult result;
     result.error = std::move(error);
     return result;
-}
-
-PortBusResult DevicesBackendMissing() {
-    return Failure("the devices backend is not available in this build");
 }
 
 PortBusResult MakeSimBus(const PortBusOptions& options) {
@@ -110,12 +107,16 @@ PortBusResult MakePortBus(const PortBusOptions& options) {
     } else if (options.ports == "raw") {
         result = MakeRawBus();
     } else if (options.ports == "devices") {
-        result = DevicesBackendMissing();
+        result = MakeDevicesPortBus(options);
     } else if (options.ports == "none" || options.ports.empty()) {
         result.bus = std::make_unique<NonePortBus>();
     } else {
         return Failure("unknown port backend \"" + options.ports +
                        "\" (choose --ports=none, sim, raw or devices)");
+    }
+    // --speaker= in front of the backends that have no speaker of their own.
+    if (options.ports == "sim" || options.ports == "none" || options.ports.empty()) {
+        AddSpeakerToBus(result, options);
     }
     if (result.bus && !options.portTrace.empty() && options.ports != "sim") {
         result.warnings.push_back("--port-trace is written only with --ports=sim; ignored");

@@ -10,6 +10,8 @@
 
 namespace telkey {
 
+class DeviceSupervision;  // engine/port_bus_devices.h
+
 struct PortBusOptions {
     std::string ports = "none";  // none | sim | raw | devices
     std::string portTrace;       // --port-trace=FILE (sim)
@@ -29,6 +31,9 @@ struct PortBusResult {
     std::unique_ptr<PortBus> bus;       // null when the backend cannot run at all
     std::string error;                  // why it cannot run, and what the user can do
     std::vector<std::string> warnings;  // devices that are missing or refused; Telkey runs on
+    // The devices backend and --speaker: the keyer watchdog and the notices for the window
+    // (points into bus; null for backends without them).
+    DeviceSupervision* devices = nullptr;
 };
 
 PortBusResult MakePortBus(const PortBusOptions& options);

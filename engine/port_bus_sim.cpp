@@ -59,11 +59,11 @@ std::uint8_t SimPortBus::in(std::uint16_t port) {
 void SimPortBus::out(std::uint16_t port, std::uint8_t value) {
     const std::uint64_t index = claimed_.fetch_add(1, std::memory_order_relaxed);
     Entry& entry = entries_[index & (capacity_ - 1)];
-    // A sequence lock per slot: readers that race with an overwrite see a changed seq.
+    // A sequence lock per slot: a reader that races with an overwrite sees seq change. The
+    // release stores of the fields order the seq reset before them for such a reader.
     entry.seq.store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    entry.timeNs.store(MonotonicNs(), std::memory_order_relaxed);
-    entry.portValue.store((std::uint32_t{port} << 8) | value, std::memory_order_relaxed);
+    entry.timeNs.store(MonotonicNs(), std::memory_order_release);
+    entry.portValue.store((std::uint32_t{port} << 8) | value, std::memory_order_release);
     entry.seq.store(index + 1, std::memory_order_release);
     lastValue_[port].store(kSetFlag | value, std::memory_order_relaxed);
 }
@@ -80,9 +80,8 @@ SimPortBus::Slot SimPortBus::ReadEntry(std::uint64_t index, PortWrite& write) co
     const Entry& entry = entries_[index & (capacity_ - 1)];
     const std::uint64_t seq = entry.seq.load(std::memory_order_acquire);
     if (seq == index + 1) {
-        const std::uint64_t timeNs = entry.timeNs.load(std::memory_order_relaxed);
-        const std::uint32_t portValue = entry.portValue.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::uint64_t timeNs = entry.timeNs.load(std::memory_order_acquire);
+        const std::uint32_t portValue = entry.portValue.load(std::memory_order_acquire);
         if (entry.seq.load(std::memory_order_relaxed) == seq) {
             write = {timeNs, static_cast<std::uint16_t>(portValue >> 8),
                      static_cast<std::uint8_t>(portValue & 0xFF)};

@@ -43,6 +43,7 @@ struct ThreadTickDriver::Timer {
     std::uint32_t id = 0;
     std::int64_t periodNs = 0;
     Keyer* keyer = nullptr;
+    int priority = 0;
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -70,6 +71,7 @@ double TickStats::LatenessPercentileUs(double fraction) const noexcept {
 
 bool MakeThreadRealtime(int priority) noexcept {
     prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+    if (priority <= 0) return false;
     sched_param param{};
     param.sched_priority = priority;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return true;
@@ -108,6 +110,7 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     if (nextId_ == 0) nextId_ = 1;
     timer->periodNs = periodMs * kNsPerMs;
     timer->keyer = &keyer;
+    timer->priority = wantRealtime_ ? kRealtimePriority : 0;
     try {
         timer->thread = std::thread(&ThreadTickDriver::Run, std::ref(*timer), std::ref(*stats_),
                                     std::ref(realtime_));
@@ -129,7 +132,7 @@ void ThreadTickDriver::Kill(std::uint32_t timerId) {
 }
 
 void ThreadTickDriver::Run(Timer& timer, TickStats& stats, std::atomic<int>& realtime) noexcept {
-    realtime.store(MakeThreadRealtime(kRealtimePriority) ? 1 : 0, std::memory_order_release);
+    realtime.store(MakeThreadRealtime(timer.priority) ? 1 : 0, std::memory_order_release);
     PrefaultStack();
 
     const std::int64_t period = timer.periodNs;

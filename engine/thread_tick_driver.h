@@ -48,7 +48,10 @@ class ThreadTickDriver : public TickDriver {
     // Stops and joins the thread; waits at most one period. After it returns no tick runs.
     void Kill(std::uint32_t timerId) override;
 
-    // 1 when the last started thread runs with SCHED_FIFO, 0 when refused, -1 before it knows.
+    // Whether timers started from now on ask for real-time priority (on by default).
+    void SetWantRealtime(bool want) noexcept { wantRealtime_ = want; }
+    // 1 when the last started thread runs with SCHED_FIFO, 0 when refused or not asked for,
+    // -1 before it knows.
     int RealtimeGranted() const noexcept { return realtime_.load(std::memory_order_acquire); }
     TickStats& Stats() noexcept { return *stats_; }
     const TickStats& Stats() const noexcept { return *stats_; }
@@ -57,14 +60,17 @@ class ThreadTickDriver : public TickDriver {
     struct Timer;
     static void Run(Timer& timer, TickStats& stats, std::atomic<int>& realtime) noexcept;
 
+    bool wantRealtime_ = true;
+
     std::unique_ptr<TickStats> stats_;
     std::atomic<int> realtime_{-1};
     std::vector<std::unique_ptr<Timer>> timers_;
     std::uint32_t nextId_ = 1;
 };
 
-// Puts the calling thread in real-time scheduling (SCHED_FIFO at `priority`, or the highest the
-// RLIMIT_RTPRIO allows) and sets its timer slack to 1 ns. Returns whether SCHED_FIFO was granted.
+// Sets the calling thread's timer slack to 1 ns and, when `priority` is above 0, puts it in
+// real-time scheduling (SCHED_FIFO at `priority`, or the highest RLIMIT_RTPRIO allows).
+// Returns whether SCHED_FIFO was granted.
 bool MakeThreadRealtime(int priority) noexcept;
 
 // Touches the next part of the stack so that the loop never takes a page fault on it.

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -308,16 +309,33 @@ void BusParticipant::AcceptPending() {
         if (peer.Get() < 0) return;
         if (!SameUserPeer(peer.Get())) continue;  // closed unanswered
         if (connections_.size() >= kMaxConnections) DropIdlestConnection();
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = peer.Get();
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, peer.Get(), &event) != 0) continue;
-        connections_[peer.Release()].lastUsed = ++useCounter_;
+        const int fd = peer.Release();
+        Connection& connection = connections_[fd];
+        connection.lastUsed = ++useCounter_;
+        Watch(fd, connection, EPOLLIN);
+        if (!connection.watched) CloseConnection(fd);
     }
 }
 
+void BusParticipant::Watch(int fd, Connection& connection, std::uint32_t events) {
+    if (connection.watched && connection.events == events) return;
+    connection.events = events;
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    connection.watched =
+        ::epoll_ctl(epollFd_, connection.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+void BusParticipant::Unwatch(int fd, Connection& connection) {
+    if (connection.watched) ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    connection.watched = false;
+}
+
 void BusParticipant::CloseConnection(int fd) {
-    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    if (const auto it = connections_.find(fd); it != connections_.end()) {
+        Unwatch(fd, it->second);
+    }
     ::close(fd);
     connections_.erase(fd);
 }
@@ -333,11 +351,36 @@ void BusParticipant::DropIdlestConnection() {
     if (idlest != connections_.end()) CloseConnection(idlest->first);
 }
 
+// Sends what is left of an answer. False when the connection cannot take more now (it is then
+// watched for room, and no further frame is read from it) or is closed.
+bool BusParticipant::FlushAnswer(int fd, Connection& connection) {
+    if (connection.unsentSize > 0) {
+        const ssize_t n = ::send(fd, connection.unsent.data(), connection.unsentSize,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            CloseConnection(fd);
+            return false;
+        }
+        const auto sent = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+        std::copy(connection.unsent.begin() + sent,
+                  connection.unsent.begin() + connection.unsentSize, connection.unsent.begin());
+        connection.unsentSize -= sent;
+    }
+    // A peer that sends frames faster than it reads answers is held back here.
+    Watch(fd, connection, connection.unsentSize > 0 ? EPOLLOUT : EPOLLIN);
+    if (!connection.watched) {
+        CloseConnection(fd);
+        return false;
+    }
+    return connection.unsentSize == 0;
+}
+
 void BusParticipant::ServeConnection(int fd) {
     for (int served = 0; served < kFramesPerConnection; ++served) {
         auto it = connections_.find(fd);
         if (it == connections_.end() || it->second.busy) return;
         Connection& connection = it->second;
+        if (!FlushAnswer(fd, connection)) return;
         const ssize_t n = ::recv(fd, connection.buffer.data() + connection.have,
                                  connection.buffer.size() - connection.have, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -358,7 +401,7 @@ void BusParticipant::ServeConnection(int fd) {
         // Out of the poll set while the handler runs: a nested wait must not spin on it, and
         // its next frame waits for this one's answer.
         connection.busy = true;
-        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+        Unwatch(fd, connection);
         std::int32_t result = 0;
         std::exception_ptr failure;
         try {
@@ -367,18 +410,11 @@ void BusParticipant::ServeConnection(int fd) {
             failure = std::current_exception();
         }
         connection.busy = false;  // still in the map: nothing removes a busy connection
-
-        const auto answer = EncodeBusAnswer(result);
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        if (::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
-                static_cast<ssize_t>(answer.size()) ||
-            ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
-            ::close(fd);
-            connections_.erase(fd);
-        }
+        connection.unsent = EncodeBusAnswer(result);
+        connection.unsentSize = connection.unsent.size();
+        const bool open = FlushAnswer(fd, connection);
         if (failure) std::rethrow_exception(failure);
+        if (!open) return;
     }
 }
 

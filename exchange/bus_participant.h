@@ -59,13 +59,20 @@ class BusParticipant final : public MessageServices {
     struct Connection {
         std::array<std::uint8_t, kBusFrameSize> buffer{};
         std::size_t have = 0;
+        std::array<std::uint8_t, kBusAnswerSize> unsent{};  // an answer the socket would not take
+        std::size_t unsentSize = 0;
         bool busy = false;           // its frame is being handled now
+        bool watched = false;        // in the poll set
+        std::uint32_t events = 0;    // what it is watched for
         std::uint64_t lastUsed = 0;  // for dropping the longest idle when there are too many
     };
 
     void Listen();
     void AcceptPending();
     void ServeConnection(int fd);
+    bool FlushAnswer(int fd, Connection& connection);
+    void Watch(int fd, Connection& connection, std::uint32_t events);
+    void Unwatch(int fd, Connection& connection);
     void CloseConnection(int fd);
     void DropIdlestConnection();
     std::int32_t CallHandler(const BusFrame& frame);

@@ -16,8 +16,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "exchange/cwdaemon_request.h"
+#include "transmit/queue_marks.h"
 
 class QAbstractButton;
 class QPlainTextEdit;
@@ -25,8 +27,8 @@ class QPlainTextEdit;
 namespace telkey {
 
 struct Engine;
-class QueueMarks;
 class SpeedControl;
+class TransmitQueue;
 class TxControl;
 
 // What the listener acts on; all owned by the main window.
@@ -34,7 +36,7 @@ struct CwdaemonTargets {
     Engine* engine = nullptr;
     SpeedControl* speed = nullptr;
     TxControl* tx = nullptr;
-    QueueMarks* marks = nullptr;
+    TransmitQueue* queue = nullptr;
     QPlainTextEdit* Input = nullptr;
     QAbstractButton* SpeakerButton = nullptr;
 };
@@ -75,6 +77,7 @@ class CwdaemonListener : public QObject {
     bool WordMode() const { return wordMode_; }
     bool Tuning() const { return tuning_; }
     int PendingReplies() const { return static_cast<int>(replies_.size()); }
+    std::uint64_t RequestsHandled() const { return requestsHandled_; }
 
   private:
     struct Peer {
@@ -102,7 +105,7 @@ class CwdaemonListener : public QObject {
     // Queue work: text and marks collected during one read, put into Input at once.
     bool QueueIdle() const;
     int InputRoom() const;
-    void QueueMark(char16_t mark);
+    bool QueueMark(char16_t mark);
     void Flush();
     void ClearQueue();
 
@@ -118,7 +121,10 @@ class CwdaemonListener : public QObject {
     void FlushLogSummary();
 
     CwdaemonTargets t_;
+    // The listener's marks in the transmit queue, registered with it while the listener lives.
+    QueueMarks marks_;
     QUdpSocket socket_;
+    std::uint64_t requestsHandled_ = 0;
     LogSink logSink_;
 
     QString pendingText_;

@@ -1,6 +1,5 @@
 #include "exchange/qso_fields.h"
 
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <limits>
@@ -30,16 +29,6 @@ QsoFields::QsoFields(const ExchangeSettings& exchange, MessageServices& messages
 
 void QsoFields::Bind(const QsoFieldControls& controls) {
     controls_ = controls;
-    controls_.ClearEditButton->setText(QStringLiteral("Cle&ar"));
-    controls_.ClearEditButton->setToolTip(QStringLiteral("Clear Fields (Alt-A)"));
-    controls_.CallLabel->setText(QStringLiteral("&C:"));
-    controls_.RSTLabel->setText(QStringLiteral("&R:"));
-    controls_.NameLabel->setText(QStringLiteral("&N:"));
-    controls_.OtherLabel->setText(QStringLiteral("&O:"));
-    controls_.CallEdit->setToolTip(QStringLiteral("Call (Alt-C)"));
-    controls_.RSTEdit->setToolTip(QStringLiteral("RST (Alt-R)"));
-    controls_.NameEdit->setToolTip(QStringLiteral("Name (Alt-N)"));
-    controls_.OtherEdit->setToolTip(QStringLiteral("Other (Alt-O)"));
     // The edit boxes have no length limit of their own.
     for (QLineEdit* edit :
          {controls_.CallEdit, controls_.RSTEdit, controls_.NameEdit, controls_.OtherEdit}) {

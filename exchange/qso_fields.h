@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -30,10 +29,6 @@ inline constexpr int kExportSeqShift = 8;
 
 struct QsoFieldControls {
     QPushButton* ClearEditButton = nullptr;
-    QLabel* CallLabel = nullptr;
-    QLabel* RSTLabel = nullptr;
-    QLabel* NameLabel = nullptr;
-    QLabel* OtherLabel = nullptr;
     QLineEdit* CallEdit = nullptr;
     QLineEdit* RSTEdit = nullptr;
     QLineEdit* NameEdit = nullptr;
@@ -45,8 +40,8 @@ class QsoFields {
     QsoFields(const ExchangeSettings& exchange, MessageServices& messages,
               const RegisteredMessages& registered, MessageBoxes& boxes);
 
-    // Gives the controls their captions and hints, and connects the Clear button and the exits
-    // of CallEdit, RSTEdit and NameEdit. Every control must be there.
+    // Connects the Clear button and the exits of CallEdit, RSTEdit and NameEdit. Every control
+    // must be there.
     void Bind(const QsoFieldControls& controls);
 
     // The four fields get their OnClear texts; the focus goes to CallEdit.

@@ -191,7 +191,10 @@ bool ExpandMacro(std::u32string& text, MacroContext& context) {
             break;
         }
         ExpandCommandAt(text, pos, context);
-        if (text.size() > kExpansionKeep) text.resize(kExpansionKeep);
+        if (text.size() > kExpansionKeep) {
+            text.resize(kExpansionKeep);
+            complete = false;
+        }
     }
     if (text.size() > kInputMaxLength) text.resize(kInputMaxLength);
     return complete;

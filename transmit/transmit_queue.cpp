@@ -14,6 +14,7 @@
 #include "engine/morse_tables.h"
 #include "options/keying_options.h"
 #include "transmit/macro_runner.h"
+#include "transmit/queue_marks.h"
 #include "transmit/tx_control.h"
 
 namespace telkey {
@@ -100,7 +101,7 @@ void TransmitQueue::FeedKeyer() {
 
     // Transmit on at a key press, after one word space that gives the transmitter time.
     if (moxOn && options_.TxAtKeyboard != 0 && !transmitting && !paused && InputLength() > 0) {
-        if (engine_.mailbox.NextCodeEmpty()) engine_.mailbox.Fill(CodeWordSpace);
+        if (engine_.mailbox.NextCodeEmpty()) Fill(CodeWordSpace);
         engine_.ports.SetTx(1);
         tx_.SetTxButton(true);
         tx_.ApplyTx();
@@ -159,9 +160,32 @@ void TransmitQueue::ExpandDeferredCommand() {
     input_->ensureCursorVisible();
 }
 
+void TransmitQueue::Fill(std::uint8_t code) {
+    if (!engine_.mailbox.Fill(code)) return;
+    if (marks_ != nullptr) marks_->Handed(code);
+}
+
+// An event mark waits at the front until everything handed over before it has been keyed and
+// echoed; then it is cut and its action runs. False while a mark still waits.
+bool TransmitQueue::CutReachedMarks() {
+    QTextDocument* doc = input_->document();
+    while (Length(doc) > 0 && IsQueueEventMark(doc->characterAt(0).unicode())) {
+        if (marks_ == nullptr) {
+            RemoveRange(doc, 0, 1);  // nobody to act on it: it keys nothing
+            continue;
+        }
+        if (!marks_->Keyed()) return false;
+        const char16_t mark = doc->characterAt(0).unicode();
+        RemoveRange(doc, 0, 1);
+        doc->clearUndoRedoStacks();
+        marks_->Reached(mark);
+    }
+    return true;
+}
+
 void TransmitQueue::HandOverOne() {
     QTextDocument* doc = input_->document();
-    if (!engine_.mailbox.NextCodeEmpty() || Length(doc) == 0) return;
+    if (!engine_.mailbox.NextCodeEmpty() || !CutReachedMarks() || Length(doc) == 0) return;
 
     const QChar first = doc->characterAt(0);
     std::uint8_t code = CodeWordSpace;
@@ -169,22 +193,23 @@ void TransmitQueue::HandOverOne() {
     if (IsLineBreak(first)) {
         if (!lineBreakHalfSent_) {
             lineBreakHalfSent_ = true;
-            engine_.mailbox.Fill(CodeWordSpace);
+            Fill(CodeWordSpace);
             return;
         }
         lineBreakHalfSent_ = false;
     } else {
         lineBreakHalfSent_ = false;
-        char32_t cp = first.unicode();
         if (first.isHighSurrogate() && Length(doc) > 1 && doc->characterAt(1).isLowSurrogate()) {
-            cp = QChar::surrogateToUcs4(first, doc->characterAt(1));
+            const char32_t cp = QChar::surrogateToUcs4(first, doc->characterAt(1));
+            code = CharToCode(UnicodeToCp1251(cp));
             taken = 2;
+        } else {
+            code = QueueCharToCode(first.unicode());
         }
-        code = CharToCode(UnicodeToCp1251(cp));
     }
     // The code goes into the mailbox before the text is cut: the change event that the cut
     // raises must not find an empty queue and an empty mailbox and end transmission.
-    engine_.mailbox.Fill(code);
+    Fill(code);
     RemoveRange(doc, 0, taken);
     doc->clearUndoRedoStacks();
     input_->ensureCursorVisible();
@@ -196,6 +221,7 @@ void TransmitQueue::EchoSent() {
 
     std::uint8_t code = 0;
     if (engine_.ring.Pop(code)) {
+        if (marks_ != nullptr) marks_->Echoed();
         QTextDocument* doc = sent_->document();
         while (DisplayedLines(sent_) > kSentMaxLines) {
             const QTextBlock block = doc->firstBlock();
@@ -213,7 +239,7 @@ void TransmitQueue::EchoSent() {
     if (engine_.keyerSettings.MoxOn.load() != 0 && options_.RxAtFreeBuffer != 0 &&
         engine_.flags.Transmitting.load() != 0 && InputLength() == 0 &&
         engine_.mailbox.NextCodeEmpty()) {
-        engine_.mailbox.Fill(CodeRx);
+        Fill(CodeRx);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <cstddef>
+#include <cstdint>
 
 #include "transmit/macro_expansion.h"
 
@@ -15,6 +16,7 @@ namespace telkey {
 struct Engine;
 struct KeyingOptions;
 class MacroRunner;
+class QueueMarks;
 class TxControl;
 
 // Limits of the two text windows, in characters.
@@ -44,6 +46,9 @@ class TransmitQueue : public QObject {
     // A click in Sent gives the focus back to Input.
     void SentClick();
 
+    // Code characters and event marks that a program put into Input (none when null).
+    void SetQueueMarks(QueueMarks* marks) { marks_ = marks; }
+
     // Displayed lines of a text window, as wrapped; an empty last line does not count.
     static int DisplayedLines(QPlainTextEdit* window);
 
@@ -53,6 +58,8 @@ class TransmitQueue : public QObject {
   private:
     void ExpandDeferredCommand();
     void HandOverOne();
+    bool CutReachedMarks();
+    void Fill(std::uint8_t code);
     void AppendSent(const QString& text);
     bool EnforceInputLimit();
     int InputLength() const;
@@ -63,6 +70,7 @@ class TransmitQueue : public QObject {
     QPlainTextEdit* sent_;
     TxControl& tx_;
     MacroRunner& macros_;
+    QueueMarks* marks_ = nullptr;
     bool feedBusy_ = false;
     bool echoBusy_ = false;
     bool idleBusy_ = false;

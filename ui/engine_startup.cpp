@@ -1,5 +1,6 @@
 #include "ui/engine_startup.h"
 
+#include "app/safe_outputs.h"
 #include "engine/engine.h"
 #include "exchange/control_protocol.h"
 #include "exchange/qso_fields.h"
@@ -45,12 +46,12 @@ void EngineStartup::Fail(const QString& message) {
 void EngineStartup::FormDestroy() {
     if (engineStopped_) return;
     engineStopped_ = true;
-    engine_.timer.StopKeyerTimer();
-    if (!engineStarted_) return;
-    // No tick runs any more: leave the transmitter receiving and the key and speaker off.
-    engine_.flags.Transmitting = 0;
-    engine_.ports.SetKey(0);
-    engine_.ports.SetTx(0);
+    if (!engineStarted_) {
+        engine_.timer.StopKeyerTimer();
+        return;
+    }
+    // No tick runs any more: the transmitter receiving, the key and the speaker off.
+    ReleaseOutputs(engine_);
 }
 
 }  // namespace telkey

@@ -21,8 +21,17 @@
 #include <QWindow>
 
 #include "engine/engine.h"
+#include "exchange/control_protocol.h"
+#include "exchange/qso_fields.h"
+#include "transmit/keyboard_commands.h"
+#include "transmit/macro_runner.h"
+#include "transmit/transmit_queue.h"
+#include "transmit/tx_control.h"
 #include "ui/about_box.h"
+#include "ui/engine_startup.h"
+#include "ui/macro_editor.h"
 #include "ui/profile_file.h"
+#include "ui/settings_file.h"
 #include "ui/settings_values.h"
 #include "ui/status_panels.h"
 #include "ui/text_window_style.h"
@@ -206,6 +215,8 @@ TForm1::TForm1(Engine& engine, MessageServices& messages, QWidget* parent)
     ColorDialog1 = Named(new QColorDialog(this), "ColorDialog1");
     ColorDialog1->setOption(QColorDialog::DontUseNativeDialog);
 
+    BuildTransmit();
+    BuildExchange();
     speed.Bind({SpeedEdit, SpeedUpDown, DashDotEdit, StatusBar});
     speed.timerFailed = [this](const QString& message) { ShowErrorAndEnd(message); };
 
@@ -220,7 +231,9 @@ TForm1::TForm1(Engine& engine, MessageServices& messages, QWidget* parent)
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    FormDestroy();
+}
 
 void TForm1::BuildPanel1() {
     Panel1 = MakePanel(this, "Panel1", kPanel1Height);
@@ -405,11 +418,6 @@ void TForm1::FormCreate() {
     });
 }
 
-std::int32_t TForm1::MainWindowHook(std::uint32_t /*msg*/, std::int32_t /*wParam*/,
-                                    std::int32_t /*lParam*/) {
-    return 0;
-}
-
 void TForm1::FormResize() {
     const int width = OuterWidth();
     const int otherWidth =
@@ -459,6 +467,11 @@ void TForm1::KeepDesignedSize() {
     if (size() == QSize(kDesignedWidth, kDesignedHeight)) {
         SetOuterSize(kDesignedWidth, kDesignedHeight);
     }
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    KeepDesignedSize();
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "exchange/exchange_settings.h"
 #include "exchange/message_services.h"
@@ -35,6 +36,15 @@ namespace telkey {
 struct Engine;
 class StatusPanels;
 class TAbout;
+class TForm2;
+class TxControl;
+class MacroRunner;
+class TransmitQueue;
+class KeyboardCommands;
+class QsoFields;
+class ControlProtocol;
+class SettingsFile;
+class EngineStartup;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -97,6 +107,33 @@ class TForm1 : public QMainWindow {
     // Start-up failures: the message in a box titled "Error", then the application ends once
     // control returns to its message loop.
     void ShowErrorAndEnd(const QString& message);
+
+    // ---- Transmission control (transmit queue, transmit and pause, macros, keys).
+    void FeedKeyer();
+    void EchoSent();
+    void ApplyTx();
+    void SetPause(bool on);
+    void RunMacro(int n);
+    void TxButtonClick();
+    void PauseButtonClick();
+    void SentClick();
+    void EditMacros1Click();
+    // Key preview: clears `key` to swallow it.
+    void FormKeyDown(int& key, Qt::KeyboardModifiers shift);
+    // Start-up step: the idle handler runs whenever the event loop is about to sleep.
+    void InstallAppIdle();
+
+    // ---- Program exchange, settings file, engine start-up and shutdown.
+    // Engine start-up on the first activation of the window; later activations do nothing.
+    void FormActivate();
+    // Stops the keyer timer and releases the outputs.
+    void FormDestroy();
+    void LoadSettings();
+    void Savesetup1Click();
+    void ClearEditButtonClick();
+    void CallEditExit();
+    void RSTEditExit();
+    void NameEditExit();
 
     // ---- Window-side state.
     Engine& engine;
@@ -175,6 +212,21 @@ class TForm1 : public QMainWindow {
     QColorDialog* ColorDialog1;
     // The About box; main() hands over the one it created. Shown modally by About1Click.
     TAbout* About = nullptr;
+    // The macro editor, created hidden with the window.
+    TForm2* Form2 = nullptr;
+
+    // ---- Transmission control units, built with the controls.
+    std::unique_ptr<TxControl> txControl;
+    std::unique_ptr<MacroRunner> macroRunner;
+    std::unique_ptr<TransmitQueue> transmitQueue;
+    std::unique_ptr<KeyboardCommands> keyboard;
+
+    // ---- Exchange and settings units, built with the controls.
+    std::unique_ptr<MessageBoxes> exchangeBoxes;
+    std::unique_ptr<QsoFields> qsoFields;
+    std::unique_ptr<ControlProtocol> controlProtocol;
+    std::unique_ptr<SettingsFile> settingsFile;
+    std::unique_ptr<EngineStartup> engineStartup;
 
     // ---- Seams for tests.
     // Runs a modal dialog and returns its result; tests answer the dialog here.
@@ -186,9 +238,11 @@ class TForm1 : public QMainWindow {
     std::function<void()> requestEnd;
 
   protected:
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     void BuildPanel1();
@@ -196,6 +250,8 @@ class TForm1 : public QMainWindow {
     void BuildPanel3();
     void BuildTextWindows();
     void BuildMenu();
+    void BuildTransmit();
+    void BuildExchange();
     void FontSetup(QPlainTextEdit& window);
     void BackgroundSetup(QPlainTextEdit& window);
     void KeepDesignedSize();

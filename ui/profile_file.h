@@ -10,7 +10,7 @@ namespace telkey {
 
 // Raised by a failed write; what() is "Unable to write to <name as given>".
 class ProfileWriteError : public std::runtime_error {
-public:
+  public:
     explicit ProfileWriteError(const std::string& name);
 };
 
@@ -22,7 +22,7 @@ constexpr std::size_t kProfileValueMax = 2047;
 std::string ResolveProfilePath(std::string_view name);
 
 class ProfileFile {
-public:
+  public:
     explicit ProfileFile(std::string name);
 
     std::string ReadString(std::string_view section, std::string_view key,
@@ -32,7 +32,7 @@ public:
 
     const std::string& Name() const { return name_; }
 
-private:
+  private:
     std::string name_;
 };
 

@@ -1,6 +1,5 @@
 #include "ui/status_panels.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
 
 namespace telkey {
@@ -29,22 +28,20 @@ constexpr int kTopMargin = 2;
 
 StatusPanels::StatusPanels(QWidget* parent) : QWidget(parent) {
     setFixedHeight(kHeight);
-    auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(0, kTopMargin, 0, 0);
-    layout->setSpacing(kPanelGap);
+    // Fixed places, no layout: a narrow window cuts the panels off instead of staying wide.
+    int left = 0;
     for (int i = 0; i < kPanels; ++i) {
         const PanelDesign& design = kPanelDesign[static_cast<std::size_t>(i)];
         auto* panel = new QLabel(QString::fromLatin1(design.text), this);
         panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        panel->setFixedWidth(design.width);
+        panel->setGeometry(left, kTopMargin, design.width, kHeight - kTopMargin);
         panel->setAlignment(design.alignment);
         panel->setTextFormat(Qt::PlainText);
         panel->setIndent(2);
-        layout->addWidget(panel);
         panels_[static_cast<std::size_t>(i)] = panel;
+        left += design.width + kPanelGap;
     }
-    layout->addStretch(1);
 }
 
 void StatusPanels::SetPanelText(int i, const QString& text) {

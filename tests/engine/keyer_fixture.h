@@ -22,7 +22,7 @@ constexpr std::uint16_t kLpt1 = 0x378;
 constexpr std::int32_t kLpt1Number = 5;
 
 class KeyerFixture : public ::testing::Test {
-protected:
+  protected:
     KeyerFixture() : bus(1 << 16), engine(bus, driver) {
         engine.ResetHandover();
         SetSpeed(25, 75, 0, 4);

@@ -13,7 +13,7 @@ using N = Notification;
 using ::testing::ElementsAre;
 
 class KeyerTest : public KeyerFixture {
-protected:
+  protected:
     // Keys text as the window thread would: the mailbox is refilled as soon as it is empty.
     std::string KeyText(const std::vector<std::uint8_t>& codes, int ticks) {
         std::size_t next = 0;

@@ -33,22 +33,42 @@ void* Allocate(std::size_t size, std::size_t align) {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size, 0); }
-void* operator new[](std::size_t size) { return Allocate(size, 0); }
+void* operator new(std::size_t size) {
+    return Allocate(size, 0);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size, 0);
+}
 void* operator new(std::size_t size, std::align_val_t a) {
     return Allocate(size, static_cast<std::size_t>(a));
 }
 void* operator new[](std::size_t size, std::align_val_t a) {
     return Allocate(size, static_cast<std::size_t>(a));
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 namespace telkey {
 namespace {
@@ -56,7 +76,7 @@ namespace {
 constexpr std::uint16_t kGamePort = 0x201;
 
 class AllocationCount {
-public:
+  public:
     AllocationCount() {
         g_allocations = 0;
         g_counting = true;

@@ -11,7 +11,7 @@ namespace {
 using ::testing::ElementsAre;
 
 class KeyerTimerTest : public KeyerFixture {
-protected:
+  protected:
     KeyerTimerTest() { engine.keyerSettings.TickMs = 0; }
 };
 

@@ -124,9 +124,15 @@ TEST(SimPortBus, TraceFileThatCannotBeOpened) {
 TEST(PortBusOptions, ParsesEveryPortOption) {
     PortBusOptions options;
     std::string error;
-    const char* args[] = {"--ports=sim",      "--port-trace=/tmp/t.txt", "--com1=/dev/ttyUSB0",
-                          "--com4=/dev/ttyS3", "--lpt1=/dev/parport0",   "--lpt3=x",
-                          "--gameport=/dev/input/js0", "--paddle-keys=ctrl", "--speaker=pulse"};
+    const char* args[] = {"--ports=sim",
+                          "--port-trace=/tmp/t.txt",
+                          "--com1=/dev/ttyUSB0",
+                          "--com4=/dev/ttyS3",
+                          "--lpt1=/dev/parport0",
+                          "--lpt3=x",
+                          "--gameport=/dev/input/js0",
+                          "--paddle-keys=ctrl",
+                          "--speaker=pulse"};
     for (const char* arg : args) {
         EXPECT_TRUE(ParsePortBusOption(arg, options, error)) << arg;
         EXPECT_EQ(error, "") << arg;

@@ -12,7 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 
 class PortsTest : public ::testing::Test {
-protected:
+  protected:
     std::vector<std::pair<std::uint16_t, std::uint8_t>> Writes() const {
         std::vector<std::pair<std::uint16_t, std::uint8_t>> out;
         for (const PortWrite& w : bus.Writes()) out.push_back({w.port, w.value});

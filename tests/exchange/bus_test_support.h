@@ -29,17 +29,19 @@ using namespace std::chrono_literals;
 
 // A scratch directory used as this test's bus through TELKEY_BUS_DIR.
 class ScratchBus {
-public:
+  public:
     ScratchBus() : path_(dir_ / "bus"), env_("TELKEY_BUS_DIR", path_) {}
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     ScratchDir dir_;
     std::string path_;
     ScopedEnv env_;
 };
 
-inline std::string TelkeyMsg() { return std::string(TELKEY_BINARY_DIR) + "/telkey-msg"; }
+inline std::string TelkeyMsg() {
+    return std::string(TELKEY_BINARY_DIR) + "/telkey-msg";
+}
 
 inline int CountParticipants(const std::string& busDir) {
     int count = 0;
@@ -76,7 +78,7 @@ inline bool ServeUntil(BusParticipant& bus, const std::function<bool()>& done,
 
 // A child process whose standard output is read through a pipe.
 class Child {
-public:
+  public:
     explicit Child(std::vector<std::string> args) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) return;
@@ -126,8 +128,8 @@ public:
     int Wait(std::chrono::milliseconds bound = 10s) {
         if (pid_ <= 0) return -1;
         int status = 0;
-        const bool ended = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-                                     bound);
+        const bool ended =
+            WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound);
         if (!ended) return -1;
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -152,7 +154,7 @@ public:
         return status;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     std::string buffer_;

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -45,21 +44,15 @@ class QsoFieldsTest : public ::testing::Test {
     QsoFieldsTest() {
         auto* layout = new QVBoxLayout(&window);
         clear = new QPushButton(&window);
-        callLabel = new QLabel(&window);
-        rstLabel = new QLabel(&window);
-        nameLabel = new QLabel(&window);
-        otherLabel = new QLabel(&window);
         call = new QLineEdit(&window);
         rst = new QLineEdit(&window);
         name = new QLineEdit(&window);
         other = new QLineEdit(&window);
         input = new QPlainTextEdit(&window);
-        for (QWidget* w :
-             std::initializer_list<QWidget*>{clear, callLabel, call, rstLabel, rst, nameLabel, name,
-                                             otherLabel, other, input}) {
+        for (QWidget* w : std::initializer_list<QWidget*>{clear, call, rst, name, other, input}) {
             layout->addWidget(w);
         }
-        fields.Bind({clear, callLabel, rstLabel, nameLabel, otherLabel, call, rst, name, other});
+        fields.Bind({clear, call, rst, name, other});
         protocol.InstallHook();
         protocol.AnnounceStartup();
         messages.sent.clear();
@@ -88,23 +81,9 @@ class QsoFieldsTest : public ::testing::Test {
     ControlProtocol protocol{messages, registered, flags, fields};
     QWidget window;
     QPushButton* clear;
-    QLabel *callLabel, *rstLabel, *nameLabel, *otherLabel;
     QLineEdit *call, *rst, *name, *other;
     QPlainTextEdit* input;
 };
-
-TEST_F(QsoFieldsTest, ControlsGetTheirCaptionsAndHints) {
-    EXPECT_EQ(clear->text(), "Cle&ar");
-    EXPECT_EQ(clear->toolTip(), "Clear Fields (Alt-A)");
-    EXPECT_EQ(callLabel->text(), "&C:");
-    EXPECT_EQ(rstLabel->text(), "&R:");
-    EXPECT_EQ(nameLabel->text(), "&N:");
-    EXPECT_EQ(otherLabel->text(), "&O:");
-    EXPECT_EQ(call->toolTip(), "Call (Alt-C)");
-    EXPECT_EQ(rst->toolTip(), "RST (Alt-R)");
-    EXPECT_EQ(name->toolTip(), "Name (Alt-N)");
-    EXPECT_EQ(other->toolTip(), "Other (Alt-O)");
-}
 
 TEST_F(QsoFieldsTest, ClearPutsTheDefaultsAndFocusesTheCallWithoutExporting) {
     call->setText("DL1ABC");

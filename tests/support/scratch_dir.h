@@ -24,7 +24,7 @@ namespace telkey::test {
 constexpr uid_t kNobodyUid = 65534;
 
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "telkey-test-XXXXXX").string();
@@ -49,12 +49,12 @@ public:
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
         ::setenv(name, value.c_str(), 1);
@@ -69,7 +69,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };

@@ -19,6 +19,8 @@
 #include "engine/manual_tick_driver.h"
 #include "engine/port_bus_sim.h"
 #include "support/recording_messages.h"
+#include "transmit/transmit_queue.h"
+#include "transmit/tx_control.h"
 #include "ui/main_form.h"
 #include "ui/message_box.h"
 
@@ -105,13 +107,25 @@ class WindowFixture {
     // The keyer timer as engine start-up leaves it before the speed is applied (2 ms ticks),
     // unless it already runs.
     void StartTimer() {
-        if (engine.timer.TimerId() == 0) EXPECT_TRUE(engine.timer.StartKeyerTimer().empty());
+        if (engine.timer.TimerId() == 0) {
+            EXPECT_TRUE(engine.timer.StartKeyerTimer().empty());
+        }
     }
 
     // Runs n keyer ticks, then lets the window handle what they posted.
     void Ticks(int n) {
         driver.Tick(n);
         ProcessEvents();
+    }
+
+    // Runs n keyer ticks one at a time; after each the window handles the notifications and has
+    // its idle pass, as a window thread that keeps up with the keyer does.
+    void KeyerTicks(int n) {
+        for (int i = 0; i < n; ++i) {
+            driver.Tick(1);
+            form.txControl->DrainNotifications();
+            form.transmitQueue->AppIdle();
+        }
     }
 
     // Answers the next modal dialogs with `answer` (called with the dialog, returns its result).

@@ -44,7 +44,7 @@ std::vector<std::string> FilesIn(const std::string& dir) {
 }
 
 class ProfileFileTest : public ::testing::Test {
-protected:
+  protected:
     ScratchDir dir;
     std::string file = dir / "test.ini";
 };
@@ -185,7 +185,8 @@ TEST_F(ProfileFileTest, LongValuesComeBackCutWithinWholeCharacters) {
 
 TEST_F(ProfileFileTest, Cp1251FilesAreReadAndWrittenInTheirOwnEncoding) {
     // "Name=Иван" and a comment in code page 1251, as a Windows logger leaves them.
-    const std::string before = "; \xEA\xEE\xEC\xEC\xE5\xED\xF2\r\n[QSO]\r\nName=\xC8\xE2\xE0\xED\r\n";
+    const std::string before =
+        "; \xEA\xEE\xEC\xEC\xE5\xED\xF2\r\n[QSO]\r\nName=\xC8\xE2\xE0\xED\r\n";
     WriteBytes(file, before);
     ProfileFile profile(file);
     EXPECT_EQ(profile.ReadString("QSO", "Name", ""), "Иван");
@@ -288,7 +289,7 @@ TEST_F(ProfileFileTest, WriteKeepsPermissionsAndFollowsLinks) {
 // Permissions are checked by a child that runs as an unprivileged user when the tests run as
 // root (as they do in CI), so that the checks mean the same everywhere.
 class ProfilePermissionTest : public ProfileFileTest {
-protected:
+  protected:
     void SetUp() override {
         ::chmod(dir.Path().c_str(), 0755);
         locked = dir / "locked";

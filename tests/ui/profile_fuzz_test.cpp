@@ -15,10 +15,37 @@ namespace {
 constexpr int kRounds = 20000;
 constexpr unsigned kSeed = 20240611;
 
-const std::string_view kPieces[] = {
-    "[", "]", "=", "\r\n", "\n", "\r", ";", "#", " ", "\t", "\"", "'", std::string_view("\0", 1),
-    "S", "s", "Key", "KEY", "k", "[S]", "[s]\n", "[T]", "k=v\n", "Key = x\n", "\xEF\xBB\xBF",
-    "\xC8\xE2", "\xD0\xB0", "\xFF", "\x80", "\xE2\x82", "value", "=\"quoted\"\n"};
+const std::string_view kPieces[] = {"[",
+                                    "]",
+                                    "=",
+                                    "\r\n",
+                                    "\n",
+                                    "\r",
+                                    ";",
+                                    "#",
+                                    " ",
+                                    "\t",
+                                    "\"",
+                                    "'",
+                                    std::string_view("\0", 1),
+                                    "S",
+                                    "s",
+                                    "Key",
+                                    "KEY",
+                                    "k",
+                                    "[S]",
+                                    "[s]\n",
+                                    "[T]",
+                                    "k=v\n",
+                                    "Key = x\n",
+                                    "\xEF\xBB\xBF",
+                                    "\xC8\xE2",
+                                    "\xD0\xB0",
+                                    "\xFF",
+                                    "\x80",
+                                    "\xE2\x82",
+                                    "value",
+                                    "=\"quoted\"\n"};
 
 std::string RandomText(std::mt19937& rng) {
     std::string text;

@@ -1,0 +1,397 @@
+// Timing of the real keyer timer thread: the keyer keys a fixed text on the simulated port bus at
+// three speeds, and the length of every key-down and key-up is compared with its ideal length
+// (its tick count times TickMs). A bare periodic clock_nanosleep loop at 1 ms, with the same
+// priority and timer slack, is the baseline. Prints figures; asserts nothing.
+//
+//   keyer_timing [--no-realtime] [--idle-seconds=N]
+#include <poll.h>
+#include <sched.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/morse_tables.h"
+#include "engine/port_bus_sim.h"
+#include "engine/thread_tick_driver.h"
+
+using namespace telkey;
+
+namespace {
+
+constexpr std::uint16_t kKeyRegister = 0x378;  // LPT1, KeyPortNumber 5
+constexpr std::int32_t kKeyPortNumber = 5;
+constexpr std::int64_t kNsPerSec = 1'000'000'000;
+constexpr std::int64_t kNsPerMs = 1'000'000;
+
+const char* const kLongText =
+    "CQ CQ CQ DE DL1ABC DL1ABC PSE K. R TNX FER CALL UR RST 599 599 NAME IS HANS QTH NR "
+    "BERLIN HW? RIG HR IS HOMEBREW ES ANT IS DIPOLE 20M WX IS SUNNY TEMP 21C. 73 ES GL "
+    "= THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789 / ? , SK";
+const char* const kShortText = "PARIS PARIS PARIS 5";
+
+struct Speed {
+    const char* name;
+    int dotMs;
+    int tickMs;
+    const char* text;
+};
+
+std::int64_t NowNs(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * kNsPerSec + t.tv_nsec;
+}
+
+void SleepMs(int ms) {
+    timespec t{ms / 1000, static_cast<long>(ms % 1000) * kNsPerMs};
+    nanosleep(&t, nullptr);
+}
+
+// Process CPU time per wall time over a stretch.
+class CpuMeter {
+  public:
+    CpuMeter() : wall_(NowNs(CLOCK_MONOTONIC)), cpu_(NowNs(CLOCK_PROCESS_CPUTIME_ID)) {}
+    double Ratio() const {
+        const double wall = static_cast<double>(NowNs(CLOCK_MONOTONIC) - wall_);
+        return static_cast<double>(NowNs(CLOCK_PROCESS_CPUTIME_ID) - cpu_) / wall;
+    }
+
+  private:
+    std::int64_t wall_;
+    std::int64_t cpu_;
+};
+
+// Forwards to the simulated bus and stamps each write with the tick that made it, so that the
+// ideal length of a key segment is known exactly. Storage is preallocated.
+class TickStampingBus : public PortBus {
+  public:
+    explicit TickStampingBus(SimPortBus& inner) : inner_(inner), ticks_(inner.Capacity()) {}
+    void SetKeyer(const Keyer* keyer) { keyer_ = keyer; }
+    std::uint8_t in(std::uint16_t port) override { return inner_.in(port); }
+    void out(std::uint16_t port, std::uint8_t value) override {
+        const std::size_t i = count_.load(std::memory_order_relaxed);
+        if (i < ticks_.size()) ticks_[i] = keyer_ != nullptr ? keyer_->TickCount() : 0;
+        count_.store(i + 1, std::memory_order_release);
+        inner_.out(port, value);
+    }
+    // Tick of the n-th write since the start (the bus is never cleared here).
+    std::uint64_t TickOf(std::size_t n) const { return ticks_[n]; }
+
+  private:
+    SimPortBus& inner_;
+    const Keyer* keyer_ = nullptr;
+    std::vector<std::uint64_t> ticks_;
+    std::atomic<std::size_t> count_{0};
+};
+
+struct Percentiles {
+    double p50 = 0, p99 = 0, p999 = 0, max = 0;
+};
+
+Percentiles Summarise(std::vector<double> values) {
+    Percentiles p;
+    if (values.empty()) return p;
+    std::sort(values.begin(), values.end());
+    auto at = [&](double f) {
+        const auto i = static_cast<std::size_t>(f * static_cast<double>(values.size() - 1) + 0.5);
+        return values[std::min(i, values.size() - 1)];
+    };
+    p.p50 = at(0.50);
+    p.p99 = at(0.99);
+    p.p999 = at(0.999);
+    p.max = values.back();
+    return p;
+}
+
+struct LatenessFigures {
+    double p50Us = 0, p99Us = 0, maxUs = 0;
+    std::uint64_t wakeups = 0, missed = 0;
+};
+
+LatenessFigures Lateness(const TickStats& stats) {
+    LatenessFigures f;
+    f.p50Us = stats.LatenessPercentileUs(0.50);
+    f.p99Us = stats.LatenessPercentileUs(0.99);
+    f.maxUs = static_cast<double>(stats.maxLatenessNs.load()) / 1000.0;
+    f.wakeups = stats.ticks.load();
+    f.missed = stats.missedTicks.load();
+    return f;
+}
+
+void PrintLateness(const char* label, const LatenessFigures& f) {
+    std::printf(
+        "  %-28s p50 %6.1f us   p99 %6.1f us   max %8.1f us   (%llu wake-ups, %llu missed)\n",
+        label, f.p50Us, f.p99Us, f.maxUs, static_cast<unsigned long long>(f.wakeups),
+        static_cast<unsigned long long>(f.missed));
+}
+
+// ---- Baseline: a bare periodic loop with the same priority and slack -----------------------
+
+struct Baseline {
+    LatenessFigures lateness;
+    double cpuPerWall = 0;
+    bool realtime = false;
+};
+
+Baseline RunBareLoop(double seconds, bool wantRealtime) {
+    auto stats = std::make_unique<TickStats>();
+    std::atomic<bool> stop{false};
+    std::atomic<int> realtime{-1};
+    CpuMeter cpu;
+    std::thread loop([&] {
+        realtime = MakeThreadRealtime(wantRealtime ? ThreadTickDriver::kRealtimePriority : 0);
+        PrefaultStack();
+        const std::int64_t period = kNsPerMs;
+        std::int64_t deadline = NowNs(CLOCK_MONOTONIC) + period;
+        while (!stop.load(std::memory_order_acquire)) {
+            timespec wake{static_cast<time_t>(deadline / kNsPerSec),
+                          static_cast<long>(deadline % kNsPerSec)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+            }
+            const std::int64_t now = NowNs(CLOCK_MONOTONIC);
+            const std::int64_t late = std::max<std::int64_t>(0, now - deadline);
+            const auto bucket =
+                std::min<std::int64_t>(late / 1000, TickStats::kLatenessBuckets - 1);
+            stats->latenessUs[static_cast<std::size_t>(bucket)].fetch_add(
+                1, std::memory_order_relaxed);
+            if (late > stats->maxLatenessNs.load(std::memory_order_relaxed)) {
+                stats->maxLatenessNs.store(late, std::memory_order_relaxed);
+            }
+            stats->ticks.fetch_add(1, std::memory_order_relaxed);
+            deadline += period;
+            if (deadline <= now) {
+                const std::int64_t skipped = (now - deadline) / period + 1;
+                deadline += skipped * period;
+                stats->missedTicks.fetch_add(static_cast<std::uint64_t>(skipped),
+                                             std::memory_order_relaxed);
+            }
+        }
+    });
+    SleepMs(static_cast<int>(seconds * 1000));
+    Baseline b;
+    b.cpuPerWall = cpu.Ratio();
+    stop = true;
+    loop.join();
+    b.lateness = Lateness(*stats);
+    b.realtime = realtime.load() == 1;
+    return b;
+}
+
+// ---- The keyer on the real timer thread ----------------------------------------------------
+
+struct KeyedRun {
+    Percentiles errorUs;
+    double dotUs = 0;
+    std::size_t segments = 0;
+    double driftUs = 0;
+    double textSeconds = 0;
+    LatenessFigures lateness;
+    double cpuPerWall = 0;
+    int realtime = -1;
+    bool complete = false;
+};
+
+KeyedRun KeyText(const Speed& speed, bool wantRealtime) {
+    SimPortBus sim(std::size_t{1} << 18);
+    TickStampingBus bus(sim);
+    ThreadTickDriver driver;
+    driver.SetWantRealtime(wantRealtime);
+    Engine engine(bus, driver);
+    bus.SetKeyer(&engine.keyer);
+    engine.ResetHandover();
+    engine.portSettings.KeyPortNumber = kKeyPortNumber;
+    const int dotTicks = speed.dotMs / speed.tickMs;
+    engine.keyerSettings.DotTicks = dotTicks;
+    engine.keyerSettings.DashTicks = dotTicks * 3;
+    engine.keyerSettings.WeightTicks = 0;
+
+    std::vector<std::uint8_t> codes;
+    std::size_t letters = 0;
+    for (const char* p = speed.text; *p != '\0'; ++p) {
+        codes.push_back(CharToCode(static_cast<std::uint8_t>(*p)));
+        if (codes.back() != CodeWordSpace) ++letters;
+    }
+
+    KeyedRun run;
+    if (!engine.timer.StartKeyerTimer().empty() || !engine.timer.RecreateKeyerTimer(speed.tickMs)) {
+        std::printf("  the keyer timer could not be started\n");
+        return run;
+    }
+    SleepMs(50);  // let the thread settle before the text starts
+    driver.Stats().Reset();
+    CpuMeter cpu;
+
+    // The window thread: refill the mailbox on each WM_KEYER_NEED_CODE, echo from the ring.
+    std::size_t fed = 0;
+    std::size_t echoed = 0;
+    if (engine.mailbox.Fill(codes[fed])) ++fed;
+    const std::int64_t limitNs = NowNs(CLOCK_MONOTONIC) + static_cast<std::int64_t>(codes.size()) *
+                                                              40 * speed.dotMs * kNsPerMs;
+    while (echoed < letters && NowNs(CLOCK_MONOTONIC) < limitNs) {
+        pollfd p{engine.notifications.WakeupFd(), POLLIN, 100};
+        poll(&p, 1, 100);
+        engine.notifications.ClearWakeup();
+        Notification n;
+        while (engine.notifications.Pop(n)) {
+            if (n == Notification::WM_KEYER_NEED_CODE && fed < codes.size() &&
+                engine.mailbox.Fill(codes[fed])) {
+                ++fed;
+            }
+        }
+        std::uint8_t code;
+        while (engine.ring.Pop(code)) {
+            if (code != CodeWordSpace) ++echoed;
+        }
+    }
+    run.cpuPerWall = cpu.Ratio();
+    run.complete = echoed == letters;
+    engine.timer.StopKeyerTimer();
+    run.lateness = Lateness(driver.Stats());
+    run.realtime = driver.RealtimeGranted();
+
+    // Key edges from the time stamps of the key register writes.
+    const std::vector<PortWrite> writes = sim.Writes();
+    struct Edge {
+        std::uint64_t timeNs;
+        std::uint64_t tick;
+    };
+    std::vector<Edge> edges;
+    bool down = false;
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        if (writes[i].port != kKeyRegister) continue;
+        const bool nowDown = (writes[i].value & engine.portSettings.KeyMask) != 0;
+        if (nowDown != down) edges.push_back({writes[i].timeNs, bus.TickOf(i)});
+        down = nowDown;
+    }
+    const double tickUs = speed.tickMs * 1000.0;
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < edges.size(); ++i) {
+        const double measured = static_cast<double>(edges[i].timeNs - edges[i - 1].timeNs) / 1000.0;
+        const double ideal = static_cast<double>(edges[i].tick - edges[i - 1].tick) * tickUs;
+        errors.push_back(std::fabs(measured - ideal));
+    }
+    run.errorUs = Summarise(errors);
+    run.segments = errors.size();
+    run.dotUs = speed.dotMs * 1000.0;
+    if (edges.size() >= 2) {
+        const double measured =
+            static_cast<double>(edges.back().timeNs - edges.front().timeNs) / 1000.0;
+        const double ideal = static_cast<double>(edges.back().tick - edges.front().tick) * tickUs;
+        run.driftUs = measured - ideal;
+        run.textSeconds = measured / 1e6;
+    }
+    return run;
+}
+
+double IdleKeyerCpu(double seconds, bool wantRealtime, LatenessFigures& lateness) {
+    SimPortBus sim(std::size_t{1} << 14);
+    ThreadTickDriver driver;
+    driver.SetWantRealtime(wantRealtime);
+    Engine engine(sim, driver);
+    engine.portSettings.KeyPortNumber = kKeyPortNumber;
+    engine.keyerSettings.DotTicks = 6;
+    engine.keyerSettings.DashTicks = 18;
+    engine.timer.StartKeyerTimer();
+    engine.timer.RecreateKeyerTimer(1);
+    SleepMs(50);
+    driver.Stats().Reset();
+    CpuMeter cpu;
+    SleepMs(static_cast<int>(seconds * 1000));
+    const double ratio = cpu.Ratio();
+    engine.timer.StopKeyerTimer();
+    lateness = Lateness(driver.Stats());
+    return ratio;
+}
+
+double Ratio(double a, double b) {
+    return b > 0 ? a / b : 0.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool wantRealtime = true;
+    double idleSeconds = 5.0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--no-realtime") {
+            wantRealtime = false;
+        } else if (arg.starts_with("--idle-seconds=")) {
+            idleSeconds = std::atof(argv[i] + std::strlen("--idle-seconds="));
+        } else {
+            std::fprintf(stderr, "usage: keyer_timing [--no-realtime] [--idle-seconds=N]\n");
+            return 2;
+        }
+    }
+
+    std::printf("Keyer timing on the simulated port bus (%u CPUs)\n\n",
+                std::thread::hardware_concurrency());
+
+    std::printf("Baseline: bare clock_nanosleep loop at 1 ms, %.0f s\n", idleSeconds);
+    const Baseline bare = RunBareLoop(idleSeconds, wantRealtime);
+    std::printf("  real-time priority: %s\n", bare.realtime ? "granted" : "not granted");
+    PrintLateness("wake-up lateness", bare.lateness);
+    std::printf("  CPU per wall second          %.5f\n\n", bare.cpuPerWall);
+
+    std::printf("Idle keyer at a 1 ms tick, %.0f s\n", idleSeconds);
+    LatenessFigures idleLateness;
+    const double idleCpu = IdleKeyerCpu(idleSeconds, wantRealtime, idleLateness);
+    PrintLateness("wake-up lateness", idleLateness);
+    std::printf("  CPU per wall second          %.5f   (%.2fx the bare loop)\n\n", idleCpu,
+                Ratio(idleCpu, bare.cpuPerWall));
+
+    const Speed speeds[] = {
+        {"6000 LPM (dot 1 ms, tick 1 ms)", 1, 1, kLongText},
+        {"1000 LPM (dot 6 ms, tick 1 ms)", 6, 1, kLongText},
+        {"60 LPM (dot 100 ms, tick 4 ms)", 100, 4, kShortText},
+    };
+    for (const Speed& speed : speeds) {
+        std::printf("Keying %zu characters at %s\n", std::strlen(speed.text), speed.name);
+        const KeyedRun run = KeyText(speed, wantRealtime);
+        if (!run.complete) std::printf("  (the text did not complete)\n");
+        std::printf("  real-time priority: %s\n", run.realtime == 1   ? "granted"
+                                                  : run.realtime == 0 ? "not granted"
+                                                                      : "unknown");
+        std::printf("  key segments measured        %zu over %.2f s\n", run.segments,
+                    run.textSeconds);
+        std::printf(
+            "  edge-length error            p50 %7.1f us  p99 %7.1f us  p99.9 %7.1f us  "
+            "max %8.1f us\n",
+            run.errorUs.p50, run.errorUs.p99, run.errorUs.p999, run.errorUs.max);
+        std::printf(
+            "    in per cent of a dot       p50 %7.3f %%   p99 %7.3f %%   p99.9 %7.3f %%   "
+            "max %8.3f %%\n",
+            100 * run.errorUs.p50 / run.dotUs, 100 * run.errorUs.p99 / run.dotUs,
+            100 * run.errorUs.p999 / run.dotUs, 100 * run.errorUs.max / run.dotUs);
+        std::printf("  total drift of the text      %+.1f us (%.4f ticks)\n", run.driftUs,
+                    run.driftUs / (speed.tickMs * 1000.0));
+        PrintLateness("tick wake-up lateness", run.lateness);
+        std::printf("  CPU per wall second          %.5f\n", run.cpuPerWall);
+        if (speed.tickMs == 1) {
+            std::printf("  vs bare loop: lateness p50 %.2fx, p99 %.2fx, max %.2fx\n",
+                        Ratio(run.lateness.p50Us, bare.lateness.p50Us),
+                        Ratio(run.lateness.p99Us, bare.lateness.p99Us),
+                        Ratio(run.lateness.maxUs, bare.lateness.maxUs));
+        }
+        std::printf("\n");
+    }
+    std::printf("Idle CPU at 1 ms: keyer %.5f, bare loop %.5f, ratio %.2f\n", idleCpu,
+                bare.cpuPerWall, Ratio(idleCpu, bare.cpuPerWall));
+    std::printf("Idle lateness vs bare loop: p50 %.2fx, p99 %.2fx, max %.2fx\n",
+                Ratio(idleLateness.p50Us, bare.lateness.p50Us),
+                Ratio(idleLateness.p99Us, bare.lateness.p99Us),
+                Ratio(idleLateness.maxUs, bare.lateness.maxUs));
+    return 0;
+}

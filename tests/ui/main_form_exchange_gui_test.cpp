@@ -1,0 +1,214 @@
+// The main window's engine start-up and shutdown, its control protocol with the real transmit
+// side, and "Save setup" from the menu.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QToolButton>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "exchange/registered_messages.h"
+#include "support/scratch_dir.h"
+#include "support/window_fixture.h"
+#include "ui/engine_startup.h"
+
+namespace telkey {
+namespace {
+
+using Message = test::RecordingMessages::Message;
+
+// Shows the window and waits until its first activation has started the engine.
+bool Start(test::WindowFixture& f) {
+    f.form.show();
+    f.form.activateWindow();
+    QApplication::setActiveWindow(&f.form);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!f.form.engineStartup->EngineStarted()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QApplication::processEvents();
+    }
+    test::WindowFixture::ProcessEvents();
+    return true;
+}
+
+std::uint32_t TelkeyMessage(test::WindowFixture& f) {
+    return f.messages.RegisterMessage("Telkey_Message");
+}
+std::uint32_t BrxCw(test::WindowFixture& f) {
+    return f.messages.RegisterMessage("BRX_CW");
+}
+
+std::string CommonFile(const test::WindowFixture& f, const std::string& name) {
+    return test::ReadBytes(f.scratch.Path().toStdString() + "/common/" + name);
+}
+
+TEST(EngineStartupTest, DefaultStartAnnouncesPauseOffTxOffThenTheClearedCall) {
+    test::WindowFixture f({}, false);
+    ASSERT_TRUE(Start(f));
+    const std::uint32_t tm = TelkeyMessage(f);
+    EXPECT_EQ(f.messages.sent, (std::vector<Message>{{tm, 100, 0}, {tm, 110, 0}, {tm, 131, 4}}));
+    EXPECT_EQ(f.form.registered.Telkey_Message, tm);
+    EXPECT_EQ(f.form.registered.BRX_CW, BrxCw(f));
+    EXPECT_EQ(CommonFile(f, "loginput.ini"), "[QSO]\nCall=\"\"\n");
+    EXPECT_EQ(QApplication::focusWidget(), f.form.Input);
+    EXPECT_EQ(f.form.CallEdit->text(), "");
+    EXPECT_EQ(f.form.RSTEdit->text(), "599");
+    EXPECT_EQ(f.form.NameEdit->text(), "om");
+    // The timer runs at the tick length of the default speed's row.
+    EXPECT_TRUE(f.driver.Running());
+    EXPECT_EQ(f.driver.PeriodMs(), 4);
+    EXPECT_EQ(f.engine.keyerSettings.DotTicks, 25);
+    EXPECT_EQ(f.form.SpeedEdit->text(), "60");
+    EXPECT_TRUE(f.boxes.shown.empty());
+    EXPECT_EQ(f.endRequests, 0);
+}
+
+TEST(EngineStartupTest, SecondActivationDoesNothing) {
+    test::WindowFixture f({}, false);
+    ASSERT_TRUE(Start(f));
+    const std::size_t broadcasts = f.messages.sent.size();
+    const int timersStarted = f.driver.StartCount();
+    f.scratch.WriteFile("Telkey.ini", "[Qor_Cw]\nSpeed=120\nRSTOnClear=\"559\"\n");
+
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QApplication::setActiveWindow(&other);
+    test::WindowFixture::ProcessEvents();
+    f.form.activateWindow();
+    QApplication::setActiveWindow(&f.form);
+    test::WindowFixture::ProcessEvents();
+    f.form.FormActivate();
+
+    EXPECT_EQ(f.messages.sent.size(), broadcasts);
+    EXPECT_EQ(f.driver.StartCount(), timersStarted);
+    EXPECT_EQ(f.form.speed.Speed, 60);
+    EXPECT_EQ(f.form.exchange.RSTOnClear, "599");
+}
+
+TEST(EngineStartupTest, TimerFailureStillRunsTheLaterStepsThenEnds) {
+    test::WindowFixture f({}, false);
+    f.driver.SetSmallestPeriodMs(-1);
+    f.driver.SetRefuseResolution(true);
+    f.driver.SetRefuseStart(true);
+    ASSERT_TRUE(Start(f));
+    ASSERT_GE(f.boxes.shown.size(), 1u);
+    for (const auto& box : f.boxes.shown) EXPECT_EQ(box.title, "Error");
+    EXPECT_GE(f.endRequests, 1);
+    // Steps 7 to 9 ran: the speed is applied and the state announced.
+    EXPECT_EQ(f.engine.keyerSettings.DotTicks, 25);
+    EXPECT_EQ(f.form.SpeedEdit->text(), "60");
+    const std::uint32_t tm = TelkeyMessage(f);
+    EXPECT_EQ(f.messages.sent, (std::vector<Message>{{tm, 100, 0}, {tm, 110, 0}, {tm, 131, 4}}));
+}
+
+TEST(EngineStartupTest, StartUsesTheStoredSettings) {
+    test::WindowFixture f(
+        "[Qor_Cw]\nSpeed=120\nCallOnClear=\"DL1ABC\"\nKeyPortNumber=5\nAllMask=10\n"
+        "[MOX]\nMoxOn=1\n",
+        false);
+    ASSERT_TRUE(Start(f));
+    EXPECT_EQ(f.form.SpeedEdit->text(), "120");
+    EXPECT_EQ(f.driver.PeriodMs(), 2);
+    EXPECT_TRUE(f.form.MOX1->isChecked());
+    // The parallel key port is set up with the lines always held on.
+    EXPECT_EQ(f.bus.LastValue(0x378), 0x10);
+    EXPECT_EQ(CommonFile(f, "loginput.ini"), "[QSO]\nCall=\"DL1ABC\"\n");
+}
+
+TEST(EngineStartupTest, ShutdownStopsTheTimerAndReleasesTheOutputs) {
+    test::WindowFixture f("[Qor_Cw]\nKeyPortNumber=5\nUseSpeaker=1\n", false);
+    ASSERT_TRUE(Start(f));
+    f.form.TxButton->click();  // transmit on by hand
+    ASSERT_EQ(f.engine.flags.Transmitting, 1);
+    f.engine.ports.SetKey(1);  // key down as a tick would leave it
+    ASSERT_EQ(f.bus.LastValue(0x378), 0x03);
+    f.form.FormDestroy();
+    EXPECT_FALSE(f.driver.Running());
+    EXPECT_FALSE(f.driver.ResolutionHeld());
+    EXPECT_EQ(f.bus.LastValue(0x378), 0x00);
+    EXPECT_FALSE(f.engine.ports.SpeakerSounding());
+}
+
+class WindowProtocolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(Start(f));
+        f.messages.sent.clear();
+    }
+    std::int32_t Send(std::int32_t wParam) { return f.messages.Deliver(BrxCw(f), wParam, 0); }
+    std::vector<std::int32_t> Announced() { return f.messages.WParams(TelkeyMessage(f)); }
+
+    test::WindowFixture f{{}, false};
+};
+
+TEST_F(WindowProtocolTest, UnknownCommandsDoNothing) {
+    const std::string input = f.form.Input->toPlainText().toStdString();
+    for (std::int32_t code : {16, 99, 103, 109, 113, -1}) EXPECT_EQ(Send(code), 0);
+    EXPECT_TRUE(f.messages.sent.empty());
+    EXPECT_EQ(f.form.Input->toPlainText().toStdString(), input);
+    EXPECT_EQ(f.engine.flags.Paused, 0);
+    EXPECT_EQ(f.engine.flags.Transmitting, 0);
+}
+
+TEST_F(WindowProtocolTest, PauseToggleTwiceAnnouncesOnThenOff) {
+    Send(102);
+    EXPECT_TRUE(f.form.PauseButton->isChecked());
+    Send(102);
+    EXPECT_FALSE(f.form.PauseButton->isChecked());
+    EXPECT_EQ(Announced(), (std::vector<std::int32_t>{101, 100}));
+}
+
+TEST_F(WindowProtocolTest, TxOffWhileReceivingIsStillAnnounced) {
+    Send(110);
+    EXPECT_EQ(Announced(), (std::vector<std::int32_t>{110}));
+    Send(111);
+    EXPECT_TRUE(f.form.TxButton->isChecked());
+    EXPECT_EQ(f.engine.flags.Transmitting, 1);
+    Send(112);
+    EXPECT_FALSE(f.form.TxButton->isChecked());
+    EXPECT_EQ(Announced(), (std::vector<std::int32_t>{110, 111, 110}));
+}
+
+TEST_F(WindowProtocolTest, MacroCommandRunsTheSlot) {
+    f.form.macros.slots[14] = "test";
+    Send(14);
+    f.ProcessEvents();
+    const std::string queued =
+        f.form.Input->toPlainText().toStdString() + f.form.Sent->toPlainText().toStdString();
+    EXPECT_NE(queued.find("test"), std::string::npos) << queued;
+}
+
+TEST_F(WindowProtocolTest, FieldAnnouncementFromALoggerFillsCallAndName) {
+    f.scratch.WriteFile("common/loginput.ini", "[QSO]\nCall=\"OK1XYZ\"\nName=\"Jan\"\n");
+    EXPECT_EQ(f.messages.Deliver(TelkeyMessage(f), 0x0583, 0x84), 0);
+    EXPECT_EQ(f.form.CallEdit->text(), "OK1XYZ");
+    EXPECT_EQ(f.form.NameEdit->text(), "Jan");
+}
+
+TEST_F(WindowProtocolTest, LeavingTheFieldsAnnouncesThemInSequence) {
+    f.form.CallEdit->setFocus();
+    f.form.RSTEdit->setFocus();
+    f.form.NameEdit->setFocus();
+    f.form.OtherEdit->setFocus();
+    // The start-up call announcement was number 0.
+    EXPECT_EQ(Announced(), (std::vector<std::int32_t>{387, 643, 899}));
+}
+
+TEST_F(WindowProtocolTest, SaveSetupFromTheMenuWritesTheFile) {
+    f.form.macros.slots[2] = " de ";
+    f.form.Savesetup1->trigger();
+    const std::string text = test::ReadBytes(f.scratch.Path().toStdString() + "/Telkey.ini");
+    EXPECT_NE(text.find("[Qor_Cw]\nDotPort=201\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Macro2=\" de \""), std::string::npos);
+    EXPECT_NE(text.find("Left=" + std::to_string(f.form.frameGeometry().x()) + "\n"),
+              std::string::npos);
+    EXPECT_TRUE(f.boxes.shown.empty());
+}
+
+}  // namespace
+}  // namespace telkey

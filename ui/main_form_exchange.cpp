@@ -1,0 +1,122 @@
+// The main window's exchange and settings side: the QSO fields, the control protocol, the
+// settings file and the engine start-up and shutdown, built on the window's controls.
+#include <QAction>
+#include <QEvent>
+#include <QPlainTextEdit>
+#include <QToolButton>
+
+#include "engine/engine.h"
+#include "exchange/control_protocol.h"
+#include "exchange/qso_fields.h"
+#include "ui/engine_startup.h"
+#include "ui/macro_editor.h"
+#include "ui/main_form.h"
+#include "ui/settings_file.h"
+
+namespace telkey {
+namespace {
+
+// Shows through whatever the window's `boxes` points at when the box comes up (tests repoint it).
+class WindowBoxes : public MessageBoxes {
+  public:
+    explicit WindowBoxes(MessageBoxes*& target) : target_(target) {}
+    void ShowError(const QString& title, const QString& text) override {
+        target_->ShowError(title, text);
+    }
+
+  private:
+    MessageBoxes*& target_;
+};
+
+}  // namespace
+
+void TForm1::BuildExchange() {
+    exchangeBoxes = std::make_unique<WindowBoxes>(boxes);
+
+    qsoFields = std::make_unique<QsoFields>(exchange, messages, registered, *exchangeBoxes);
+    qsoFields->Bind({ClearEditButton, CallEdit, RSTEdit, NameEdit, OtherEdit});
+
+    controlProtocol =
+        std::make_unique<ControlProtocol>(messages, registered, engine.flags, *qsoFields);
+    controlProtocol->Bind({[this](int slot) { RunMacro(slot); }, [this](bool on) { SetPause(on); },
+                           [this] { ApplyTx(); }, TxButton});
+
+    settingsFile =
+        std::make_unique<SettingsFile>(engine, options, speed, exchange, macros, *exchangeBoxes);
+    settingsFile->Bind({
+        this,
+        Form2,
+        Input,
+        Sent,
+        SpeakerButton,
+        YambButton,
+        OnTopButton,
+        DashDotUpDown,
+        MOX1,
+        TXOnKeyboard1,
+        RxAtFreeBuffer1,
+        RxAtSilence1,
+        TxAtPaddle1,
+        PauseAtPaddle1,
+        PauseOffAtRx1,
+        [this](std::int32_t paddleDelay) { SetPaddleDelay(paddleDelay); },
+        [this](std::int32_t silenceLen) { SetSilenceLen(silenceLen); },
+        [this] { UpdateMacroHints(macros, ButMacro); },
+    });
+    connect(Savesetup1, &QAction::triggered, this, &TForm1::Savesetup1Click);
+    if (Form2 != nullptr) Form2->SaveMacros = [this] { settingsFile->SaveMacros(); };
+
+    engineStartup = std::make_unique<EngineStartup>(engine, *settingsFile, *qsoFields, speed,
+                                                    *controlProtocol, *exchangeBoxes);
+    engineStartup->Bind({
+        [this] { Input->setFocus(Qt::OtherFocusReason); },
+        [this] { InstallAppIdle(); },
+        [this] {
+            if (requestEnd) requestEnd();
+        },
+    });
+}
+
+std::int32_t TForm1::MainWindowHook(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) {
+    return controlProtocol->MainWindowHook(msg, wParam, lParam);
+}
+
+void TForm1::FormActivate() {
+    engineStartup->FormActivate();
+}
+
+void TForm1::FormDestroy() {
+    engineStartup->FormDestroy();
+}
+
+void TForm1::LoadSettings() {
+    settingsFile->LoadSettings();
+}
+
+void TForm1::Savesetup1Click() {
+    settingsFile->Savesetup1Click();
+}
+
+void TForm1::ClearEditButtonClick() {
+    qsoFields->ClearEditButtonClick();
+}
+
+void TForm1::CallEditExit() {
+    qsoFields->CallEditExit();
+}
+
+void TForm1::RSTEditExit() {
+    qsoFields->RSTEditExit();
+}
+
+void TForm1::NameEditExit() {
+    qsoFields->NameEditExit();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // The engine starts on the first activation, not at creation.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+}  // namespace telkey

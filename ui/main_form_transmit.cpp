@@ -1,0 +1,89 @@
+// The main window's transmit side: the transmit queue, transmit and pause, the macros and the
+// keyboard commands, built on the window's controls and wired to their events.
+#include <QAction>
+#include <QPushButton>
+#include <QToolButton>
+
+#include "transmit/keyboard_commands.h"
+#include "transmit/macro_runner.h"
+#include "transmit/transmit_queue.h"
+#include "transmit/tx_control.h"
+#include "ui/macro_editor.h"
+#include "ui/main_form.h"
+#include "ui/status_panels.h"
+
+namespace telkey {
+
+void TForm1::BuildTransmit() {
+    txControl = std::make_unique<TxControl>(
+        engine, messages, registered, options, TxButton, PauseButton,
+        [this](int panel, const QString& text) { StatusBar->SetPanelText(panel, text); });
+    macroRunner = std::make_unique<MacroRunner>(
+        Input, QsoFieldEdits{CallEdit, RSTEdit, NameEdit, OtherEdit}, macros, exchange, *txControl);
+    transmitQueue =
+        std::make_unique<TransmitQueue>(engine, options, Input, Sent, *txControl, *macroRunner);
+    txControl->SetQueue(transmitQueue.get());
+    // Alt-A clears as the Clear button does, through whatever handles its click.
+    keyboard = std::make_unique<KeyboardCommands>(
+        *txControl, *macroRunner,
+        KeyboardTargets{this, CallEdit, RSTEdit, NameEdit, OtherEdit, Input},
+        [this] { ClearEditButton->click(); });
+    keyboard->Install();
+
+    Form2 = new TForm2(macros, ButMacro, this);
+
+    connect(TxButton, &QToolButton::clicked, this, &TForm1::TxButtonClick);
+    connect(PauseButton, &QToolButton::clicked, this, &TForm1::PauseButtonClick);
+    for (std::size_t i = 0; i < ButMacro.size(); ++i) {
+        const int n = static_cast<int>(i) + 1;
+        connect(ButMacro[i], &QPushButton::clicked, this, [this, n] { RunMacro(n); });
+    }
+    connect(EditMacros1, &QAction::triggered, this, &TForm1::EditMacros1Click);
+    txControl->WatchNotifications();
+}
+
+void TForm1::FeedKeyer() {
+    transmitQueue->FeedKeyer();
+}
+
+void TForm1::EchoSent() {
+    transmitQueue->EchoSent();
+}
+
+void TForm1::ApplyTx() {
+    txControl->ApplyTx();
+}
+
+void TForm1::SetPause(bool on) {
+    txControl->SetPause(on);
+}
+
+void TForm1::RunMacro(int n) {
+    macroRunner->RunMacro(n);
+}
+
+void TForm1::TxButtonClick() {
+    txControl->TxButtonClick();
+}
+
+void TForm1::PauseButtonClick() {
+    txControl->PauseButtonClick();
+}
+
+void TForm1::SentClick() {
+    transmitQueue->SentClick();
+}
+
+void TForm1::EditMacros1Click() {
+    Form2->EditMacros1Click();
+}
+
+void TForm1::FormKeyDown(int& key, Qt::KeyboardModifiers shift) {
+    keyboard->FormKeyDown(key, shift);
+}
+
+void TForm1::InstallAppIdle() {
+    transmitQueue->InstallAppIdle();
+}
+
+}  // namespace telkey
