@@ -10,6 +10,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
             line.help = true;
         } else if (arg == "--version") {
             line.version = true;
+        } else if (std::string cwdaemonError;
+                   ParseCwdaemonOption(arg, line.cwdaemon, cwdaemonError)) {
+            if (!cwdaemonError.empty()) {
+                error = cwdaemonError;
+                return false;
+            }
         } else if (arg.starts_with("--")) {
             std::string optionError;
             if (!ParsePortBusOption(arg, line.ports, optionError)) {
@@ -46,6 +52,11 @@ std::string UsageText(std::string_view program) {
         "  --ports=devices       the legacy ports on today's devices, chosen with:\n"
         "  --com1=DEV .. --com4=DEV, --lpt1=DEV .. --lpt3=DEV, --gameport=DEV,\n"
         "  --paddle-keys=KEYS, --speaker=OUTPUT\n"
+        "\n"
+        "Logging programs (tlf, CQRLOG, QLog, ...) keying through the cwdaemon protocol:\n"
+        "  --cwdaemon[=PORT]     take cwdaemon requests on UDP PORT (default 6789)\n"
+        "  --cwdaemon-bind=ADDRESS  listen on ADDRESS instead of 127.0.0.1; the protocol has\n"
+        "                        no authentication: whoever reaches the port can key\n"
         "\n"
         "  --help                show this help and exit\n"
         "  --version             show the version and exit\n"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/port_bus_factory.h"
+#include "exchange/cwdaemon_options.h"
 
 namespace telkey {
 
@@ -14,6 +15,7 @@ inline constexpr int kExitUsage = 2;
 
 struct CommandLine {
     PortBusOptions ports;
+    CwdaemonOptions cwdaemon;
     bool help = false;
     bool version = false;
     // Arguments that are not Telkey's, in order.

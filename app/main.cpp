@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/cwdaemon_start.h"
 #include "app/local_messages.h"
 #include "app/safe_outputs.h"
 #include "app/telkey_application.h"
 #include "engine/engine.h"
 #include "engine/port_bus_factory.h"
 #include "engine/thread_tick_driver.h"
+#include "exchange/cwdaemon_listener.h"
 #include "exchange/window_bus.h"
 #include "ui/about_box.h"
 #include "ui/main_form.h"
@@ -106,6 +108,17 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
     TForm1 form(engine, *messages);
     TAbout about(&form);
     form.About = &about;
+    // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
+    std::unique_ptr<CwdaemonListener> cwdaemon;
+    if (line.cwdaemon.enabled) {
+        std::string cwdaemonError;
+        cwdaemon = StartCwdaemon(form, line.cwdaemon, cwdaemonError);
+        if (!cwdaemon) {
+            PrintError(cwdaemonError);
+            QMessageBox::warning(nullptr, QLatin1String(kApplicationTitle),
+                                 QString::fromStdString(cwdaemonError));
+        }
+    }
     form.show();
 
     return app.exec();
@@ -130,6 +143,9 @@ int main(int argc, char** argv) {
         return EXIT_SUCCESS;
     }
     if (!HaveDisplay(line.others)) {
+        // What is wrong with the ports is worth knowing as well.
+        const PortBusResult ports = MakePortBus(line.ports);
+        if (!ports.bus) PrintError(ports.error);
         PrintError(
             "no display to show the window on (set DISPLAY, or run with -platform offscreen)");
         return EXIT_FAILURE;

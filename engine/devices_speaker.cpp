@@ -33,6 +33,8 @@ void SpeakerDecoder::Out(std::uint16_t port, std::uint8_t value) noexcept {
             counterMode_ = (value >> 1) & 0x07;
             bcd_ = (value & 0x01) != 0;
             highNext_ = access == 2;
+            // A control word stops the counter until its new count is loaded.
+            divisor_ = 0;
             break;
         }
         case kPitChannel2Port:

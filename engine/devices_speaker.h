@@ -46,7 +46,7 @@ class SpeakerDecoder {
     std::uint32_t Sounding() const noexcept { return sounding_.load(std::memory_order_relaxed); }
     // Before the ports are used: where the tone goes.
     void SetSink(SpeakerSink* sink) noexcept { sink_ = sink; }
-    // The divisor last loaded into channel 2 (65536 for a count of 0), 0 before any.
+    // The divisor loaded into channel 2 (65536 for a count of 0), 0 while none is loaded.
     std::uint32_t Divisor() const noexcept { return divisor_; }
 
   private:

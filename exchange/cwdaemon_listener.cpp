@@ -1,6 +1,7 @@
 #include "exchange/cwdaemon_listener.h"
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QPlainTextEdit>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -119,6 +120,20 @@ void CwdaemonListener::CaptureStartupSettings() {
     startSpeed_ = t_.speed->Speed;
     startWeighting_ = t_.speed->Weighting;
     startTone_ = t_.engine->portSettings.SpeakerTone.load();
+}
+
+void CwdaemonListener::WatchActivation(QObject* window) {
+    window->installEventFilter(this);
+}
+
+bool CwdaemonListener::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::WindowActivate && !captured_) {
+        // After the window's own activation handler has run the start-up.
+        QTimer::singleShot(0, this, [this] {
+            if (!captured_ && t_.engine->timer.TimerId() != 0) CaptureStartupSettings();
+        });
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void CwdaemonListener::ReadPending() {

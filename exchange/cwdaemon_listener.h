@@ -65,6 +65,8 @@ class CwdaemonListener : public QObject {
     // The speed, tone and weighting that a reset goes back to. Taken once, as soon as the engine
     // runs (start-up has loaded the settings by then); start-up may also call it itself.
     void CaptureStartupSettings();
+    // Takes the start-up settings once the window's first activation has started the engine.
+    void WatchActivation(QObject* window);
     // Where the log lines go (standard error unless set); lines come without the prefix.
     void SetLogSink(LogSink sink) { logSink_ = std::move(sink); }
 
@@ -78,6 +80,9 @@ class CwdaemonListener : public QObject {
     bool Tuning() const { return tuning_; }
     int PendingReplies() const { return static_cast<int>(replies_.size()); }
     std::uint64_t RequestsHandled() const { return requestsHandled_; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     struct Peer {

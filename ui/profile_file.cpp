@@ -176,14 +176,8 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, const struct s
     ok = ok && WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
     ok = (::close(fd.Release()) == 0) && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable; the file is whole either way.
-    FileDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
-    return true;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
 }
 
 }  // namespace

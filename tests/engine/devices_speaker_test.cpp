@@ -77,7 +77,8 @@ TEST(SpeakerDecoder, AccessModesOtherChannelsAndOneShots) {
     speaker.Out(0x42, 0x00);
     speaker.Out(0x42, 0x00);  // a count of 0 is 65536
     EXPECT_EQ(speaker.Sounding(), 65536u);
-    EXPECT_THAT(sink.tones, ElementsAre(200u, 512u, 768u, 0u, 65536u));
+    // Each control word stops the counter until the count is loaded.
+    EXPECT_THAT(sink.tones, ElementsAre(200u, 0u, 512u, 768u, 0u, 65536u));
 }
 
 class SpeakerBusTest : public DevicesFixture {

@@ -20,7 +20,7 @@ constexpr int kDotTicks = 25;
 constexpr int kDashTicks = 75;
 constexpr std::uint16_t kDivisor = 1193;
 
-struct Run {
+struct KeyRun {
     bool mark;
     int samples;
 };
@@ -35,8 +35,8 @@ std::uint32_t Le(const std::string& bytes, std::size_t at, int width) {
 
 // Marks and spaces from the envelope: the largest magnitude within half a tone period either
 // side, against half the full level.
-std::vector<Run> Runs(const std::vector<std::int16_t>& x, double peak, int halfWindow) {
-    std::vector<Run> runs;
+std::vector<KeyRun> Runs(const std::vector<std::int16_t>& x, double peak, int halfWindow) {
+    std::vector<KeyRun> runs;
     const int n = static_cast<int>(x.size());
     for (int i = 0; i < n; ++i) {
         int most = 0;
@@ -52,8 +52,8 @@ std::vector<Run> Runs(const std::vector<std::int16_t>& x, double peak, int halfW
 
 // The keyer's marks and spaces for a text, in ticks: elements as long as they are, a dot's gap
 // inside a character, DashTicks + 1 between characters and 4 dots + 1 more for a word space.
-std::vector<Run> IdealRuns(std::string_view text) {
-    std::vector<Run> runs;
+std::vector<KeyRun> IdealRuns(std::string_view text) {
+    std::vector<KeyRun> runs;
     int pendingGap = 0;
     for (char c : text) {
         const std::uint8_t code = CharToCode(static_cast<std::uint8_t>(c));
@@ -138,11 +138,11 @@ TEST_F(WavSidetoneTest, ParisParisReadsBackWithExactTimingToneAndNoClicks) {
     const int period = static_cast<int>(std::lround(kSampleRate / hz));
 
     // Every mark and space within one tick of the keyer's.
-    std::vector<Run> runs = Runs(x, peak, period / 2 + 1);
+    std::vector<KeyRun> runs = Runs(x, peak, period / 2 + 1);
     ASSERT_FALSE(runs.empty());
     if (!runs.front().mark) runs.erase(runs.begin());  // lead-in before the first element
     if (!runs.empty() && !runs.back().mark) runs.pop_back();
-    const std::vector<Run> ideal = IdealRuns("PARIS PARIS");
+    const std::vector<KeyRun> ideal = IdealRuns("PARIS PARIS");
     ASSERT_EQ(runs.size(), ideal.size());
     for (std::size_t i = 0; i < ideal.size(); ++i) {
         EXPECT_EQ(runs[i].mark, ideal[i].mark) << i;

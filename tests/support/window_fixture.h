@@ -88,8 +88,11 @@ class WindowFixture {
             return int{QDialog::Rejected};
         };
         if (show) {
+            // The first activation runs the engine start-up (settings, fields, timer, speed,
+            // announcements); tests then see only the broadcasts they cause themselves.
             form.show();
             ProcessEvents();
+            messages.sent.clear();
         }
     }
     ~WindowFixture() {
