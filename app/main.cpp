@@ -1,6 +1,7 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
 #include <QMessageBox>
+#include <QTimer>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -12,8 +13,10 @@
 #include "app/cwdaemon_start.h"
 #include "app/local_messages.h"
 #include "app/safe_outputs.h"
+#include "app/stop_signals.h"
 #include "app/telkey_application.h"
 #include "engine/engine.h"
+#include "engine/port_bus_devices.h"
 #include "engine/port_bus_factory.h"
 #include "engine/thread_tick_driver.h"
 #include "exchange/cwdaemon_listener.h"
@@ -85,6 +88,8 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
 
     ThreadTickDriver driver;
     Engine engine(*ports.bus, driver);
+    // The devices backend's watchdog follows this keyer's ticks.
+    if (ports.devices != nullptr) ports.devices->WatchKeyer(engine.keyer, engine.portSettings);
     // However Run ends, the transmitter must not stay keyed. Declared before the windows, so
     // it runs after they are gone and the keyer timer has stopped.
     struct OutputGuard {
@@ -120,6 +125,27 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
         }
     }
     form.show();
+    // Notices of the devices backend (a device gone or back, lines released by the watchdog,
+    // no sound server): each on stderr, and the latest in one box that does not block keying.
+    QTimer noticeTimer;
+    if (ports.devices != nullptr) {
+        for (const std::string& text : ports.devices->Notices().TakeNew()) PrintError(text);
+        auto* noticeBox =
+            new QMessageBox(QMessageBox::Information, QLatin1String(kApplicationTitle), QString(),
+                            QMessageBox::Ok, &form);
+        noticeBox->setWindowModality(Qt::NonModal);
+        QObject::connect(&noticeTimer, &QTimer::timeout, &form, [&ports, noticeBox] {
+            const std::vector<std::string> news = ports.devices->Notices().TakeNew();
+            if (news.empty()) return;
+            for (const std::string& text : news) PrintError(text);
+            noticeBox->setText(QString::fromStdString(news.back()));
+            noticeBox->show();
+        });
+        noticeTimer.start(250);
+    }
+    // SIGINT and SIGTERM close the window as the operator would: timer stopped, outputs released.
+    StopSignals stopSignals([&form] { form.close(); });
+    if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
 
     return app.exec();
 }

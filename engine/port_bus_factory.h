@@ -13,8 +13,8 @@ namespace telkey {
 class DeviceSupervision;  // engine/port_bus_devices.h
 
 struct PortBusOptions {
-    std::string ports = "none";  // none | sim | raw | devices
-    std::string portTrace;       // --port-trace=FILE (sim)
+    std::string ports = "devices";  // none | sim | raw | devices
+    std::string portTrace;          // --port-trace=FILE (sim)
     // Today's devices behind the legacy registers.
     std::array<std::string, 4> com;  // --com1= .. --com4=
     std::array<std::string, 3> lpt;  // --lpt1= .. --lpt3=

@@ -1,5 +1,7 @@
 #include "exchange/qso_fields.h"
 
+#include <QEvent>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <limits>
@@ -10,7 +12,6 @@
 #include "exchange/registered_messages.h"
 #include "ui/message_box.h"
 #include "ui/profile_file.h"
-#include "ui/widget_events.h"
 
 namespace telkey {
 namespace {
@@ -27,6 +28,8 @@ QsoFields::QsoFields(const ExchangeSettings& exchange, MessageServices& messages
                      const RegisteredMessages& registered, MessageBoxes& boxes)
     : exchange_(exchange), messages_(messages), registered_(registered), boxes_(boxes) {}
 
+QsoFields::~QsoFields() = default;
+
 void QsoFields::Bind(const QsoFieldControls& controls) {
     controls_ = controls;
     // The edit boxes have no length limit of their own.
@@ -37,9 +40,10 @@ void QsoFields::Bind(const QsoFieldControls& controls) {
 
     QObject::connect(controls_.ClearEditButton, &QPushButton::clicked,
                      [this] { ClearEditButtonClick(); });
-    OnExit(controls_.CallEdit, [this] { CallEditExit(); });
-    OnExit(controls_.RSTEdit, [this] { RSTEditExit(); });
-    OnExit(controls_.NameEdit, [this] { NameEditExit(); });
+    exitWatcher_ = std::make_unique<ExitWatcher>(*this);
+    for (QLineEdit* edit : {controls_.CallEdit, controls_.RSTEdit, controls_.NameEdit}) {
+        edit->installEventFilter(exitWatcher_.get());
+    }
 }
 
 void QsoFields::ClearEditButtonClick() {

@@ -4,6 +4,7 @@
 // Telkey_Message; a field announcement from another program reads call and name back.
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +40,9 @@ class QsoFields {
   public:
     QsoFields(const ExchangeSettings& exchange, MessageServices& messages,
               const RegisteredMessages& registered, MessageBoxes& boxes);
+    ~QsoFields();
+    QsoFields(const QsoFields&) = delete;
+    QsoFields& operator=(const QsoFields&) = delete;
 
     // Connects the Clear button and the exits of CallEdit, RSTEdit and NameEdit. Every control
     // must be there.
@@ -67,6 +71,7 @@ class QsoFields {
     int ExportSeq() const noexcept { return exportSeq_; }
 
   private:
+    class ExitWatcher;
     enum class Field { kCall, kReport, kName };
     void Exit(Field field);
     void RunExit(Field field);
@@ -79,6 +84,7 @@ class QsoFields {
     int exportSeq_ = 0;
     bool holdExits_ = false;
     std::vector<Field> heldExits_;
+    std::unique_ptr<ExitWatcher> exitWatcher_;
 };
 
 }  // namespace telkey

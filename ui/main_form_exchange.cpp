@@ -116,7 +116,7 @@ void TForm1::NameEditExit() {
 void TForm1::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     // The engine starts on the first activation, not at creation.
-    if (event->type() == QEvent::ActivationChange && isActiveWindow() && false) FormActivate();
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
 }
 
 }  // namespace telkey

@@ -14,7 +14,7 @@ TEST(CommandLine, NoArgumentsMeansNoHardware) {
     CommandLine line;
     std::string error;
     ASSERT_TRUE(Parse({}, line, error));
-    EXPECT_EQ(line.ports.ports, "none");
+    EXPECT_EQ(line.ports.ports, "devices");  // with no device mapped: none, plus the sidetone
     EXPECT_FALSE(line.help);
     EXPECT_FALSE(line.version);
     EXPECT_TRUE(line.others.empty());

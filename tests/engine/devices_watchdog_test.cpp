@@ -193,7 +193,7 @@ class CrashTest : public ::testing::Test {
 
 TEST_F(CrashTest, SegmentationFaultReleasesTheLinesBeforeTheProgramDies) {
     const int sig = CrashWithTheKeyDown(layer, [] {
-        int* volatile nowhere = nullptr;
+        volatile int* volatile nowhere = nullptr;
         *nowhere = 1;
     });
     EXPECT_EQ(sig, SIGSEGV);

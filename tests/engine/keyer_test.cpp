@@ -313,6 +313,27 @@ TEST_F(KeyerTest, PaddleSwitchesTxOnAndWaitsPaddleDelay) {
     EXPECT_EQ(bus.LastValue(kLpt1), 0x03);
 }
 
+TEST_F(KeyerTest, PttDelayIsTicksTimesTickMsReachingPaddleDelay) {
+    engine.keyerSettings.MoxOn = 1;
+    const std::pair<int, int> delays[] = {{0, 1}, {4, 1}, {5, 2}, {12, 3}, {13, 4}};
+    for (const auto& [delayMs, ticks] : delays) {
+        SCOPED_TRACE(delayMs);
+        engine.keyer.StateForTest() = KeyerState{};
+        engine.flags.Transmitting = 0;
+        engine.keyerSettings.PaddleDelay = delayMs;
+        Paddle(false, true);
+        Tick();
+        ASSERT_EQ(State().KeyerState, PttDelay);
+        Paddle(false, false);
+        int waited = 0;
+        while (State().KeyerState == PttDelay && waited < 100) {
+            Tick();
+            ++waited;
+        }
+        EXPECT_EQ(waited, ticks);
+    }
+}
+
 TEST_F(KeyerTest, RxAtSilenceAfterSilenceLenDots) {
     engine.keyerSettings.MoxOn = 1;
     engine.flags.Transmitting = 1;

@@ -158,7 +158,7 @@ TEST(PortBusOptions, BadValuesAreErrors) {
     std::string error;
     EXPECT_TRUE(ParsePortBusOption("--ports=lpt", options, error));
     EXPECT_THAT(error, HasSubstr("--ports=lpt"));
-    EXPECT_EQ(options.ports, "none");
+    EXPECT_EQ(options.ports, "devices");  // the default stays
     error.clear();
     EXPECT_TRUE(ParsePortBusOption("--port-trace=", options, error));
     EXPECT_FALSE(error.empty());
@@ -166,6 +166,7 @@ TEST(PortBusOptions, BadValuesAreErrors) {
 
 TEST(MakePortBus, NoneAndSimBackends) {
     PortBusOptions options;
+    options.ports = "none";
     PortBusResult none = MakePortBus(options);
     ASSERT_NE(none.bus, nullptr);
     EXPECT_EQ(none.bus->in(0x201), 0xFF);

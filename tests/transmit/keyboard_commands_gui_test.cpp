@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <memory>
+#include <cstdio>
+#include "ui/engine_startup.h"
 
 #include "support/key_press.h"
 #include "support/window_fixture.h"
@@ -36,6 +38,8 @@ class KeyboardWindow : public ::testing::Test {
         form().Input->setFocus();
         WindowFixture::ProcessEvents();
         ASSERT_EQ(QApplication::focusWidget(), form().Input);
+        for (auto m : fx->messages.sent) fprintf(stderr, "DBG %x %d %d\n", m.msg, m.wParam, m.lParam);
+        fprintf(stderr, "DBG started %d\n", (int)form().engineStartup->EngineStarted());
     }
 
     TForm1& form() { return fx->form; }

@@ -215,6 +215,9 @@ TEST_F(TransmitWindow, PauseInTheMiddleOfAWordLetsAtMostTwoMoreCharactersGo) {
     SetInput(QStringLiteral("paris"));
     TxByHand(true);
     TicksUntil([&] { return SentText() == QStringLiteral("p"); });
+    // "a" is taken at the next tick and "r" handed over for it; pause while "a" is keyed.
+    fx->KeyerTicks(10);
+    ASSERT_EQ(InputText(), QStringLiteral("is"));
     form().SetPause(true);
     EXPECT_TRUE(form().PauseButton->isChecked());
     EXPECT_EQ(form().StatusBar->PanelText(kPausePanel), QStringLiteral("PAUSE"));
@@ -260,7 +263,7 @@ TEST_F(TransmitWindow, DeferredFieldIsTakenWhenItReachesTheFront) {
     // The caret stood before "k" and still does: moved by the change in length, then one back.
     EXPECT_EQ(form().Input->textCursor().position(), 6);
     ASSERT_TRUE(engine().mailbox.Take(code));
-    EXPECT_EQ(code, CharToCode('L'));
+    EXPECT_EQ(code, CharToCode('D'));
 
     // Typed while pause is on, the command waits unexpanded until pause goes off.
     SetInput(QString());
@@ -338,7 +341,8 @@ TEST_F(TransmitWindow, SentKeepsTenDisplayedLinesAndDropsTheOldest) {
     ASSERT_TRUE(before.startsWith(QStringLiteral("t")));
     engine().ring.Push(CharToCode('m'));
     form().EchoSent();
-    EXPECT_EQ(TransmitQueue::DisplayedLines(form().Sent), 11);
+    // The eleventh line had just begun; the oldest went before "m" joined the newest.
+    EXPECT_EQ(TransmitQueue::DisplayedLines(form().Sent), 10);
     EXPECT_FALSE(SentText().startsWith(QStringLiteral("t")));
     EXPECT_TRUE(SentText().endsWith(QStringLiteral("m")));
     EXPECT_LT(SentText().size(), before.size());

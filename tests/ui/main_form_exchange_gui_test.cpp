@@ -6,15 +6,24 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QToolButton>
+#include <QWindow>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "exchange/registered_messages.h"
+#include "support/key_press.h"
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"
 #include "ui/engine_startup.h"
+
+// Exported by Qt's GUI library: a mouse event as the window system delivers it, so that a
+// press gives the focus to the control under it before the click.
+Q_GUI_EXPORT void qt_handleMouseEvent(QWindow* window, const QPointF& local, const QPointF& global,
+                                      Qt::MouseButtons state, Qt::MouseButton button,
+                                      QEvent::Type type, Qt::KeyboardModifiers mods, int timestamp);
 
 namespace telkey {
 namespace {
@@ -197,6 +206,43 @@ TEST_F(WindowProtocolTest, LeavingTheFieldsAnnouncesThemInSequence) {
     f.form.OtherEdit->setFocus();
     // The start-up call announcement was number 0.
     EXPECT_EQ(Announced(), (std::vector<std::int32_t>{387, 643, 899}));
+}
+
+TEST_F(WindowProtocolTest, EnterInTheCallMovesOnAndExportsTheCall) {
+    f.form.CallEdit->setFocus();
+    f.form.CallEdit->setText("DL1ABC");
+    test::PressKey(Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), f.form.RSTEdit);
+    EXPECT_EQ(f.messages.sent, (std::vector<Message>{{TelkeyMessage(f), 387, 4}}));
+    EXPECT_EQ(CommonFile(f, "loginput.ini"), "[QSO]\nCall=\"DL1ABC\"\n");
+}
+
+TEST_F(WindowProtocolTest, AltAInTheReportExportsTheClearedReport) {
+    f.form.RSTEdit->setFocus();
+    f.form.RSTEdit->setText("579");
+    test::PressKey(Qt::Key_A, Qt::AltModifier);
+    f.ProcessEvents();
+    EXPECT_EQ(QApplication::focusWidget(), f.form.CallEdit);
+    EXPECT_EQ(f.form.RSTEdit->text(), "599");
+    EXPECT_NE(CommonFile(f, "loginput.ini").find("RprtSent=\"599\""), std::string::npos);
+    ASSERT_FALSE(f.messages.sent.empty());
+    EXPECT_EQ(f.messages.sent.front(), (Message{TelkeyMessage(f), 387, 32}));
+}
+
+TEST_F(WindowProtocolTest, MouseClickOnClearFromTheReportExportsTheOldReport) {
+    f.form.RSTEdit->setFocus();
+    f.form.RSTEdit->setText("579");
+    QWindow* window = f.form.windowHandle();
+    ASSERT_NE(window, nullptr);
+    const QPointF local = QPointF(f.form.ClearEditButton->mapTo(&f.form, QPoint(5, 5)));
+    qt_handleMouseEvent(window, local, window->mapToGlobal(local), Qt::LeftButton, Qt::LeftButton,
+                        QEvent::MouseButtonPress, Qt::NoModifier, 1);
+    qt_handleMouseEvent(window, local, window->mapToGlobal(local), Qt::NoButton, Qt::LeftButton,
+                        QEvent::MouseButtonRelease, Qt::NoModifier, 2);
+    f.ProcessEvents();
+    EXPECT_EQ(f.form.RSTEdit->text(), "599");
+    EXPECT_NE(CommonFile(f, "loginput.ini").find("RprtSent=\"579\""), std::string::npos);
+    EXPECT_EQ(f.messages.sent, (std::vector<Message>{{TelkeyMessage(f), 387, 32}}));
 }
 
 TEST_F(WindowProtocolTest, SaveSetupFromTheMenuWritesTheFile) {

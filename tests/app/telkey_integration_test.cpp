@@ -1,0 +1,198 @@
+// The real telkey program, offscreen, on simulated ports, driven by a logging program's tool:
+// start-up announcements, BRX_CW commands, and a clean end on SIGTERM. Every wait is bounded.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exchange/bus_test_support.h"
+#include "support/scratch_dir.h"
+
+namespace telkey {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Child;
+using test::TelkeyMsg;
+
+// LPT1's data register: the key port of KeyPortNumber 5; bit 0 keys, bit 1 is TX.
+constexpr unsigned kKeyPort = 0x378;
+constexpr unsigned kKeyBit = 0x01;
+constexpr unsigned kTxBit = 0x02;
+
+std::string Telkey() {
+    return std::string(TELKEY_BINARY_DIR) + "/telkey";
+}
+
+struct PortWrite {
+    unsigned port;
+    unsigned value;
+};
+
+// The port trace so far: "<microseconds> 0x<port> 0x<value>" per line.
+std::vector<PortWrite> ReadTrace(const std::string& path) {
+    std::vector<PortWrite> writes;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned long long us = 0;
+        unsigned port = 0;
+        unsigned value = 0;
+        if (std::sscanf(line.c_str(), "%llu %x %x", &us, &port, &value) == 3) {
+            writes.push_back({port, value});
+        }
+    }
+    return writes;
+}
+
+int KeyDowns(const std::vector<PortWrite>& writes) {
+    int n = 0;
+    for (const PortWrite& w : writes) n += w.port == kKeyPort && (w.value & kKeyBit) != 0;
+    return n;
+}
+
+// The telkey program in its own working directory, output to a file.
+class TelkeyProcess {
+  public:
+    TelkeyProcess(const std::string& workDir, const std::string& trace, const std::string& log) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(workDir.c_str()) != 0) ::_exit(126);
+            std::FILE* out = std::freopen(log.c_str(), "w", stdout);
+            if (out == nullptr || ::dup2(STDOUT_FILENO, STDERR_FILENO) < 0) ::_exit(126);
+            const std::string traceArg = "--port-trace=" + trace;
+            ::execl(Telkey().c_str(), "telkey", "--ports=sim", traceArg.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~TelkeyProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    TelkeyProcess(const TelkeyProcess&) = delete;
+    TelkeyProcess& operator=(const TelkeyProcess&) = delete;
+
+    // Sends a signal and returns the exit status, or -1 when it did not end in time.
+    int Stop(int sig, std::chrono::milliseconds bound = 10s) {
+        ::kill(pid_, sig);
+        int status = 0;
+        if (!test::WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
+            return -1;
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+class TelkeyIntegration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::access(Telkey().c_str(), X_OK), 0) << "build the telkey program first";
+        ASSERT_EQ(::access(TelkeyMsg().c_str(), X_OK), 0) << "build telkey-msg first";
+        ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+        // Key port LPT1, MOX on, the fastest speed: macro 1 is keyed in a few milliseconds;
+        // macro 2 keeps the transmitter busy for seconds.
+        test::WriteBytes(work + "/Telkey.ini",
+                         "[Qor_Cw]\nKeyPortNumber=5\nSpeed=6000\n[MOX]\nMoxOn=1\n"
+                         "[Cw_Macros]\nMacro2=\"" +
+                             std::string(200, '0') + "\"\n");
+    }
+
+    // The next Telkey_Message the listener received (the echoes of BRX_CW commands skipped).
+    std::optional<std::string> NextAnnouncement(Child& listener) {
+        for (;;) {
+            auto line = listener.ReadLine(10s);
+            if (!line) return std::nullopt;
+            if (line->starts_with("Telkey_Message ")) return line;
+        }
+    }
+
+    // Starts the long macro, waits until it is on the air, then ends telkey with `sig`.
+    void EndsCleanlyWhileKeying(TelkeyProcess& telkey, Child& listener, int sig) {
+        Send("2");
+        std::optional<std::string> line;
+        do {
+            line = NextAnnouncement(listener);
+        } while (line && *line != "Telkey_Message 111 0");
+        ASSERT_TRUE(line);
+        const int before = KeyDowns(ReadTrace(trace));
+        ASSERT_TRUE(test::WaitUntil([&] { return KeyDowns(ReadTrace(trace)) > before + 3; }, 10s));
+        EXPECT_EQ(telkey.Stop(sig), 0);
+        const std::vector<PortWrite> writes = ReadTrace(trace);
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.back().port, kKeyPort);
+        EXPECT_EQ(writes.back().value & (kKeyBit | kTxBit), 0u);
+    }
+
+    void Send(const std::string& wParam) {
+        Child send({TelkeyMsg(), "send", "BRX_CW", wParam});
+        ASSERT_EQ(send.Wait(10s), 0) << "BRX_CW " << wParam;
+    }
+
+    test::ScratchBus bus;
+    test::ScratchDir dir;
+    std::string work = dir / "work";
+    std::string trace = dir / "trace.txt";
+    test::ScopedEnv common{"TELKEY_COMMON_DIR", dir / "common"};
+    test::ScopedEnv platform{"QT_QPA_PLATFORM", "offscreen"};
+};
+
+TEST_F(TelkeyIntegration, AnnouncesItselfTakesCommandsAndEndsCleanly) {
+    Child listener({TelkeyMsg(), "listen"});
+    ASSERT_TRUE(test::WaitUntil([&] { return test::CountParticipants(bus.Path()) == 1; }));
+    TelkeyProcess telkey(work, trace, dir / "telkey.log");
+
+    // Start-up: pause off, transmitter off, then the cleared call from the exchange file.
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 100 0");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 110 0");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 131 4");
+    EXPECT_EQ(test::ReadBytes(dir / "common/loginput.ini"), "[QSO]\nCall=\"\"\n");
+
+    // Macro 1 is keyed: the transmitter goes on, the key line moves, silence ends it again.
+    Send("1");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 111 0");
+    EXPECT_TRUE(test::WaitUntil([&] { return KeyDowns(ReadTrace(trace)) > 0; }, 10s));
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 110 0");
+
+    Send("102");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 101 0");
+    Send("102");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 100 0");
+
+    // Codes outside the protocol do nothing: the next announcement is that of the 110 after them.
+    std::this_thread::sleep_for(100ms);  // lets the trace writer catch up
+    const int keyDowns = KeyDowns(ReadTrace(trace));
+    for (const char* code : {"16", "99", "103", "109", "113", "-1"}) Send(code);
+    Send("110");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 110 0");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(KeyDowns(ReadTrace(trace)), keyDowns);
+
+    // SIGTERM in the middle of a long macro: the last writes release the key and TX lines.
+    EndsCleanlyWhileKeying(telkey, listener, SIGTERM);
+}
+
+TEST_F(TelkeyIntegration, InterruptEndsCleanlyToo) {
+    Child listener({TelkeyMsg(), "listen"});
+    ASSERT_TRUE(test::WaitUntil([&] { return test::CountParticipants(bus.Path()) == 1; }));
+    TelkeyProcess telkey(work, trace, dir / "telkey.log");
+    EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 100 0");
+    EndsCleanlyWhileKeying(telkey, listener, SIGINT);
+}
+
+}  // namespace
+}  // namespace telkey
