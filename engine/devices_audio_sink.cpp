@@ -67,23 +67,9 @@ bool Play(pa_simple* pa, AudioShared& s, ToneRenderer& renderer) {
             renderNs = now - kChunkNs - kLagNs;
         }
         if (s.silence.exchange(false)) renderer.SetDivisor(0);
-        std::size_t done = 0;
-        while (done < kChunkFrames) {
-            std::size_t until = kChunkFrames;
-            if (s.queue.Peek(next)) {
-                const std::int64_t at = SampleAt(next.timeNs - renderNs);
-                if (at <= static_cast<std::int64_t>(done)) {
-                    s.queue.Pop(next);
-                    const bool wasOn = renderer.On();
-                    renderer.SetDivisor(next.divisor);
-                    if (!wasOn && renderer.On()) pendingOnset = next.timeNs;
-                    continue;
-                }
-                until = static_cast<std::size_t>(std::min<std::int64_t>(at, kChunkFrames));
-            }
-            renderer.Render(chunk.data() + done, until - done);
-            done = until;
-        }
+        const std::int64_t onset =
+            RenderChunk(s.queue, renderer, renderNs, chunk.data(), chunk.size());
+        if (onset >= 0) pendingOnset = onset;
         int error = 0;
         if (pa_simple_write(pa, chunk.data(), sizeof chunk, &error) < 0) {
             s.notices->Post(std::string("Sidetone: the sound server failed (") +

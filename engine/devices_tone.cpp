@@ -39,6 +39,31 @@ bool ToneEventQueue::Pop(ToneEvent& event) noexcept {
     return true;
 }
 
+std::int64_t RenderChunk(ToneEventQueue& queue, ToneRenderer& renderer, std::int64_t chunkStartNs,
+                         std::int16_t* out, std::size_t frames) noexcept {
+    std::int64_t onset = -1;
+    std::size_t done = 0;
+    ToneEvent next;
+    while (done < frames) {
+        std::size_t until = frames;
+        if (queue.Peek(next)) {
+            const std::int64_t at = SampleAt(next.timeNs - chunkStartNs);
+            if (at <= static_cast<std::int64_t>(done)) {
+                queue.Pop(next);
+                const bool wasOn = renderer.On();
+                renderer.SetDivisor(next.divisor);
+                if (!wasOn && renderer.On()) onset = next.timeNs;
+                continue;
+            }
+            until = static_cast<std::size_t>(
+                std::min<std::int64_t>(at, static_cast<std::int64_t>(frames)));
+        }
+        renderer.Render(out + done, until - done);
+        done = until;
+    }
+    return onset;
+}
+
 ToneRenderer::ToneRenderer(int sampleRate, double rampMs, double level) noexcept
     : sampleRate_(sampleRate),
       rampSamples_(std::max(1, static_cast<int>(std::lround(rampMs * sampleRate / 1000.0)))),

@@ -53,6 +53,14 @@ class ToneEventQueue {
     std::atomic<bool> overflow_{false};
 };
 
+class ToneRenderer;
+
+// Renders `frames` samples that begin at chunkStartNs (on the events' clock), applying every
+// queued event at its own sample; events stamped before the chunk apply at its first sample.
+// Returns the stamp of a tone that started in the chunk, or -1.
+std::int64_t RenderChunk(ToneEventQueue& queue, ToneRenderer& renderer, std::int64_t chunkStartNs,
+                         std::int16_t* out, std::size_t frames) noexcept;
+
 class ToneRenderer {
   public:
     explicit ToneRenderer(int sampleRate = kSampleRate, double rampMs = kRampMs,

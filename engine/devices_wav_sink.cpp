@@ -14,30 +14,39 @@ constexpr std::int64_t kWriterPeriodNs = 10'000'000;
 constexpr std::int64_t kRenderLagNs = 5'000'000;
 constexpr std::size_t kChunkSamples = 4096;
 constexpr int kBytesPerSample = 2;
-constexpr long kRiffSizeOffset = 4;
-constexpr long kDataSizeOffset = 40;
+constexpr std::size_t kRiffSizeOffset = 4;
+constexpr std::size_t kDataSizeOffset = 40;
 constexpr std::uint32_t kHeaderRest = 36;  // RIFF size = data bytes + 36
 
-void PutLe(std::vector<unsigned char>& out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+constexpr std::size_t kHeaderBytes = 44;
+using WavHeader = std::array<unsigned char, kHeaderBytes>;
+
+void PutLe(WavHeader& h, std::size_t at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        h[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
+    }
 }
 
-std::vector<unsigned char> Header(std::uint32_t dataBytes) {
-    std::vector<unsigned char> h;
-    const auto tag = [&h](const char* t) { h.insert(h.end(), t, t + 4); };
-    tag("RIFF");
-    PutLe(h, dataBytes + kHeaderRest, 4);
-    tag("WAVE");
-    tag("fmt ");
-    PutLe(h, 16, 4);
-    PutLe(h, 1, 2);  // PCM
-    PutLe(h, 1, 2);  // mono
-    PutLe(h, kSampleRate, 4);
-    PutLe(h, kSampleRate * kBytesPerSample, 4);
-    PutLe(h, kBytesPerSample, 2);
-    PutLe(h, 16, 2);
-    tag("data");
-    PutLe(h, dataBytes, 4);
+void PutTag(WavHeader& h, std::size_t at, const char (&tag)[5]) {
+    for (std::size_t i = 0; i < 4; ++i) h[at + i] = static_cast<unsigned char>(tag[i]);
+}
+
+// RIFF header of 16-bit mono PCM at kSampleRate; the sizes are patched at the end.
+WavHeader Header(std::uint32_t dataBytes) {
+    WavHeader h{};
+    PutTag(h, 0, "RIFF");
+    PutLe(h, kRiffSizeOffset, dataBytes + kHeaderRest, 4);
+    PutTag(h, 8, "WAVE");
+    PutTag(h, 12, "fmt ");
+    PutLe(h, 16, 16, 4);  // fmt chunk size
+    PutLe(h, 20, 1, 2);   // PCM
+    PutLe(h, 22, 1, 2);   // mono
+    PutLe(h, 24, kSampleRate, 4);
+    PutLe(h, 28, kSampleRate * kBytesPerSample, 4);
+    PutLe(h, 32, kBytesPerSample, 2);
+    PutLe(h, 34, 16, 2);  // bits per sample
+    PutTag(h, 36, "data");
+    PutLe(h, kDataSizeOffset, dataBytes, 4);
     return h;
 }
 
@@ -149,17 +158,9 @@ std::string WavSpeakerSink::Finish() {
         buffer_.clear();
     }
     const auto dataBytes = static_cast<std::uint32_t>(written_ * kBytesPerSample);
-    std::array<unsigned char, 4> size{};
-    for (int i = 0; i < 4; ++i)
-        size[static_cast<std::size_t>(i)] = static_cast<unsigned char>(dataBytes >> (8 * i));
-    std::array<unsigned char, 4> riff{};
-    for (int i = 0; i < 4; ++i)
-        riff[static_cast<std::size_t>(i)] =
-            static_cast<unsigned char>((dataBytes + kHeaderRest) >> (8 * i));
-    if (std::fseek(file_, kRiffSizeOffset, SEEK_SET) != 0 ||
-        std::fwrite(riff.data(), 1, 4, file_) != 4 ||
-        std::fseek(file_, kDataSizeOffset, SEEK_SET) != 0 ||
-        std::fwrite(size.data(), 1, 4, file_) != 4) {
+    const WavHeader header = Header(dataBytes);
+    if (std::fseek(file_, 0, SEEK_SET) != 0 ||
+        std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
         failed_ = true;
     }
     if (std::fclose(file_) != 0) failed_ = true;

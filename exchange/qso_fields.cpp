@@ -24,6 +24,28 @@ QString Text(const std::string& utf8) {
 
 }  // namespace
 
+// Watches the three exported fields for the focus leaving them for another control of the
+// window (not for another window or a menu). Owned by the QsoFields, so no exit reaches them
+// once they are gone, even while the window tears its controls down.
+class QsoFields::ExitWatcher : public QObject {
+  public:
+    explicit ExitWatcher(QsoFields& fields) : fields_(fields) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::FocusOut) return false;
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) return false;
+        const QsoFieldControls& c = fields_.controls_;
+        if (watched == c.CallEdit) fields_.CallEditExit();
+        if (watched == c.RSTEdit) fields_.RSTEditExit();
+        if (watched == c.NameEdit) fields_.NameEditExit();
+        return false;
+    }
+
+  private:
+    QsoFields& fields_;
+};
+
 QsoFields::QsoFields(const ExchangeSettings& exchange, MessageServices& messages,
                      const RegisteredMessages& registered, MessageBoxes& boxes)
     : exchange_(exchange), messages_(messages), registered_(registered), boxes_(boxes) {}

@@ -222,18 +222,14 @@ void TransmitQueue::EchoSent() {
     std::uint8_t code = 0;
     if (engine_.ring.Pop(code)) {
         if (marks_ != nullptr) marks_->Echoed();
-        QTextDocument* doc = sent_->document();
-        while (DisplayedLines(sent_) > kSentMaxLines) {
-            const QTextBlock block = doc->firstBlock();
-            const QTextLayout* layout = block.layout();
-            if (layout != nullptr && layout->lineCount() > 1) {
-                RemoveRange(doc, block.position(),
-                            block.position() + layout->lineAt(0).textLength());
-            } else {
-                RemoveRange(doc, 0, std::min(block.length(), Length(doc)));
-            }
+        const QString text = SentText(code);
+        // A window wide enough to hold the whole limit in ten lines would otherwise refuse
+        // every character from then on: older text makes room as it does for lines.
+        while (DisplayedLines(sent_) > kSentMaxLines ||
+               Length(sent_->document()) + text.size() > static_cast<int>(kSentMaxLength)) {
+            if (!DropFirstSentLine()) break;
         }
-        AppendSent(SentText(code));
+        AppendSent(text);
     }
 
     if (engine_.keyerSettings.MoxOn.load() != 0 && options_.RxAtFreeBuffer != 0 &&
@@ -241,6 +237,20 @@ void TransmitQueue::EchoSent() {
         engine_.mailbox.NextCodeEmpty()) {
         Fill(CodeRx);
     }
+}
+
+bool TransmitQueue::DropFirstSentLine() {
+    QTextDocument* doc = sent_->document();
+    if (Length(doc) == 0) return false;
+    const QTextBlock block = doc->firstBlock();
+    doc->documentLayout()->blockBoundingRect(block);  // lays the block out if it is not yet
+    const QTextLayout* layout = block.layout();
+    if (layout != nullptr && layout->lineCount() > 1) {
+        RemoveRange(doc, block.position(), block.position() + layout->lineAt(0).textLength());
+    } else {
+        RemoveRange(doc, 0, std::min(block.length(), Length(doc)));
+    }
+    return true;
 }
 
 void TransmitQueue::AppendSent(const QString& text) {

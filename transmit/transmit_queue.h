@@ -61,6 +61,7 @@ class TransmitQueue : public QObject {
     bool CutReachedMarks();
     void Fill(std::uint8_t code);
     void AppendSent(const QString& text);
+    bool DropFirstSentLine();
     bool EnforceInputLimit();
     int InputLength() const;
 

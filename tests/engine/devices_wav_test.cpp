@@ -215,5 +215,40 @@ TEST_F(WavSidetoneTest, ToneStillSoundingAtTheEndFallsOffCleanly) {
     EXPECT_GT(*std::max_element(x.begin(), x.end()), ToneRenderer().Peak() * 0.9);
 }
 
+// The sound card's stream is rendered in 2 ms chunks: every change still lands on its own sample,
+// exactly as if the whole stretch had been rendered at once.
+TEST(RenderChunk, ChangesLandOnTheirSamplesAcrossChunks) {
+    constexpr std::int64_t kChunkNs = 2'000'000;
+    constexpr std::size_t kFrames = SampleAt(kChunkNs);
+    const std::vector<ToneEvent> events = {
+        {1'000'000, 1193}, {3'500'000, 0}, {3'500'000, 0}, {9'980'000, 2386}, {30'000'000, 0}};
+    ToneEventQueue queue;
+    for (const ToneEvent& e : events) queue.Push(e);
+    ToneRenderer chunked;
+    std::vector<std::int16_t> out(20 * kFrames);
+    std::vector<std::int64_t> onsets;
+    for (std::size_t c = 0; c < 20; ++c) {
+        const std::int64_t onset =
+            RenderChunk(queue, chunked, static_cast<std::int64_t>(c) * kChunkNs,
+                        out.data() + c * kFrames, kFrames);
+        if (onset >= 0) onsets.push_back(onset);
+    }
+    EXPECT_EQ(onsets, (std::vector<std::int64_t>{1'000'000, 9'980'000}));
+
+    ToneRenderer whole;
+    std::vector<std::int16_t> expected(out.size());
+    std::size_t done = 0;
+    for (const ToneEvent& e : events) {
+        const auto at = static_cast<std::size_t>(SampleAt(e.timeNs));
+        whole.Render(expected.data() + done, at - done);
+        whole.SetDivisor(e.divisor);
+        done = at;
+    }
+    whole.Render(expected.data() + done, expected.size() - done);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out[SampleAt(1'000'000) - 1], 0);
+    EXPECT_NE(out[SampleAt(1'000'000) + 10], 0);
+}
+
 }  // namespace
 }  // namespace telkey::test

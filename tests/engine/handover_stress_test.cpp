@@ -28,9 +28,9 @@ constexpr int kNotifications = 500'000;
 constexpr int kKeyedCharacters = 2'000;
 constexpr int kBusWrites = 50'000;
 #else
-constexpr int kMailboxCodes = 1'000'000;
+constexpr int kMailboxCodes = 500'000;
 constexpr int kRingCodes = 3'000'000;
-constexpr int kNotifications = 2'000'000;
+constexpr int kNotifications = 1'000'000;
 constexpr int kKeyedCharacters = 4'000;
 constexpr int kBusWrites = 300'000;
 #endif

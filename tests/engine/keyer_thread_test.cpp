@@ -188,7 +188,7 @@ TEST(KeyerRealtime, TimerThreadAllocatesNothingAndPostsNothingAfterStop) {
 
 TEST(KeyerRealtime, ThreadDriverReportsCapabilities) {
     ThreadTickDriver driver;
-    EXPECT_EQ(driver.SmallestPeriodMs(), 1) << "high-resolution timers";
+    EXPECT_GE(driver.SmallestPeriodMs(), 1);
     EXPECT_TRUE(driver.BeginResolution());
     driver.EndResolution();
     EXPECT_EQ(driver.RealtimeGranted(), -1);

@@ -354,6 +354,13 @@ TEST_F(CwdaemonClient, ScriptedTlfTrafficKeysTheCq) {
         if (w.port == kSpeakerCounter && divisor.size() < 2) divisor.push_back(w.value);
     }
     EXPECT_EQ(divisor, (std::vector<unsigned>{0xA9, 0x06}));
+    // A reply once the text before the caret has been keyed, through the real event loop.
+    tlf.Send(port, "tu^");
+    std::optional<std::string> reply;
+    EXPECT_TRUE(WaitFor([&] { return (reply = tlf.Receive()).has_value(); }, 10s));
+    EXPECT_EQ(reply, std::optional<std::string>("tu\r\n"));
+    EXPECT_EQ(KeyDowns(ReadTrace(telkey->TracePath())).size(), 37u + 4u);
+
     // Every request tlf makes is understood (the sound card volume and the PTT delay have
     // nothing to do here).
     EXPECT_EQ(telkey->Stderr().find("escape request"), std::string::npos) << telkey->Stderr();

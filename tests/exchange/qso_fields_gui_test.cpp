@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "engine/handover.h"
@@ -240,6 +241,15 @@ TEST_F(QsoFieldsTest, HeldExitsWaitForTheRelease) {
     rst->setFocus();
     input->setFocus();
     EXPECT_EQ(messages.sent.size(), 2u);
+}
+
+TEST_F(QsoFieldsTest, FieldsThatAreGoneNoLongerWatchTheEdits) {
+    auto second = std::make_unique<QsoFields>(exchange, messages, registered, boxes);
+    second->Bind({clear, call, rst, name, other});
+    second.reset();
+    call->setFocus();
+    input->setFocus();
+    EXPECT_EQ(messages.sent, (std::vector<Message>{Field(131, 4)}));  // the first fields only
 }
 
 }  // namespace

@@ -41,14 +41,17 @@ class TransmitWindow : public ::testing::Test {
         fx->engine.portSettings.KeyPortNumber.store(1);
         fx->form.Input->setFocus();
         WindowFixture::ProcessEvents();
+        announcedBefore = fx->messages.WParams(fx->form.registered.Telkey_Message).size();
     }
 
     TForm1& form() { return fx->form; }
     Engine& engine() { return fx->engine; }
     QString InputText() { return form().Input->toPlainText(); }
     QString SentText() { return form().Sent->toPlainText(); }
+    // Announcements since the test began (start-up has made its own).
     std::vector<std::int32_t> Announced() {
-        return fx->messages.WParams(form().registered.Telkey_Message);
+        const auto all = fx->messages.WParams(form().registered.Telkey_Message);
+        return {all.begin() + static_cast<std::ptrdiff_t>(announcedBefore), all.end()};
     }
     bool Transmitting() { return engine().flags.Transmitting.load() != 0; }
     bool KeyDown() { return (fx->bus.LastValue(kKeyRegister).value_or(0) & kKeyBit) != 0; }
@@ -73,6 +76,7 @@ class TransmitWindow : public ::testing::Test {
     void SetInput(const QString& text) { form().Input->setPlainText(text); }
 
     std::unique_ptr<WindowFixture> fx;
+    std::size_t announcedBefore = 0;
 };
 
 TEST_F(TransmitWindow, TypingSwitchesTransmitOnAndEchoesEachLetterAfterItWasKeyed) {
@@ -348,6 +352,19 @@ TEST_F(TransmitWindow, SentKeepsTenDisplayedLinesAndDropsTheOldest) {
     EXPECT_LT(SentText().size(), before.size());
     // The caret stays at the end, so the newest line shows.
     EXPECT_EQ(form().Sent->textCursor().position(), SentText().size());
+}
+
+TEST_F(TransmitWindow, SentAtItsCharacterLimitGoesOnShowingTheNewest) {
+    // Ten lines that hold five thousand characters (here: one unwrapped line) must not stop
+    // the echo.
+    form().Sent->setLineWrapMode(QPlainTextEdit::NoWrap);
+    for (int i = 0; i < 5200; ++i) {
+        engine().ring.Push(CharToCode(i % 2 == 0 ? 'e' : 't'));
+        form().EchoSent();
+    }
+    EXPECT_LE(SentText().size(), static_cast<qsizetype>(kSentMaxLength));
+    EXPECT_GT(SentText().size(), 0);
+    EXPECT_TRUE(SentText().endsWith(QStringLiteral("et")));
 }
 
 TEST_F(TransmitWindow, InputHoldsAtMostTenThousandCharacters) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <array>
@@ -101,20 +102,25 @@ TEST_F(MacroEditor, SaveAppliesThenSavesTheWholeStore) {
     EXPECT_EQ(buttons[0]->toolTip(), QStringLiteral("new F1"));
 }
 
-TEST_F(MacroEditor, EditBoxesFollowTheWindowWidth) {
+TEST_F(MacroEditor, EditBoxesFollowTheWindowsOuterWidth) {
     editor->show();
-    editor->resize(60, 200);
     QApplication::processEvents();
+    const int frame = editor->frameGeometry().width() - editor->width();
+    auto outerWidth = [&](int outer) {
+        editor->resize(outer - frame, 200);
+        QApplication::processEvents();
+        ASSERT_EQ(editor->frameGeometry().width(), outer);
+    };
+    outerWidth(60);
     for (QLineEdit* edit : editor->MacroEdit) EXPECT_EQ(edit->width(), 10);
-    editor->resize(61, 200);
-    QApplication::processEvents();
+    outerWidth(61);
     EXPECT_EQ(editor->MacroEdit[0]->width(), 11);
-    editor->resize(600, 200);
-    QApplication::processEvents();
+    outerWidth(600);
     for (QLineEdit* edit : editor->MacroEdit) {
         EXPECT_EQ(edit->width(), 550);
         EXPECT_EQ(edit->height(), 21);
     }
+    EXPECT_EQ(editor->MacroEdit[4]->x(), 33);
 }
 
 }  // namespace

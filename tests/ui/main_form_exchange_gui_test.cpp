@@ -18,6 +18,7 @@
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"
 #include "ui/engine_startup.h"
+#include "ui/macro_editor.h"
 
 // Exported by Qt's GUI library: a mouse event as the window system delivers it, so that a
 // press gives the focus to the control under it before the click.
@@ -254,6 +255,16 @@ TEST_F(WindowProtocolTest, SaveSetupFromTheMenuWritesTheFile) {
     EXPECT_NE(text.find("Left=" + std::to_string(f.form.frameGeometry().x()) + "\n"),
               std::string::npos);
     EXPECT_TRUE(f.boxes.shown.empty());
+}
+
+TEST_F(WindowProtocolTest, MacroEditorSaveWritesTheMacrosOnly) {
+    f.form.EditMacros1Click();
+    f.form.Form2->MacroEdit[2]->setText(" 73 ");
+    f.form.Form2->MEditSaveClick();
+    const std::string text = test::ReadBytes(f.scratch.Path().toStdString() + "/Telkey.ini");
+    EXPECT_NE(text.find("[Cw_Macros]\nMacro0=\"Macro0\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Macro3=\" 73 \"\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[Qor_Cw]"), std::string::npos);
 }
 
 }  // namespace
