@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "engine/devices_lines.h"
 #include "engine/devices_port_device.h"
+#include "engine/devices_stopper.h"
 
 namespace telkey {
 

@@ -127,7 +127,9 @@ void CwdaemonListener::WatchActivation(QObject* window) {
 }
 
 bool CwdaemonListener::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::WindowActivate && !captured_) {
+    const bool activated =
+        event->type() == QEvent::WindowActivate || event->type() == QEvent::ActivationChange;
+    if (activated && !captured_) {
         // After the window's own activation handler has run the start-up.
         QTimer::singleShot(0, this, [this] {
             if (!captured_ && t_.engine->timer.TimerId() != 0) CaptureStartupSettings();

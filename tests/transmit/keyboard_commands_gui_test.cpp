@@ -119,6 +119,10 @@ TEST_F(KeyboardWindow, AltWithTheWholeKeySequenceLeavesTheMenuBarAlone) {
     EXPECT_TRUE(form().TxButton->isChecked());
     EXPECT_EQ(form().menuBar()->activeAction(), nullptr);
     EXPECT_EQ(QApplication::focusWidget(), form().Input);
+    // Alt alone, by contrast, does reach the menu bar: the sequence above was a real test.
+    PressKey(Qt::Key_Alt, kAlt, false, false);
+    QApplication::sendEvent(QApplication::focusWidget(), &altUp);
+    EXPECT_NE(form().menuBar()->activeAction(), nullptr);
 }
 
 TEST_F(KeyboardWindow, CtrlAndShiftVariantsAndThePauseKey) {

@@ -2,6 +2,7 @@
 // and the bounds that keep a runaway macro from holding the window.
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,6 +14,7 @@
 #include "support/window_fixture.h"
 #include "transmit/macro_expansion.h"
 #include "transmit/tx_control.h"
+#include "ui/macro_editor.h"
 #include "ui/status_panels.h"
 
 namespace telkey {
@@ -170,6 +172,28 @@ TEST_F(MacroWindow, DeferredCommandWithAClearHasNoLastingEffect) {
     fx->engine.mailbox.Take(code);
     form().Input->setPlainText(QStringLiteral("`[cl]abc"));
     EXPECT_EQ(InputText(), QStringLiteral("bc"));  // "a" went into the mailbox
+}
+
+TEST_F(MacroWindow, EditorAppliesToTheButtonsAndSavesAllSixteenMacros) {
+    form().EditMacros1->trigger();
+    ASSERT_TRUE(form().Form2->isVisible());
+    form().Form2->MacroEdit[2]->setText(QStringLiteral(" de ~[ec] "));
+    form().Form2->MEditApply->click();
+    EXPECT_EQ(form().ButMacro[2]->toolTip(), QStringLiteral(" de ~[ec] "));
+    form().CallEdit->setText(QStringLiteral("OK1AB"));
+    form().ButMacro[2]->click();
+    EXPECT_EQ(InputText(), QStringLiteral(" de OK1AB "));
+
+    form().macros.slots[14] = "slot fourteen";
+    form().Form2->MEditSave->click();
+    QFile file(fx->scratch.Path() + QStringLiteral("/Telkey.ini"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString saved = QString::fromUtf8(file.readAll());
+    for (int n = 0; n < 16; ++n) {
+        EXPECT_TRUE(saved.contains(QStringLiteral("Macro%1=").arg(n))) << n;
+    }
+    EXPECT_TRUE(saved.contains(QStringLiteral("Macro3=\" de ~[ec] \"")));
+    EXPECT_TRUE(saved.contains(QStringLiteral("slot fourteen")));
 }
 
 }  // namespace

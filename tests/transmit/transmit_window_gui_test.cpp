@@ -2,10 +2,13 @@
 // run tick by tick: what is typed leaves Input, is keyed on the key line and shows in Sent.
 #include <gtest/gtest.h>
 
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QTextCursor>
+#include <QTimer>
 #include <QToolButton>
 #include <memory>
 #include <string>
@@ -380,6 +383,22 @@ TEST_F(TransmitWindow, InputHoldsAtMostTenThousandCharacters) {
     form().Input->setTextCursor(end);
     form().Input->insertPlainText(QStringLiteral("xyz"));
     EXPECT_EQ(InputText().size(), 10000);
+}
+
+TEST_F(TransmitWindow, IdlePassRunsWhenTheEventLoopRunsEmptyAndThenLetsItSleep) {
+    form().InstallAppIdle();  // start-up does it; a second call changes nothing
+    int idlePasses = 0;
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     &form(), [&] { ++idlePasses; });
+    engine().ring.Push(CharToCode('k'));
+    engine().ring.Push(CharToCode('n'));
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+    // Each idle pass moved one code; with nothing left to do the loop slept instead of spinning.
+    EXPECT_EQ(SentText(), QStringLiteral("kn"));
+    EXPECT_GE(idlePasses, 2);
+    EXPECT_LT(idlePasses, 40);
 }
 
 TEST_F(TransmitWindow, ClickInSentGivesTheFocusBackToInput) {
