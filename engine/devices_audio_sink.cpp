@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string>
 
 #include "engine/devices_stopper.h"
@@ -157,8 +158,7 @@ AudioSpeakerSink::~AudioSpeakerSink() {
     // (it owns what it uses) rather than hang the program's end.
     const std::int64_t until = MonotonicNs() + kJoinWaitNs;
     while (!shared_->done.load() && MonotonicNs() < until) {
-        Stopper pause;
-        pause.Sleep(5 * kMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (shared_->done.load()) {
         thread_.join();

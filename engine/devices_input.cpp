@@ -299,7 +299,7 @@ std::string InputPaddle::Open(std::string& note) {
     std::string message;
     const int fd = TryOpen(message, note);
     if (fd < 0) {
-        nextTryNs_ = MonotonicNs() + timing_.reopenPeriodNs;
+        nextTryNs_ = 0;  // the input thread tries again at once, then now and then
         return message + " Telkey runs on without the paddle and takes it up when it appears.";
     }
     fd_.store(fd);

@@ -10,6 +10,7 @@ namespace telkey {
 namespace {
 
 constexpr int kTiocmLines = TIOCM_DTR | TIOCM_RTS;
+constexpr std::int64_t kStatusPollNs = 1'000'000;
 
 int ToTiocm(std::uint8_t mcr) noexcept {
     return ((mcr & kMcrDtr) ? TIOCM_DTR : 0) | ((mcr & kMcrRts) ? TIOCM_RTS : 0);
@@ -40,6 +41,28 @@ std::uint8_t Deltas(std::uint8_t before, std::uint8_t now) noexcept {
 SerialDevice::SerialDevice(DeviceLayer& layer, int comNumber, std::string path,
                            DevicesTiming timing)
     : PortDevice(layer, "COM" + std::to_string(comNumber), std::move(path), timing) {}
+
+SerialDevice::~SerialDevice() {
+    StopStatusPoller();
+}
+
+void SerialDevice::StartStatusPoller() {
+    if (!statusWanted_.load(std::memory_order_relaxed) || poller_.joinable()) return;
+    polledStatus_.store(AskStatus());
+    pollerStopper_.Rearm();
+    poller_ = std::thread([this] {
+        do {
+            polledStatus_.store(AskStatus());
+        } while (pollerStopper_.Sleep(kStatusPollNs));
+    });
+    polling_.store(true);
+}
+
+void SerialDevice::StopStatusPoller() {
+    polling_.store(false);
+    pollerStopper_.Stop();
+    if (poller_.joinable()) poller_.join();
+}
 
 int SerialDevice::OpenFlags() const noexcept {
     // No controlling terminal, no wait for carrier; termios stays as it is, so no line rises.
@@ -109,17 +132,20 @@ bool SerialDevice::ApplyModemControl(std::uint8_t mcr) noexcept {
     return true;
 }
 
-std::uint8_t SerialDevice::ReadModemStatus() noexcept {
+std::uint8_t SerialDevice::AskStatus() noexcept {
     const int fd = fd_.load();
-    std::uint8_t now = 0;  // an absent device shows no line
-    if (fd >= 0) {
-        int status = 0;
-        if (const int r = layer_.Ioctl(fd, TIOCMGET, &status); r >= 0) {
-            now = ToMsr(status);
-        } else {
-            NoteFailure(r);
-        }
+    if (fd < 0) return 0;  // an absent device shows no line
+    int status = 0;
+    if (const int r = layer_.Ioctl(fd, TIOCMGET, &status); r < 0) {
+        NoteFailure(r);
+        return 0;
     }
+    return ToMsr(status);
+}
+
+std::uint8_t SerialDevice::ReadModemStatus() noexcept {
+    statusWanted_.store(true, std::memory_order_relaxed);
+    const std::uint8_t now = polling_.load() ? polledStatus_.load() : AskStatus();
     const std::uint8_t before = lastStatus_.exchange(now);
     return static_cast<std::uint8_t>(now | Deltas(before, now));
 }

@@ -36,6 +36,7 @@ constexpr std::uint8_t kLsrIdle = 0x60;
 class SerialDevice final : public PortDevice {
   public:
     SerialDevice(DeviceLayer& layer, int comNumber, std::string path, DevicesTiming timing);
+    ~SerialDevice() override;
 
     // Register access at base + offset (0..7).
     std::uint8_t In(std::uint16_t offset) noexcept;
@@ -48,6 +49,13 @@ class SerialDevice final : public PortDevice {
     // Crash handler: DTR and RTS off with one ioctl.
     void ReleaseFromSignal() noexcept;
 
+    // Monitor thread: once the status register has been read (a paddle on this port), a
+    // thread of its own reads the lines about every ms and the keyer takes the latest value
+    // from it, so a USB adapter's slow status request never holds a keyer tick. Until then,
+    // and without the thread, a read asks the device itself.
+    void StartStatusPoller();
+    void StopStatusPoller();
+
   private:
     int OpenFlags() const noexcept override;
     int Setup(int fd) noexcept override;
@@ -55,10 +63,16 @@ class SerialDevice final : public PortDevice {
     std::string Advice(int negativeErrno, bool inSetup) const override;
 
     bool ApplyModemControl(std::uint8_t mcr) noexcept;
+    std::uint8_t AskStatus() noexcept;
     std::uint8_t ReadModemStatus() noexcept;
 
     LineWriter modemControl_;
     std::atomic<std::uint8_t> lastStatus_{0};
+    std::atomic<bool> statusWanted_{false};
+    std::atomic<bool> polling_{false};
+    std::atomic<std::uint8_t> polledStatus_{0};
+    Stopper pollerStopper_;
+    std::thread poller_;
     std::atomic<std::uint8_t> scratch_{0};
 };
 

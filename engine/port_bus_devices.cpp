@@ -62,7 +62,8 @@ void DevicesPortBus::Start(const DevicesConfig& config, std::vector<std::string>
             "--gameport= it is ignored.");
     }
     RegisterCrashRelease(this);
-    if (!config.threads) return;
+    threads_ = config.threads;
+    if (!threads_) return;
     if (game_) game_->StartThread();
     monitor_ = std::thread([this] {
         do {
@@ -75,6 +76,9 @@ DevicesPortBus::~DevicesPortBus() {
     stopper_.Stop();
     if (monitor_.joinable()) monitor_.join();
     if (game_) game_->StopThread();
+    for (auto& device : com_) {
+        if (device) device->StopStatusPoller();
+    }
     UnregisterCrashRelease(this);
     // Telkey ends: nothing stays keyed, not even the lines AllMask holds on.
     for (auto& device : com_) {
@@ -196,7 +200,9 @@ void DevicesPortBus::Monitor(std::int64_t nowNs) {
         }
     }
     for (auto& device : com_) {
-        if (device) device->Monitor(nowNs, *notices_);
+        if (!device) continue;
+        device->Monitor(nowNs, *notices_);
+        if (threads_) device->StartStatusPoller();
     }
     for (auto& device : lpt_) {
         if (device) device->Monitor(nowNs, *notices_);

@@ -96,6 +96,7 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     std::unique_ptr<DeviceLayer> ownedLayer_;
     DeviceLayer& layer_;
     DevicesTiming timing_;
+    bool threads_ = false;
     std::shared_ptr<DeviceNotices> notices_ = std::make_shared<DeviceNotices>();
     std::array<std::unique_ptr<SerialDevice>, 4> com_;
     std::array<std::unique_ptr<ParallelDevice>, 3> lpt_;

@@ -117,6 +117,8 @@ PortBusResult MakePortBus(const PortBusOptions& options) {
     // --speaker= in front of the backends that have no speaker of their own.
     if (options.ports == "sim" || options.ports == "none" || options.ports.empty()) {
         AddSpeakerToBus(result, options);
+    } else if (result.bus && options.ports == "raw" && !options.speaker.empty()) {
+        result.warnings.push_back("--speaker is not used with --ports=raw: the PC speaker sounds");
     }
     if (result.bus && !options.portTrace.empty() && options.ports != "sim") {
         result.warnings.push_back("--port-trace is written only with --ports=sim; ignored");

@@ -2,6 +2,9 @@
 // register reads CTS, DSR, RI and DCD; devices that are missing, refused or unplugged.
 #include <fcntl.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tests/engine/devices_fixture.h"
 
 namespace telkey::test {
@@ -173,6 +176,33 @@ TEST_F(SerialTest, IdleAdapterThatVanishesIsFoundByTheProbe) {
     EXPECT_TRUE(bus->Com(1)->IsOpen());  // not probed yet
     bus->Monitor(1000 * kMsNs);
     EXPECT_FALSE(bus->Com(1)->IsOpen());
+}
+
+TEST_F(DevicesFixture, SlowStatusRequestsAreTakenOffTheKeyerThread) {
+    const int com = layer.AddSerial("/dev/ttyUSB0");
+    layer.Lines(com).statusDelayMs = 20;
+    DevicesConfig config = Config();
+    config.com[0] = "/dev/ttyUSB0";
+    config.threads = true;
+    config.timing.monitorPeriodNs = 5 * kMsNs;
+    Build(config);
+    (void)bus->in(0x3FE);  // the first read asks the device; from then on a poller does
+    layer.SetModemInputs(com, TIOCM_CTS);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((bus->in(0x3FE) & 0x10) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(bus->in(0x3FE) & 0x10, 0x10);
+    // Two hundred reads, as a keyer reads both paddles for a hundred ticks: asked of the
+    // device they would take four seconds.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) (void)bus->in(0x3FE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    layer.SetModemInputs(com, 0);
+    while ((bus->in(0x3FE) & 0x10) != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(bus->in(0x3FE) & 0x10, 0x00);
 }
 
 struct OpenFault {

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/devices_layer.h"
@@ -32,12 +33,13 @@ enum class FakeKind { None, Serial, Parallel, Input, PcSpeaker, Text };
 // The part of a fake device that a forked child may change.
 struct FakeLines {
     static constexpr std::size_t kHistory = 256;
-    std::atomic<int> tiocm{0};        // serial: DTR, RTS out; CTS, DSR, RI, CD in
-    std::atomic<int> data{0};         // parallel data lines
-    std::atomic<int> status{0x7F};    // parallel status register
-    std::atomic<int> tone{0};         // PC speaker: last SND_TONE value
-    std::atomic<int> lineChanges{0};  // serial TIOCMBIS/TIOCMBIC and parallel PPWDATA calls
-    std::atomic<int> statusReads{0};  // TIOCMGET and PPRSTATUS calls
+    std::atomic<int> tiocm{0};          // serial: DTR, RTS out; CTS, DSR, RI, CD in
+    std::atomic<int> data{0};           // parallel data lines
+    std::atomic<int> status{0x7F};      // parallel status register
+    std::atomic<int> tone{0};           // PC speaker: last SND_TONE value
+    std::atomic<int> lineChanges{0};    // serial TIOCMBIS/TIOCMBIC and parallel PPWDATA calls
+    std::atomic<int> statusReads{0};    // TIOCMGET and PPRSTATUS calls
+    std::atomic<int> statusDelayMs{0};  // TIOCMGET takes this long (a slow USB adapter)
     std::array<std::atomic<int>, kHistory> history{};  // tiocm or data after each change
 };
 
@@ -307,6 +309,9 @@ class FakeDeviceLayer final : public DeviceLayer {
         switch (request) {
             case TIOCMGET:
                 l.statusReads.fetch_add(1);
+                if (const int ms = l.statusDelayMs.load(); ms > 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                }
                 *static_cast<int*>(arg) = l.tiocm.load();
                 return 0;
             case TIOCMBIS:
