@@ -127,14 +127,24 @@ void WavSpeakerSink::RenderTo(std::int64_t sample) {
             onsetBufferedNs_.store(MonotonicNs());
             pendingOnsetNs_ = -1;
         }
-        if (buffer_.size() == kChunkSamples) {
-            if (!failed_ && std::fwrite(buffer_.data(), kBytesPerSample, buffer_.size(), file_) !=
-                                buffer_.size()) {
-                failed_ = true;
-            }
-            written_ += static_cast<std::int64_t>(buffer_.size());
-            buffer_.clear();
-        }
+        if (buffer_.size() == kChunkSamples) WriteBuffer();
+    }
+}
+
+void WavSpeakerSink::WriteBuffer() {
+    if (!failed_ &&
+        std::fwrite(buffer_.data(), kBytesPerSample, buffer_.size(), file_) != buffer_.size()) {
+        failed_ = true;
+    }
+    written_ += static_cast<std::int64_t>(buffer_.size());
+    buffer_.clear();
+    // The header always tells the length so far: a program killed outright still leaves a
+    // file that plays up to its last chunk.
+    const WavHeader header = Header(static_cast<std::uint32_t>(written_ * kBytesPerSample));
+    if (std::fseek(file_, 0, SEEK_SET) != 0 ||
+        std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
+        std::fseek(file_, 0, SEEK_END) != 0 || std::fflush(file_) != 0) {
+        failed_ = true;
     }
 }
 
@@ -150,19 +160,7 @@ std::string WavSpeakerSink::Finish() {
         renderer_.SetDivisor(0);
         RenderTo(written_ + static_cast<std::int64_t>(buffer_.size()) + renderer_.RampSamples());
     }
-    if (!buffer_.empty()) {
-        if (std::fwrite(buffer_.data(), kBytesPerSample, buffer_.size(), file_) != buffer_.size()) {
-            failed_ = true;
-        }
-        written_ += static_cast<std::int64_t>(buffer_.size());
-        buffer_.clear();
-    }
-    const auto dataBytes = static_cast<std::uint32_t>(written_ * kBytesPerSample);
-    const WavHeader header = Header(dataBytes);
-    if (std::fseek(file_, 0, SEEK_SET) != 0 ||
-        std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
-        failed_ = true;
-    }
+    WriteBuffer();
     if (std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     if (queue_.TakeOverflow())

@@ -46,6 +46,7 @@ class WavSpeakerSink final : public SpeakerSink {
     void Drain();
     void Catchup();
     void RenderTo(std::int64_t sample);
+    void WriteBuffer();
     void Apply(const ToneEvent& event);
 
     std::FILE* file_;
