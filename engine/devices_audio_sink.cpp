@@ -102,12 +102,12 @@ void RunAudio(const std::shared_ptr<AudioShared>& s) {
     ToneRenderer renderer;
     bool complained = false;
     while (s->stopper.Running()) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, kSampleRate, 1};
+        const pa_sample_spec format{PA_SAMPLE_S16LE, kSampleRate, 1};
         const pa_buffer_attr attr{Bytes(kMaxBufferNs), Bytes(kMaxBufferNs), Bytes(kPrebufNs),
                                   Bytes(kChunkNs), static_cast<std::uint32_t>(-1)};
         int error = 0;
         pa_simple* pa = pa_simple_new(nullptr, "Telkey", PA_STREAM_PLAYBACK, nullptr, "Sidetone",
-                                      &spec, nullptr, &attr, &error);
+                                      &format, nullptr, &attr, &error);
         if (pa == nullptr) {
             if (!complained) {
                 s->notices->Post(std::string("Sidetone: no sound server (") + pa_strerror(error) +

@@ -254,13 +254,13 @@ bool CheckSpeakerOption(std::string_view value, std::string& error) {
     return false;
 }
 
-std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view spec, DeviceLayer& layer,
+std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view output, DeviceLayer& layer,
                                              std::shared_ptr<DeviceNotices> notices,
                                              std::string& error,
                                              std::vector<std::string>& warnings) {
-    if (!CheckSpeakerOption(spec, error)) return nullptr;
-    if (spec == "none") return nullptr;
-    if (spec.empty() || spec == "audio") {
+    if (!CheckSpeakerOption(output, error)) return nullptr;
+    if (output == "none") return nullptr;
+    if (output.empty() || output == "audio") {
         if (!AudioSinkAvailable()) {
             warnings.push_back(
                 "Sidetone: this Telkey was built without sound-server support "
@@ -269,13 +269,13 @@ std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view spec, DeviceLayer&
         }
         return std::make_unique<AudioSpeakerSink>(std::move(notices));
     }
-    if (spec == "pcspkr") {
+    if (output == "pcspkr") {
         std::string message;
         auto sink = PcSpeakerSink::Open(layer, message);
         if (!sink) warnings.push_back(message + " The sidetone is silent.");
         return sink;
     }
-    const std::string path(spec.substr(kWavPrefix.size()));
+    const std::string path(output.substr(kWavPrefix.size()));
     return WavSpeakerSink::Create(
         path, [] { return MonotonicNs(); }, error);
 }

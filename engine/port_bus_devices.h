@@ -144,7 +144,7 @@ bool CheckSpeakerOption(std::string_view value, std::string& error);
 
 // The sink --speaker= names ("" = audio). A sink that cannot be had adds a warning and gives
 // null (silent); a bad value or a WAV file that cannot be written sets `error`.
-std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view spec, DeviceLayer& layer,
+std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view output, DeviceLayer& layer,
                                              std::shared_ptr<DeviceNotices> notices,
                                              std::string& error,
                                              std::vector<std::string>& warnings);

@@ -223,11 +223,19 @@ void TransmitQueue::EchoSent() {
     if (engine_.ring.Pop(code)) {
         if (marks_ != nullptr) marks_->Echoed();
         const QString text = SentText(code);
+        while (DisplayedLines(sent_) > kSentMaxLines) DropFirstSentLine();
         // A window wide enough to hold the whole limit in ten lines would otherwise refuse
         // every character from then on: older text makes room as it does for lines.
-        while (DisplayedLines(sent_) > kSentMaxLines ||
-               Length(sent_->document()) + text.size() > static_cast<int>(kSentMaxLength)) {
-            if (!DropFirstSentLine()) break;
+        for (;;) {
+            const int excess = Length(sent_->document()) + static_cast<int>(text.size()) -
+                               static_cast<int>(kSentMaxLength);
+            if (excess <= 0) break;
+            if (DisplayedLines(sent_) > 1) {
+                DropFirstSentLine();
+            } else {
+                RemoveRange(sent_->document(), 0, std::min(excess, Length(sent_->document())));
+                break;
+            }
         }
         AppendSent(text);
     }

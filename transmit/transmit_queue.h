@@ -75,7 +75,6 @@ class TransmitQueue : public QObject {
     bool feedBusy_ = false;
     bool echoBusy_ = false;
     bool idleBusy_ = false;
-    bool limiting_ = false;
     // A line break is one character in the window but two word spaces on the air: set while
     // the first of them has been handed over and the break still stands at the front.
     bool lineBreakHalfSent_ = false;

@@ -304,6 +304,16 @@ TEST_F(TransmitWindow, PauseOffAtTxOffReleasesPauseAfterAnnouncingReceive) {
     EXPECT_EQ(form().StatusBar->PanelText(kPausePanel), QStringLiteral("PAUSE"));
 }
 
+TEST_F(TransmitWindow, NothingIsAnnouncedBeforeTheMessageIsRegistered) {
+    form().registered.Telkey_Message = 0;
+    const std::size_t sent = fx->messages.sent.size();
+    TxByHand(true);
+    form().SetPause(true);
+    EXPECT_EQ(fx->messages.sent.size(), sent);
+    EXPECT_EQ(form().StatusBar->PanelText(kTxPanel), QStringLiteral("TX"));
+    EXPECT_EQ(form().StatusBar->PanelText(kPausePanel), QStringLiteral("PAUSE"));
+}
+
 TEST_F(TransmitWindow, KeyerNotificationsBringTheButtonsInLine) {
     // Pause asked for by the keyer (a middle dot taken from the mailbox).
     form().options.TxAtKeyboard = 0;
@@ -358,16 +368,17 @@ TEST_F(TransmitWindow, SentKeepsTenDisplayedLinesAndDropsTheOldest) {
 }
 
 TEST_F(TransmitWindow, SentAtItsCharacterLimitGoesOnShowingTheNewest) {
-    // Ten lines that hold five thousand characters (here: one unwrapped line) must not stop
-    // the echo.
+    // Fewer than ten lines that hold the whole limit (here: one unwrapped line) must not stop
+    // the echo: older lines make room.
     form().Sent->setLineWrapMode(QPlainTextEdit::NoWrap);
-    for (int i = 0; i < 5200; ++i) {
-        engine().ring.Push(CharToCode(i % 2 == 0 ? 'e' : 't'));
+    form().Sent->setPlainText(QString(static_cast<int>(kSentMaxLength) - 2, QLatin1Char('e')));
+    for (char c : std::string("abcd")) {
+        engine().ring.Push(CharToCode(static_cast<std::uint8_t>(c)));
         form().EchoSent();
+        EXPECT_LE(SentText().size(), static_cast<qsizetype>(kSentMaxLength));
+        EXPECT_TRUE(SentText().endsWith(QChar(c)));
     }
-    EXPECT_LE(SentText().size(), static_cast<qsizetype>(kSentMaxLength));
-    EXPECT_GT(SentText().size(), 0);
-    EXPECT_TRUE(SentText().endsWith(QStringLiteral("et")));
+    EXPECT_TRUE(SentText().endsWith(QStringLiteral("bcd")));
 }
 
 TEST_F(TransmitWindow, InputHoldsAtMostTenThousandCharacters) {
