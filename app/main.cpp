@@ -1,5 +1,6 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdlib>
@@ -51,6 +52,15 @@ bool HaveDisplay(const std::vector<std::string>& others) {
     return false;
 }
 
+// A start-up message goes to stderr and, where someone can see it, into a message box; without a
+// screen (offscreen) a modal box would wait for ever.
+void TellAtStart(QMessageBox::Icon icon, const char* title, const std::string& text) {
+    PrintError(text);
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    QMessageBox box(icon, QLatin1String(title), QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+}
+
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) {
@@ -75,15 +85,11 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
 
     PortBusResult ports = MakePortBus(line.ports);
     if (!ports.bus) {
-        PrintError(ports.error);
-        QMessageBox::critical(nullptr, QLatin1String(kErrorTitle),
-                              QString::fromStdString(ports.error));
+        TellAtStart(QMessageBox::Critical, kErrorTitle, ports.error);
         return EXIT_FAILURE;
     }
     if (!ports.warnings.empty()) {
-        PrintError(Joined(ports.warnings));
-        QMessageBox::warning(nullptr, QLatin1String(kApplicationTitle),
-                             QString::fromStdString(Joined(ports.warnings)));
+        TellAtStart(QMessageBox::Warning, kApplicationTitle, Joined(ports.warnings));
     }
 
     ThreadTickDriver driver;
@@ -105,9 +111,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
     if (!bus) {
         const std::string text = "The link to logging programs is not available: " + busError +
                                  "\nTelkey runs without it.";
-        PrintError(text);
-        QMessageBox::warning(nullptr, QLatin1String(kApplicationTitle),
-                             QString::fromStdString(text));
+        TellAtStart(QMessageBox::Warning, kApplicationTitle, text);
     }
 
     TForm1 form(engine, *messages);
@@ -119,9 +123,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
         std::string cwdaemonError;
         cwdaemon = StartCwdaemon(form, line.cwdaemon, cwdaemonError);
         if (!cwdaemon) {
-            PrintError(cwdaemonError);
-            QMessageBox::warning(nullptr, QLatin1String(kApplicationTitle),
-                                 QString::fromStdString(cwdaemonError));
+            TellAtStart(QMessageBox::Warning, kApplicationTitle, cwdaemonError);
         }
     }
     form.show();

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/devices_input.h"
 #include "engine/port_bus_devices.h"
 #include "engine/port_bus_none.h"
 #include "engine/port_bus_raw.h"
@@ -89,12 +90,14 @@ bool ParsePortBusOption(std::string_view arg, PortBusOptions& options, std::stri
         options.gameport = std::string(value);
         return true;
     }
+    // Bad values are usage errors here, before any device is opened.
     if (TakeValue(arg, "--paddle-keys=", value)) {
-        options.paddleKeys = std::string(value);
+        PaddleKeyCodes codes;
+        if (ParsePaddleKeys(value, codes, error)) options.paddleKeys = std::string(value);
         return true;
     }
     if (TakeValue(arg, "--speaker=", value)) {
-        options.speaker = std::string(value);
+        if (CheckSpeakerOption(value, error)) options.speaker = std::string(value);
         return true;
     }
     return false;

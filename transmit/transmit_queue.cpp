@@ -160,9 +160,10 @@ void TransmitQueue::ExpandDeferredCommand() {
     input_->ensureCursorVisible();
 }
 
-void TransmitQueue::Fill(std::uint8_t code) {
-    if (!engine_.mailbox.Fill(code)) return;
+bool TransmitQueue::Fill(std::uint8_t code) {
+    if (!engine_.mailbox.Fill(code)) return false;
     if (marks_ != nullptr) marks_->Handed(code);
+    return true;
 }
 
 // An event mark waits at the front until everything handed over before it has been keyed and
@@ -186,6 +187,8 @@ bool TransmitQueue::CutReachedMarks() {
 void TransmitQueue::HandOverOne() {
     QTextDocument* doc = input_->document();
     if (!engine_.mailbox.NextCodeEmpty() || !CutReachedMarks() || Length(doc) == 0) return;
+    // A mark's action may have filled the mailbox itself.
+    if (!engine_.mailbox.NextCodeEmpty()) return;
 
     const QChar first = doc->characterAt(0);
     std::uint8_t code = CodeWordSpace;
@@ -209,7 +212,7 @@ void TransmitQueue::HandOverOne() {
     }
     // The code goes into the mailbox before the text is cut: the change event that the cut
     // raises must not find an empty queue and an empty mailbox and end transmission.
-    Fill(code);
+    if (!Fill(code)) return;
     RemoveRange(doc, 0, taken);
     doc->clearUndoRedoStacks();
     input_->ensureCursorVisible();

@@ -59,7 +59,7 @@ class TransmitQueue : public QObject {
     void ExpandDeferredCommand();
     void HandOverOne();
     bool CutReachedMarks();
-    void Fill(std::uint8_t code);
+    bool Fill(std::uint8_t code);
     void AppendSent(const QString& text);
     bool DropFirstSentLine();
     bool EnforceInputLimit();

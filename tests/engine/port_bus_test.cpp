@@ -131,8 +131,8 @@ TEST(PortBusOptions, ParsesEveryPortOption) {
                           "--lpt1=/dev/parport0",
                           "--lpt3=x",
                           "--gameport=/dev/input/js0",
-                          "--paddle-keys=ctrl",
-                          "--speaker=pulse"};
+                          "--paddle-keys=LEFTCTRL,RIGHTCTRL",
+                          "--speaker=wav:/tmp/t.wav"};
     for (const char* arg : args) {
         EXPECT_TRUE(ParsePortBusOption(arg, options, error)) << arg;
         EXPECT_EQ(error, "") << arg;
@@ -144,8 +144,17 @@ TEST(PortBusOptions, ParsesEveryPortOption) {
     EXPECT_EQ(options.lpt[0], "/dev/parport0");
     EXPECT_EQ(options.lpt[2], "x");
     EXPECT_EQ(options.gameport, "/dev/input/js0");
-    EXPECT_EQ(options.paddleKeys, "ctrl");
-    EXPECT_EQ(options.speaker, "pulse");
+    EXPECT_EQ(options.paddleKeys, "LEFTCTRL,RIGHTCTRL");
+    EXPECT_EQ(options.speaker, "wav:/tmp/t.wav");
+
+    // Values that cannot work are usage errors before any device is opened.
+    EXPECT_TRUE(ParsePortBusOption("--speaker=pulse", options, error));
+    EXPECT_NE(error, "");
+    error.clear();
+    EXPECT_TRUE(ParsePortBusOption("--paddle-keys=ctrl", options, error));
+    EXPECT_NE(error, "");
+    error.clear();
+    EXPECT_EQ(options.speaker, "wav:/tmp/t.wav");
 
     EXPECT_FALSE(ParsePortBusOption("--verbose", options, error));
     EXPECT_FALSE(ParsePortBusOption("--com5=/dev/ttyS4", options, error));
