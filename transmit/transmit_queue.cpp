@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "engine/morse_tables.h"
 #include "options/keying_options.h"
+#include "transmit/busy_scope.h"
 #include "transmit/macro_runner.h"
 #include "transmit/queue_marks.h"
 #include "transmit/tx_control.h"
@@ -27,17 +28,6 @@ constexpr char16_t kCommandClose = u']';
 // A deferred command runs over printable ASCII only.
 constexpr char16_t kDeferredFirst = 0x21;
 constexpr char16_t kDeferredLast = 0x7F;
-
-class BusyScope {
-  public:
-    explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~BusyScope() { flag_ = false; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-  private:
-    bool& flag_;
-};
 
 int Length(const QTextDocument* doc) {
     return doc->characterCount() - 1;

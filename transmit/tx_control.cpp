@@ -7,24 +7,10 @@
 #include "exchange/message_services.h"
 #include "exchange/registered_messages.h"
 #include "options/keying_options.h"
+#include "transmit/busy_scope.h"
 #include "transmit/transmit_queue.h"
 
 namespace telkey {
-namespace {
-
-// Clears a flag when the scope ends, however it ends.
-class BusyScope {
-  public:
-    explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~BusyScope() { flag_ = false; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-  private:
-    bool& flag_;
-};
-
-}  // namespace
 
 TxControl::TxControl(Engine& engine, MessageServices& messages,
                      const RegisteredMessages& registered, const KeyingOptions& options,
