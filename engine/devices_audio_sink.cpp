@@ -62,9 +62,10 @@ bool Play(pa_simple* pa, AudioShared& s, ToneRenderer& renderer) {
         if (due > now && !s.stopper.Sleep(due - now)) return true;
         if (!s.stopper.Running()) return true;
         now = MonotonicNs();
-        ToneEvent next;
-        if (now - due > kResyncNs && renderer.Quiet() && !s.queue.Peek(next)) {
-            // Fell behind (a long preemption): skip the silence rather than play it late.
+        if (now - due > kResyncNs) {
+            // Fell behind (a long preemption, or a server that held a write): a late sidetone
+            // is worse than a shortened one, so go on from now; the changes stamped before it
+            // apply at once, ramped as always.
             renderNs = now - kChunkNs - kLagNs;
         }
         if (s.silence.exchange(false)) renderer.SetDivisor(0);
