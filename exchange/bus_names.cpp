@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "ui/ascii_case.h"
+
 namespace telkey {
 namespace {
 
@@ -43,18 +45,6 @@ class LockedFile {
   private:
     int fd_ = -1;
 };
-
-char FoldCase(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-    }
-    return true;
-}
 
 bool IsRegistrableName(std::string_view name) {
     return !name.empty() && name.size() <= kBusNameMax &&

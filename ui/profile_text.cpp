@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/codepage1251.h"
+#include "ui/ascii_case.h"
 
 namespace telkey {
 namespace {
@@ -51,18 +52,6 @@ std::string_view Trim(std::string_view s) {
     if (first == std::string_view::npos) return {};
     const auto last = s.find_last_not_of(kBlanks);
     return s.substr(first, last - first + 1);
-}
-
-char FoldCase(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-    }
-    return true;
 }
 
 // The name of a section header line ("[name]" with anything after the bracket ignored).
