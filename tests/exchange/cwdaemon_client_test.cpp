@@ -186,10 +186,12 @@ std::string Decode(const std::vector<KeyDown>& downs, std::uint64_t& dotUs) {
     std::string out;
     for (std::size_t i = 0; i < downs.size(); ++i) {
         if (i > 0) {
+            // A late wake-up of the machine only ever lengthens a gap as the trace's clock sees
+            // it, so the thresholds sit just below the letter gap (3 dots) and the word gap (7).
             const std::uint64_t gap = downs[i].from - downs[i - 1].to;
-            if (gap > 5 * dotUs) {
+            if (gap * 10 > 60 * dotUs) {
                 out += " / ";
-            } else if (gap > 2 * dotUs) {
+            } else if (gap * 10 > 27 * dotUs) {
                 out += ' ';
             }
         }
