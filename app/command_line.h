@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/port_bus_factory.h"
+#include "backends/port_bus_factory.h"
 #include "exchange/cwdaemon_options.h"
 
 namespace telkey {

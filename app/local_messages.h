@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "exchange/message_services.h"
+#include "bus/message_services.h"
 
 namespace telkey {
 

@@ -13,18 +13,18 @@
 #include "app/command_line.h"
 #include "app/cwdaemon_start.h"
 #include "app/local_messages.h"
-#include "app/safe_outputs.h"
 #include "app/stop_signals.h"
 #include "app/telkey_application.h"
+#include "backends/port_bus_devices.h"
+#include "backends/port_bus_factory.h"
 #include "engine/engine.h"
-#include "engine/port_bus_devices.h"
-#include "engine/port_bus_factory.h"
+#include "engine/safe_outputs.h"
 #include "engine/thread_tick_driver.h"
 #include "exchange/cwdaemon_listener.h"
 #include "exchange/window_bus.h"
 #include "ui/about_box.h"
 #include "ui/main_form.h"
-#include "ui/message_box.h"
+#include "widgets/message_box.h"
 
 namespace {
 

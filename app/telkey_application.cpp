@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <exception>
 
-#include "ui/message_box.h"
+#include "widgets/message_box.h"
 
 namespace telkey {
 

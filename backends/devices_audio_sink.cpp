@@ -1,12 +1,12 @@
-#include "engine/devices_audio_sink.h"
+#include "backends/devices_audio_sink.h"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <string>
 
-#include "engine/devices_stopper.h"
-#include "engine/devices_tone.h"
+#include "backends/devices_stopper.h"
+#include "backends/devices_tone.h"
 
 #ifdef TELKEY_HAVE_PULSE
 #include <pulse/error.h>

@@ -8,8 +8,8 @@
 #include <memory>
 #include <thread>
 
-#include "engine/devices_notices.h"
-#include "engine/devices_speaker.h"
+#include "backends/devices_notices.h"
+#include "backends/devices_speaker.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "engine/devices_crash_release.h"
+#include "backends/devices_crash_release.h"
 
 #include <array>
 #include <atomic>

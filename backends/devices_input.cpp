@@ -1,4 +1,4 @@
-#include "engine/devices_input.h"
+#include "backends/devices_input.h"
 
 #include <fcntl.h>
 #include <linux/input.h>

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <thread>
 
-#include "engine/devices_layer.h"
-#include "engine/devices_notices.h"
-#include "engine/devices_port_device.h"
-#include "engine/devices_stopper.h"
+#include "backends/devices_layer.h"
+#include "backends/devices_notices.h"
+#include "backends/devices_port_device.h"
+#include "backends/devices_stopper.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "engine/devices_layer.h"
+#include "backends/devices_layer.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "engine/devices_notices.h"
+#include "backends/devices_notices.h"
 
 #include <utility>
 

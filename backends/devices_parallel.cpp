@@ -1,4 +1,4 @@
-#include "engine/devices_parallel.h"
+#include "backends/devices_parallel.h"
 
 #include <fcntl.h>
 #include <linux/ppdev.h>

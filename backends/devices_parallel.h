@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/devices_lines.h"
-#include "engine/devices_port_device.h"
+#include "backends/devices_lines.h"
+#include "backends/devices_port_device.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "engine/devices_pcspkr_sink.h"
+#include "backends/devices_pcspkr_sink.h"
 
 #include <fcntl.h>
 #include <linux/input.h>

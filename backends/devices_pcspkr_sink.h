@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "engine/devices_layer.h"
-#include "engine/devices_speaker.h"
+#include "backends/devices_layer.h"
+#include "backends/devices_speaker.h"
 
 namespace telkey {
 

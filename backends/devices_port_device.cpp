@@ -1,4 +1,4 @@
-#include "engine/devices_port_device.h"
+#include "backends/devices_port_device.h"
 
 #include <cerrno>
 #include <utility>

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/devices_layer.h"
-#include "engine/devices_notices.h"
+#include "backends/devices_layer.h"
+#include "backends/devices_notices.h"
 
 namespace telkey {
 

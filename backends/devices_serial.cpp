@@ -1,4 +1,4 @@
-#include "engine/devices_serial.h"
+#include "backends/devices_serial.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "engine/devices_lines.h"
-#include "engine/devices_port_device.h"
-#include "engine/devices_stopper.h"
+#include "backends/devices_lines.h"
+#include "backends/devices_port_device.h"
+#include "backends/devices_stopper.h"
 
 namespace telkey {
 

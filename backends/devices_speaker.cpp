@@ -1,4 +1,4 @@
-#include "engine/devices_speaker.h"
+#include "backends/devices_speaker.h"
 
 namespace telkey {
 

@@ -1,10 +1,10 @@
-#include "engine/devices_tone.h"
+#include "backends/devices_tone.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 
-#include "engine/devices_speaker.h"
+#include "backends/devices_speaker.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "engine/devices_wav_sink.h"
+#include "backends/devices_wav_sink.h"
 
 #include <algorithm>
 #include <array>

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/devices_speaker.h"
-#include "engine/devices_stopper.h"
-#include "engine/devices_tone.h"
+#include "backends/devices_speaker.h"
+#include "backends/devices_stopper.h"
+#include "backends/devices_tone.h"
 
 namespace telkey {
 

@@ -1,10 +1,10 @@
-#include "engine/port_bus_devices.h"
+#include "backends/port_bus_devices.h"
 
 #include <utility>
 
-#include "engine/devices_audio_sink.h"
-#include "engine/devices_pcspkr_sink.h"
-#include "engine/devices_wav_sink.h"
+#include "backends/devices_audio_sink.h"
+#include "backends/devices_pcspkr_sink.h"
+#include "backends/devices_wav_sink.h"
 
 namespace telkey {
 

@@ -13,18 +13,18 @@
 #include <thread>
 #include <vector>
 
-#include "engine/devices_crash_release.h"
-#include "engine/devices_input.h"
-#include "engine/devices_layer.h"
-#include "engine/devices_notices.h"
-#include "engine/devices_parallel.h"
-#include "engine/devices_port_device.h"
-#include "engine/devices_serial.h"
-#include "engine/devices_speaker.h"
-#include "engine/devices_stopper.h"
+#include "backends/devices_crash_release.h"
+#include "backends/devices_input.h"
+#include "backends/devices_layer.h"
+#include "backends/devices_notices.h"
+#include "backends/devices_parallel.h"
+#include "backends/devices_port_device.h"
+#include "backends/devices_serial.h"
+#include "backends/devices_speaker.h"
+#include "backends/devices_stopper.h"
+#include "backends/port_bus_factory.h"
 #include "engine/keyer.h"
 #include "engine/port_bus.h"
-#include "engine/port_bus_factory.h"
 #include "engine/ports.h"
 
 namespace telkey {

@@ -1,12 +1,12 @@
-#include "engine/port_bus_factory.h"
+#include "backends/port_bus_factory.h"
 
 #include <utility>
 
-#include "engine/devices_input.h"
-#include "engine/port_bus_devices.h"
-#include "engine/port_bus_none.h"
-#include "engine/port_bus_raw.h"
-#include "engine/port_bus_sim.h"
+#include "backends/devices_input.h"
+#include "backends/port_bus_devices.h"
+#include "backends/port_bus_none.h"
+#include "backends/port_bus_raw.h"
+#include "backends/port_bus_sim.h"
 
 namespace telkey {
 namespace {

@@ -10,7 +10,7 @@
 
 namespace telkey {
 
-class DeviceSupervision;  // engine/port_bus_devices.h
+class DeviceSupervision;  // backends/port_bus_devices.h
 
 struct PortBusOptions {
     std::string ports = "devices";  // none | sim | raw | devices

@@ -1,4 +1,4 @@
-#include "engine/port_bus_none.h"
+#include "backends/port_bus_none.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "engine/port_bus_raw.h"
+#include "backends/port_bus_raw.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "engine/port_bus_sim.h"
+#include "backends/port_bus_sim.h"
 
 #include <time.h>
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "exchange/bus_participant.h"
+#include "bus/bus_participant.h"
 
 extern char** environ;
 

@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/morse_tables.h"
-#include "engine/port_bus_sim.h"
 #include "engine/thread_tick_driver.h"
 
 using namespace telkey;

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/devices_audio_sink.h"
-#include "engine/devices_wav_sink.h"
-#include "engine/port_bus_devices.h"
+#include "backends/devices_audio_sink.h"
+#include "backends/devices_wav_sink.h"
+#include "backends/port_bus_devices.h"
 #include "engine/ports.h"
 
 namespace {

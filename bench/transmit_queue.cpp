@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
 #include "engine/morse_tables.h"
-#include "engine/port_bus_sim.h"
 #include "tests/support/recording_messages.h"
 #include "transmit/macro_expansion.h"
 #include "transmit/transmit_queue.h"

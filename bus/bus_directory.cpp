@@ -1,4 +1,4 @@
-#include "exchange/bus_directory.h"
+#include "bus/bus_directory.h"
 
 #include <sys/stat.h>
 #include <sys/un.h>

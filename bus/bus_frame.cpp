@@ -1,4 +1,4 @@
-#include "exchange/bus_frame.h"
+#include "bus/bus_frame.h"
 
 namespace telkey {
 namespace {

@@ -1,4 +1,4 @@
-#include "exchange/bus_names.h"
+#include "bus/bus_names.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "ui/ascii_case.h"
+#include "profile/ascii_case.h"
 
 namespace telkey {
 namespace {

@@ -1,4 +1,4 @@
-#include "exchange/bus_participant.h"
+#include "bus/bus_participant.h"
 
 #include <dirent.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <exception>
 #include <vector>
 
-#include "exchange/bus_directory.h"
+#include "bus/bus_directory.h"
 
 namespace telkey {
 namespace {

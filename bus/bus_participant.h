@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "exchange/bus_frame.h"
-#include "exchange/bus_names.h"
-#include "exchange/message_services.h"
+#include "bus/bus_frame.h"
+#include "bus/bus_names.h"
+#include "bus/message_services.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "app/safe_outputs.h"
+#include "engine/safe_outputs.h"
 
 #include "engine/engine.h"
 

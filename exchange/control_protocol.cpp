@@ -1,9 +1,9 @@
 #include "exchange/control_protocol.h"
 
+#include "bus/message_services.h"
+#include "bus/registered_messages.h"
 #include "engine/handover.h"
-#include "exchange/message_services.h"
 #include "exchange/qso_fields.h"
-#include "exchange/registered_messages.h"
 
 namespace telkey {
 namespace {

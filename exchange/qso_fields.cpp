@@ -7,11 +7,11 @@
 #include <limits>
 #include <string>
 
-#include "exchange/exchange_settings.h"
-#include "exchange/message_services.h"
-#include "exchange/registered_messages.h"
-#include "ui/message_box.h"
-#include "ui/profile_file.h"
+#include "bus/message_services.h"
+#include "bus/registered_messages.h"
+#include "profile/exchange_settings.h"
+#include "profile/profile_file.h"
+#include "widgets/message_box.h"
 
 namespace telkey {
 namespace {

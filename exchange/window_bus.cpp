@@ -1,6 +1,6 @@
 #include "exchange/window_bus.h"
 
-#include "exchange/bus_directory.h"
+#include "bus/bus_directory.h"
 
 namespace telkey {
 

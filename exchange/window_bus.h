@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "exchange/bus_participant.h"
-#include "exchange/message_services.h"
+#include "bus/bus_participant.h"
+#include "bus/message_services.h"
 
 namespace telkey {
 

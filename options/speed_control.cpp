@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "engine/engine.h"
-#include "ui/status_panels.h"
-#include "ui/up_down.h"
+#include "widgets/status_panels.h"
+#include "widgets/up_down.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "ui/profile_file.h"
+#include "profile/profile_file.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "engine/codepage1251.h"
-#include "ui/profile_text.h"
+#include "profile/profile_text.h"
 
 namespace telkey {
 namespace {

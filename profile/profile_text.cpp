@@ -1,9 +1,9 @@
-#include "ui/profile_text.h"
+#include "profile/profile_text.h"
 
 #include <cstring>
 
 #include "engine/codepage1251.h"
-#include "ui/ascii_case.h"
+#include "profile/ascii_case.h"
 
 namespace telkey {
 namespace {

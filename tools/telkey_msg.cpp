@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "exchange/bus_directory.h"
-#include "exchange/bus_participant.h"
+#include "bus/bus_directory.h"
+#include "bus/bus_participant.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "transmit/macro_runner.h"
 #include "transmit/tx_control.h"
-#include "ui/widget_events.h"
+#include "widgets/widget_events.h"
 
 namespace telkey {
 namespace {

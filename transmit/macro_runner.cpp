@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <exception>
 
-#include "exchange/exchange_settings.h"
+#include "profile/exchange_settings.h"
+#include "profile/profile_file.h"
+#include "transmit/macro_store.h"
 #include "transmit/tx_control.h"
-#include "ui/macro_store.h"
-#include "ui/profile_file.h"
 
 namespace telkey {
 namespace {

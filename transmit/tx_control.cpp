@@ -3,9 +3,9 @@
 #include <QAbstractButton>
 #include <QSocketNotifier>
 
+#include "bus/message_services.h"
+#include "bus/registered_messages.h"
 #include "engine/engine.h"
-#include "exchange/message_services.h"
-#include "exchange/registered_messages.h"
 #include "options/keying_options.h"
 #include "transmit/busy_scope.h"
 #include "transmit/transmit_queue.h"

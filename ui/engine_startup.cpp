@@ -1,12 +1,12 @@
 #include "ui/engine_startup.h"
 
-#include "app/safe_outputs.h"
 #include "engine/engine.h"
+#include "engine/safe_outputs.h"
 #include "exchange/control_protocol.h"
 #include "exchange/qso_fields.h"
 #include "options/speed_control.h"
-#include "ui/message_box.h"
 #include "ui/settings_file.h"
+#include "widgets/message_box.h"
 
 namespace telkey {
 

@@ -9,7 +9,7 @@
 #include <limits>
 #include <vector>
 
-#include "ui/macro_store.h"
+#include "transmit/macro_store.h"
 
 namespace telkey {
 namespace {

@@ -23,6 +23,7 @@
 #include "engine/engine.h"
 #include "exchange/control_protocol.h"
 #include "exchange/qso_fields.h"
+#include "profile/profile_file.h"
 #include "transmit/keyboard_commands.h"
 #include "transmit/macro_runner.h"
 #include "transmit/transmit_queue.h"
@@ -30,13 +31,12 @@
 #include "ui/about_box.h"
 #include "ui/engine_startup.h"
 #include "ui/macro_editor.h"
-#include "ui/profile_file.h"
 #include "ui/settings_file.h"
 #include "ui/settings_values.h"
-#include "ui/status_panels.h"
-#include "ui/text_window_style.h"
 #include "ui/version.h"
-#include "ui/widget_events.h"
+#include "widgets/status_panels.h"
+#include "widgets/text_window_style.h"
+#include "widgets/widget_events.h"
 
 namespace telkey {
 

@@ -9,14 +9,14 @@
 #include <functional>
 #include <memory>
 
-#include "exchange/exchange_settings.h"
-#include "exchange/message_services.h"
-#include "exchange/registered_messages.h"
+#include "bus/message_services.h"
+#include "bus/registered_messages.h"
 #include "options/keying_options.h"
 #include "options/speed_control.h"
-#include "ui/macro_store.h"
-#include "ui/message_box.h"
-#include "ui/up_down.h"
+#include "profile/exchange_settings.h"
+#include "transmit/macro_store.h"
+#include "widgets/message_box.h"
+#include "widgets/up_down.h"
 
 class QAction;
 class QActionGroup;

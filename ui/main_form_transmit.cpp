@@ -10,7 +10,7 @@
 #include "transmit/tx_control.h"
 #include "ui/macro_editor.h"
 #include "ui/main_form.h"
-#include "ui/status_panels.h"
+#include "widgets/status_panels.h"
 
 namespace telkey {
 

@@ -10,16 +10,16 @@
 #include <limits>
 
 #include "engine/engine.h"
-#include "exchange/exchange_settings.h"
 #include "options/keying_options.h"
 #include "options/speed_control.h"
 #include "options/speed_table.h"
+#include "profile/exchange_settings.h"
+#include "profile/profile_file.h"
+#include "transmit/macro_store.h"
 #include "ui/colour_value.h"
-#include "ui/macro_store.h"
-#include "ui/message_box.h"
-#include "ui/profile_file.h"
-#include "ui/text_window_style.h"
-#include "ui/up_down.h"
+#include "widgets/message_box.h"
+#include "widgets/text_window_style.h"
+#include "widgets/up_down.h"
 
 namespace telkey {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "ui/macro_store.h"
-#include "ui/profile_file.h"
+#include "profile/profile_file.h"
+#include "transmit/macro_store.h"
 
 namespace telkey {
 

@@ -1,4 +1,4 @@
-#include "ui/status_panels.h"
+#include "widgets/status_panels.h"
 
 #include <QLabel>
 

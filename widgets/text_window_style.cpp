@@ -1,4 +1,4 @@
-#include "ui/text_window_style.h"
+#include "widgets/text_window_style.h"
 
 #include <QPalette>
 #include <QPlainTextEdit>

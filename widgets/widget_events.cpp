@@ -1,4 +1,4 @@
-#include "ui/widget_events.h"
+#include "widgets/widget_events.h"
 
 #include <QEvent>
 #include <QFocusEvent>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "exchange/bus_test_support.h"
+#include "bus/bus_test_support.h"
 #include "support/scratch_dir.h"
 
 namespace telkey {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "backends/port_bus_devices.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
-#include "engine/port_bus_devices.h"
 #include "support/fake_device_layer.h"
 
 namespace telkey::test {

@@ -2,7 +2,7 @@
 // paddle adapter's keys, bits 4 and 5 of port 0x201, low while pressed.
 #include <linux/input.h>
 
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

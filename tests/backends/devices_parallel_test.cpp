@@ -1,5 +1,5 @@
 // LPT ports on ppdev nodes: data register writes with PPWDATA, status reads with PPRSTATUS.
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

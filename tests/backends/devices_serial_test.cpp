@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

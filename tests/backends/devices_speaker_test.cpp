@@ -7,11 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/devices_audio_sink.h"
-#include "engine/devices_pcspkr_sink.h"
-#include "engine/port_bus_sim.h"
+#include "backends/devices_audio_sink.h"
+#include "backends/devices_pcspkr_sink.h"
+#include "backends/port_bus_sim.h"
 #include "support/scratch_dir.h"
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
-#include "engine/devices_wav_sink.h"
+#include "backends/devices_wav_sink.h"
 #include "support/scratch_dir.h"
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

@@ -9,9 +9,9 @@
 #include <future>
 #include <thread>
 
-#include "engine/devices_pcspkr_sink.h"
+#include "backends/devices_pcspkr_sink.h"
 #include "engine/morse_tables.h"
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

@@ -6,10 +6,10 @@
 #include <numbers>
 #include <string_view>
 
-#include "engine/devices_wav_sink.h"
+#include "backends/devices_wav_sink.h"
 #include "engine/morse_tables.h"
 #include "support/scratch_dir.h"
-#include "tests/engine/devices_fixture.h"
+#include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/port_bus_factory.h"
-#include "engine/port_bus_none.h"
-#include "engine/port_bus_sim.h"
+#include "backends/port_bus_factory.h"
+#include "backends/port_bus_none.h"
+#include "backends/port_bus_sim.h"
 
 namespace telkey {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <random>
 
-#include "exchange/bus_frame.h"
-#include "exchange/bus_participant.h"
-#include "exchange/bus_test_support.h"
+#include "bus/bus_frame.h"
+#include "bus/bus_participant.h"
+#include "bus/bus_test_support.h"
 
 namespace telkey {
 namespace {

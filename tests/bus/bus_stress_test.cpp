@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "exchange/bus_participant.h"
-#include "exchange/bus_test_support.h"
+#include "bus/bus_participant.h"
+#include "bus/bus_test_support.h"
 
 namespace telkey {
 namespace {

@@ -8,10 +8,10 @@
 #include <fstream>
 #include <map>
 
-#include "exchange/bus_directory.h"
-#include "exchange/bus_frame.h"
-#include "exchange/bus_participant.h"
-#include "exchange/bus_test_support.h"
+#include "bus/bus_directory.h"
+#include "bus/bus_frame.h"
+#include "bus/bus_participant.h"
+#include "bus/bus_test_support.h"
 
 namespace telkey {
 namespace {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "exchange/bus_participant.h"
+#include "bus/bus_participant.h"
 #include "support/scratch_dir.h"
 
 extern char** environ;

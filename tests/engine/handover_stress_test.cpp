@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
 #include "engine/morse_tables.h"
-#include "engine/port_bus_sim.h"
 
 namespace telkey {
 namespace {

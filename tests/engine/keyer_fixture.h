@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
-#include "engine/port_bus_sim.h"
 
 namespace telkey::test {
 

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <new>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
 #include "engine/morse_tables.h"
-#include "engine/port_bus_sim.h"
 #include "engine/thread_tick_driver.h"
 
 namespace {

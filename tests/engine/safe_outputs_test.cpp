@@ -1,11 +1,11 @@
 // Ending the program leaves no keyed transmitter and no sounding speaker.
-#include "app/safe_outputs.h"
+#include "engine/safe_outputs.h"
 
 #include <gtest/gtest.h>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
-#include "engine/port_bus_sim.h"
 
 namespace telkey {
 namespace {

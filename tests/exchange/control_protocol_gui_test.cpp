@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "bus/registered_messages.h"
 #include "engine/handover.h"
-#include "exchange/exchange_settings.h"
 #include "exchange/qso_fields.h"
-#include "exchange/registered_messages.h"
+#include "profile/exchange_settings.h"
 #include "support/recording_messages.h"
 #include "support/window_fixture.h"
 

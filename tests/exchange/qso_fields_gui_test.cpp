@@ -14,10 +14,10 @@
 #include <memory>
 #include <string>
 
+#include "bus/registered_messages.h"
 #include "engine/handover.h"
 #include "exchange/control_protocol.h"
-#include "exchange/exchange_settings.h"
-#include "exchange/registered_messages.h"
+#include "profile/exchange_settings.h"
 #include "support/recording_messages.h"
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"

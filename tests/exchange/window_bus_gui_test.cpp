@@ -3,7 +3,7 @@
 
 #include <QCoreApplication>
 
-#include "exchange/bus_test_support.h"
+#include "bus/bus_test_support.h"
 #include "exchange/window_bus.h"
 
 namespace telkey {

@@ -12,8 +12,8 @@
 
 #include "engine/engine.h"
 #include "support/window_fixture.h"
-#include "ui/status_panels.h"
-#include "ui/up_down.h"
+#include "widgets/status_panels.h"
+#include "widgets/up_down.h"
 
 namespace telkey {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/profile_file.h"
+#include "profile/profile_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

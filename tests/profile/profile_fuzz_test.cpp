@@ -6,8 +6,8 @@
 #include <string>
 
 #include "engine/codepage1251.h"
-#include "ui/profile_file.h"
-#include "ui/profile_text.h"
+#include "profile/profile_file.h"
+#include "profile/profile_text.h"
 
 namespace telkey {
 namespace {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/devices_layer.h"
+#include "backends/devices_layer.h"
 
 namespace telkey::test {
 

@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <cctype>
 
-#include "exchange/message_services.h"
+#include "bus/message_services.h"
 
 namespace telkey::test {
 
 class RecordingMessages : public MessageServices {
-public:
+  public:
     struct Message {
         std::uint32_t msg;
         std::int32_t wParam;
@@ -56,7 +56,7 @@ public:
 
     std::vector<Message> sent;
 
-private:
+  private:
     static constexpr std::uint32_t kFirstId = 0xC000;
     std::vector<std::string> names_;
     Handler handler_;

@@ -15,14 +15,14 @@
 #include <utility>
 #include <vector>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
-#include "engine/port_bus_sim.h"
 #include "support/recording_messages.h"
 #include "transmit/transmit_queue.h"
 #include "transmit/tx_control.h"
 #include "ui/main_form.h"
-#include "ui/message_box.h"
+#include "widgets/message_box.h"
 
 namespace telkey::test {
 

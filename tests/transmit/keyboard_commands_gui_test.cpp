@@ -13,7 +13,7 @@
 #include "support/window_fixture.h"
 #include "transmit/keyboard_commands.h"
 #include "transmit/tx_control.h"
-#include "ui/status_panels.h"
+#include "widgets/status_panels.h"
 
 namespace telkey {
 namespace {

@@ -15,7 +15,7 @@
 #include "transmit/macro_expansion.h"
 #include "transmit/tx_control.h"
 #include "ui/macro_editor.h"
-#include "ui/status_panels.h"
+#include "widgets/status_panels.h"
 
 namespace telkey {
 namespace {

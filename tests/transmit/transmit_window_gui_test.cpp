@@ -18,7 +18,7 @@
 #include "support/window_fixture.h"
 #include "transmit/transmit_queue.h"
 #include "transmit/tx_control.h"
-#include "ui/status_panels.h"
+#include "widgets/status_panels.h"
 
 namespace telkey {
 namespace {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "ui/macro_store.h"
+#include "transmit/macro_store.h"
 
 namespace telkey {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "exchange/registered_messages.h"
+#include "bus/registered_messages.h"
 #include "support/key_press.h"
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"

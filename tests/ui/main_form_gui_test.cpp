@@ -17,9 +17,9 @@
 
 #include "support/window_fixture.h"
 #include "ui/about_box.h"
-#include "ui/status_panels.h"
-#include "ui/text_window_style.h"
-#include "ui/up_down.h"
+#include "widgets/status_panels.h"
+#include "widgets/text_window_style.h"
+#include "widgets/up_down.h"
 
 namespace telkey {
 namespace {

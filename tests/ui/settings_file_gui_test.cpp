@@ -14,17 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
-#include "engine/port_bus_sim.h"
-#include "exchange/exchange_settings.h"
 #include "options/keying_options.h"
 #include "options/speed_control.h"
+#include "profile/exchange_settings.h"
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"
+#include "transmit/macro_store.h"
 #include "ui/colour_value.h"
-#include "ui/macro_store.h"
-#include "ui/up_down.h"
+#include "widgets/up_down.h"
 
 namespace telkey {
 namespace {
