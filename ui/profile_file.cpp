@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "engine/codepage1251.h"
 #include "ui/profile_text.h"
@@ -201,18 +202,50 @@ std::string ResolveProfilePath(std::string_view name) {
 
 ProfileFile::ProfileFile(std::string name) : name_(std::move(name)) {}
 
-std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
-                                    std::string_view defaultValue) const {
+ProfileBatch::ProfileBatch(const ProfileFile& file) : file_(file) {}
+
+void ProfileBatch::Ask(std::string_view section, std::string_view key) {
+    asked_.push_back({std::string(section), std::string(key), std::nullopt});
+}
+
+void ProfileBatch::Read() {
+    for (Asked& asked : asked_) asked.value.reset();
     std::string bytes;
-    if (LoadFile(ResolveProfilePath(name_), bytes) == LoadResult::kLoaded) {
-        const ProfileText text = SplitProfileText(bytes);
-        const auto raw = FindProfileValue(text.body, NameInEncoding(section, text.encoding),
-                                          NameInEncoding(key, text.encoding));
-        if (raw) return DecodeProfileValue(*raw, text.encoding, kProfileValueMax);
+    if (LoadFile(ResolveProfilePath(file_.Name()), bytes) != LoadResult::kLoaded) return;
+    const ProfileText text = SplitProfileText(bytes);
+    std::vector<std::string> names;  // the names in the file's encoding, for the lookups' views
+    names.reserve(asked_.size() * 2);
+    std::vector<ProfileLookup> lookups;
+    lookups.reserve(asked_.size());
+    for (const Asked& asked : asked_) {
+        names.push_back(NameInEncoding(asked.section, text.encoding));
+        names.push_back(NameInEncoding(asked.key, text.encoding));
+        lookups.push_back({names[names.size() - 2], names.back(), std::nullopt});
+    }
+    FindProfileValues(text.body, lookups);
+    for (std::size_t i = 0; i < asked_.size(); ++i) {
+        if (const auto raw = lookups[i].value) {
+            asked_[i].value = DecodeProfileValue(*raw, text.encoding, kProfileValueMax);
+        }
+    }
+}
+
+std::string ProfileBatch::Value(std::string_view section, std::string_view key,
+                                std::string_view defaultValue) const {
+    for (const Asked& asked : asked_) {
+        if (asked.value && asked.section == section && asked.key == key) return *asked.value;
     }
     std::string value(defaultValue);
     CutUtf8(value, kProfileValueMax);
     return value;
+}
+
+std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue) const {
+    ProfileBatch batch(*this);
+    batch.Ask(section, key);
+    batch.Read();
+    return batch.Value(section, key, defaultValue);
 }
 
 void ProfileFile::WriteString(std::string_view section, std::string_view key,

@@ -151,6 +151,61 @@ TEST_F(ProfileFileTest, WriteCreatesFileAndSectionsWithLineFeeds) {
     EXPECT_EQ(profile.ReadString("QSO", "Call", " "), "");
 }
 
+// Old editors end lines with a lone CR: such a file is lines like any other, and a write keeps
+// its breaks, as it keeps those of a file with mixed breaks.
+TEST_F(ProfileFileTest, LoneCarriageReturnsEndLines) {
+    WriteBytes(file, "; old editor\r[Qor_Cw]\rSpeed=80\rDotPort=378\r[MOX]\rMoxOn=1");
+    EXPECT_EQ(Read(file, "Qor_Cw", "Speed"), "80");
+    EXPECT_EQ(Read(file, "Qor_Cw", "DotPort"), "378");
+    EXPECT_EQ(Read(file, "MOX", "MoxOn"), "1");
+    EXPECT_EQ(Read(file, "Qor_Cw", "MoxOn"), "<default>");
+    ProfileFile profile(file);
+    profile.WriteString("Qor_Cw", "Speed", "90");
+    profile.WriteString("Qor_Cw", "Weighting", "2");
+    profile.WriteString("MOX", "TxAtPaddle", "1");
+    profile.WriteString("Screen", "Left", "5");
+    EXPECT_EQ(ReadBytes(file),
+              "; old editor\r[Qor_Cw]\rSpeed=90\rDotPort=378\rWeighting=2\r[MOX]\rMoxOn=1\r"
+              "TxAtPaddle=1\r\r[Screen]\rLeft=5\r");
+
+    WriteBytes(file, "[A]\ra=1\r\nb=2\nc=3\r\r[B]\nd=4\n");
+    for (const auto& [key, value] : {std::pair{"a", "1"}, {"b", "2"}, {"c", "3"}}) {
+        EXPECT_EQ(Read(file, "A", key), value);
+    }
+    EXPECT_EQ(Read(file, "B", "d"), "4");
+    profile.WriteString("A", "b", "two");
+    profile.WriteString("A", "c", "three");
+    EXPECT_EQ(ReadBytes(file), "[A]\ra=1\r\nb=two\nc=three\r\r[B]\nd=4\n");
+}
+
+// Keys before the first header are the section with the empty name, for reads and writes.
+TEST_F(ProfileFileTest, KeysBeforeAnyHeaderAreTheNamelessSection) {
+    WriteBytes(file, "; comment\nTop=1\n  Other = two \n\n[S]\nTop=3\n[]\nLate=4\n");
+    EXPECT_EQ(Read(file, "", "top"), "1");
+    EXPECT_EQ(Read(file, "  ", "OTHER"), "two");
+    EXPECT_EQ(Read(file, "", "Late"), "4");
+    EXPECT_EQ(Read(file, "S", "Top"), "3");
+    EXPECT_EQ(Read(file, "", "Missing"), "<default>");
+    EXPECT_EQ(Read(file, "S", "Other"), "<default>");
+
+    ProfileFile profile(file);
+    profile.WriteString("", "Top", "5");
+    profile.WriteString("", "New", "x");
+    profile.WriteString("", "Late", "6");
+    EXPECT_EQ(ReadBytes(file),
+              "; comment\nTop=5\n  Other = two \nNew=x\n\n[S]\nTop=3\n[]\nLate=6\n");
+
+    // Without keys of its own the section starts the file; it never gets a "[]" header.
+    WriteBytes(file, "\xEF\xBB\xBF[S]\r\nk=1\r\n");
+    profile.WriteString("", "k", "2");
+    EXPECT_EQ(ReadBytes(file), "\xEF\xBB\xBFk=2\r\n[S]\r\nk=1\r\n");
+    std::filesystem::remove(file);
+    profile.WriteString("", "a", "1");
+    profile.WriteString("", "b", "2");
+    EXPECT_EQ(ReadBytes(file), "a=1\nb=2\n");
+    EXPECT_EQ(profile.ReadString("", "b", ""), "2");
+}
+
 TEST_F(ProfileFileTest, ValuesNeverAddLinesAndBadNamesAreRefused) {
     ProfileFile profile(file);
     profile.WriteString("Cw_Macros", "Macro1", "one\r\n[Evil]\ntwo");
