@@ -55,7 +55,8 @@ LoadResult LoadFile(const std::string& path, std::string& bytes) {
         return LoadResult::kUnusable;
     }
     bytes.clear();
-    bytes.resize(static_cast<std::size_t>(st.st_size));
+    // One byte more than the size, so that the read that finds the end needs no larger buffer.
+    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t got = 0;
     for (;;) {
         if (got == bytes.size()) {
@@ -202,7 +203,7 @@ std::string ResolveProfilePath(std::string_view name) {
 
 ProfileFile::ProfileFile(std::string name) : name_(std::move(name)) {}
 
-ProfileBatch::ProfileBatch(const ProfileFile& file) : file_(file) {}
+ProfileBatch::ProfileBatch(const ProfileFile& file) : name_(file.Name()) {}
 
 void ProfileBatch::Ask(std::string_view section, std::string_view key) {
     asked_.push_back({std::string(section), std::string(key), std::nullopt});
@@ -211,16 +212,16 @@ void ProfileBatch::Ask(std::string_view section, std::string_view key) {
 void ProfileBatch::Read() {
     for (Asked& asked : asked_) asked.value.reset();
     std::string bytes;
-    if (LoadFile(ResolveProfilePath(file_.Name()), bytes) != LoadResult::kLoaded) return;
+    if (LoadFile(ResolveProfilePath(name_), bytes) != LoadResult::kLoaded) return;
     const ProfileText text = SplitProfileText(bytes);
-    std::vector<std::string> names;  // the names in the file's encoding, for the lookups' views
-    names.reserve(asked_.size() * 2);
-    std::vector<ProfileLookup> lookups;
-    lookups.reserve(asked_.size());
+    std::vector<std::string> names;  // section and key of each, in the file's encoding
     for (const Asked& asked : asked_) {
         names.push_back(NameInEncoding(asked.section, text.encoding));
         names.push_back(NameInEncoding(asked.key, text.encoding));
-        lookups.push_back({names[names.size() - 2], names.back(), std::nullopt});
+    }
+    std::vector<ProfileLookup> lookups;
+    for (std::size_t i = 0; i < asked_.size(); ++i) {
+        lookups.push_back({names[2 * i], names[2 * i + 1], std::nullopt});
     }
     FindProfileValues(text.body, lookups);
     for (std::size_t i = 0; i < asked_.size(); ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 // INI ("profile") files: read a key with a default, write a key in place. Nothing is cached;
-// every call goes to the file. Values are UTF-8 here whatever the file's own encoding.
+// every read, write or batch of reads goes to the file. Values are UTF-8 here whatever the file's
+// own encoding.
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
@@ -45,7 +46,7 @@ class ProfileBatch {
         std::optional<std::string> value;
     };
 
-    const ProfileFile& file_;
+    std::string name_;
     std::vector<Asked> asked_;
 };
 

@@ -1,7 +1,6 @@
 #include "ui/profile_text.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "engine/codepage1251.h"
@@ -12,7 +11,6 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";
-constexpr std::string_view kBlanks = " \t\r";
 
 // One line of the body: [begin, end) is its text, without the line break; `next` is where the
 // following line begins (the body's size for the last one).
@@ -32,17 +30,13 @@ std::string_view BreakAt(std::string_view body, std::size_t at) {
 // Lines end at CR LF, LF or a lone CR (files from old editors).
 class LineCursor {
   public:
-    explicit LineCursor(std::string_view body)
-        : body_(body), nextLf_(Find('\n', 0)), nextCr_(Find('\r', 0)) {}
+    explicit LineCursor(std::string_view body) : body_(body) {}
 
     bool Next(Line& line) {
         if (pos_ >= body_.size()) return false;
         line.begin = pos_;
-        // Each kind of break is searched for ahead once, so a file that lacks one kind is not
-        // searched to its end again for every line.
-        if (nextLf_ < pos_) nextLf_ = Find('\n', pos_);
-        if (nextCr_ < pos_) nextCr_ = Find('\r', pos_);
-        const std::size_t at = std::min(nextLf_, nextCr_);
+        std::size_t at = pos_;
+        while (at < body_.size() && body_[at] != '\n' && body_[at] != '\r') ++at;
         line.end = at;
         line.hasBreak = at < body_.size();
         line.next = at + (line.hasBreak ? BreakAt(body_, at).size() : 0);
@@ -51,24 +45,18 @@ class LineCursor {
     }
 
   private:
-    std::size_t Find(char c, std::size_t from) const {
-        const void* hit = std::memchr(body_.data() + from, c, body_.size() - from);
-        return hit == nullptr
-                   ? body_.size()
-                   : static_cast<std::size_t>(static_cast<const char*>(hit) - body_.data());
-    }
-
     std::string_view body_;
     std::size_t pos_ = 0;
-    std::size_t nextLf_;
-    std::size_t nextCr_;
 };
 
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
 std::string_view Trim(std::string_view s) {
-    const auto first = s.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(kBlanks);
-    return s.substr(first, last - first + 1);
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
 }
 
 // The name of a section header line ("[name]" with anything after the bracket ignored).
@@ -171,6 +159,8 @@ void FindProfileValues(std::string_view body, std::span<ProfileLookup> lookups) 
     Line line;
     while (unanswered > 0 && cursor.Next(line)) {
         const std::string_view text = Trim(LineText(body, line));
+        // Outside the sections looked for, only a header matters.
+        if (text.empty() || (text.front() != '[' && (open == nullptr || open->empty()))) continue;
         if (const auto name = SectionName(text)) {
             enter(*name);
             continue;
@@ -259,8 +249,8 @@ std::string SetProfileValue(std::string_view body, std::string_view section, std
     bool inSection = wantedSection.empty();
     bool inFirstSection = inSection;
     bool sectionSeen = inSection;
-    Line anchor{0, 0, 0,
-                true};  // the line of the first matching section after which a new key goes
+    // The line of the first matching section after which a new key goes.
+    Line anchor{0, 0, 0, true};
     Line last;
     bool any = false;
     while (cursor.Next(line)) {

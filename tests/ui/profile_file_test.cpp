@@ -11,7 +11,9 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <utility>
 
+#include "support/open_counter.h"
 #include "support/scratch_dir.h"
 
 namespace telkey {
@@ -204,6 +206,38 @@ TEST_F(ProfileFileTest, KeysBeforeAnyHeaderAreTheNamelessSection) {
     profile.WriteString("", "b", "2");
     EXPECT_EQ(ReadBytes(file), "a=1\nb=2\n");
     EXPECT_EQ(profile.ReadString("", "b", ""), "2");
+}
+
+// A batch answers each key as a read of its own would, from one reading of the file.
+TEST_F(ProfileFileTest, BatchReadsEveryKeyFromOneReading) {
+    // Code page 1251: section "Связь", key "Имя" = "Иван"; the file also has repeated keys.
+    WriteBytes(file,
+               "top=0\r\n[\xD1\xE2\xFF\xE7\xFC]\r\n\xC8\xEC\xFF=\xC8\xE2\xE0\xED\r\n"
+               "[A]\r\nk=1\r\nk=2\r\n[B]\r\nk=3\r\n[a]\r\nj=4\r\n");
+    ProfileBatch batch{ProfileFile(file)};
+    for (const auto& [section, key] : {std::pair{"A", "k"},
+                                       {"A", "j"},
+                                       {"B", "k"},
+                                       {"Связь", "Имя"},
+                                       {"", "top"},
+                                       {"B", "none"},
+                                       {"A", "k"}}) {
+        batch.Ask(section, key);
+    }
+    EXPECT_EQ(batch.Value("A", "k", "<default>"), "<default>");  // not read yet
+    test::OpenCounter opens(file);
+    batch.Read();
+    EXPECT_EQ(opens.Take(), 1);
+    EXPECT_EQ(batch.Value("A", "k", ""), "1");
+    EXPECT_EQ(batch.Value("A", "j", ""), "4");
+    EXPECT_EQ(batch.Value("B", "k", ""), "3");
+    EXPECT_EQ(batch.Value("Связь", "Имя", ""), "Иван");
+    EXPECT_EQ(batch.Value("", "top", ""), "0");
+    EXPECT_EQ(batch.Value("B", "none", "<default>"), "<default>");
+    EXPECT_EQ(batch.Value("B", "j", "<not asked>"), "<not asked>");
+    for (const auto& [section, key] : {std::pair{"A", "k"}, {"A", "j"}, {"Связь", "Имя"}}) {
+        EXPECT_EQ(batch.Value(section, key, ""), Read(file, section, key));
+    }
 }
 
 TEST_F(ProfileFileTest, ValuesNeverAddLinesAndBadNamesAreRefused) {
