@@ -1,6 +1,8 @@
 #include "engine/codepage1251.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 namespace telkey {
 namespace {
@@ -19,6 +21,8 @@ constexpr std::array<char16_t, 64> kHighHalf = {
 constexpr char32_t kCyrillicA = 0x0410;
 constexpr char32_t kCyrillicLastYa = 0x044F;
 constexpr std::uint8_t kCyrillicFirstByte = 0xC0;
+// The top bit of each byte of a word: none set means eight ASCII bytes.
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
 void AppendUtf8(std::string& out, char32_t ch) {
     if (ch < 0x80) {
@@ -117,6 +121,15 @@ std::string Cp1251ToUtf8(std::string_view bytes) {
 
 bool IsValidUtf8(std::string_view bytes) noexcept {
     for (std::size_t pos = 0; pos < bytes.size();) {
+        // Large files are mostly ASCII: skip it a word at a time.
+        std::uint64_t word = 0;
+        if (bytes.size() - pos >= sizeof word) {
+            std::memcpy(&word, bytes.data() + pos, sizeof word);
+            if ((word & kHighBits) == 0) {
+                pos += sizeof word;
+                continue;
+            }
+        }
         const std::size_t start = pos;
         const char32_t ch = NextUtf8(bytes, pos);
         if (ch == 0xFFFD && pos == start + 1 && static_cast<unsigned char>(bytes[start]) >= 0x80) {

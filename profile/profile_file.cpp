@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "engine/codepage1251.h"
 #include "profile/profile_text.h"
@@ -54,7 +55,8 @@ LoadResult LoadFile(const std::string& path, std::string& bytes) {
         return LoadResult::kUnusable;
     }
     bytes.clear();
-    bytes.resize(static_cast<std::size_t>(st.st_size));
+    // One byte more than the size, so that the read that finds the end needs no larger buffer.
+    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t got = 0;
     for (;;) {
         if (got == bytes.size()) {
@@ -201,18 +203,50 @@ std::string ResolveProfilePath(std::string_view name) {
 
 ProfileFile::ProfileFile(std::string name) : name_(std::move(name)) {}
 
-std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
-                                    std::string_view defaultValue) const {
+ProfileBatch::ProfileBatch(const ProfileFile& file) : name_(file.Name()) {}
+
+void ProfileBatch::Ask(std::string_view section, std::string_view key) {
+    asked_.push_back({std::string(section), std::string(key), std::nullopt});
+}
+
+void ProfileBatch::Read() {
+    for (Asked& asked : asked_) asked.value.reset();
     std::string bytes;
-    if (LoadFile(ResolveProfilePath(name_), bytes) == LoadResult::kLoaded) {
-        const ProfileText text = SplitProfileText(bytes);
-        const auto raw = FindProfileValue(text.body, NameInEncoding(section, text.encoding),
-                                          NameInEncoding(key, text.encoding));
-        if (raw) return DecodeProfileValue(*raw, text.encoding, kProfileValueMax);
+    if (LoadFile(ResolveProfilePath(name_), bytes) != LoadResult::kLoaded) return;
+    const ProfileText text = SplitProfileText(bytes);
+    std::vector<std::string> names;  // section and key of each, in the file's encoding
+    for (const Asked& asked : asked_) {
+        names.push_back(NameInEncoding(asked.section, text.encoding));
+        names.push_back(NameInEncoding(asked.key, text.encoding));
+    }
+    std::vector<ProfileLookup> lookups;
+    for (std::size_t i = 0; i < asked_.size(); ++i) {
+        lookups.push_back({names[2 * i], names[2 * i + 1], std::nullopt});
+    }
+    FindProfileValues(text.body, lookups);
+    for (std::size_t i = 0; i < asked_.size(); ++i) {
+        if (const auto raw = lookups[i].value) {
+            asked_[i].value = DecodeProfileValue(*raw, text.encoding, kProfileValueMax);
+        }
+    }
+}
+
+std::string ProfileBatch::Value(std::string_view section, std::string_view key,
+                                std::string_view defaultValue) const {
+    for (const Asked& asked : asked_) {
+        if (asked.value && asked.section == section && asked.key == key) return *asked.value;
     }
     std::string value(defaultValue);
     CutUtf8(value, kProfileValueMax);
     return value;
+}
+
+std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue) const {
+    ProfileBatch batch(*this);
+    batch.Ask(section, key);
+    batch.Read();
+    return batch.Value(section, key, defaultValue);
 }
 
 void ProfileFile::WriteString(std::string_view section, std::string_view key,

@@ -1,10 +1,13 @@
 #pragma once
 // INI ("profile") files: read a key with a default, write a key in place. Nothing is cached;
-// every call goes to the file. Values are UTF-8 here whatever the file's own encoding.
+// every read, write or batch of reads goes to the file. Values are UTF-8 here whatever the file's
+// own encoding.
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace telkey {
 
@@ -21,10 +24,37 @@ constexpr std::size_t kProfileValueMax = 2047;
 // the common directory (created when missing); anything else is a path as given.
 std::string ResolveProfilePath(std::string_view name);
 
+class ProfileFile;
+
+// Keys read together from one reading of the file and one pass over it, as a caller reading
+// many keys at once does: ask for every key, Read, then take the values.
+class ProfileBatch {
+  public:
+    explicit ProfileBatch(const ProfileFile& file);
+
+    void Ask(std::string_view section, std::string_view key);
+    // Reads the file once and finds every key asked for.
+    void Read();
+    // The value read for a key asked for; the default for any other, and before Read.
+    std::string Value(std::string_view section, std::string_view key,
+                      std::string_view defaultValue) const;
+
+  private:
+    struct Asked {
+        std::string section;
+        std::string key;
+        std::optional<std::string> value;
+    };
+
+    std::string name_;
+    std::vector<Asked> asked_;
+};
+
 class ProfileFile {
   public:
     explicit ProfileFile(std::string name);
 
+    // A batch of one key.
     std::string ReadString(std::string_view section, std::string_view key,
                            std::string_view defaultValue) const;
     // Throws ProfileWriteError when the file cannot be written; the old file stays intact.

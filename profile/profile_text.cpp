@@ -1,6 +1,7 @@
 #include "profile/profile_text.h"
 
-#include <cstring>
+#include <algorithm>
+#include <vector>
 
 #include "engine/codepage1251.h"
 #include "profile/ascii_case.h"
@@ -10,7 +11,6 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";
-constexpr std::string_view kBlanks = " \t\r";
 
 // One line of the body: [begin, end) is its text, without the line break; `next` is where the
 // following line begins (the body's size for the last one).
@@ -21,6 +21,13 @@ struct Line {
     bool hasBreak = false;
 };
 
+// The line break that starts at `at` (a CR or LF there).
+std::string_view BreakAt(std::string_view body, std::size_t at) {
+    if (body[at] == '\r' && at + 1 < body.size() && body[at + 1] == '\n') return "\r\n";
+    return body[at] == '\r' ? "\r" : "\n";
+}
+
+// Lines end at CR LF, LF or a lone CR (files from old editors).
 class LineCursor {
   public:
     explicit LineCursor(std::string_view body) : body_(body) {}
@@ -28,16 +35,11 @@ class LineCursor {
     bool Next(Line& line) {
         if (pos_ >= body_.size()) return false;
         line.begin = pos_;
-        const void* lf = std::memchr(body_.data() + pos_, '\n', body_.size() - pos_);
-        if (lf == nullptr) {
-            line.end = line.next = body_.size();
-            line.hasBreak = false;
-        } else {
-            const auto at = static_cast<std::size_t>(static_cast<const char*>(lf) - body_.data());
-            line.end = (at > pos_ && body_[at - 1] == '\r') ? at - 1 : at;
-            line.next = at + 1;
-            line.hasBreak = true;
-        }
+        std::size_t at = pos_;
+        while (at < body_.size() && body_[at] != '\n' && body_[at] != '\r') ++at;
+        line.end = at;
+        line.hasBreak = at < body_.size();
+        line.next = at + (line.hasBreak ? BreakAt(body_, at).size() : 0);
         pos_ = line.next;
         return true;
     }
@@ -47,11 +49,14 @@ class LineCursor {
     std::size_t pos_ = 0;
 };
 
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
 std::string_view Trim(std::string_view s) {
-    const auto first = s.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(kBlanks);
-    return s.substr(first, last - first + 1);
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
 }
 
 // The name of a section header line ("[name]" with anything after the bracket ignored).
@@ -74,9 +79,8 @@ std::string_view LineText(std::string_view body, const Line& line) {
 
 // The line break the file already uses; a file without one gets LF.
 std::string_view LineBreakOf(std::string_view body) {
-    const auto lf = body.find('\n');
-    if (lf != std::string_view::npos && lf > 0 && body[lf - 1] == '\r') return "\r\n";
-    return "\n";
+    const auto at = body.find_first_of("\r\n");
+    return at == std::string_view::npos ? "\n" : BreakAt(body, at);
 }
 
 std::string_view CutAtNul(std::string_view s) {
@@ -125,25 +129,61 @@ ProfileText SplitProfileText(std::string_view bytes) {
     return text;
 }
 
-std::optional<std::string_view> FindProfileValue(std::string_view body, std::string_view section,
-                                                 std::string_view key) {
-    section = Trim(section);
-    key = Trim(key);
+void FindProfileValues(std::string_view body, std::span<ProfileLookup> lookups) {
+    // The lookups grouped by section, so that a header is compared with each section once.
+    struct Group {
+        std::string_view section;
+        std::vector<ProfileLookup*> lookups;
+    };
+    std::vector<Group> groups;
+    for (ProfileLookup& lookup : lookups) {
+        lookup.value.reset();
+        const std::string_view section = Trim(lookup.section);
+        auto group = std::find_if(groups.begin(), groups.end(),
+                                  [&](const Group& g) { return EqualsNoCase(g.section, section); });
+        if (group == groups.end()) group = groups.insert(groups.end(), Group{section, {}});
+        group->lookups.push_back(&lookup);
+    }
+    std::size_t unanswered = lookups.size();
+    // The lookups of the section the lines are in; keys before any header have the empty name.
+    std::vector<ProfileLookup*>* open = nullptr;
+    const auto enter = [&](std::string_view name) {
+        const auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+            return EqualsNoCase(g.section, name);
+        });
+        open = group == groups.end() ? nullptr : &group->lookups;
+    };
+    enter({});
+
     LineCursor cursor(body);
     Line line;
-    bool inSection = false;
-    while (cursor.Next(line)) {
+    while (unanswered > 0 && cursor.Next(line)) {
         const std::string_view text = Trim(LineText(body, line));
+        // Outside the sections looked for, only a header matters.
+        if (text.empty() || (text.front() != '[' && (open == nullptr || open->empty()))) continue;
         if (const auto name = SectionName(text)) {
-            inSection = EqualsNoCase(*name, section);
+            enter(*name);
             continue;
         }
-        if (!inSection) continue;
+        if (open == nullptr || open->empty()) continue;
         const auto eq = text.find('=');
         if (eq == std::string_view::npos) continue;
-        if (EqualsNoCase(Trim(text.substr(0, eq)), key)) return Trim(text.substr(eq + 1));
+        const std::string_view key = Trim(text.substr(0, eq));
+        // The first line of a key answers it; later ones are not looked at.
+        std::erase_if(*open, [&](ProfileLookup* lookup) {
+            if (!EqualsNoCase(Trim(lookup->key), key)) return false;
+            lookup->value = Trim(text.substr(eq + 1));
+            --unanswered;
+            return true;
+        });
     }
-    return std::nullopt;
+}
+
+std::optional<std::string_view> FindProfileValue(std::string_view body, std::string_view section,
+                                                 std::string_view key) {
+    ProfileLookup lookup{section, key, std::nullopt};
+    FindProfileValues(body, std::span(&lookup, 1));
+    return lookup.value;
 }
 
 void CutUtf8(std::string& text, std::size_t maxChars) {
@@ -204,10 +244,13 @@ std::string SetProfileValue(std::string_view body, std::string_view section, std
 
     LineCursor cursor(body);
     Line line;
-    bool inSection = false;
-    bool inFirstSection = false;
-    bool sectionSeen = false;
-    Line anchor;  // the line of the first matching section after which a new key goes
+    // Keys before the first header form the section with the empty name; a new key of it goes
+    // after its last key, or at the very start, never under a header of its own.
+    bool inSection = wantedSection.empty();
+    bool inFirstSection = inSection;
+    bool sectionSeen = inSection;
+    // The line of the first matching section after which a new key goes.
+    Line anchor{0, 0, 0, true};
     Line last;
     bool any = false;
     while (cursor.Next(line)) {

@@ -2,6 +2,7 @@
 // The INI text itself, in memory: finding a key and rewriting one key's line, byte-exact. The
 // file side (paths, reading, atomic replacement) is in profile_file.cpp.
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,19 @@ struct ProfileText {
 
 ProfileText SplitProfileText(std::string_view bytes);
 
+// One key asked for in a pass over the text; `section` and `key` are in the file's encoding.
+struct ProfileLookup {
+    std::string_view section;
+    std::string_view key;
+    std::optional<std::string_view> value;  // the raw value, as FindProfileValue gives it
+};
+
+// Answers every lookup in one pass over the body.
+void FindProfileValues(std::string_view body, std::span<ProfileLookup> lookups);
+
 // The raw value of a key (blanks around it trimmed, still in the file's encoding), or nothing
-// when the section or key is absent. `section` and `key` are in the file's encoding.
+// when the section or key is absent. `section` and `key` are in the file's encoding. Keys before
+// the first section header belong to the section with the empty name.
 std::optional<std::string_view> FindProfileValue(std::string_view body, std::string_view section,
                                                  std::string_view key);
 

@@ -278,7 +278,17 @@ std::optional<std::int32_t> ScanDecimal(std::string_view text) {
 }
 
 SettingsValues ReadSettingsValues(const ProfileFile& file) {
-    return ReadAll(FromFile(file));
+    // One reading of the file for all keys: a first run only names the keys it reads.
+    ProfileBatch batch(file);
+    ReadAll([&batch](std::string_view section, std::string_view key, std::string_view defaultText) {
+        batch.Ask(section, key);
+        return std::string(defaultText);
+    });
+    batch.Read();
+    return ReadAll(
+        [&batch](std::string_view section, std::string_view key, std::string_view defaultText) {
+            return batch.Value(section, key, defaultText);
+        });
 }
 
 std::int32_t ReadOnTop(const ProfileFile& file) {

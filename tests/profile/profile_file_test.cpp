@@ -11,7 +11,9 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <utility>
 
+#include "support/open_counter.h"
 #include "support/scratch_dir.h"
 
 namespace telkey {
@@ -149,6 +151,93 @@ TEST_F(ProfileFileTest, WriteCreatesFileAndSectionsWithLineFeeds) {
     profile.WriteString("Other", "Key", "v");
     EXPECT_EQ(ReadBytes(file), "[QSO]\nCall=\"\"\nName=\"Ivan\"\n\n[Other]\nKey=v\n");
     EXPECT_EQ(profile.ReadString("QSO", "Call", " "), "");
+}
+
+// Old editors end lines with a lone CR: such a file is lines like any other, and a write keeps
+// its breaks, as it keeps those of a file with mixed breaks.
+TEST_F(ProfileFileTest, LoneCarriageReturnsEndLines) {
+    WriteBytes(file, "; old editor\r[Qor_Cw]\rSpeed=80\rDotPort=378\r[MOX]\rMoxOn=1");
+    EXPECT_EQ(Read(file, "Qor_Cw", "Speed"), "80");
+    EXPECT_EQ(Read(file, "Qor_Cw", "DotPort"), "378");
+    EXPECT_EQ(Read(file, "MOX", "MoxOn"), "1");
+    EXPECT_EQ(Read(file, "Qor_Cw", "MoxOn"), "<default>");
+    ProfileFile profile(file);
+    profile.WriteString("Qor_Cw", "Speed", "90");
+    profile.WriteString("Qor_Cw", "Weighting", "2");
+    profile.WriteString("MOX", "TxAtPaddle", "1");
+    profile.WriteString("Screen", "Left", "5");
+    EXPECT_EQ(ReadBytes(file),
+              "; old editor\r[Qor_Cw]\rSpeed=90\rDotPort=378\rWeighting=2\r[MOX]\rMoxOn=1\r"
+              "TxAtPaddle=1\r\r[Screen]\rLeft=5\r");
+
+    WriteBytes(file, "[A]\ra=1\r\nb=2\nc=3\r\r[B]\nd=4\n");
+    for (const auto& [key, value] : {std::pair{"a", "1"}, {"b", "2"}, {"c", "3"}}) {
+        EXPECT_EQ(Read(file, "A", key), value);
+    }
+    EXPECT_EQ(Read(file, "B", "d"), "4");
+    profile.WriteString("A", "b", "two");
+    profile.WriteString("A", "c", "three");
+    EXPECT_EQ(ReadBytes(file), "[A]\ra=1\r\nb=two\nc=three\r\r[B]\nd=4\n");
+}
+
+// Keys before the first header are the section with the empty name, for reads and writes.
+TEST_F(ProfileFileTest, KeysBeforeAnyHeaderAreTheNamelessSection) {
+    WriteBytes(file, "; comment\nTop=1\n  Other = two \n\n[S]\nTop=3\n[]\nLate=4\n");
+    EXPECT_EQ(Read(file, "", "top"), "1");
+    EXPECT_EQ(Read(file, "  ", "OTHER"), "two");
+    EXPECT_EQ(Read(file, "", "Late"), "4");
+    EXPECT_EQ(Read(file, "S", "Top"), "3");
+    EXPECT_EQ(Read(file, "", "Missing"), "<default>");
+    EXPECT_EQ(Read(file, "S", "Other"), "<default>");
+
+    ProfileFile profile(file);
+    profile.WriteString("", "Top", "5");
+    profile.WriteString("", "New", "x");
+    profile.WriteString("", "Late", "6");
+    EXPECT_EQ(ReadBytes(file),
+              "; comment\nTop=5\n  Other = two \nNew=x\n\n[S]\nTop=3\n[]\nLate=6\n");
+
+    // Without keys of its own the section starts the file; it never gets a "[]" header.
+    WriteBytes(file, "\xEF\xBB\xBF[S]\r\nk=1\r\n");
+    profile.WriteString("", "k", "2");
+    EXPECT_EQ(ReadBytes(file), "\xEF\xBB\xBFk=2\r\n[S]\r\nk=1\r\n");
+    std::filesystem::remove(file);
+    profile.WriteString("", "a", "1");
+    profile.WriteString("", "b", "2");
+    EXPECT_EQ(ReadBytes(file), "a=1\nb=2\n");
+    EXPECT_EQ(profile.ReadString("", "b", ""), "2");
+}
+
+// A batch answers each key as a read of its own would, from one reading of the file.
+TEST_F(ProfileFileTest, BatchReadsEveryKeyFromOneReading) {
+    // Code page 1251: section "Связь", key "Имя" = "Иван"; the file also has repeated keys.
+    WriteBytes(file,
+               "top=0\r\n[\xD1\xE2\xFF\xE7\xFC]\r\n\xC8\xEC\xFF=\xC8\xE2\xE0\xED\r\n"
+               "[A]\r\nk=1\r\nk=2\r\n[B]\r\nk=3\r\n[a]\r\nj=4\r\n");
+    ProfileBatch batch{ProfileFile(file)};
+    for (const auto& [section, key] : {std::pair{"A", "k"},
+                                       {"A", "j"},
+                                       {"B", "k"},
+                                       {"Связь", "Имя"},
+                                       {"", "top"},
+                                       {"B", "none"},
+                                       {"A", "k"}}) {
+        batch.Ask(section, key);
+    }
+    EXPECT_EQ(batch.Value("A", "k", "<default>"), "<default>");  // not read yet
+    test::OpenCounter opens(file);
+    batch.Read();
+    EXPECT_EQ(opens.Take(), 1);
+    EXPECT_EQ(batch.Value("A", "k", ""), "1");
+    EXPECT_EQ(batch.Value("A", "j", ""), "4");
+    EXPECT_EQ(batch.Value("B", "k", ""), "3");
+    EXPECT_EQ(batch.Value("Связь", "Имя", ""), "Иван");
+    EXPECT_EQ(batch.Value("", "top", ""), "0");
+    EXPECT_EQ(batch.Value("B", "none", "<default>"), "<default>");
+    EXPECT_EQ(batch.Value("B", "j", "<not asked>"), "<not asked>");
+    for (const auto& [section, key] : {std::pair{"A", "k"}, {"A", "j"}, {"Связь", "Имя"}}) {
+        EXPECT_EQ(batch.Value(section, key, ""), Read(file, section, key));
+    }
 }
 
 TEST_F(ProfileFileTest, ValuesNeverAddLinesAndBadNamesAreRefused) {

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/codepage1251.h"
 #include "profile/profile_file.h"
@@ -83,7 +84,7 @@ const std::string kSample =
     "[Cw_Macros]\r\nMacro1=\"cq cq de ~[MYCALL]\"\r\n";
 
 void CheckText(const std::string& bytes, std::mt19937& rng) {
-    const std::string sections[] = {"S", "s", "T", "Qor_Cw", "MOX", "New"};
+    const std::string sections[] = {"S", "s", "T", "Qor_Cw", "MOX", "New", ""};
     const std::string keys[] = {"k", "Key", "Speed", "MoxOn", "Fresh"};
     const std::string& section = sections[rng() % std::size(sections)];
     const std::string& key = keys[rng() % std::size(keys)];
@@ -92,6 +93,17 @@ void CheckText(const std::string& bytes, std::mt19937& rng) {
     if (const auto raw = FindProfileValue(text.body, section, key)) {
         const std::string value = DecodeProfileValue(*raw, text.encoding, kProfileValueMax);
         ASSERT_TRUE(IsValidUtf8(value));
+    }
+
+    // Every key found in one pass is what a lookup of its own finds.
+    std::vector<ProfileLookup> all;
+    for (const std::string& s : sections) {
+        for (const std::string& k : keys) all.push_back({s, k, std::nullopt});
+    }
+    FindProfileValues(text.body, all);
+    for (const ProfileLookup& lookup : all) {
+        ASSERT_EQ(lookup.value, FindProfileValue(text.body, lookup.section, lookup.key))
+            << testing::PrintToString(bytes) << " [" << lookup.section << "] " << lookup.key;
     }
 
     const std::string value = "v" + std::to_string(rng() % 1000);
@@ -112,7 +124,7 @@ void CheckText(const std::string& bytes, std::mt19937& rng) {
         ++suffix;
     }
     const std::string removed = body.substr(prefix, body.size() - prefix - suffix);
-    ASSERT_EQ(removed.find('\n'), std::string::npos) << testing::PrintToString(body);
+    ASSERT_EQ(removed.find_first_of("\r\n"), std::string::npos) << testing::PrintToString(body);
 }
 
 TEST(ProfileFuzzTest, RandomTextsReadAndWriteSafely) {

@@ -20,6 +20,7 @@
 #include "options/keying_options.h"
 #include "options/speed_control.h"
 #include "profile/exchange_settings.h"
+#include "support/open_counter.h"
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"
 #include "transmit/macro_store.h"
@@ -221,6 +222,23 @@ TEST_F(SettingsFileTest, UnusableSpeakerTonesStillGiveAUsableDivisor) {
     Program p;
     p.settings.LoadSettings();
     EXPECT_EQ(p.engine.portSettings.ToneDivisor, (19 / 2 + 1193180) / 19);
+}
+
+// LoadSettings reads its many keys from one reading of the file.
+TEST_F(SettingsFileTest, LoadingReadsTheFileOnce) {
+    Store(
+        "[Qor_Cw]\nSpeed=90\nIsYamb=0\n[MOX]\nMoxOn=1\n[Cw_Macros]\nMacro3=\"cq test\"\n"
+        "[SentFont]\nSize=14\n");
+    test::OpenCounter opens(Path());
+    Program p;
+    p.settings.LoadSettings();
+    EXPECT_EQ(opens.Take(), 1);
+    EXPECT_EQ(p.speed.Speed, 90);
+    EXPECT_EQ(p.engine.keyerSettings.IsYamb, 0);
+    EXPECT_EQ(p.engine.keyerSettings.MoxOn, 1);
+    EXPECT_EQ(p.macros.slots[3], "cq test");
+    EXPECT_EQ(p.macros.slots[4], "Macro4");
+    EXPECT_EQ(p.sent.font().pointSize(), 14);
 }
 
 TEST_F(SettingsFileTest, GeometryKeysApplyOneByOne) {
