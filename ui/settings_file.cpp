@@ -38,8 +38,9 @@ int Dpi(const QWidget& w) {
     return w.logicalDpiY() > 0 ? w.logicalDpiY() : kDefaultDpi;
 }
 
+// Down for a non-zero flag, up for zero, whatever the button showed before the settings came.
 void SetDown(QAbstractButton* button, std::int32_t flag) {
-    if (button != nullptr && flag != 0) button->setChecked(true);
+    if (button != nullptr) button->setChecked(flag != 0);
 }
 
 void SetCheck(QAction* item, std::int32_t flag) {
