@@ -166,9 +166,14 @@ class WindowGeometryOnADesktop : public ::testing::Test {
 
     // Telkey in the scratch directory on this display, with a bus of its own.
     std::unique_ptr<Child> StartTelkey() {
-        auto telkey = std::make_unique<Child>(std::vector<std::string>{
-            "/bin/sh", "-c", "cd '" + dir_.Path() + "' && exec '" + Telkey() + "' --ports=none"});
-        EXPECT_TRUE(WaitUntil([] { return !VisibleWindow("Telkey").empty(); }, kBound));
+        const std::string log = dir_ / "telkey.log";
+        auto telkey = std::make_unique<Child>(
+            std::vector<std::string>{"/bin/sh", "-c",
+                                     "cd '" + dir_.Path() + "' && exec '" + Telkey() +
+                                         "' --ports=none >'" + log + "' 2>&1"});
+        EXPECT_TRUE(WaitUntil([] { return !VisibleWindow("Telkey").empty(); }, kBound))
+            << "no main window; telkey said: " << test::ReadBytes(log)
+            << "; windows: " << Output("xdotool search --name .");
         // The stored geometry is applied when the settings are loaded, at the first activation.
         EXPECT_TRUE(
             WaitUntil([] { return OuterOf(VisibleWindow("Telkey")) == kMainOuter; }, kBound))
