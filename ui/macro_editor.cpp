@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "transmit/macro_store.h"
+#include "ui/outer_geometry.h"
 
 namespace telkey {
 namespace {
@@ -101,7 +102,10 @@ TForm2::TForm2(MacroStore& macros, std::array<QPushButton*, kMacroButtons> butMa
     connect(MEditSave, &QPushButton::clicked, this, &TForm2::MEditSaveClick);
     connect(MeditCancel, &QPushButton::clicked, this, &TForm2::MeditCancelClick);
 
-    setGeometry(kDesignedLeft, kDesignedTop, kClientWidth, kClientHeight);
+    // The designed place is the frame's, the designed size the client area's.
+    OuterGeometry::Of(*this);
+    move(kDesignedLeft, kDesignedTop);
+    resize(kClientWidth, kClientHeight);
 }
 
 void TForm2::EditMacros1Click() {
@@ -139,7 +143,7 @@ void TForm2::MeditCancelClick() {
 }
 
 void TForm2::FormResize() {
-    const int width = frameGeometry().width();
+    const int width = OuterGeometry::Of(*this).Outer().width();
     const int editWidth = width > kNarrowWindow ? width - kEditWidthAllowance : kNarrowEditWidth;
     for (QLineEdit* edit : MacroEdit) edit->resize(editWidth, edit->height());
 }

@@ -31,6 +31,7 @@
 #include "ui/about_box.h"
 #include "ui/engine_startup.h"
 #include "ui/macro_editor.h"
+#include "ui/outer_geometry.h"
 #include "ui/settings_file.h"
 #include "ui/settings_values.h"
 #include "ui/version.h"
@@ -180,7 +181,8 @@ TForm1::TForm1(Engine& engine, MessageServices& messages, QWidget* parent)
       speed(engine),
       runDialog([](QDialog& dialog) { return dialog.exec(); }),
       requestEnd([] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(EXIT_FAILURE); }); }),
-      lastDialogColor_(Qt::black) {
+      lastDialogColor_(Qt::black),
+      outerGeometry_(OuterGeometry::Of(*this)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QLatin1String(kProgramName));
     setFont(WindowFont());
@@ -433,10 +435,16 @@ void TForm1::OnTopButtonClick() {
 
 void TForm1::SetStayOnTop(bool onTop) {
     if (StaysOnTop() == onTop) return;
-    // Changing the flags of a shown window hides it; show it again where it was.
-    const bool shown = isVisible();
-    setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
-    if (shown) show();
+    Qt::WindowFlags flags = windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, onTop);
+    // Once the desktop has the window, only its stay-on-top state changes: new window flags would
+    // make Qt build a new native window, which the desktop may frame at a shifted place.
+    if (QWindow* handle = windowHandle()) {
+        overrideWindowFlags(flags);
+        handle->setFlags(flags);
+    } else {
+        setWindowFlags(flags);
+    }
 }
 
 bool TForm1::StaysOnTop() const {
@@ -444,45 +452,21 @@ bool TForm1::StaysOnTop() const {
 }
 
 int TForm1::OuterWidth() const {
-    return frameGeometry().width();
+    return outerGeometry_.Outer().width();
 }
 
 int TForm1::OuterHeight() const {
-    return frameGeometry().height();
+    return outerGeometry_.Outer().height();
 }
 
 void TForm1::SetOuterSize(int width, int height) {
-    const QRect frame = frameGeometry();
-    const QRect client = geometry();
-    resize(width - (frame.width() - client.width()), height - (frame.height() - client.height()));
-    if (width != kDesignedWidth || height != kDesignedHeight) designedSizePending_ = false;
-}
-
-// The frame of a new window is known only once the desktop has put it up; until the operator
-// or the settings change the size, the window keeps its designed outer size.
-void TForm1::KeepDesignedSize() {
-    if (!designedSizePending_ || !isVisible() || windowHandle() == nullptr) return;
-    if (windowHandle()->frameMargins().isNull()) return;
-    designedSizePending_ = false;
-    if (size() == QSize(kDesignedWidth, kDesignedHeight)) {
-        SetOuterSize(kDesignedWidth, kDesignedHeight);
-    }
-}
-
-void TForm1::showEvent(QShowEvent* event) {
-    QMainWindow::showEvent(event);
-    KeepDesignedSize();
+    outerGeometry_.SetWidth(width);
+    outerGeometry_.SetHeight(height);
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     FormResize();
-    KeepDesignedSize();
-}
-
-void TForm1::moveEvent(QMoveEvent* event) {
-    QMainWindow::moveEvent(event);
-    KeepDesignedSize();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

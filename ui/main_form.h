@@ -39,6 +39,7 @@ class TAbout;
 class TForm2;
 class TxControl;
 class MacroRunner;
+class OuterGeometry;
 class TransmitQueue;
 class KeyboardCommands;
 class QsoFields;
@@ -238,9 +239,7 @@ class TForm1 : public QMainWindow {
     std::function<void()> requestEnd;
 
   protected:
-    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -254,12 +253,11 @@ class TForm1 : public QMainWindow {
     void BuildExchange();
     void FontSetup(QPlainTextEdit& window);
     void BackgroundSetup(QPlainTextEdit& window);
-    void KeepDesignedSize();
 
     // The colour the colour dialog returned last (black before the first time).
     QColor lastDialogColor_;
-    // The designed size waits for the window frame to be known.
-    bool designedSizePending_ = true;
+    // Outer place and size, the designed ones included, whether or not the frame is known yet.
+    OuterGeometry& outerGeometry_;
 };
 
 }  // namespace telkey

@@ -17,6 +17,7 @@
 #include "profile/profile_file.h"
 #include "transmit/macro_store.h"
 #include "ui/colour_value.h"
+#include "ui/outer_geometry.h"
 #include "widgets/message_box.h"
 #include "widgets/text_window_style.h"
 #include "widgets/up_down.h"
@@ -38,8 +39,9 @@ int Dpi(const QWidget& w) {
     return w.logicalDpiY() > 0 ? w.logicalDpiY() : kDefaultDpi;
 }
 
+// Down for a non-zero flag, up for zero, whatever the button showed before the settings came.
 void SetDown(QAbstractButton* button, std::int32_t flag) {
-    if (button != nullptr && flag != 0) button->setChecked(true);
+    if (button != nullptr) button->setChecked(flag != 0);
 }
 
 void SetCheck(QAction* item, std::int32_t flag) {
@@ -65,16 +67,11 @@ std::int32_t CurrentColour(const QColor& now, std::int32_t loaded) {
 
 void ApplyGeometry(QWidget& window, std::int32_t left, std::int32_t top, std::int32_t height,
                    std::int32_t width) {
-    if (left != kDesignedGeometry) window.move(left, window.pos().y());
-    if (top != kDesignedGeometry) window.move(window.pos().x(), top);
-    if (height != kDesignedGeometry) {
-        const int frame = window.frameGeometry().height() - window.height();
-        window.resize(window.width(), std::max(0, height - frame));
-    }
-    if (width != kDesignedGeometry) {
-        const int frame = window.frameGeometry().width() - window.width();
-        window.resize(std::max(0, width - frame), window.height());
-    }
+    OuterGeometry& outer = OuterGeometry::Of(window);
+    if (left != kDesignedGeometry) outer.SetLeft(left);
+    if (top != kDesignedGeometry) outer.SetTop(top);
+    if (height != kDesignedGeometry) outer.SetHeight(height);
+    if (width != kDesignedGeometry) outer.SetWidth(width);
 }
 
 SettingsFile::SettingsFile(Engine& engine, KeyingOptions& options, SpeedControl& speed,
@@ -253,15 +250,15 @@ SettingsValues SettingsFile::CurrentValues() const {
     v.NameOnClear = exchange_.NameOnClear;
     v.OtherOnClear = exchange_.OtherOnClear;
 
-    if (const QWidget* w = controls_.mainWindow) {
-        const QRect outer = w->frameGeometry();
+    if (QWidget* w = controls_.mainWindow) {
+        const QRect outer = OuterGeometry::Of(*w).Outer();
         v.Left = outer.x();
         v.Top = outer.y();
         v.Height = outer.height();
         v.Width = outer.width();
     }
-    if (const QWidget* w = controls_.macroEditor) {
-        const QRect outer = w->frameGeometry();
+    if (QWidget* w = controls_.macroEditor) {
+        const QRect outer = OuterGeometry::Of(*w).Outer();
         v.MacroLeft = outer.x();
         v.MacroTop = outer.y();
         v.MacroHeight = outer.height();

@@ -88,7 +88,7 @@ class SettingsFile {
     LoadedTextWindow sentLoaded_;
 };
 
-// Applies stored geometry to a top-level window: left, top, outer height, outer width, each
+// Applies stored geometry to a top-level window: outer left, top, height and width, each
 // skipped when it is -1.
 void ApplyGeometry(QWidget& window, std::int32_t left, std::int32_t top, std::int32_t height,
                    std::int32_t width);

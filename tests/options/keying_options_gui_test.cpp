@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "support/window_fixture.h"
@@ -156,6 +157,42 @@ TEST_F(KeyingOptionsTest, OnTopButtonKeepsTheWindowOnTop) {
     EXPECT_FALSE(w.form.StaysOnTop());
     EXPECT_TRUE(w.form.isVisible());
     EXPECT_EQ(w.form.options.OnTop, 0);
+}
+
+// Whatever the controls showed before the settings were loaded, they show the loaded flags: every
+// flag is stored once as the opposite of what its control showed.
+TEST(LoadedKeyingOptions, ButtonsAndCheckItemsShowTheLoadedFlags) {
+    for (const int stored : {0, 1}) {
+        const std::string flag = std::to_string(stored);
+        test::WindowFixture w("[Qor_Cw]\nUseSpeaker=" + flag + "\nIsYamb=" + flag +
+                                  "\nOnTop=" + flag + "\n[MOX]\nMoxOn=" + flag +
+                                  "\nTxAtKeyboard=" + flag + "\nRxAtFreeBuffer=" + flag +
+                                  "\nRxAtSilence=" + flag + "\nTxAtPaddle=" + flag +
+                                  "\nPauseAtPaddle=" + flag + "\nPauseOffAtRx=" + flag + "\n",
+                              false);
+        const bool before = stored == 0;
+        for (QToolButton* button : {w.form.SpeakerButton, w.form.YambButton, w.form.OnTopButton}) {
+            button->setChecked(before);
+        }
+        const std::vector<QAction*> items{
+            w.form.MOX1,        w.form.TXOnKeyboard1,  w.form.RxAtFreeBuffer1, w.form.RxAtSilence1,
+            w.form.TxAtPaddle1, w.form.PauseAtPaddle1, w.form.PauseOffAtRx1};
+        for (QAction* item : items) item->setChecked(before);
+
+        w.form.show();
+        test::WindowFixture::ProcessEvents();
+        for (QToolButton* button : {w.form.SpeakerButton, w.form.YambButton, w.form.OnTopButton}) {
+            EXPECT_EQ(button->isChecked(), stored != 0) << button->objectName().toStdString();
+        }
+        for (QAction* item : items) {
+            EXPECT_EQ(item->isChecked(), stored != 0) << item->objectName().toStdString();
+        }
+        EXPECT_EQ(w.engine.keyerSettings.IsYamb.load(), stored);
+        // One click gives the other keying, as the button shows.
+        w.form.YambButton->click();
+        EXPECT_EQ(w.engine.keyerSettings.IsYamb.load(), 1 - stored);
+        EXPECT_EQ(w.form.YambButton->isChecked(), stored == 0);
+    }
 }
 
 TEST(KeyingOptionCaptions, NumbersGoIntoTheirPlaces) {
