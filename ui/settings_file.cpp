@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "engine/engine.h"
+#include "engine/port_bus_devices.h"
 #include "exchange/exchange_settings.h"
 #include "options/keying_options.h"
 #include "options/speed_control.h"
@@ -17,6 +18,7 @@
 #include "ui/colour_value.h"
 #include "ui/macro_store.h"
 #include "ui/message_box.h"
+#include "ui/profile_devices.h"
 #include "ui/profile_file.h"
 #include "ui/text_window_style.h"
 #include "ui/up_down.h"
@@ -288,6 +290,9 @@ void SettingsFile::Savesetup1Click() {
     ProfileFile file(kSettingsFileName);
     try {
         WriteSettingsValues(file, CurrentValues());
+        if (devices_ != nullptr && devices_->Layer() != nullptr) {
+            WriteDeviceChoices(file, devices_->Devices());
+        }
     } catch (const ProfileWriteError& error) {
         ShowWriteError(error);
         return;
