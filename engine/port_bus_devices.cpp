@@ -449,6 +449,18 @@ std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view output, DeviceLaye
         path, [] { return MonotonicNs(); }, error);
 }
 
+DevicesConfig DevicesConfigFrom(const PortBusOptions& options) {
+    DevicesConfig config;
+    config.com = options.com;
+    config.comShared = options.comShared;
+    config.lpt = options.lpt;
+    config.gameport = options.gameport;
+    config.paddleKeys = options.paddleKeys;
+    config.speaker = options.speaker;
+    config.volume = options.volume;
+    return config;
+}
+
 PortBusResult MakeDevicesPortBus(const PortBusOptions& options) {
     std::string error;
     if (!options.paddleKeys.empty()) {
@@ -456,14 +468,7 @@ PortBusResult MakeDevicesPortBus(const PortBusOptions& options) {
         if (!ParsePaddleKeys(options.paddleKeys, codes, error)) return Failure(error);
     }
     if (!CheckSpeakerOption(options.speaker, error)) return Failure(error);
-    DevicesConfig config;
-    config.com = options.com;
-    config.lpt = options.lpt;
-    config.gameport = options.gameport;
-    config.paddleKeys = options.paddleKeys;
-    config.comShared = options.comShared;
-    config.speaker = options.speaker;
-    config.volume = options.volume;
+    const DevicesConfig config = DevicesConfigFrom(options);
     PortBusResult result;
     auto layer = std::make_unique<SystemDeviceLayer>();
     DeviceLayer& layerRef = *layer;

@@ -195,6 +195,9 @@ std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view output, DeviceLaye
                                              std::string& error,
                                              std::vector<std::string>& warnings);
 
+// The devices the options name.
+DevicesConfig DevicesConfigFrom(const PortBusOptions& options);
+
 // --ports=devices with its --com, --lpt, --gameport, --paddle-keys and --speaker options.
 PortBusResult MakeDevicesPortBus(const PortBusOptions& options);
 // --speaker= with another backend (none, sim): puts the speaker in front of result.bus.

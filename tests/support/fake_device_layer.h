@@ -43,6 +43,7 @@ struct FakeLines {
     std::atomic<bool> noModemWait{false};  // the driver has no TIOCMIWAIT
     std::atomic<int> modemWaiters{0};      // threads blocked in TIOCMIWAIT now
     std::atomic<int> modemWaits{0};        // TIOCMIWAIT calls
+    std::atomic<bool> exclusive{false};    // TIOCEXCL was asked for
     std::array<std::atomic<int>, kHistory> history{};  // tiocm or data after each change
 };
 
@@ -362,6 +363,7 @@ class FakeDeviceLayer final : public DeviceLayer {
                               ~(*static_cast<int*>(arg) & kOutputs));
                 return 0;
             case TIOCEXCL:
+                l.exclusive.store(true);
                 return 0;
             default:
                 return -ENOTTY;
