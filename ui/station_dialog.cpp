@@ -131,6 +131,8 @@ bool StationDialog::HaveDevices() const {
 
 void StationDialog::Build() {
     auto* column = new QVBoxLayout(this);
+    // The dialog grows and shrinks with the problems it has to tell.
+    column->setSizeConstraint(QLayout::SetFixedSize);
 
     auto* keyGroup = Named(new QGroupBox(QStringLiteral("Key and PTT"), this), "KeyGroup");
     auto* keyGrid = new QGridLayout(keyGroup);

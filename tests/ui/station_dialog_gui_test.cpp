@@ -8,13 +8,19 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QSpinBox>
 #include <QToolButton>
+#include <QWindow>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -409,6 +415,44 @@ TEST_F(StationDialogTest, WithoutTheDevicesBackendOnlyTheLinesAreSet) {
     });
     window.form.Station1->trigger();
     EXPECT_EQ(window.engine.portSettings.KeyPortNumber.load(), 0);
+}
+
+// With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
+// documentation shows it, saved as a PNG.
+TEST_F(StationDialogTest, Screenshot) {
+    const QByteArray file = qgetenv("TELKEY_SCREENSHOT");
+    if (file.isEmpty()) GTEST_SKIP() << "set TELKEY_SCREENSHOT=FILE to take it";
+    // A short root, so that the paths in the dialog read as on a real station.
+    const std::string root = "/tmp/station";
+    std::filesystem::remove_all(root);
+    FakeDeviceLayer devices;
+    StationTree shot(root, devices);
+    shot.Holds("ttyUSB1", 2211, "flrig");
+    Station station(devices, shot);
+    station.Open([&](StationDialog& d) -> int {
+        Choose(d.KeyDevice, "FTDI");
+        ChooseData(d.KeyLine, kLineDtr);
+        ChooseData(d.PttLine, kLineRts);
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+        Choose(d.PaddleDevice, "CP2102");
+        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::SoundCard));
+        d.SidetoneTone->setValue(650);
+        d.SidetoneVolume->setValue(60);
+        devices.SetModemInputs(shot.secondDev, TIOCM_CTS);
+        d.show();
+        QElapsedTimer shown;
+        shown.start();
+        while (shown.elapsed() < 1500) QApplication::processEvents();
+        d.UpdateIndicators();
+        QApplication::processEvents();
+        const QMargins margins = d.windowHandle()->frameMargins();
+        const QRect frame = d.geometry().marginsAdded(margins);
+        const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(
+            0, frame.x(), frame.y(), frame.width(), frame.height());
+        EXPECT_TRUE(shot.save(QString::fromLocal8Bit(file), "PNG"));
+        return int{QDialog::Rejected};
+    });
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace
