@@ -22,6 +22,19 @@ PortBusResult Failure(std::string error) {
 
 }  // namespace
 
+struct DevicesPortBus::CallScope {
+    explicit CallScope(std::atomic<int>& calls) noexcept : calls_(calls) { calls_.fetch_add(1); }
+    ~CallScope() { calls_.fetch_sub(1); }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    std::atomic<int>& calls_;
+};
+
+void DevicesPortBus::WaitForCalls() const noexcept {
+    // A call is a few microseconds: once none runs, every later one finds the new devices.
+    while (activeCalls_.load() != 0) std::this_thread::yield();
+}
+
 DevicesPortBus::DevicesPortBus(DeviceLayer& layer, const DevicesConfig& config,
                                std::vector<std::string>& warnings)
     : layer_(layer), timing_(config.timing) {
@@ -170,6 +183,7 @@ void DevicesPortBus::SetDevices(const DevicesConfig& config, std::vector<std::st
     }
     // ... and one that only moves to another port is closed at once, or its own lock would
     // keep it from opening there.
+    WaitForCalls();
     const auto named = [&config](const std::string& path) {
         for (const auto& p : config.com) {
             if (p == path) return true;
@@ -241,14 +255,15 @@ void DevicesPortBus::ChangeSpeaker(const DevicesConfig& config,
 }
 
 void DevicesPortBus::ShutRetired(bool all) noexcept {
+    const bool quiet = activeCalls_.load() == 0;
     for (auto it = retired_.begin(); it != retired_.end();) {
         Retired& r = *it;
         // A keyer write that found the device just before the change may have come after
-        // the release: release once more, then close a round later.
+        // the release: release once more, then close it when no call can be using it.
         if (r.com) r.com->Release(kAllLines);
         if (r.lpt) r.lpt->Release(kAllLines);
         if (r.sink) r.sink->Silence();
-        if (!all && r.rounds++ == 0) {
+        if (!all && (r.rounds++ == 0 || !quiet)) {
             ++it;
             continue;
         }
@@ -259,6 +274,7 @@ void DevicesPortBus::ShutRetired(bool all) noexcept {
 }
 
 std::uint8_t DevicesPortBus::in(std::uint16_t port) {
+    const CallScope call(activeCalls_);
     if (SpeakerDecoder::Decodes(port)) return speaker_.In(port);
     if (port == kGamePort) {
         const InputPaddle* game = gameLive_.load();
@@ -282,6 +298,7 @@ std::uint8_t DevicesPortBus::in(std::uint16_t port) {
 }
 
 void DevicesPortBus::out(std::uint16_t port, std::uint8_t value) {
+    const CallScope call(activeCalls_);
     if (SpeakerDecoder::Decodes(port)) {
         speaker_.Out(port, value);
         return;

@@ -138,8 +138,13 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     std::array<std::atomic<ParallelDevice*>, 3> lptLive_{};
     std::atomic<InputPaddle*> gameLive_{nullptr};
     std::atomic<SpeakerSink*> sinkLive_{nullptr};
-    // Devices taken out of use: released again and closed on a later monitor round, when no
-    // call that found them before the change can still be running.
+    // in() and out() calls running now: a device taken out of use is closed and freed only
+    // once none runs, so no call that found it before the change can still be using it.
+    std::atomic<int> activeCalls_{0};
+    struct CallScope;
+    void WaitForCalls() const noexcept;
+    // Devices taken out of use: released again on the next monitor round, and closed and
+    // freed on a round that finds no in() or out() running.
     struct Retired {
         std::unique_ptr<SerialDevice> com;
         std::unique_ptr<ParallelDevice> lpt;
