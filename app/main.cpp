@@ -24,6 +24,8 @@
 #include "exchange/window_bus.h"
 #include "ui/about_box.h"
 #include "ui/main_form.h"
+#include "ui/profile_devices.h"
+#include "ui/settings_values.h"
 #include "widgets/message_box.h"
 
 namespace {
@@ -83,7 +85,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
     if (!ParseCommandLine(rest, unused, error)) return UsageError(error);
     if (!unused.others.empty()) return UsageError("unexpected argument '" + unused.others[0] + "'");
 
-    PortBusResult ports = MakePortBus(line.ports);
+    // The devices kept in the settings file, unless the command line names others.
+    const PortBusOptions portOptions =
+        MergeDeviceChoices(line.ports, ReadDeviceChoices(ProfileFile(kSettingsFileName)));
+    PortBusResult ports = MakePortBus(portOptions);
     if (!ports.bus) {
         TellAtStart(QMessageBox::Critical, kErrorTitle, ports.error);
         return EXIT_FAILURE;
@@ -115,6 +120,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
     }
 
     TForm1 form(engine, *messages);
+    form.stationDevices = ports.devices;
     TAbout about(&form);
     form.About = &about;
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.

@@ -20,6 +20,7 @@ struct AudioShared {
     std::shared_ptr<DeviceNotices> notices;
     ToneEventQueue queue;
     std::atomic<bool> silence{false};
+    std::atomic<int> volumePercent{kFullVolume};
     Stopper stopper;
     std::atomic<bool> done{false};
     std::atomic<bool> connected{false};
@@ -69,6 +70,7 @@ bool Play(pa_simple* pa, AudioShared& s, ToneRenderer& renderer) {
             renderNs = now - kChunkNs - kLagNs;
         }
         if (s.silence.exchange(false)) renderer.SetDivisor(0);
+        renderer.SetLevel(kToneLevel * s.volumePercent.load() / kFullVolume);
         const std::int64_t onset =
             RenderChunk(s.queue, renderer, renderNs, chunk.data(), chunk.size());
         if (onset >= 0) pendingOnset = onset;
@@ -174,6 +176,10 @@ void AudioSpeakerSink::Tone(std::uint32_t divisor) noexcept {
 
 void AudioSpeakerSink::Silence() noexcept {
     shared_->silence.store(true);
+}
+
+void AudioSpeakerSink::SetVolume(int percent) noexcept {
+    shared_->volumePercent.store(std::clamp(percent, 0, kFullVolume));
 }
 
 bool AudioSpeakerSink::Connected() const noexcept {

@@ -27,6 +27,7 @@ class AudioSpeakerSink final : public SpeakerSink {
 
     void Tone(std::uint32_t divisor) noexcept override;
     void Silence() noexcept override;
+    void SetVolume(int percent) noexcept override;
 
     bool Connected() const noexcept;
     // For the latency benchmark: the stamp of the latest tone start, the monotonic time at which

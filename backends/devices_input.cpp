@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <ctime>
 
 namespace telkey {
@@ -167,6 +168,16 @@ std::int64_t MonotonicNs() noexcept {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+std::string PaddleKeyName(int code) {
+    for (const KeyName& key : kKeyNames) {
+        if (key.code == code) return std::string(key.name);
+    }
+    // In hex, so that a small number is not read as a digit key's name.
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(code));
+    return text;
+}
+
 bool ParsePaddleKeys(std::string_view text, PaddleKeyCodes& codes, std::string& error) {
     const auto comma = text.find(',');
     std::uint16_t dot = 0;
@@ -191,6 +202,10 @@ InputPaddle::InputPaddle(DeviceLayer& layer, std::string path, std::string_view 
 }
 
 InputPaddle::~InputPaddle() {
+    Shut();
+}
+
+void InputPaddle::Shut() noexcept {
     StopThread();
     const int fd = fd_.exchange(-1);
     if (fd >= 0) {

@@ -29,6 +29,9 @@ using PaddleKeyCodes = std::array<std::uint16_t, 2>;
 // when the text names no two known keys.
 bool ParsePaddleKeys(std::string_view text, PaddleKeyCodes& codes, std::string& error);
 
+// A key's name as ParsePaddleKeys takes it back ("LEFTCTRL", "BTN_LEFT", or its number).
+std::string PaddleKeyName(int code);
+
 class InputPaddle {
   public:
     // keysText: the --paddle-keys= value, empty for the device's own buttons. It must parse
@@ -44,6 +47,8 @@ class InputPaddle {
     std::string Open(std::string& note);
     void StartThread();
     void StopThread();
+    // Stops the thread, lets go of the device and closes it (also done when destroyed).
+    void Shut() noexcept;
 
     // Keyer thread: the byte port 0x201 reads.
     std::uint8_t GamePortByte() const noexcept;

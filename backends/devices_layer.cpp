@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -16,7 +18,22 @@ long Result(long r) noexcept {
     return r < 0 ? -errno : r;
 }
 
+// Interrupts a thread blocked in TIOCMIWAIT; its handler does nothing.
+int ModemWakeSignal() noexcept {
+    return SIGRTMIN + 3;
+}
+
+void IgnoreWake(int) {}
+
 }  // namespace
+
+SystemDeviceLayer::SystemDeviceLayer() noexcept {
+    // No SA_RESTART: the blocked ioctl must return EINTR.
+    struct sigaction action {};
+    action.sa_handler = IgnoreWake;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(ModemWakeSignal(), &action, nullptr);
+}
 
 int SystemDeviceLayer::Open(const char* path, int flags) noexcept {
     int fd;
@@ -47,6 +64,14 @@ int SystemDeviceLayer::WaitReadable(int fd, int timeoutMs) noexcept {
     const int r = ::poll(&p, 1, timeoutMs);
     if (r < 0) return errno == EINTR ? 0 : -errno;
     return r > 0 ? 1 : 0;
+}
+
+int SystemDeviceLayer::WaitModemChange(int fd, int tiocmMask) noexcept {
+    return static_cast<int>(Result(::ioctl(fd, TIOCMIWAIT, static_cast<unsigned long>(tiocmMask))));
+}
+
+void SystemDeviceLayer::WakeModemWait(std::thread& waiter) noexcept {
+    if (waiter.joinable()) ::pthread_kill(waiter.native_handle(), ModemWakeSignal());
 }
 
 std::string ErrorText(int negativeErrno) {

@@ -3,8 +3,10 @@
 // tests can put fake devices where the real ones would be. Every call returns -errno on failure.
 // Ioctl and Write must be async-signal-safe in every implementation: the crash handler releases
 // the key and TX lines through them.
+#include <cerrno>
 #include <cstddef>
 #include <string>
+#include <thread>
 
 namespace telkey {
 
@@ -21,17 +23,27 @@ class DeviceLayer {
     virtual long Write(int fd, const void* data, std::size_t size) noexcept = 0;
     // 1 when fd is readable (or has hung up), 0 after timeoutMs, or -errno.
     virtual int WaitReadable(int fd, int timeoutMs) noexcept = 0;
+    // Blocks until a modem input line in tiocmMask changes (TIOCMIWAIT): 0, -EINTR when
+    // cut short by WakeModemWait, another -errno when the driver cannot wait or the device
+    // has gone.
+    virtual int WaitModemChange(int /*fd*/, int /*tiocmMask*/) noexcept { return -ENOTTY; }
+    // Cuts short a WaitModemChange that `waiter` runs now (or is about to: call again until
+    // the waiter has seen it).
+    virtual void WakeModemWait(std::thread& /*waiter*/) noexcept {}
 };
 
 // The real thing: open(2), ioctl(2), read(2), write(2), poll(2).
 class SystemDeviceLayer final : public DeviceLayer {
   public:
+    SystemDeviceLayer() noexcept;
     int Open(const char* path, int flags) noexcept override;
     int Close(int fd) noexcept override;
     int Ioctl(int fd, unsigned long request, void* arg) noexcept override;
     long Read(int fd, void* buffer, std::size_t size) noexcept override;
     long Write(int fd, const void* data, std::size_t size) noexcept override;
     int WaitReadable(int fd, int timeoutMs) noexcept override;
+    int WaitModemChange(int fd, int tiocmMask) noexcept override;
+    void WakeModemWait(std::thread& waiter) noexcept override;
 };
 
 // "Permission denied" and friends, for messages (not async-signal-safe).

@@ -4,13 +4,17 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <chrono>
 
 namespace telkey {
 
 namespace {
 
 constexpr int kTiocmLines = TIOCM_DTR | TIOCM_RTS;
+constexpr int kTiocmInputs = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CD;
 constexpr std::int64_t kStatusPollNs = 1'000'000;
+// A missing adapter is looked at this often by the status thread (the monitor reopens it).
+constexpr std::int64_t kAbsentPollNs = 50'000'000;
 
 int ToTiocm(std::uint8_t mcr) noexcept {
     return ((mcr & kMcrDtr) ? TIOCM_DTR : 0) | ((mcr & kMcrRts) ? TIOCM_RTS : 0);
@@ -39,8 +43,9 @@ std::uint8_t Deltas(std::uint8_t before, std::uint8_t now) noexcept {
 }  // namespace
 
 SerialDevice::SerialDevice(DeviceLayer& layer, int comNumber, std::string path,
-                           DevicesTiming timing)
-    : PortDevice(layer, "COM" + std::to_string(comNumber), std::move(path), timing) {}
+                           DevicesTiming timing, bool shared)
+    : PortDevice(layer, "COM" + std::to_string(comNumber), std::move(path), timing),
+      shared_(shared) {}
 
 SerialDevice::~SerialDevice() {
     StopStatusPoller();
@@ -50,18 +55,58 @@ void SerialDevice::StartStatusPoller() {
     if (!statusWanted_.load(std::memory_order_relaxed) || poller_.joinable()) return;
     polledStatus_.store(AskStatus());
     pollerStopper_.Rearm();
+    pollerDone_.store(false);
     poller_ = std::thread([this] {
-        do {
-            polledStatus_.store(AskStatus());
-        } while (pollerStopper_.Sleep(kStatusPollNs));
+        FollowStatus();
+        pollerDone_.store(true);
     });
     polling_.store(true);
+}
+
+void SerialDevice::StoreStatus() noexcept {
+    std::lock_guard lock(statusMutex_);
+    polledStatus_.store(AskStatus());
+}
+
+void SerialDevice::FollowStatus() {
+    int waitedFd = -1;
+    bool canWait = true;
+    while (pollerStopper_.Running()) {
+        StoreStatus();
+        const int fd = fd_.load();
+        if (fd != waitedFd) {
+            // A reopened adapter gets its chance to wait again.
+            waitedFd = fd;
+            canWait = true;
+        }
+        if (fd >= 0 && canWait) {
+            waiting_.store(true);
+            const int r = layer_.WaitModemChange(fd, kTiocmInputs);
+            waiting_.store(false);
+            if (r == 0 || r == -EINTR) continue;
+            if (NoteFailure(r)) {
+                if (!pollerStopper_.Sleep(kAbsentPollNs)) break;
+                continue;
+            }
+            canWait = false;  // this driver cannot tell changes: poll it
+        }
+        if (!pollerStopper_.Sleep(fd >= 0 ? kStatusPollNs : kAbsentPollNs)) break;
+    }
 }
 
 void SerialDevice::StopStatusPoller() {
     polling_.store(false);
     pollerStopper_.Stop();
+    // A wake that comes before the thread blocks is lost: repeat until it has ended.
+    while (poller_.joinable() && !pollerDone_.load()) {
+        layer_.WakeModemWait(poller_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (poller_.joinable()) poller_.join();
+}
+
+void SerialDevice::RefreshStatus() noexcept {
+    if (waiting_.load()) StoreStatus();
 }
 
 int SerialDevice::OpenFlags() const noexcept {
@@ -70,11 +115,17 @@ int SerialDevice::OpenFlags() const noexcept {
 }
 
 int SerialDevice::Setup(int fd) noexcept {
-    // The tty layer raises DTR and RTS on open: drop them at once.
-    int lines = kTiocmLines;
-    if (const int r = layer_.Ioctl(fd, TIOCMBIC, &lines); r < 0) return r;
-    // Keep other programs from opening the port and playing with the lines.
-    layer_.Ioctl(fd, TIOCEXCL, nullptr);
+    if (shared_) {
+        // The other program has the port open and holds its lines: touch nothing now, and
+        // later only the lines Telkey changes.
+        if (const int r = Probe(fd); r < 0) return r;
+    } else {
+        // The tty layer raises DTR and RTS on open: drop them at once.
+        int lines = kTiocmLines;
+        if (const int r = layer_.Ioctl(fd, TIOCMBIC, &lines); r < 0) return r;
+        // Keep other programs from opening the port and playing with the lines.
+        layer_.Ioctl(fd, TIOCEXCL, nullptr);
+    }
     modemControl_.Override(0, [](std::uint8_t) { return true; });
     lastStatus_.store(0);
     return 0;
@@ -117,6 +168,12 @@ bool SerialDevice::ApplyModemControl(std::uint8_t mcr) noexcept {
     // Lines go off before others come on, so a change never passes through "both on".
     int off = kTiocmLines & ~ToTiocm(mcr);
     int on = ToTiocm(mcr);
+    if (const int shown = modemControl_.Applied(); shared_ && shown != LineWriter::kUnknown) {
+        // Only the lines Telkey itself changes; the other program keeps its own.
+        const int before = ToTiocm(static_cast<std::uint8_t>(shown));
+        off &= before;
+        on &= ~before;
+    }
     if (off != 0) {
         if (const int r = layer_.Ioctl(fd, TIOCMBIC, &off); r < 0) {
             NoteFailure(r);

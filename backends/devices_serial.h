@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -35,7 +36,10 @@ constexpr std::uint8_t kLsrIdle = 0x60;
 
 class SerialDevice final : public PortDevice {
   public:
-    SerialDevice(DeviceLayer& layer, int comNumber, std::string path, DevicesTiming timing);
+    // shared: the port is also used by another program (rig control on the same adapter):
+    // no exclusive lock, the lines the other program holds are left alone.
+    SerialDevice(DeviceLayer& layer, int comNumber, std::string path, DevicesTiming timing,
+                 bool shared = false);
     ~SerialDevice() override;
 
     // Register access at base + offset (0..7).
@@ -50,11 +54,18 @@ class SerialDevice final : public PortDevice {
     void ReleaseFromSignal() noexcept;
 
     // Monitor thread: once the status register has been read (a paddle on this port), a
-    // thread of its own reads the lines about every ms and the keyer takes the latest value
-    // from it, so a USB adapter's slow status request never holds a keyer tick. Until then,
-    // and without the thread, a read asks the device itself.
+    // thread of its own follows the lines and the keyer takes the latest value from it, so a
+    // USB adapter's slow status request never holds a keyer tick. The thread sleeps until a
+    // line changes (TIOCMIWAIT) where the driver can tell, and reads the lines about every ms
+    // where it cannot. Until then, and without the thread, a read asks the device itself.
     void StartStatusPoller();
     void StopStatusPoller();
+    // Monitor thread: reads the lines once more, in case a change came between the waiting
+    // thread's read and its next wait.
+    void RefreshStatus() noexcept;
+    // True while the status thread sleeps until a line changes (false: it polls, or is off).
+    bool WaitsForChanges() const noexcept { return waiting_.load(); }
+    bool Shared() const noexcept { return shared_; }
 
   private:
     int OpenFlags() const noexcept override;
@@ -65,12 +76,18 @@ class SerialDevice final : public PortDevice {
     bool ApplyModemControl(std::uint8_t mcr) noexcept;
     std::uint8_t AskStatus() noexcept;
     std::uint8_t ReadModemStatus() noexcept;
+    void FollowStatus();
+    void StoreStatus() noexcept;
 
+    const bool shared_;
     LineWriter modemControl_;
     std::atomic<std::uint8_t> lastStatus_{0};
     std::atomic<bool> statusWanted_{false};
     std::atomic<bool> polling_{false};
     std::atomic<std::uint8_t> polledStatus_{0};
+    std::atomic<bool> waiting_{false};
+    std::atomic<bool> pollerDone_{true};
+    std::mutex statusMutex_;  // the status thread's and the monitor's read-and-store
     Stopper pollerStopper_;
     std::thread poller_;
     std::atomic<std::uint8_t> scratch_{0};

@@ -67,7 +67,7 @@ void SpeakerDecoder::Update() noexcept {
     const std::uint32_t wanted = on ? divisor_ : 0;
     if (wanted == sounding_.load(std::memory_order_relaxed)) return;
     sounding_.store(wanted, std::memory_order_relaxed);
-    if (sink_ != nullptr) sink_->Tone(wanted);
+    if (SpeakerSink* sink = sink_.load(); sink != nullptr) sink->Tone(wanted);
 }
 
 }  // namespace telkey

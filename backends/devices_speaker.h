@@ -12,6 +12,7 @@ constexpr std::uint16_t kPitChannel2Port = 0x42;
 constexpr std::uint16_t kPitControlPort = 0x43;
 constexpr std::uint16_t kSpeakerGatePort = 0x61;
 constexpr std::uint8_t kSpeakerGateBits = 0x03;  // timer 2 gate and speaker data enable
+constexpr int kFullVolume = 100;                 // a sink's loudness, in percent
 
 // The frequency a channel-2 divisor gives (a divisor of 0 counts 65536).
 constexpr double ToneHz(std::uint32_t divisor) {
@@ -29,6 +30,8 @@ class SpeakerSink {
     // Crash handler: async-signal-safe calls only. Only a sink whose tone outlives the
     // program (the kernel's PC speaker) has anything to do.
     virtual void SilenceFromSignal() noexcept {}
+    // Any thread: the loudness, 0 to 100 percent, for a sink that has one.
+    virtual void SetVolume(int /*percent*/) noexcept {}
 };
 
 class SpeakerDecoder {
@@ -44,15 +47,16 @@ class SpeakerDecoder {
 
     // The divisor now sounding, 0 when silent (any thread may look).
     std::uint32_t Sounding() const noexcept { return sounding_.load(std::memory_order_relaxed); }
-    // Before the ports are used: where the tone goes.
-    void SetSink(SpeakerSink* sink) noexcept { sink_ = sink; }
+    // Where the tone goes; may change while the ports are used (the old sink must live on
+    // until the writer of the ports is surely done with it).
+    void SetSink(SpeakerSink* sink) noexcept { sink_.store(sink); }
     // The divisor loaded into channel 2 (65536 for a count of 0), 0 while none is loaded.
     std::uint32_t Divisor() const noexcept { return divisor_; }
 
   private:
     void Update() noexcept;
 
-    SpeakerSink* sink_;
+    std::atomic<SpeakerSink*> sink_;
     std::uint8_t accessMode_ = 3;  // 1 low byte, 2 high byte, 3 low then high
     std::uint8_t counterMode_ = 3;
     bool bcd_ = false;

@@ -67,7 +67,7 @@ std::int64_t RenderChunk(ToneEventQueue& queue, ToneRenderer& renderer, std::int
 ToneRenderer::ToneRenderer(int sampleRate, double rampMs, double level) noexcept
     : sampleRate_(sampleRate),
       rampSamples_(std::max(1, static_cast<int>(std::lround(rampMs * sampleRate / 1000.0)))),
-      peak_(level * 32767.0) {}
+      peak_(level * kFullScale) {}
 
 void ToneRenderer::SetDivisor(std::uint32_t divisor) noexcept {
     const double hz = divisor == 0 ? 0.0 : ToneHz(divisor);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "backends/devices_speaker.h"
 #include "engine/keyer.h"
 #include "engine/keyer_settings.h"
 
@@ -16,7 +17,8 @@ namespace telkey {
 
 constexpr int kSampleRate = 48000;
 constexpr double kRampMs = 5.0;
-constexpr double kToneLevel = 0.5;          // of full scale
+constexpr double kToneLevel = 0.5;  // of full scale, at full volume
+constexpr double kFullScale = 32767.0;
 constexpr double kHighestToneHz = 20000.0;  // above this the sidetone stays silent
 
 // A clock in ns for stamping tone events: CLOCK_MONOTONIC in the program.
@@ -69,6 +71,8 @@ class ToneRenderer {
     // The tone from the next sample on; 0 falls to silence.
     void SetDivisor(std::uint32_t divisor) noexcept;
     void Render(std::int16_t* out, std::size_t frames) noexcept;
+    // The full tone's level from the next sample on, as a fraction of full scale.
+    void SetLevel(double level) noexcept { peak_ = level * kFullScale; }
     // Silent now and staying so.
     bool Quiet() const noexcept { return !on_ && envelope_ <= 0.0; }
     bool On() const noexcept { return on_; }

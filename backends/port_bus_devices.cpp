@@ -22,6 +22,19 @@ PortBusResult Failure(std::string error) {
 
 }  // namespace
 
+struct DevicesPortBus::CallScope {
+    explicit CallScope(std::atomic<int>& calls) noexcept : calls_(calls) { calls_.fetch_add(1); }
+    ~CallScope() { calls_.fetch_sub(1); }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    std::atomic<int>& calls_;
+};
+
+void DevicesPortBus::WaitForCalls() const noexcept {
+    // A call is a few microseconds: once none runs, every later one finds the new devices.
+    while (activeCalls_.load() != 0) std::this_thread::yield();
+}
+
 DevicesPortBus::DevicesPortBus(DeviceLayer& layer, const DevicesConfig& config,
                                std::vector<std::string>& warnings)
     : layer_(layer), timing_(config.timing) {
@@ -35,18 +48,33 @@ DevicesPortBus::DevicesPortBus(std::unique_ptr<DeviceLayer> layer, const Devices
 }
 
 void DevicesPortBus::Start(const DevicesConfig& config, std::vector<std::string>& warnings) {
+    config_ = config;
     for (std::size_t i = 0; i < com_.size(); ++i) {
         if (config.com[i].empty()) continue;
-        com_[i] =
-            std::make_unique<SerialDevice>(layer_, static_cast<int>(i + 1), config.com[i], timing_);
+        com_[i] = std::make_unique<SerialDevice>(layer_, static_cast<int>(i + 1), config.com[i],
+                                                 timing_, config.comShared[i]);
         if (std::string message = com_[i]->Open(); !message.empty()) warnings.push_back(message);
+        comLive_[i].store(com_[i].get());
     }
     for (std::size_t i = 0; i < lpt_.size(); ++i) {
         if (config.lpt[i].empty()) continue;
         lpt_[i] = std::make_unique<ParallelDevice>(layer_, static_cast<int>(i + 1), config.lpt[i],
                                                    timing_);
         if (std::string message = lpt_[i]->Open(); !message.empty()) warnings.push_back(message);
+        lptLive_[i].store(lpt_[i].get());
     }
+    threads_ = config.threads;
+    OpenGamePort(config, warnings);
+    RegisterCrashRelease(this);
+    if (!threads_) return;
+    monitor_ = std::thread([this] {
+        do {
+            Monitor(MonotonicNs());
+        } while (stopper_.Sleep(timing_.monitorPeriodNs));
+    });
+}
+
+void DevicesPortBus::OpenGamePort(const DevicesConfig& config, std::vector<std::string>& warnings) {
     if (!config.gameport.empty()) {
         game_ = std::make_unique<InputPaddle>(layer_, config.gameport, config.paddleKeys, timing_,
                                               *notices_);
@@ -56,25 +84,19 @@ void DevicesPortBus::Start(const DevicesConfig& config, std::vector<std::string>
         } else if (!note.empty()) {
             notices_->Post(note);
         }
+        if (threads_) game_->StartThread();
     } else if (!config.paddleKeys.empty()) {
         warnings.push_back(
             "--paddle-keys= names the keys of the --gameport= device; without "
             "--gameport= it is ignored.");
     }
-    RegisterCrashRelease(this);
-    threads_ = config.threads;
-    if (!threads_) return;
-    if (game_) game_->StartThread();
-    monitor_ = std::thread([this] {
-        do {
-            Monitor(MonotonicNs());
-        } while (stopper_.Sleep(timing_.monitorPeriodNs));
-    });
+    gameLive_.store(game_.get());
 }
 
 DevicesPortBus::~DevicesPortBus() {
     stopper_.Stop();
     if (monitor_.joinable()) monitor_.join();
+    std::lock_guard lock(devicesMutex_);
     if (game_) game_->StopThread();
     for (auto& device : com_) {
         if (device) device->StopStatusPoller();
@@ -89,6 +111,7 @@ DevicesPortBus::~DevicesPortBus() {
     }
     if (sink_) sink_->Silence();
     speaker_.SetSink(nullptr);
+    sinkLive_.store(nullptr);
     sink_.reset();
     for (auto& device : com_) {
         if (device) device->Shut();
@@ -96,51 +119,201 @@ DevicesPortBus::~DevicesPortBus() {
     for (auto& device : lpt_) {
         if (device) device->Shut();
     }
+    ShutRetired(true);
 }
 
 void DevicesPortBus::SetSpeakerSink(std::unique_ptr<SpeakerSink> sink) noexcept {
+    if (sink) sink->SetVolume(config_.volume);
     speaker_.SetSink(sink.get());
+    sinkLive_.store(sink.get());
     sink_ = std::move(sink);
 }
 
 SerialDevice* DevicesPortBus::Com(int number) const noexcept {
-    return number >= 1 && number <= 4 ? com_[static_cast<std::size_t>(number - 1)].get() : nullptr;
+    return number >= 1 && number <= 4 ? comLive_[static_cast<std::size_t>(number - 1)].load()
+                                      : nullptr;
 }
 
 ParallelDevice* DevicesPortBus::Lpt(int number) const noexcept {
-    return number >= 1 && number <= 3 ? lpt_[static_cast<std::size_t>(number - 1)].get() : nullptr;
+    return number >= 1 && number <= 3 ? lptLive_[static_cast<std::size_t>(number - 1)].load()
+                                      : nullptr;
+}
+
+DevicesConfig DevicesPortBus::Devices() const {
+    std::lock_guard lock(devicesMutex_);
+    return config_;
+}
+
+bool DevicesPortBus::DeviceOpen(const std::string& path) const {
+    std::lock_guard lock(devicesMutex_);
+    for (const auto& device : com_) {
+        if (device && device->Path() == path) return device->IsOpen();
+    }
+    for (const auto& device : lpt_) {
+        if (device && device->Path() == path) return device->IsOpen();
+    }
+    return game_ && config_.gameport == path && game_->IsOpen();
+}
+
+void DevicesPortBus::SetDevices(const DevicesConfig& config, std::vector<std::string>& warnings) {
+    std::lock_guard lock(devicesMutex_);
+    std::array<bool, 4> comChanged{};
+    std::array<bool, 3> lptChanged{};
+    const std::size_t firstRetired = retired_.size();
+    // First every device that goes is released and taken out of use ...
+    for (std::size_t i = 0; i < com_.size(); ++i) {
+        comChanged[i] =
+            config.com[i] != config_.com[i] || config.comShared[i] != config_.comShared[i];
+        if (!comChanged[i] || !com_[i]) continue;
+        comLive_[i].store(nullptr);
+        Retired old;
+        old.com = std::move(com_[i]);
+        old.com->StopStatusPoller();
+        old.com->Release(kAllLines);
+        retired_.push_back(std::move(old));
+    }
+    for (std::size_t i = 0; i < lpt_.size(); ++i) {
+        lptChanged[i] = config.lpt[i] != config_.lpt[i];
+        if (!lptChanged[i] || !lpt_[i]) continue;
+        lptLive_[i].store(nullptr);
+        Retired old;
+        old.lpt = std::move(lpt_[i]);
+        old.lpt->Release(kAllLines);
+        retired_.push_back(std::move(old));
+    }
+    // ... and one that only moves to another port is closed at once, or its own lock would
+    // keep it from opening there.
+    WaitForCalls();
+    const auto named = [&config](const std::string& path) {
+        for (const auto& p : config.com) {
+            if (p == path) return true;
+        }
+        for (const auto& p : config.lpt) {
+            if (p == path) return true;
+        }
+        return false;
+    };
+    for (std::size_t r = firstRetired; r < retired_.size(); ++r) {
+        if (retired_[r].com && named(retired_[r].com->Path())) retired_[r].com->Shut();
+        if (retired_[r].lpt && named(retired_[r].lpt->Path())) retired_[r].lpt->Shut();
+    }
+    // Then the new ones are opened.
+    for (std::size_t i = 0; i < com_.size(); ++i) {
+        if (!comChanged[i] || config.com[i].empty()) continue;
+        com_[i] = std::make_unique<SerialDevice>(layer_, static_cast<int>(i + 1), config.com[i],
+                                                 timing_, config.comShared[i]);
+        if (std::string message = com_[i]->Open(); !message.empty()) warnings.push_back(message);
+        comLive_[i].store(com_[i].get());
+    }
+    for (std::size_t i = 0; i < lpt_.size(); ++i) {
+        if (!lptChanged[i] || config.lpt[i].empty()) continue;
+        lpt_[i] = std::make_unique<ParallelDevice>(layer_, static_cast<int>(i + 1), config.lpt[i],
+                                                   timing_);
+        if (std::string message = lpt_[i]->Open(); !message.empty()) warnings.push_back(message);
+        lptLive_[i].store(lpt_[i].get());
+    }
+    if (config.gameport != config_.gameport || config.paddleKeys != config_.paddleKeys) {
+        Retired old;
+        old.game = std::move(game_);
+        gameLive_.store(nullptr);
+        // The old device lets go of its grab before the new one (perhaps the same) opens.
+        if (old.game) {
+            old.game->Shut();
+            retired_.push_back(std::move(old));
+        }
+        OpenGamePort(config, warnings);
+    }
+    if (config.speaker != config_.speaker) ChangeSpeaker(config, warnings);
+    if (config.volume != config_.volume) {
+        if (SpeakerSink* sink = sinkLive_.load()) sink->SetVolume(config.volume);
+    }
+    const DevicesTiming timing = config_.timing;
+    const bool threads = config_.threads;
+    config_ = config;
+    config_.timing = timing;
+    config_.threads = threads;
+}
+
+void DevicesPortBus::ChangeSpeaker(const DevicesConfig& config,
+                                   std::vector<std::string>& warnings) {
+    std::string error;
+    auto sink = MakeSpeakerSink(config.speaker, layer_, notices_, error, warnings);
+    if (!error.empty()) {
+        warnings.push_back(error);
+        return;
+    }
+    if (sink) sink->SetVolume(config.volume);
+    Retired old;
+    old.sink = std::move(sink_);
+    sink_ = std::move(sink);
+    speaker_.SetSink(sink_.get());
+    sinkLive_.store(sink_.get());
+    if (old.sink) {
+        old.sink->Silence();
+        retired_.push_back(std::move(old));
+    }
+}
+
+void DevicesPortBus::ShutRetired(bool all) noexcept {
+    const bool quiet = activeCalls_.load() == 0;
+    for (auto it = retired_.begin(); it != retired_.end();) {
+        Retired& r = *it;
+        // A keyer write that found the device just before the change may have come after
+        // the release: release once more, then close it when no call can be using it.
+        if (r.com) r.com->Release(kAllLines);
+        if (r.lpt) r.lpt->Release(kAllLines);
+        if (r.sink) r.sink->Silence();
+        if (!all && (r.rounds++ == 0 || !quiet)) {
+            ++it;
+            continue;
+        }
+        if (r.com) r.com->Shut();
+        if (r.lpt) r.lpt->Shut();
+        it = retired_.erase(it);
+    }
 }
 
 std::uint8_t DevicesPortBus::in(std::uint16_t port) {
+    const CallScope call(activeCalls_);
     if (SpeakerDecoder::Decodes(port)) return speaker_.In(port);
-    if (port == kGamePort) return game_ ? game_->GamePortByte() : kNoDevice;
-    for (std::size_t i = 0; i < com_.size(); ++i) {
-        const auto offset = static_cast<std::uint16_t>(port - kComBase[i]);
-        if (offset < kSerialRegisters) return com_[i] ? com_[i]->In(offset) : kNoDevice;
+    if (port == kGamePort) {
+        const InputPaddle* game = gameLive_.load();
+        return game ? game->GamePortByte() : kNoDevice;
     }
-    for (std::size_t i = 0; i < lpt_.size(); ++i) {
+    for (std::size_t i = 0; i < comLive_.size(); ++i) {
+        const auto offset = static_cast<std::uint16_t>(port - kComBase[i]);
+        if (offset < kSerialRegisters) {
+            SerialDevice* device = comLive_[i].load();
+            return device ? device->In(offset) : kNoDevice;
+        }
+    }
+    for (std::size_t i = 0; i < lptLive_.size(); ++i) {
         const auto offset = static_cast<std::uint16_t>(port - kLptBase[i]);
-        if (offset < kParallelRegisters) return lpt_[i] ? lpt_[i]->In(offset) : kNoDevice;
+        if (offset < kParallelRegisters) {
+            ParallelDevice* device = lptLive_[i].load();
+            return device ? device->In(offset) : kNoDevice;
+        }
     }
     return kNoDevice;
 }
 
 void DevicesPortBus::out(std::uint16_t port, std::uint8_t value) {
+    const CallScope call(activeCalls_);
     if (SpeakerDecoder::Decodes(port)) {
         speaker_.Out(port, value);
         return;
     }
-    for (std::size_t i = 0; i < com_.size(); ++i) {
+    for (std::size_t i = 0; i < comLive_.size(); ++i) {
         const auto offset = static_cast<std::uint16_t>(port - kComBase[i]);
         if (offset < kSerialRegisters) {
-            if (com_[i]) com_[i]->Out(offset, value);
+            if (SerialDevice* device = comLive_[i].load()) device->Out(offset, value);
             return;
         }
     }
-    for (std::size_t i = 0; i < lpt_.size(); ++i) {
+    for (std::size_t i = 0; i < lptLive_.size(); ++i) {
         const auto offset = static_cast<std::uint16_t>(port - kLptBase[i]);
         if (offset < kParallelRegisters) {
-            if (lpt_[i]) lpt_[i]->Out(offset, value);
+            if (ParallelDevice* device = lptLive_[i].load()) device->Out(offset, value);
             return;
         }
     }
@@ -159,10 +332,12 @@ std::uint8_t DevicesPortBus::LineMask() const noexcept {
 }
 
 bool DevicesPortBus::AnyLineOn(std::uint8_t mask) const noexcept {
-    for (const auto& device : com_) {
+    for (const auto& live : comLive_) {
+        const SerialDevice* device = live.load();
         if (device && (device->LinesOn() & mask & kMcrLines) != 0) return true;
     }
-    for (const auto& device : lpt_) {
+    for (const auto& live : lptLive_) {
+        const ParallelDevice* device = live.load();
         if (device && (device->LinesOn() & mask) != 0) return true;
     }
     return false;
@@ -170,13 +345,15 @@ bool DevicesPortBus::AnyLineOn(std::uint8_t mask) const noexcept {
 
 void DevicesPortBus::ReleaseLines() noexcept {
     const std::uint8_t mask = LineMask();
-    for (auto& device : com_) {
-        if (device) device->Release(static_cast<std::uint8_t>(mask & kMcrLines));
+    for (auto& live : comLive_) {
+        if (SerialDevice* device = live.load()) {
+            device->Release(static_cast<std::uint8_t>(mask & kMcrLines));
+        }
     }
-    for (auto& device : lpt_) {
-        if (device) device->Release(mask);
+    for (auto& live : lptLive_) {
+        if (ParallelDevice* device = live.load()) device->Release(mask);
     }
-    if (sink_) sink_->Silence();
+    if (SpeakerSink* sink = sinkLive_.load()) sink->Silence();
 }
 
 void DevicesPortBus::Monitor(std::int64_t nowNs) {
@@ -199,24 +376,33 @@ void DevicesPortBus::Monitor(std::int64_t nowNs) {
             }
         }
     }
+    std::lock_guard lock(devicesMutex_);
     for (auto& device : com_) {
         if (!device) continue;
         device->Monitor(nowNs, *notices_);
-        if (threads_) device->StartStatusPoller();
+        if (threads_) {
+            device->StartStatusPoller();
+            device->RefreshStatus();
+        }
     }
     for (auto& device : lpt_) {
         if (device) device->Monitor(nowNs, *notices_);
     }
+    ShutRetired(false);
 }
 
 void DevicesPortBus::ReleaseFromSignal() noexcept {
-    for (auto& device : com_) {
-        if (device) device->ReleaseFromSignal();
+    for (auto& live : comLive_) {
+        if (SerialDevice* device = live.load()) device->ReleaseFromSignal();
     }
-    for (auto& device : lpt_) {
-        if (device) device->ReleaseFromSignal();
+    for (auto& live : lptLive_) {
+        if (ParallelDevice* device = live.load()) device->ReleaseFromSignal();
     }
-    if (sink_) sink_->SilenceFromSignal();
+    if (SpeakerSink* sink = sinkLive_.load()) sink->SilenceFromSignal();
+}
+
+DevicesConfig DeviceSupervision::Devices() const {
+    return {};
 }
 
 SpeakerPortBus::SpeakerPortBus(std::unique_ptr<PortBus> inner, std::unique_ptr<SpeakerSink> sink,
@@ -280,6 +466,18 @@ std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view output, DeviceLaye
         path, [] { return MonotonicNs(); }, error);
 }
 
+DevicesConfig DevicesConfigFrom(const PortBusOptions& options) {
+    DevicesConfig config;
+    config.com = options.com;
+    config.comShared = options.comShared;
+    config.lpt = options.lpt;
+    config.gameport = options.gameport;
+    config.paddleKeys = options.paddleKeys;
+    config.speaker = options.speaker;
+    config.volume = options.volume;
+    return config;
+}
+
 PortBusResult MakeDevicesPortBus(const PortBusOptions& options) {
     std::string error;
     if (!options.paddleKeys.empty()) {
@@ -287,11 +485,7 @@ PortBusResult MakeDevicesPortBus(const PortBusOptions& options) {
         if (!ParsePaddleKeys(options.paddleKeys, codes, error)) return Failure(error);
     }
     if (!CheckSpeakerOption(options.speaker, error)) return Failure(error);
-    DevicesConfig config;
-    config.com = options.com;
-    config.lpt = options.lpt;
-    config.gameport = options.gameport;
-    config.paddleKeys = options.paddleKeys;
+    const DevicesConfig config = DevicesConfigFrom(options);
     PortBusResult result;
     auto layer = std::make_unique<SystemDeviceLayer>();
     DeviceLayer& layerRef = *layer;

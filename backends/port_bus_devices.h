@@ -6,8 +6,10 @@
 // A watchdog releases the key and TX lines when the keyer stops ticking with a line on, and a
 // crash releases them from the signal handler.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -29,6 +31,8 @@
 
 namespace telkey {
 
+struct DevicesConfig;
+
 // What the program asks of a bus with devices behind it, beyond in and out.
 class DeviceSupervision {
   public:
@@ -39,13 +43,30 @@ class DeviceSupervision {
     // Notices for the window (device gone or back, lines released, sound server missing);
     // poll Serial() from a window timer.
     virtual DeviceNotices& Notices() noexcept = 0;
+
+    // The station set-up. Null when this backend has no devices to choose.
+    virtual DeviceLayer* Layer() const noexcept { return nullptr; }
+    // The devices behind the ports now.
+    virtual DevicesConfig Devices() const;
+    // Puts other devices behind the ports while the keyer runs: a device that stays is kept
+    // open, one that goes is released and closed, a new one is opened (what stands in its way
+    // adds a message to `warnings`; it is tried again later). The sidetone's output changes
+    // when config.speaker does.
+    virtual void SetDevices(const DevicesConfig& /*config*/,
+                            std::vector<std::string>& /*warnings*/) {}
+    // Is this device open behind a port now?
+    virtual bool DeviceOpen(const std::string& /*path*/) const { return false; }
 };
 
 struct DevicesConfig {
     std::array<std::string, 4> com;
+    // Opened without the exclusive lock, leaving the other program's lines alone.
+    std::array<bool, 4> comShared{};
     std::array<std::string, 3> lpt;
     std::string gameport;
     std::string paddleKeys;
+    std::string speaker;       // as --speaker=; "" is the sound card
+    int volume = kFullVolume;  // sidetone loudness on the sound card, percent
     DevicesTiming timing;
     // Off in tests that run the monitor and the input device by hand.
     bool threads = true;
@@ -67,7 +88,7 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
 
     // Where the speaker's tone goes (null: nowhere). Before the ports are first used.
     void SetSpeakerSink(std::unique_ptr<SpeakerSink> sink) noexcept;
-    SpeakerSink* Sink() const noexcept { return sink_.get(); }
+    SpeakerSink* Sink() const noexcept { return sinkLive_.load(); }
 
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
@@ -75,6 +96,10 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     void WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept override;
     DeviceNotices& Notices() noexcept override { return *notices_; }
     std::shared_ptr<DeviceNotices> SharedNotices() const noexcept { return notices_; }
+    DeviceLayer* Layer() const noexcept override { return &layer_; }
+    DevicesConfig Devices() const override;
+    void SetDevices(const DevicesConfig& config, std::vector<std::string>& warnings) override;
+    bool DeviceOpen(const std::string& path) const override;
 
     // One round of the monitor thread: the watchdog, then each device's health and return.
     // Tests without threads call it by hand.
@@ -85,10 +110,13 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
 
     SerialDevice* Com(int number) const noexcept;
     ParallelDevice* Lpt(int number) const noexcept;
-    InputPaddle* GamePort() const noexcept { return game_.get(); }
+    InputPaddle* GamePort() const noexcept { return gameLive_.load(); }
 
   private:
     void Start(const DevicesConfig& config, std::vector<std::string>& warnings);
+    void OpenGamePort(const DevicesConfig& config, std::vector<std::string>& warnings);
+    void ChangeSpeaker(const DevicesConfig& config, std::vector<std::string>& warnings);
+    void ShutRetired(bool all) noexcept;
     void ReleaseFromSignal() noexcept override;
     std::uint8_t LineMask() const noexcept;
     bool AnyLineOn(std::uint8_t mask) const noexcept;
@@ -98,10 +126,33 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     DevicesTiming timing_;
     bool threads_ = false;
     std::shared_ptr<DeviceNotices> notices_ = std::make_shared<DeviceNotices>();
+    // Owned on the window and monitor threads (under devicesMutex_); the keyer and the crash
+    // handler use the live pointers.
+    mutable std::mutex devicesMutex_;
+    DevicesConfig config_;
     std::array<std::unique_ptr<SerialDevice>, 4> com_;
     std::array<std::unique_ptr<ParallelDevice>, 3> lpt_;
     std::unique_ptr<InputPaddle> game_;
     std::unique_ptr<SpeakerSink> sink_;
+    std::array<std::atomic<SerialDevice*>, 4> comLive_{};
+    std::array<std::atomic<ParallelDevice*>, 3> lptLive_{};
+    std::atomic<InputPaddle*> gameLive_{nullptr};
+    std::atomic<SpeakerSink*> sinkLive_{nullptr};
+    // in() and out() calls running now: a device taken out of use is closed and freed only
+    // once none runs, so no call that found it before the change can still be using it.
+    std::atomic<int> activeCalls_{0};
+    struct CallScope;
+    void WaitForCalls() const noexcept;
+    // Devices taken out of use: released again on the next monitor round, and closed and
+    // freed on a round that finds no in() or out() running.
+    struct Retired {
+        std::unique_ptr<SerialDevice> com;
+        std::unique_ptr<ParallelDevice> lpt;
+        std::unique_ptr<InputPaddle> game;
+        std::unique_ptr<SpeakerSink> sink;
+        int rounds = 0;
+    };
+    std::vector<Retired> retired_;
     SpeakerDecoder speaker_{nullptr};
     std::atomic<const Keyer*> keyer_{nullptr};
     std::atomic<const PortSettings*> settings_{nullptr};
@@ -148,6 +199,9 @@ std::unique_ptr<SpeakerSink> MakeSpeakerSink(std::string_view output, DeviceLaye
                                              std::shared_ptr<DeviceNotices> notices,
                                              std::string& error,
                                              std::vector<std::string>& warnings);
+
+// The devices the options name.
+DevicesConfig DevicesConfigFrom(const PortBusOptions& options);
 
 // --ports=devices with its --com, --lpt, --gameport, --paddle-keys and --speaker options.
 PortBusResult MakeDevicesPortBus(const PortBusOptions& options);

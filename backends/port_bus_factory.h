@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "backends/devices_speaker.h"
 #include "engine/port_bus.h"
 
 namespace telkey {
@@ -21,6 +22,9 @@ struct PortBusOptions {
     std::string gameport;            // --gameport=
     std::string paddleKeys;          // --paddle-keys=
     std::string speaker;             // --speaker= (empty: the backend's default)
+    // Kept in the settings file, not on the command line.
+    std::array<bool, 4> comShared{};  // COM1..COM4 shared with another program
+    int volume = kFullVolume;         // sidetone loudness on the sound card, percent
 };
 
 // Takes one command-line argument if it is a port option. Returns false when the argument is

@@ -41,6 +41,9 @@ class Ports {
     void SetKey(int on) noexcept;
     void SetTx(int on) noexcept;
 
+    // The bus behind the ports, for the station set-up's look at the paddle contacts.
+    PortBus& Bus() const noexcept { return bus_; }
+
     bool SpeakerSounding() const noexcept {
         return speakerSounding_.load(std::memory_order_relaxed);
     }

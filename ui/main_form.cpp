@@ -378,6 +378,7 @@ void TForm1::BuildMenu() {
         MakeItem(Setup1, "SentWindowFontSetup1", QStringLiteral("Sent Window Font Setup"), false);
     SentWindowBackgroundSetup1 = MakeItem(Setup1, "SentWindowBackgroundSetup1",
                                           QStringLiteral("Sent Window Background Setup"), false);
+    Station1 = MakeItem(Setup1, "Station1", QStringLiteral("Station..."), false);
     Setup1->addSeparator();
     Savesetup1 = MakeItem(Setup1, "Savesetup1", QStringLiteral("Save setup"), false);
 
@@ -406,6 +407,7 @@ void TForm1::BuildMenu() {
     connect(SentWindowFontSetup1, &QAction::triggered, this, &TForm1::SentWindowFontSetup1Click);
     connect(SentWindowBackgroundSetup1, &QAction::triggered, this,
             &TForm1::SentWindowBackgroundSetup1Click);
+    connect(Station1, &QAction::triggered, this, &TForm1::Station1Click);
     connect(About1, &QAction::triggered, this, &TForm1::About1Click);
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "backends/devices_discovery.h"
 #include "bus/message_services.h"
 #include "bus/registered_messages.h"
 #include "options/keying_options.h"
@@ -33,6 +34,7 @@ class QToolButton;
 
 namespace telkey {
 
+class DeviceSupervision;
 struct Engine;
 class StatusPanels;
 class TAbout;
@@ -119,6 +121,8 @@ class TForm1 : public QMainWindow {
     void PauseButtonClick();
     void SentClick();
     void EditMacros1Click();
+    // The station set-up dialog: devices, lines, paddle and sidetone, with their tests.
+    void Station1Click();
     // Key preview: clears `key` to swallow it.
     void FormKeyDown(int& key, Qt::KeyboardModifiers shift);
     // Start-up step: the idle handler runs whenever the event loop is about to sleep.
@@ -204,6 +208,7 @@ class TForm1 : public QMainWindow {
     QAction* TxWindowBackgroundSetup1;
     QAction* SentWindowFontSetup1;
     QAction* SentWindowBackgroundSetup1;
+    QAction* Station1;
     QAction* Savesetup1;
     QMenu* Help1;
     QAction* About1;
@@ -237,6 +242,10 @@ class TForm1 : public QMainWindow {
     MessageBoxes* boxes = &modalBoxes;
     // Ends the application once control returns to its message loop; tests record it.
     std::function<void()> requestEnd;
+    // The devices behind the ports, for the station set-up (main() hands over the backend's;
+    // null: none to choose). Tests point the device lists at a tree of their own.
+    DeviceSupervision* stationDevices = nullptr;
+    DeviceRoots stationRoots;
 
   protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -94,6 +94,7 @@ void TForm1::LoadSettings() {
 }
 
 void TForm1::Savesetup1Click() {
+    settingsFile->SetDevices(stationDevices);
     settingsFile->Savesetup1Click();
 }
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "backends/port_bus_devices.h"
 #include "engine/engine.h"
 #include "options/keying_options.h"
 #include "options/speed_control.h"
@@ -18,6 +19,7 @@
 #include "transmit/macro_store.h"
 #include "ui/colour_value.h"
 #include "ui/outer_geometry.h"
+#include "ui/profile_devices.h"
 #include "widgets/message_box.h"
 #include "widgets/text_window_style.h"
 #include "widgets/up_down.h"
@@ -285,6 +287,9 @@ void SettingsFile::Savesetup1Click() {
     ProfileFile file(kSettingsFileName);
     try {
         WriteSettingsValues(file, CurrentValues());
+        if (devices_ != nullptr && devices_->Layer() != nullptr) {
+            WriteDeviceChoices(file, devices_->Devices());
+        }
     } catch (const ProfileWriteError& error) {
         ShowWriteError(error);
         return;

@@ -18,6 +18,7 @@ struct Engine;
 struct ExchangeSettings;
 struct KeyingOptions;
 struct MacroStore;
+class DeviceSupervision;
 class MessageBoxes;
 class SpeedControl;
 class UpDown;
@@ -58,6 +59,8 @@ class SettingsFile {
                  ExchangeSettings& exchange, MacroStore& macros, MessageBoxes& boxes);
 
     void Bind(const SettingsControls& controls) { controls_ = controls; }
+    // The devices "Save setup" keeps in their own section (null: the section stays as it is).
+    void SetDevices(const DeviceSupervision* devices) { devices_ = devices; }
 
     // Reads every key and applies it: variables, fonts, colours, macros, hand-over state,
     // geometry, buttons and menu items. Run once, before the keyer timer starts.
@@ -84,6 +87,7 @@ class SettingsFile {
     MacroStore& macros_;
     MessageBoxes& boxes_;
     SettingsControls controls_;
+    const DeviceSupervision* devices_ = nullptr;
     LoadedTextWindow txLoaded_;
     LoadedTextWindow sentLoaded_;
 };

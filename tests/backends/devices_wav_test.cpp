@@ -252,3 +252,28 @@ TEST(RenderChunk, ChangesLandOnTheirSamplesAcrossChunks) {
 
 }  // namespace
 }  // namespace telkey::test
+
+namespace telkey::test {
+namespace {
+
+// The sound card's volume scales the full tone; the ramps keep their shape.
+TEST(ToneRendererLevel, VolumeScalesTheToneFromTheNextSample) {
+    ToneRenderer renderer;
+    renderer.SetDivisor(1193);
+    std::vector<std::int16_t> loud(4800);
+    renderer.Render(loud.data(), loud.size());
+    renderer.SetLevel(kToneLevel * 40 / kFullVolume);
+    std::vector<std::int16_t> soft(4800);
+    renderer.Render(soft.data(), soft.size());
+    const auto peak = [](const std::vector<std::int16_t>& x) {
+        return *std::max_element(x.begin(), x.end());
+    };
+    EXPECT_NEAR(peak(loud), kToneLevel * kFullScale, 2.0);
+    EXPECT_NEAR(peak(soft), 0.4 * kToneLevel * kFullScale, 2.0);
+    renderer.SetLevel(0.0);
+    renderer.Render(soft.data(), soft.size());
+    EXPECT_EQ(peak(soft), 0);
+}
+
+}  // namespace
+}  // namespace telkey::test

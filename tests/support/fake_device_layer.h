@@ -33,13 +33,17 @@ enum class FakeKind { None, Serial, Parallel, Input, PcSpeaker, Text };
 // The part of a fake device that a forked child may change.
 struct FakeLines {
     static constexpr std::size_t kHistory = 256;
-    std::atomic<int> tiocm{0};          // serial: DTR, RTS out; CTS, DSR, RI, CD in
-    std::atomic<int> data{0};           // parallel data lines
-    std::atomic<int> status{0x7F};      // parallel status register
-    std::atomic<int> tone{0};           // PC speaker: last SND_TONE value
-    std::atomic<int> lineChanges{0};    // serial TIOCMBIS/TIOCMBIC and parallel PPWDATA calls
-    std::atomic<int> statusReads{0};    // TIOCMGET and PPRSTATUS calls
-    std::atomic<int> statusDelayMs{0};  // TIOCMGET takes this long (a slow USB adapter)
+    std::atomic<int> tiocm{0};             // serial: DTR, RTS out; CTS, DSR, RI, CD in
+    std::atomic<int> data{0};              // parallel data lines
+    std::atomic<int> status{0x7F};         // parallel status register
+    std::atomic<int> tone{0};              // PC speaker: last SND_TONE value
+    std::atomic<int> lineChanges{0};       // serial TIOCMBIS/TIOCMBIC and parallel PPWDATA calls
+    std::atomic<int> statusReads{0};       // TIOCMGET and PPRSTATUS calls
+    std::atomic<int> statusDelayMs{0};     // TIOCMGET takes this long (a slow USB adapter)
+    std::atomic<bool> noModemWait{false};  // the driver has no TIOCMIWAIT
+    std::atomic<int> modemWaiters{0};      // threads blocked in TIOCMIWAIT now
+    std::atomic<int> modemWaits{0};        // TIOCMIWAIT calls
+    std::atomic<bool> exclusive{false};    // TIOCEXCL was asked for
     std::array<std::atomic<int>, kHistory> history{};  // tiocm or data after each change
 };
 
@@ -95,7 +99,15 @@ class FakeDeviceLayer final : public DeviceLayer {
     void SetModemInputs(int device, int tiocmBits) {
         constexpr int kOutputs = TIOCM_DTR | TIOCM_RTS;
         FakeLines& l = lines_[device];
-        l.tiocm.store((l.tiocm.load() & kOutputs) | (tiocmBits & ~kOutputs));
+        {
+            std::lock_guard lock(mutex_);
+            l.tiocm.store((l.tiocm.load() & kOutputs) | (tiocmBits & ~kOutputs));
+        }
+        cv_.notify_all();
+    }
+    // Another program's lines on a shared port (DTR, RTS), as if it had set them.
+    void SetModemOutputsElsewhere(int device, int tiocmBits) {
+        lines_[device].tiocm.fetch_or(tiocmBits);
     }
     void SetParallelStatus(int device, int status) { lines_[device].status.store(status); }
     void PressKey(int device, int code, bool down) {
@@ -251,6 +263,34 @@ class FakeDeviceLayer final : public DeviceLayer {
         return (!AliveLocked(fd, device) || !d.events.empty()) ? 1 : 0;
     }
 
+    // TIOCMIWAIT: returns when a line in mask changes, the device goes, or a wake comes.
+    int WaitModemChange(int fd, int mask) noexcept override {
+        const int device = DeviceOf(fd);
+        if (device < 0) return -EBADF;
+        FakeLines& l = lines_[device];
+        if (devices_[device].kind != FakeKind::Serial) return -ENOTTY;
+        if (l.noModemWait.load()) return -EINVAL;
+        std::unique_lock lock(mutex_);
+        if (!AliveLocked(fd, device)) return -EIO;
+        const int before = l.tiocm.load() & mask;
+        const int wakes = wakes_;
+        l.modemWaits.fetch_add(1);
+        l.modemWaiters.fetch_add(1);
+        cv_.wait(lock, [&] {
+            return !AliveLocked(fd, device) || (l.tiocm.load() & mask) != before || wakes_ != wakes;
+        });
+        l.modemWaiters.fetch_sub(1);
+        if (!AliveLocked(fd, device)) return -EIO;
+        return wakes_ != wakes ? -EINTR : 0;
+    }
+    void WakeModemWait(std::thread&) noexcept override {
+        {
+            std::lock_guard lock(mutex_);
+            ++wakes_;
+        }
+        cv_.notify_all();
+    }
+
   private:
     struct Device {
         std::string path;
@@ -323,6 +363,7 @@ class FakeDeviceLayer final : public DeviceLayer {
                               ~(*static_cast<int*>(arg) & kOutputs));
                 return 0;
             case TIOCEXCL:
+                l.exclusive.store(true);
                 return 0;
             default:
                 return -ENOTTY;
@@ -383,6 +424,7 @@ class FakeDeviceLayer final : public DeviceLayer {
     int count_ = 0;
     std::array<std::atomic<int>, kMaxFds> fds_;
     std::array<std::atomic<int>, kMaxFds> generation_{};
+    int wakes_ = 0;
     std::mutex mutex_;
     std::condition_variable cv_;
 };

@@ -101,6 +101,7 @@ TEST_F(MainFormTest, MenuHasEveryItemInOrder) {
         "  Tx Window Background Setup [TxWindowBackgroundSetup1]",
         "  Sent Window Font Setup [SentWindowFontSetup1]",
         "  Sent Window Background Setup [SentWindowBackgroundSetup1]",
+        "  Station... [Station1]",
         "  -",
         "  Save setup [Savesetup1]",
         "Help [Help1]",

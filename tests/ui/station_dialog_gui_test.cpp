@@ -1,0 +1,459 @@
+// The "Station..." dialog on emulated devices: the lists, choosing, OK and Cancel, the tests of
+// the key and PTT lines, the paddle indicators, the problems in words, and a restart that keys
+// on the devices chosen without any command-line option.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QSpinBox>
+#include <QToolButton>
+#include <QWindow>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "backends/port_bus_devices.h"
+#include "engine/engine.h"
+#include "engine/manual_tick_driver.h"
+#include "support/fake_device_layer.h"
+#include "support/recording_messages.h"
+#include "support/station_tree.h"
+#include "support/window_fixture.h"
+#include "ui/main_form.h"
+#include "ui/profile_devices.h"
+#include "ui/settings_values.h"
+#include "ui/station_dialog.h"
+
+namespace telkey::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr int kDtr = TIOCM_DTR;
+constexpr int kRts = TIOCM_RTS;
+
+// The program as main() puts it together, on the fake devices: the devices from the settings
+// file's section and the command line, the window with the station dialog wired to them.
+class Station {
+  public:
+    Station(FakeDeviceLayer& layer, const StationTree& tree, const PortBusOptions& line = {}) {
+        DevicesConfig config = DevicesConfigFrom(
+            MergeDeviceChoices(line, ReadDeviceChoices(ProfileFile(kSettingsFileName))));
+        config.threads = false;
+        bus = std::make_unique<DevicesPortBus>(layer, config, warnings);
+        engine = std::make_unique<Engine>(*bus, driver);
+        form = std::make_unique<TForm1>(*engine, messages);
+        form->boxes = &boxes;
+        form->requestEnd = [] {};
+        form->stationDevices = bus.get();
+        form->stationRoots = tree.roots;
+        form->show();
+        for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    }
+    ~Station() {
+        form->hide();
+        form.reset();
+        engine->timer.StopKeyerTimer();
+    }
+
+    // Opens the dialog from the menu; `act` works it and says how it ends.
+    void Open(std::function<int(StationDialog&)> act) {
+        form->runDialog = [act](QDialog& dialog) {
+            return act(dynamic_cast<StationDialog&>(dialog));
+        };
+        form->Station1->trigger();
+    }
+    void Tick(int n = 1) { driver.Tick(n); }
+    PortSettings& settings() { return engine->portSettings; }
+
+    std::vector<std::string> warnings;
+    std::unique_ptr<DevicesPortBus> bus;
+    ManualTickDriver driver;
+    std::unique_ptr<Engine> engine;
+    RecordingMessages messages;
+    RecordingBoxes boxes;
+    std::unique_ptr<TForm1> form;
+};
+
+std::vector<std::string> Items(const QComboBox* box) {
+    std::vector<std::string> items;
+    for (int i = 0; i < box->count(); ++i) items.push_back(box->itemText(i).toStdString());
+    return items;
+}
+
+void Choose(QComboBox* box, const std::string& textPart) {
+    for (int i = 0; i < box->count(); ++i) {
+        if (box->itemText(i).toStdString().find(textPart) != std::string::npos) {
+            box->setCurrentIndex(i);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no item with " << textPart;
+}
+
+void ChooseData(QComboBox* box, int value) {
+    const int index = box->findData(value);
+    ASSERT_GE(index, 0);
+    box->setCurrentIndex(index);
+}
+
+void Type(QComboBox* box, const std::string& text) {
+    box->setEditText(QString::fromStdString(text));
+    Q_EMIT box->lineEdit()->editingFinished();
+}
+
+std::string FileText() {
+    std::ifstream in("Telkey.ini");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Closed(const QLabel* indicator) {
+    return indicator->property("closed").toBool();
+}
+
+class StationDialogTest : public ::testing::Test {
+  protected:
+    int Lines(int device) const { return layer.Tiocm(device) & (kDtr | kRts); }
+
+    ScratchDirectory scratch;
+    FakeDeviceLayer layer;
+    StationTree tree{scratch.Path().toStdString(), layer};
+};
+
+TEST_F(StationDialogTest, ListsTheDevicesThatArePresent) {
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        const auto keys = Items(d.KeyDevice);
+        EXPECT_EQ(keys.size(), 5u);  // none, two stable names, the plain ACM port, parport0
+        EXPECT_EQ(keys[0], "none");
+        EXPECT_THAT(keys[1], HasSubstr("usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0"));
+        EXPECT_THAT(keys[3], HasSubstr("ttyACM0"));
+        EXPECT_THAT(keys[4], HasSubstr("parport0"));
+        // The default paddle is the game port: the input devices are offered.
+        EXPECT_EQ(d.PaddleDevice->count(), 1);
+        EXPECT_THAT(d.PaddleDevice->itemText(0).toStdString(), HasSubstr("K1EL_Paddle"));
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+        EXPECT_EQ(d.PaddleDevice->count(), 3);
+        // A serial key port offers DTR and RTS, a parallel one the data lines.
+        Choose(d.KeyDevice, "FTDI");
+        EXPECT_EQ(Items(d.KeyLine), (std::vector<std::string>{"DTR", "RTS", "none"}));
+        Choose(d.KeyDevice, "parport0");
+        EXPECT_EQ(d.KeyLine->count(), 9);
+        return int{QDialog::Rejected};
+    });
+}
+
+TEST_F(StationDialogTest, OkWritesTheSettingsWordsAndKeepsTheDevicesInTheirOwnSection) {
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        Choose(d.KeyDevice, "FTDI");
+        ChooseData(d.KeyLine, kLineDtr);
+        ChooseData(d.PttLine, kLineRts);
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+        Choose(d.PaddleDevice, "FTDI");
+        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::SoundCard));
+        d.SidetoneTone->setValue(700);
+        d.OkButton->click();
+        return d.result();
+    });
+    PortSettings& s = station.settings();
+    EXPECT_EQ(s.KeyPortNumber.load(), 1);
+    EXPECT_EQ(s.KeyMask.load(), 0x01);
+    EXPECT_EQ(s.TxMask.load(), 0x02);
+    EXPECT_EQ(s.DotPort.load(), 0x3FE);
+    EXPECT_EQ(s.DashPort.load(), 0x3FE);
+    EXPECT_EQ(s.UseSpeaker.load(), 1);
+    EXPECT_EQ(s.SpeakerTone.load(), 700);
+    EXPECT_TRUE(station.form->SpeakerButton->isChecked());
+    EXPECT_EQ(station.bus->Devices().com[0], tree.ftdi);
+    EXPECT_TRUE(station.bus->DeviceOpen(tree.ftdi));
+    const std::string file = FileText();
+    EXPECT_THAT(file, HasSubstr("[Devices]"));
+    EXPECT_THAT(file, HasSubstr("COM1=" + tree.ftdi));
+    EXPECT_THAT(file, Not(HasSubstr("[Qor_Cw]")));  // those wait for "Save setup"
+}
+
+TEST_F(StationDialogTest, CancelPutsEverythingBackAndWritesNothing) {
+    scratch.WriteFile("Telkey.ini", "[Qor_Cw]\r\nSpeed=80\r\n");
+    Station station(layer, tree);
+    const StationSettings before = ReadStationSettings(station.settings());
+    station.Open([&](StationDialog& d) -> int {
+        Choose(d.KeyDevice, "FTDI");
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::None));
+        // The choice works at once, so that it can be tried.
+        EXPECT_EQ(station.settings().KeyPortNumber.load(), 1);
+        EXPECT_TRUE(station.bus->DeviceOpen(tree.ftdi));
+        d.CancelButton->click();
+        return d.result();
+    });
+    EXPECT_EQ(ReadStationSettings(station.settings()), before);
+    EXPECT_TRUE(station.bus->Devices().com[0].empty());
+    EXPECT_FALSE(station.bus->DeviceOpen(tree.ftdi));
+    EXPECT_EQ(FileText(), "[Qor_Cw]\r\nSpeed=80\r\n");
+}
+
+// How a dialog with a test running can end.
+enum class Ending { TestTimeUp, Ok, Cancel, Closed, Escape };
+
+class StationTestButtons : public StationDialogTest,
+                           public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(StationTestButtons, KeyAndPttTestsAreReleasedHoweverTheyEnd) {
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        Choose(d.KeyDevice, "FTDI");
+        ChooseData(d.KeyLine, kLineDtr);
+        ChooseData(d.PttLine, kLineRts);
+        station.Tick();
+        EXPECT_EQ(Lines(tree.ftdiDev), 0);
+        d.KeyTest->click();
+        EXPECT_TRUE(d.keyTestTimer.isActive());
+        EXPECT_EQ(d.keyTestTimer.interval(), StationDialog::kTestMs);
+        station.Tick();
+        EXPECT_EQ(Lines(tree.ftdiDev), kDtr);
+        d.PttTest->click();
+        station.Tick();
+        EXPECT_EQ(Lines(tree.ftdiDev), kDtr | kRts);
+        switch (GetParam()) {
+            case Ending::TestTimeUp:
+                d.EndKeyTest();
+                station.Tick();
+                EXPECT_EQ(Lines(tree.ftdiDev), kRts);
+                d.EndPttTest();
+                d.OkButton->click();
+                break;
+            case Ending::Ok:
+                d.OkButton->click();
+                break;
+            case Ending::Cancel:
+                d.CancelButton->click();
+                break;
+            case Ending::Closed:
+                d.close();
+                break;
+            case Ending::Escape:
+                d.reject();
+                break;
+        }
+        EXPECT_FALSE(d.keyTestTimer.isActive());
+        EXPECT_FALSE(d.pttTestTimer.isActive());
+        return d.result();
+    });
+    station.Tick();
+    const bool kept = GetParam() == Ending::Ok || GetParam() == Ending::TestTimeUp;
+    EXPECT_EQ(Lines(tree.ftdiDev), 0);
+    EXPECT_EQ(station.settings().AllMask.load(), 0x00);
+    EXPECT_EQ(station.settings().KeyPortNumber.load(), kept ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, StationTestButtons,
+                         ::testing::Values(Ending::TestTimeUp, Ending::Ok, Ending::Cancel,
+                                           Ending::Closed, Ending::Escape));
+
+TEST_F(StationDialogTest, ATestRunningWhenTheWindowGoesIsReleasedToo) {
+    auto station = std::make_unique<Station>(layer, tree);
+    station->Open([&](StationDialog& d) -> int {
+        Choose(d.KeyDevice, "FTDI");
+        d.PttTest->click();
+        station->Tick();
+        EXPECT_EQ(Lines(tree.ftdiDev), kRts);
+        return int{QDialog::Rejected};  // as if the dialog were torn down without a button
+    });
+    station->Tick();
+    EXPECT_EQ(Lines(tree.ftdiDev), 0);
+    station.reset();
+    EXPECT_EQ(Lines(tree.ftdiDev), 0);
+}
+
+TEST_F(StationDialogTest, PaddleIndicatorsFollowTheContacts) {
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+        Choose(d.PaddleDevice, "CP2102");
+        d.UpdateIndicators();
+        EXPECT_FALSE(Closed(d.DotIndicator));
+        EXPECT_FALSE(Closed(d.DashIndicator));
+        layer.SetModemInputs(tree.secondDev, TIOCM_CTS);
+        d.UpdateIndicators();
+        EXPECT_TRUE(Closed(d.DotIndicator));
+        EXPECT_FALSE(Closed(d.DashIndicator));
+        layer.SetModemInputs(tree.secondDev, TIOCM_DSR);
+        d.UpdateIndicators();
+        EXPECT_FALSE(Closed(d.DotIndicator));
+        EXPECT_TRUE(Closed(d.DashIndicator));
+
+        // An input device: its two keys, as the game port's buttons.
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
+        layer.PressKey(tree.paddleDev, KEY_RIGHTCTRL, true);
+        station.bus->GamePort()->Service(0, 0);
+        d.UpdateIndicators();
+        EXPECT_FALSE(Closed(d.DotIndicator));
+        EXPECT_TRUE(Closed(d.DashIndicator));
+        EXPECT_TRUE(d.indicatorTimer.isActive());
+        return int{QDialog::Rejected};
+    });
+}
+
+TEST_F(StationDialogTest, PaddleKeysAreChosenByPressingThem) {
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
+        d.DotKey->click();
+        EXPECT_THAT(d.DotKey->text().toStdString(), HasSubstr("Press the dot paddle"));
+        layer.PressKey(tree.paddleDev, KEY_Z, true);
+        d.UpdateIndicators();
+        EXPECT_EQ(d.DotKey->text().toStdString(), "Dot key: Z");
+        layer.PressKey(tree.paddleDev, KEY_Z, false);
+        d.DashKey->click();
+        layer.PressKey(tree.paddleDev, KEY_X, true);
+        d.UpdateIndicators();
+        EXPECT_EQ(d.DashKey->text().toStdString(), "Dash key: X");
+        d.OkButton->click();
+        return d.result();
+    });
+    EXPECT_EQ(station.bus->Devices().gameport, tree.paddle);
+    EXPECT_EQ(station.bus->Devices().paddleKeys, "Z,X");
+    EXPECT_THAT(FileText(), HasSubstr("PaddleKeys=Z,X"));
+}
+
+TEST_F(StationDialogTest, EachProblemIsToldWithItsFix) {
+    tree.Holds("ttyUSB1", 4321, "rigctld");
+    layer.SetOpenError(tree.ftdiDev, -EACCES);
+    layer.Unplug(tree.acmDev);
+    layer.SetOpenError(tree.paddleDev, -EACCES);
+    const std::string text = scratch.Path().toStdString() + "/dev/ttyS0";
+    layer.AddText(text, "");
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        const auto problem = [&] { return d.KeyProblem->text().toStdString(); };
+        Choose(d.KeyDevice, "FTDI");
+        EXPECT_THAT(problem(), HasSubstr("sudo usermod -aG dialout $USER"));
+        Choose(d.KeyDevice, "CP2102");
+        EXPECT_THAT(problem(), HasSubstr("rigctld (pid 4321)"));
+        EXPECT_THAT(problem(), HasSubstr("Shared"));
+        d.KeyShared->setChecked(true);
+        EXPECT_EQ(problem(), "");
+        Choose(d.KeyDevice, "ttyACM0");
+        EXPECT_THAT(problem(), HasSubstr("unplugged"));
+        Type(d.KeyDevice, text);
+        EXPECT_THAT(problem(), HasSubstr("not a serial port with modem lines"));
+        EXPECT_EQ(station.settings().KeyPortNumber.load(), 1);
+        // A problem fixed and Refresh pressed: the words go.
+        layer.Plug(tree.acmDev);
+        Choose(d.KeyDevice, "ttyACM0");
+        d.RefreshButton->click();
+        EXPECT_EQ(problem(), "");
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
+        EXPECT_THAT(d.PaddleProblem->text().toStdString(), HasSubstr("-aG input"));
+        return int{QDialog::Rejected};
+    });
+}
+
+TEST_F(StationDialogTest, ChosenDevicesKeyAfterSaveAndRestartWithoutAnyOption) {
+    {
+        Station first(layer, tree);
+        first.Open([&](StationDialog& d) -> int {
+            Choose(d.KeyDevice, "FTDI");
+            ChooseData(d.KeyLine, kLineDtr);
+            ChooseData(d.PttLine, kLineRts);
+            ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+            Choose(d.PaddleDevice, "CP2102");
+            d.PaddleShared->setChecked(true);
+            d.OkButton->click();
+            return d.result();
+        });
+        first.form->Savesetup1->trigger();
+    }
+    const std::string file = FileText();
+    EXPECT_THAT(file, HasSubstr("KeyPortNumber=1"));
+    EXPECT_THAT(file, HasSubstr("DotPort=2FE"));
+    EXPECT_THAT(file, HasSubstr("COM2Shared=1"));
+    EXPECT_EQ(Lines(tree.ftdiDev), 0);
+
+    Station second(layer, tree);  // a new start, no command-line option
+    EXPECT_TRUE(second.warnings.empty());
+    EXPECT_EQ(second.bus->Devices().com[0], tree.ftdi);
+    EXPECT_EQ(second.bus->Devices().com[1], tree.second);
+    EXPECT_TRUE(second.bus->Devices().comShared[1]);
+    // The dot paddle on the second adapter keys DTR on the first.
+    layer.SetModemInputs(tree.secondDev, TIOCM_CTS);
+    second.Tick(3);
+    EXPECT_EQ(Lines(tree.ftdiDev) & kDtr, kDtr);
+    layer.SetModemInputs(tree.secondDev, 0);
+    second.Tick(200);
+    EXPECT_EQ(Lines(tree.ftdiDev) & kDtr, 0);
+    // The TX button switches RTS there.
+    second.form->TxButton->click();
+    EXPECT_EQ(Lines(tree.ftdiDev) & kRts, kRts);
+    second.form->TxButton->click();
+    EXPECT_EQ(Lines(tree.ftdiDev) & kRts, 0);
+}
+
+TEST_F(StationDialogTest, WithoutTheDevicesBackendOnlyTheLinesAreSet) {
+    WindowFixture window;
+    window.AnswerDialogs([&](QDialog& dialog) {
+        auto& d = dynamic_cast<StationDialog&>(dialog);
+        EXPECT_FALSE(d.KeyDevice->isEnabled());
+        EXPECT_THAT(d.DevicesNote->text().toStdString(), HasSubstr("--ports="));
+        return int{QDialog::Accepted};
+    });
+    window.form.Station1->trigger();
+    EXPECT_EQ(window.engine.portSettings.KeyPortNumber.load(), 0);
+}
+
+// With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
+// documentation shows it, saved as a PNG.
+TEST_F(StationDialogTest, Screenshot) {
+    const QByteArray file = qgetenv("TELKEY_SCREENSHOT");
+    if (file.isEmpty()) GTEST_SKIP() << "set TELKEY_SCREENSHOT=FILE to take it";
+    // A short root, so that the paths in the dialog read as on a real station.
+    const std::string root = "/tmp/station";
+    std::filesystem::remove_all(root);
+    FakeDeviceLayer devices;
+    StationTree shot(root, devices);
+    shot.Holds("ttyUSB1", 2211, "flrig");
+    Station station(devices, shot);
+    station.Open([&](StationDialog& d) -> int {
+        Choose(d.KeyDevice, "FTDI");
+        ChooseData(d.KeyLine, kLineDtr);
+        ChooseData(d.PttLine, kLineRts);
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+        Choose(d.PaddleDevice, "CP2102");
+        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::SoundCard));
+        d.SidetoneTone->setValue(650);
+        d.SidetoneVolume->setValue(60);
+        devices.SetModemInputs(shot.secondDev, TIOCM_CTS);
+        d.show();
+        QElapsedTimer shown;
+        shown.start();
+        while (shown.elapsed() < 1500) QApplication::processEvents();
+        d.UpdateIndicators();
+        QApplication::processEvents();
+        const QMargins margins = d.windowHandle()->frameMargins();
+        const QRect frame = d.geometry().marginsAdded(margins);
+        const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(
+            0, frame.x(), frame.y(), frame.width(), frame.height());
+        EXPECT_TRUE(shot.save(QString::fromLocal8Bit(file), "PNG"));
+        return int{QDialog::Rejected};
+    });
+    std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace telkey::test

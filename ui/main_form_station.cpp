@@ -1,0 +1,25 @@
+// The main window's station set-up: the dialog over the settings words and the devices.
+#include "engine/engine.h"
+#include "ui/main_form.h"
+#include "ui/settings_values.h"
+#include "ui/station_dialog.h"
+
+#include <QToolButton>
+
+namespace telkey {
+
+void TForm1::Station1Click() {
+    StationLinks links;
+    links.settings = &engine.portSettings;
+    links.bus = &engine.ports.Bus();
+    links.devices = stationDevices;
+    links.roots = stationRoots;
+    links.settingsFile = kSettingsFileName;
+    links.boxes = boxes;
+    StationDialog dialog(links, this);
+    dialog.Finish(runDialog(dialog));
+    // The sidetone may have been switched on or off.
+    SpeakerButton->setChecked(engine.portSettings.UseSpeaker.load() != 0);
+}
+
+}  // namespace telkey

@@ -1,0 +1,104 @@
+#include "ui/profile_devices.h"
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+
+namespace telkey {
+
+namespace {
+
+std::string ComKey(std::size_t i) {
+    return "COM" + std::to_string(i + 1);
+}
+
+std::string SharedKey(std::size_t i) {
+    return ComKey(i) + "Shared";
+}
+
+std::string LptKey(std::size_t i) {
+    return "LPT" + std::to_string(i + 1);
+}
+
+constexpr std::string_view kGamePortKey = "GamePort";
+constexpr std::string_view kPaddleKeysKey = "PaddleKeys";
+constexpr std::string_view kSpeakerKey = "Speaker";
+constexpr std::string_view kVolumeKey = "Volume";
+
+int Number(const std::string& text, int fallback) {
+    int value = fallback;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() ? value : fallback;
+}
+
+// An option given on the command line replaces the file's.
+void Prefer(std::string& into, const std::string& given) {
+    if (!given.empty()) into = given;
+}
+
+}  // namespace
+
+DevicesConfig ReadDeviceChoices(const ProfileFile& file) {
+    DevicesConfig choices;
+    for (std::size_t i = 0; i < choices.com.size(); ++i) {
+        choices.com[i] = file.ReadString(kSectionDevices, ComKey(i), "");
+        choices.comShared[i] = Number(file.ReadString(kSectionDevices, SharedKey(i), "0"), 0) != 0;
+    }
+    for (std::size_t i = 0; i < choices.lpt.size(); ++i) {
+        choices.lpt[i] = file.ReadString(kSectionDevices, LptKey(i), "");
+    }
+    choices.gameport = file.ReadString(kSectionDevices, kGamePortKey, "");
+    choices.paddleKeys = file.ReadString(kSectionDevices, kPaddleKeysKey, "");
+    choices.speaker = file.ReadString(kSectionDevices, kSpeakerKey, "");
+    // A value mistyped by hand must not keep Telkey from starting.
+    std::string ignored;
+    PaddleKeyCodes codes{};
+    if (!choices.paddleKeys.empty() && !ParsePaddleKeys(choices.paddleKeys, codes, ignored)) {
+        choices.paddleKeys.clear();
+    }
+    if (!CheckSpeakerOption(choices.speaker, ignored)) choices.speaker.clear();
+    choices.volume = std::clamp(
+        Number(file.ReadString(kSectionDevices, kVolumeKey, ""), kFullVolume), 0, kFullVolume);
+    return choices;
+}
+
+void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices) {
+    for (std::size_t i = 0; i < choices.com.size(); ++i) {
+        file.WriteString(kSectionDevices, ComKey(i), choices.com[i]);
+        file.WriteString(kSectionDevices, SharedKey(i), choices.comShared[i] ? "1" : "0");
+    }
+    for (std::size_t i = 0; i < choices.lpt.size(); ++i) {
+        file.WriteString(kSectionDevices, LptKey(i), choices.lpt[i]);
+    }
+    file.WriteString(kSectionDevices, kGamePortKey, choices.gameport);
+    file.WriteString(kSectionDevices, kPaddleKeysKey, choices.paddleKeys);
+    file.WriteString(kSectionDevices, kSpeakerKey, choices.speaker);
+    file.WriteString(kSectionDevices, kVolumeKey, std::to_string(choices.volume));
+}
+
+PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const DevicesConfig& file) {
+    PortBusOptions merged = commandLine;
+    merged.com = file.com;
+    merged.comShared = file.comShared;
+    merged.lpt = file.lpt;
+    merged.gameport = file.gameport;
+    merged.paddleKeys = file.paddleKeys;
+    merged.speaker = file.speaker;
+    merged.volume = file.volume;
+    for (std::size_t i = 0; i < merged.com.size(); ++i) {
+        if (commandLine.com[i].empty()) continue;
+        merged.com[i] = commandLine.com[i];
+        merged.comShared[i] = false;  // a port named on the command line is Telkey's alone
+    }
+    for (std::size_t i = 0; i < merged.lpt.size(); ++i) Prefer(merged.lpt[i], commandLine.lpt[i]);
+    if (!commandLine.gameport.empty()) {
+        // The file's keys belong to the file's device.
+        merged.gameport = commandLine.gameport;
+        merged.paddleKeys = commandLine.paddleKeys;
+    }
+    Prefer(merged.paddleKeys, commandLine.paddleKeys);
+    Prefer(merged.speaker, commandLine.speaker);
+    return merged;
+}
+
+}  // namespace telkey

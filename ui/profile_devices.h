@@ -1,0 +1,23 @@
+#pragma once
+// The station's devices as kept in the settings file, section [Devices]: which device is behind
+// each legacy port, whether a serial port is shared, the paddle adapter's keys and the
+// sidetone's output. A file without the section keeps every port unmapped, as before.
+#include <string_view>
+
+#include "backends/port_bus_devices.h"
+#include "backends/port_bus_factory.h"
+#include "profile/profile_file.h"
+
+namespace telkey {
+
+inline constexpr std::string_view kSectionDevices = "Devices";
+
+// The devices `file` names (a missing key leaves the port unmapped, the volume full; a value
+// that cannot be used is left out).
+DevicesConfig ReadDeviceChoices(const ProfileFile& file);
+// Writes every key of the section; throws ProfileWriteError like the other settings.
+void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices);
+// The options of this run: what the command line names wins over what the file says.
+PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const DevicesConfig& file);
+
+}  // namespace telkey
