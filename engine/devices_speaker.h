@@ -7,6 +7,8 @@
 
 namespace telkey {
 
+class LineGuard;  // engine/line_guard.h
+
 constexpr std::uint32_t kPitClockHz = 1193180;
 constexpr std::uint16_t kPitChannel2Port = 0x42;
 constexpr std::uint16_t kPitControlPort = 0x43;
@@ -29,6 +31,8 @@ class SpeakerSink {
     // Crash handler: async-signal-safe calls only. Only a sink whose tone outlives the
     // program (the kernel's PC speaker) has anything to do.
     virtual void SilenceFromSignal() noexcept {}
+    // Hands a device whose tone outlives the program to the guardian.
+    virtual void GuardLines(LineGuard& /*guard*/) noexcept {}
 };
 
 class SpeakerDecoder {

@@ -9,6 +9,7 @@
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <termios.h>
 
 #include <array>
 #include <atomic>
@@ -40,6 +41,8 @@ struct FakeLines {
     std::atomic<int> lineChanges{0};    // serial TIOCMBIS/TIOCMBIC and parallel PPWDATA calls
     std::atomic<int> statusReads{0};    // TIOCMGET and PPRSTATUS calls
     std::atomic<int> statusDelayMs{0};  // TIOCMGET takes this long (a slow USB adapter)
+    std::atomic<int> cflag{0};          // serial: the termios c_cflag
+    std::atomic<int> termiosWrites{0};  // serial: TCSETS calls
     std::array<std::atomic<int>, kHistory> history{};  // tiocm or data after each change
 };
 
@@ -323,6 +326,16 @@ class FakeDeviceLayer final : public DeviceLayer {
                               ~(*static_cast<int*>(arg) & kOutputs));
                 return 0;
             case TIOCEXCL:
+                return 0;
+            case TCGETS: {
+                termios mode{};
+                mode.c_cflag = static_cast<tcflag_t>(l.cflag.load());
+                std::memcpy(arg, &mode, sizeof mode);
+                return 0;
+            }
+            case TCSETS:
+                l.cflag.store(static_cast<int>(static_cast<termios*>(arg)->c_cflag));
+                l.termiosWrites.fetch_add(1);
                 return 0;
             default:
                 return -ENOTTY;
