@@ -27,9 +27,9 @@ TEST_F(PortsHold, HoldDuringADashReleasesAndKeepsTheLinesReleasedUntilResumed) {
     EXPECT_TRUE(engine.ports.Held());
     // The keyer runs on: the rest of the dash, the gaps and a second letter key nothing.
     engine.mailbox.Fill(CharToCode('E'));
-    const std::uint64_t before = bus.WriteCount();
+    bus.Clear();
     Tick(300);
-    EXPECT_GT(bus.WriteCount(), before);
+    EXPECT_GT(bus.WriteCount(), 0u);
     for (const PortWrite& w : bus.WritesTo(kLpt1)) {
         if (w.value != 0x80) ADD_FAILURE() << "keyed while held: " << int{w.value};
     }
