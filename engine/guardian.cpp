@@ -310,7 +310,10 @@ void Guardian::Beat(std::int64_t nowNs) noexcept {
     if (const PortSettings* settings = settings_.load(std::memory_order_relaxed)) {
         const std::int32_t number = settings->KeyPortNumber.load(std::memory_order_relaxed);
         if (number >= kFirstKeyPort && number <= kLastKeyPort) {
-            page_->keyPorts.fetch_or(1u << number, std::memory_order_relaxed);
+            const std::uint32_t bit = 1u << number;
+            if ((page_->keyPorts.load(std::memory_order_relaxed) & bit) == 0) {
+                page_->keyPorts.fetch_or(bit, std::memory_order_relaxed);
+            }
         }
         page_->allMask.store(settings->AllMask.load(std::memory_order_relaxed),
                              std::memory_order_relaxed);

@@ -21,7 +21,7 @@ namespace telkey {
 
 // Silence of the keyer after which the guardian releases; the rest of the half second is left
 // for the guardian's own wake-up.
-constexpr std::int64_t kGuardianStallNs = 400'000'000;
+constexpr std::int64_t kGuardianStallNs = 350'000'000;
 
 // The page the keyer thread writes and the guardian reads (MAP_SHARED).
 struct GuardianPage {
