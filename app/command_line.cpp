@@ -68,7 +68,8 @@ std::string UsageText(std::string_view program) {
         "\n"
         "Qt's own options, such as -platform offscreen or -display :1, are passed on.\n"
         "Exit status: 0 when the window was closed, 1 when the keyer could not start,\n"
-        "2 for a command line that cannot be used.\n";
+        "2 for a command line that cannot be used; ended by a signal, Telkey releases the\n"
+        "key and TX lines and then ends as that signal would.\n";
     return text;
 }
 

@@ -15,6 +15,7 @@
 #include "app/local_messages.h"
 #include "app/stop_signals.h"
 #include "app/telkey_application.h"
+#include "backends/guardian.h"
 #include "backends/port_bus_devices.h"
 #include "backends/port_bus_factory.h"
 #include "engine/engine.h"
@@ -72,7 +73,9 @@ std::string Joined(const std::vector<std::string>& lines) {
     return text;
 }
 
-int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
+// endSignal: the signal that asked Telkey to end, 0 when the window was closed.
+int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey::Guardian* guardian,
+        int& endSignal) {
     using namespace telkey;
 
     // Qt has taken its own arguments; anything left is not understood.
@@ -99,6 +102,11 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
 
     ThreadTickDriver driver;
     Engine engine(*ports.bus, driver);
+    if (guardian != nullptr) {
+        ports.bus->GuardLines(*guardian);
+        guardian->Watch(engine.portSettings, engine.ports);
+        driver.SetHeartbeat(guardian);
+    }
     // The devices backend's watchdog follows this keyer's ticks.
     if (ports.devices != nullptr) ports.devices->WatchKeyer(engine.keyer, engine.portSettings);
     // However Run ends, the transmitter must not stay keyed. Declared before the windows, so
@@ -151,17 +159,27 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
         });
         noticeTimer.start(250);
     }
-    // SIGINT and SIGTERM close the window as the operator would: timer stopped, outputs released.
+    // A signal that would end Telkey closes the window as the operator would (timer stopped,
+    // outputs released); one that stops it releases the lines first. After a stop the
+    // interrupted element is cut and the TX line follows the transmit state again.
     StopSignals stopSignals([&form] { form.close(); });
     if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
+    stopSignals.HoldOnSignal(&engine.ports);
+    stopSignals.OnContinue([&engine] {
+        engine.ports.Hold();
+        engine.ports.Resume();
+    });
 
-    return app.exec();
+    const int status = app.exec();
+    endSignal = stopSignals.Received();
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace telkey;
+    IgnoreBrokenPipes();
 
     CommandLine line;
     std::string error;
@@ -185,9 +203,19 @@ int main(int argc, char** argv) {
         return EXIT_FAILURE;
     }
 
+    // Before any thread exists: the guardian that releases the lines whatever becomes of Telkey.
+    std::string guardianError;
+    std::unique_ptr<Guardian> guardian = Guardian::Start(guardianError);
+    if (!guardian) PrintError(guardianError + "; Telkey runs without it");
+
     TelkeyApplication app(argc, argv);
     try {
-        return Run(app, line);
+        int endSignal = 0;
+        const int status = Run(app, line, guardian.get(), endSignal);
+        // The outputs are released: the guardian has nothing more to do.
+        if (guardian) guardian->Finished();
+        if (endSignal != 0) EndBySignal(endSignal);
+        return status;
     } catch (const std::exception& e) {
         PrintError(e.what());
         app.ShowError(QString::fromUtf8(e.what()));

@@ -1,7 +1,11 @@
 #pragma once
-// SIGINT and SIGTERM end Telkey as closing its window does: the signal only wakes the window
-// thread, which then runs `stop` (closing the main window stops the keyer timer and releases the
-// key, TX and speaker outputs). A second signal while shutting down ends the program at once.
+// Signals that would end or stop Telkey. Every signal whose default action ends the program
+// ends it as closing its window does: the handler releases the key and TX lines at once (the
+// ports are held released from then on) and wakes the window thread, which runs `stop`; once
+// the window is gone, EndBySignal ends the program with the status the signal gives. A second
+// signal of the same kind while shutting down ends the program at once. SIGTSTP, SIGTTIN and
+// SIGTTOU release the lines before the program stops; SIGCONT wakes the window thread, which
+// runs `resume`. A signal someone has set to be ignored (nohup) stays ignored.
 #include <QObject>
 #include <functional>
 #include <string>
@@ -9,6 +13,9 @@
 class QSocketNotifier;
 
 namespace telkey {
+
+class Ports;
+struct SignalTarget;
 
 class StopSignals : public QObject {
     Q_OBJECT
@@ -23,14 +30,31 @@ class StopSignals : public QObject {
     // Empty when the handlers are in place, else what failed.
     const std::string& Error() const { return error_; }
 
+    // The ports the handler holds released (null: none). Before the keyer runs.
+    void HoldOnSignal(Ports* ports) noexcept;
+    // Runs on the window thread after the program was continued (SIGCONT).
+    void OnContinue(std::function<void()> resume) { resume_ = std::move(resume); }
+    // The first signal that asked the program to end, 0 when none did.
+    int Received() const noexcept { return received_; }
+
   private:
     void Drain();
 
     std::function<void()> stop_;
+    std::function<void()> resume_;
     int readFd_ = -1;
     int writeFd_ = -1;
+    int received_ = 0;
     QSocketNotifier* notifier_ = nullptr;
+    SignalTarget* target_ = nullptr;
     std::string error_;
 };
+
+// Ignores SIGPIPE: a reader gone from stderr or a socket is a failed write, never the end.
+void IgnoreBrokenPipes() noexcept;
+
+// Ends the program by `sig` with its default action (a core dump where that is the default),
+// as if the signal had not been caught.
+[[noreturn]] void EndBySignal(int sig) noexcept;
 
 }  // namespace telkey

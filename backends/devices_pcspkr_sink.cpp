@@ -7,6 +7,8 @@
 #include <cmath>
 #include <string_view>
 
+#include "engine/line_guard.h"
+
 namespace telkey {
 
 namespace {
@@ -97,6 +99,11 @@ void PcSpeakerSink::Silence() noexcept {
 
 void PcSpeakerSink::SilenceFromSignal() noexcept {
     Send(0);
+}
+
+void PcSpeakerSink::GuardLines(LineGuard& guard) noexcept {
+    if (const int fd = fd_.load(); fd >= 0)
+        guard.Hand(GuardedKind::PcSpeaker, kGuardSlotSpeaker, fd);
 }
 
 }  // namespace telkey

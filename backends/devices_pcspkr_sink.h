@@ -21,6 +21,7 @@ class PcSpeakerSink final : public SpeakerSink {
     void Tone(std::uint32_t divisor) noexcept override;
     void Silence() noexcept override;
     void SilenceFromSignal() noexcept override;
+    void GuardLines(LineGuard& guard) noexcept override;
 
   private:
     PcSpeakerSink(DeviceLayer& layer, int fd) : layer_(layer), fd_(fd) {}

@@ -65,6 +65,7 @@ void PortDevice::Monitor(std::int64_t nowNs, DeviceNotices& notices) {
             gone = IsGone(Probe(fd));
         }
         if (gone) {
+            TakeFromGuard();
             fd_.store(-1);
             Teardown(fd);
             closing_ = fd;
@@ -82,6 +83,7 @@ void PortDevice::Monitor(std::int64_t nowNs, DeviceNotices& notices) {
     if (newFd < 0) return;
     lost_.store(false);
     fd_.store(newFd);
+    HandToGuard(newFd);
     nextProbeNs_ = nowNs + timing_.probePeriodNs;
     notices.Post(name_ + ": " + path_ + (everOpen_ ? " is back." : " is now open."));
     everOpen_ = true;
@@ -92,11 +94,27 @@ void PortDevice::Shut() noexcept {
         layer_.Close(closing_);
         closing_ = -1;
     }
+    TakeFromGuard();
     const int fd = fd_.exchange(-1);
     if (fd >= 0) {
         Teardown(fd);
         layer_.Close(fd);
     }
+}
+
+void PortDevice::GuardWith(LineGuard& guard, GuardedKind kind, int slot) noexcept {
+    guardKind_ = kind;
+    guardSlot_ = slot;
+    guard_.store(&guard);
+    if (const int fd = fd_.load(); fd >= 0) HandToGuard(fd);
+}
+
+void PortDevice::HandToGuard(int fd) noexcept {
+    if (LineGuard* guard = guard_.load()) guard->Hand(guardKind_, guardSlot_, fd);
+}
+
+void PortDevice::TakeFromGuard() noexcept {
+    if (LineGuard* guard = guard_.load()) guard->Forget(guardSlot_);
 }
 
 }  // namespace telkey

@@ -9,6 +9,7 @@
 
 #include "backends/devices_layer.h"
 #include "backends/devices_notices.h"
+#include "engine/line_guard.h"
 
 namespace telkey {
 
@@ -34,6 +35,8 @@ class PortDevice {
     void Monitor(std::int64_t nowNs, DeviceNotices& notices);
     // Closes the device (after Release) when the backend ends.
     void Shut() noexcept;
+    // The guardian gets the device now and each time it is opened again, in `slot`.
+    void GuardWith(LineGuard& guard, GuardedKind kind, int slot) noexcept;
 
     bool IsOpen() const noexcept { return fd_.load() >= 0; }
     const std::string& Name() const noexcept { return name_; }
@@ -59,6 +62,8 @@ class PortDevice {
 
   private:
     int TryOpen(std::string& message);
+    void HandToGuard(int fd) noexcept;
+    void TakeFromGuard() noexcept;
 
     const std::string name_;
     const std::string path_;
@@ -68,6 +73,9 @@ class PortDevice {
     bool everOpen_ = false;
     std::int64_t nextProbeNs_ = 0;
     std::int64_t nextTryNs_ = 0;
+    std::atomic<LineGuard*> guard_{nullptr};
+    GuardedKind guardKind_ = GuardedKind::Serial;
+    int guardSlot_ = 0;
 };
 
 }  // namespace telkey

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 
 #include <cerrno>
 #include <chrono>
@@ -125,6 +126,13 @@ int SerialDevice::Setup(int fd) noexcept {
         if (const int r = layer_.Ioctl(fd, TIOCMBIC, &lines); r < 0) return r;
         // Keep other programs from opening the port and playing with the lines.
         layer_.Ioctl(fd, TIOCEXCL, nullptr);
+        // However Telkey ends, the last close drops DTR and RTS (a setting that outlives the
+        // program, as `stty -hupcl` would; the rest of the termios stays as it is).
+        termios mode{};
+        if (layer_.Ioctl(fd, TCGETS, &mode) == 0 && (mode.c_cflag & HUPCL) == 0) {
+            mode.c_cflag |= HUPCL;
+            layer_.Ioctl(fd, TCSETS, &mode);
+        }
     }
     modemControl_.Override(0, [](std::uint8_t) { return true; });
     lastStatus_.store(0);

@@ -7,6 +7,8 @@
 
 namespace telkey {
 
+class LineGuard;  // engine/line_guard.h
+
 constexpr std::uint32_t kPitClockHz = 1193180;
 constexpr std::uint16_t kPitChannel2Port = 0x42;
 constexpr std::uint16_t kPitControlPort = 0x43;
@@ -32,6 +34,8 @@ class SpeakerSink {
     virtual void SilenceFromSignal() noexcept {}
     // Any thread: the loudness, 0 to 100 percent, for a sink that has one.
     virtual void SetVolume(int /*percent*/) noexcept {}
+    // Hands a device whose tone outlives the program to the guardian.
+    virtual void GuardLines(LineGuard& /*guard*/) noexcept {}
 };
 
 class SpeakerDecoder {

@@ -319,6 +319,18 @@ void DevicesPortBus::out(std::uint16_t port, std::uint8_t value) {
     }
 }
 
+void DevicesPortBus::GuardLines(LineGuard& guard) noexcept {
+    for (std::size_t i = 0; i < com_.size(); ++i) {
+        if (com_[i]) com_[i]->GuardWith(guard, GuardedKind::Serial, static_cast<int>(i + 1));
+    }
+    for (std::size_t i = 0; i < lpt_.size(); ++i) {
+        if (lpt_[i]) {
+            lpt_[i]->GuardWith(guard, GuardedKind::Parallel, static_cast<int>(com_.size() + i + 1));
+        }
+    }
+    if (sink_) sink_->GuardLines(guard);
+}
+
 void DevicesPortBus::WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept {
     settings_.store(&settings);
     keyer_.store(&keyer);
@@ -426,6 +438,11 @@ std::uint8_t SpeakerPortBus::in(std::uint16_t port) {
 void SpeakerPortBus::out(std::uint16_t port, std::uint8_t value) {
     if (SpeakerDecoder::Decodes(port)) speaker_.Out(port, value);
     inner_->out(port, value);
+}
+
+void SpeakerPortBus::GuardLines(LineGuard& guard) noexcept {
+    inner_->GuardLines(guard);
+    if (sink_) sink_->GuardLines(guard);
 }
 
 void SpeakerPortBus::ReleaseFromSignal() noexcept {

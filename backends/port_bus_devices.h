@@ -92,6 +92,8 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
 
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
+    // COMn in slot n, LPTn in slot 4 + n (their KeyPortNumber), and the speaker.
+    void GuardLines(LineGuard& guard) noexcept override;
 
     void WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept override;
     DeviceNotices& Notices() noexcept override { return *notices_; }
@@ -176,6 +178,7 @@ class SpeakerPortBus final : public PortBus, public DeviceSupervision, private C
 
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
+    void GuardLines(LineGuard& guard) noexcept override;
 
     void WatchKeyer(const Keyer&, const PortSettings&) noexcept override {}
     DeviceNotices& Notices() noexcept override { return *notices_; }

@@ -5,12 +5,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/line_guard.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #define TELKEY_HAVE_PORT_IO 1
 #endif
 
 namespace telkey {
+void RawPortBus::GuardLines(LineGuard& guard) noexcept {
+    guard.Hand(GuardedKind::RawPorts, 0, -1);
+}
+
 namespace {
 
 constexpr std::uint8_t kFloatingBus = 0xFF;

@@ -22,6 +22,8 @@ class RawPortBus : public PortBus {
     // Ports outside the granted range read 0xFF and ignore writes.
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
+    // The guardian takes its own permission for the legacy range.
+    void GuardLines(LineGuard& guard) noexcept override;
 
     bool AllPorts() const noexcept { return allPorts_; }
 

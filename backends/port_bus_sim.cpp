@@ -7,6 +7,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "engine/line_guard.h"
+
 namespace telkey {
 namespace {
 
@@ -164,6 +166,10 @@ bool SimPortBus::StartTrace(const std::string& path, std::string& error) {
         return false;
     }
     return true;
+}
+
+void SimPortBus::GuardLines(LineGuard& guard) noexcept {
+    if (traceFile_ != nullptr) guard.Hand(GuardedKind::Trace, kGuardSlotTrace, fileno(traceFile_));
 }
 
 void SimPortBus::TraceLoop() {

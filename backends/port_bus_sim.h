@@ -52,6 +52,8 @@ class SimPortBus : public PortBus {
     // Starts appending every output write to `path`. False, with `error` set, when the file
     // cannot be opened.
     bool StartTrace(const std::string& path, std::string& error);
+    // The trace file, so that released lines reach it when the program cannot write them.
+    void GuardLines(LineGuard& guard) noexcept override;
 
     // Output writes kept since the last Clear(), oldest first.
     std::vector<PortWrite> Writes() const;

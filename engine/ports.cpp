@@ -85,11 +85,13 @@ std::int32_t Ports::ReadDashPaddle() noexcept {
 }
 
 void Ports::SetKey(int on) noexcept {
+    if (held_.load(std::memory_order_relaxed) != 0) on = 0;
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
     if (HasKeyPort(number)) {
         std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
         if (on != 0) value |= settings_.KeyMask.load(std::memory_order_relaxed);
-        if (flags_.Transmitting.load(std::memory_order_relaxed) != 0) {
+        if (flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
+            held_.load(std::memory_order_relaxed) == 0) {
             value |= settings_.TxMask.load(std::memory_order_relaxed);
         }
         bus_.out(KeyPortOutputRegister(number), value);
@@ -114,8 +116,20 @@ void Ports::SetTx(int on) noexcept {
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
     if (!HasKeyPort(number)) return;
     std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
-    if (on != 0) value |= settings_.TxMask.load(std::memory_order_relaxed);
+    if (on != 0 && held_.load(std::memory_order_relaxed) == 0) {
+        value |= settings_.TxMask.load(std::memory_order_relaxed);
+    }
     bus_.out(KeyPortOutputRegister(number), value);
+}
+
+void Ports::Hold() noexcept {
+    held_.store(1, std::memory_order_relaxed);
+    SetTx(0);
+}
+
+void Ports::Resume() noexcept {
+    held_.store(0, std::memory_order_relaxed);
+    SetTx(flags_.Transmitting.load(std::memory_order_relaxed));
 }
 
 }  // namespace telkey

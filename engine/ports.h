@@ -48,11 +48,21 @@ class Ports {
         return speakerSounding_.load(std::memory_order_relaxed);
     }
 
+    // Holding the outputs while the program stops or ends on a signal: the key and TX lines
+    // are released at once and every later SetKey and SetTx writes them released. Safe in a
+    // signal handler (one store and one port write; the speaker is left to the next SetKey).
+    void Hold() noexcept;
+    // Back from a hold: the TX line follows Transmitting again at once; the key line comes
+    // back with the keyer's next key-down, so an element cut by the stop is not stretched.
+    void Resume() noexcept;
+    bool Held() const noexcept { return held_.load(std::memory_order_relaxed) != 0; }
+
   private:
     PortBus& bus_;
     const PortSettings& settings_;
     const SharedFlags& flags_;
     std::atomic<std::int32_t> speakerSounding_{0};
+    std::atomic<std::int32_t> held_{0};
 };
 
 // Key port table: start-up address and output register for KeyPortNumber 1..7 (0 = none).

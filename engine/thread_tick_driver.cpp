@@ -44,6 +44,7 @@ struct ThreadTickDriver::Timer {
     std::int64_t periodNs = 0;
     Keyer* keyer = nullptr;
     int priority = 0;
+    TickHeartbeat* heartbeat = nullptr;
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -111,6 +112,7 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     timer->periodNs = periodMs * kNsPerMs;
     timer->keyer = &keyer;
     timer->priority = wantRealtime_ ? kRealtimePriority : 0;
+    timer->heartbeat = heartbeat_;
     try {
         timer->thread = std::thread(&ThreadTickDriver::Run, std::ref(*timer), std::ref(*stats_),
                                     std::ref(realtime_));
@@ -155,6 +157,7 @@ void ThreadTickDriver::Run(Timer& timer, TickStats& stats, std::atomic<int>& rea
 
         timer.keyer->KeyerTick();
         stats.ticks.fetch_add(1, std::memory_order_relaxed);
+        if (timer.heartbeat != nullptr) timer.heartbeat->Beat(now);
 
         deadline += period;
         if (deadline <= now) {
@@ -165,6 +168,7 @@ void ThreadTickDriver::Run(Timer& timer, TickStats& stats, std::atomic<int>& rea
                                         std::memory_order_relaxed);
         }
     }
+    if (timer.heartbeat != nullptr) timer.heartbeat->Rest();
 }
 
 }  // namespace telkey

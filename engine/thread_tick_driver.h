@@ -29,6 +29,17 @@ struct TickStats {
     double LatenessPercentileUs(double fraction) const noexcept;
 };
 
+// Told by the timer thread after every tick, and when the thread ends; both run on the keyer's
+// thread, so they must not block or allocate.
+class TickHeartbeat {
+  public:
+    virtual void Beat(std::int64_t nowNs) noexcept = 0;
+    virtual void Rest() noexcept = 0;
+
+  protected:
+    ~TickHeartbeat() = default;
+};
+
 class ThreadTickDriver : public TickDriver {
   public:
     // Priority asked for the timer thread when real-time scheduling is allowed.
@@ -50,6 +61,8 @@ class ThreadTickDriver : public TickDriver {
 
     // Whether timers started from now on ask for real-time priority (on by default).
     void SetWantRealtime(bool want) noexcept { wantRealtime_ = want; }
+    // Whom timers started from now on tell of their ticks (null: nobody).
+    void SetHeartbeat(TickHeartbeat* heartbeat) noexcept { heartbeat_ = heartbeat; }
     // 1 when the last started thread runs with SCHED_FIFO, 0 when refused or not asked for,
     // -1 before it knows.
     int RealtimeGranted() const noexcept { return realtime_.load(std::memory_order_acquire); }
@@ -61,6 +74,7 @@ class ThreadTickDriver : public TickDriver {
     static void Run(Timer& timer, TickStats& stats, std::atomic<int>& realtime) noexcept;
 
     bool wantRealtime_ = true;
+    TickHeartbeat* heartbeat_ = nullptr;
 
     std::unique_ptr<TickStats> stats_;
     std::atomic<int> realtime_{-1};

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/line_guard.h"
 #include "tests/backends/devices_fixture.h"
 
 namespace telkey::test {
@@ -33,6 +34,58 @@ TEST_F(SerialTest, OpeningDropsTheLinesTheTtyRaisedAndTakesNoTerminal) {
     EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
     EXPECT_NE(flags & O_NOCTTY, 0);
     EXPECT_NE(flags & O_NONBLOCK, 0);
+}
+
+TEST_F(SerialTest, OpeningSetsHangUpOnCloseAndNothingElseOfTheTermios) {
+    EXPECT_EQ(layer.Lines(com1).cflag.load(), HUPCL);
+    // A port that has it already is not written to.
+    const int com2 = layer.AddSerial("/dev/ttyUSB1");
+    layer.Lines(com2).cflag.store(HUPCL | CS8 | CREAD | B9600);
+    DevicesConfig config = Config();
+    config.com[1] = "/dev/ttyUSB1";
+    Build(config);
+    EXPECT_EQ(layer.Lines(com2).cflag.load(), HUPCL | CS8 | CREAD | B9600);
+    EXPECT_EQ(layer.Lines(com2).termiosWrites.load(), 0);
+    // Without it, HUPCL is the one bit that changes.
+    const int com3 = layer.AddSerial("/dev/ttyUSB2");
+    layer.Lines(com3).cflag.store(CS8 | CREAD | CLOCAL);
+    config.com[2] = "/dev/ttyUSB2";
+    Build(config);
+    EXPECT_EQ(layer.Lines(com3).cflag.load(), HUPCL | CS8 | CREAD | CLOCAL);
+}
+
+// What the backend hands to the guardian, slot by slot.
+class RecordingGuard final : public LineGuard {
+  public:
+    void Hand(GuardedKind kind, int slot, int fd) noexcept override {
+        log += "hand " + std::to_string(static_cast<int>(kind)) + " " + std::to_string(slot) +
+               (fd >= 0 ? " fd;" : " none;");
+    }
+    void Forget(int slot) noexcept override { log += "forget " + std::to_string(slot) + ";"; }
+    std::string log;
+};
+
+TEST_F(SerialTest, TheGuardianHasEveryOpenPortAndLetsGoBeforeItIsClosed) {
+    layer.AddParallel("/dev/parport0");
+    DevicesConfig config = Config();
+    config.com[0] = "/dev/ttyUSB0";
+    config.lpt[1] = "/dev/parport0";
+    Build(config);
+    RecordingGuard guard;
+    bus->GuardLines(guard);
+    // COM1 in slot 1, LPT2 in slot 6 (their KeyPortNumber).
+    EXPECT_EQ(guard.log, "hand 3 1 fd;hand 4 6 fd;");
+    guard.log.clear();
+    layer.Unplug(com1);
+    ports().SetKey(1);
+    bus->Monitor(0);
+    EXPECT_EQ(guard.log, "forget 1;");
+    layer.Plug(com1);
+    bus->Monitor(1100 * kMsNs);
+    EXPECT_EQ(guard.log, "forget 1;hand 3 1 fd;");
+    guard.log.clear();
+    bus.reset();
+    EXPECT_EQ(guard.log, "forget 1;forget 6;");
 }
 
 TEST_F(SerialTest, KeyAndTxBytesBecomeDtrAndRts) {

@@ -9,6 +9,7 @@
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <termios.h>
 
 #include <array>
 #include <atomic>
@@ -44,6 +45,8 @@ struct FakeLines {
     std::atomic<int> modemWaiters{0};      // threads blocked in TIOCMIWAIT now
     std::atomic<int> modemWaits{0};        // TIOCMIWAIT calls
     std::atomic<bool> exclusive{false};    // TIOCEXCL was asked for
+    std::atomic<int> cflag{0};             // serial: the termios c_cflag
+    std::atomic<int> termiosWrites{0};     // serial: TCSETS calls
     std::array<std::atomic<int>, kHistory> history{};  // tiocm or data after each change
 };
 
@@ -364,6 +367,16 @@ class FakeDeviceLayer final : public DeviceLayer {
                 return 0;
             case TIOCEXCL:
                 l.exclusive.store(true);
+                return 0;
+            case TCGETS: {
+                termios mode{};
+                mode.c_cflag = static_cast<tcflag_t>(l.cflag.load());
+                std::memcpy(arg, &mode, sizeof mode);
+                return 0;
+            }
+            case TCSETS:
+                l.cflag.store(static_cast<int>(static_cast<termios*>(arg)->c_cflag));
+                l.termiosWrites.fetch_add(1);
                 return 0;
             default:
                 return -ENOTTY;

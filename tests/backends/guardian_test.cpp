@@ -1,0 +1,171 @@
+// The guardian process: it releases the lines through the descriptors it was handed when
+// Telkey's end of the link closes or the keyer's beat stops, and leaves them alone while the
+// keyer beats, before it ticks and after an orderly end. These waits are on a real process and
+// are bounded generously; the release latency itself is measured in bench/.
+#include "backends/guardian.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "backends/devices_stopper.h"
+#include "backends/port_bus_sim.h"
+#include "support/scratch_dir.h"
+
+namespace telkey {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int32_t kLpt1 = 5;
+constexpr std::int32_t kCom2 = 2;
+
+class GuardianTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        guardian = Guardian::Start(error);
+        ASSERT_TRUE(guardian) << error;
+        settings.KeyPortNumber = kLpt1;
+        settings.AllMask = 0x80;
+        guardian->Watch(settings, ports);
+        const int trace =
+            ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ASSERT_GE(trace, 0);
+        guardian->Hand(GuardedKind::Trace, kGuardSlotTrace, trace);
+        ::close(trace);  // the guardian keeps its own
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        speakerRead = fds[0];
+        guardian->Hand(GuardedKind::PcSpeaker, kGuardSlotSpeaker, fds[1]);
+        ::close(fds[1]);
+    }
+    void TearDown() override {
+        guardian.reset();
+        if (speakerRead >= 0) ::close(speakerRead);
+    }
+
+    std::string Trace() const { return test::ReadBytes(tracePath); }
+
+    // The next event written to the speaker pipe: 1 a silence, 0 none within the bound, -1
+    // the guardian let go of the pipe.
+    int SpeakerSilenced(std::chrono::milliseconds bound) {
+        pollfd p{speakerRead, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(bound.count())) <= 0) return 0;
+        input_event event{};
+        const ssize_t n = ::read(speakerRead, &event, sizeof event);
+        if (n == 0) return -1;
+        return n == sizeof event && event.type == EV_SND && event.code == SND_TONE &&
+                       event.value == 0
+                   ? 1
+                   : 0;
+    }
+
+    bool WaitForTrace(std::chrono::milliseconds bound) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (Trace().empty()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    test::ScratchDir dir;
+    std::string tracePath = dir / "trace.txt";
+    SimPortBus bus{16};
+    PortSettings settings;
+    SharedFlags flags;
+    Ports ports{bus, settings, flags};
+    std::unique_ptr<Guardian> guardian;
+    int speakerRead = -1;
+};
+
+// "<us> 0x<port> 0x<value>" lines: just the port and value parts.
+std::string PortsAndValues(const std::string& trace) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < trace.size()) {
+        const std::size_t end = trace.find('\n', start);
+        const std::string line = trace.substr(start, end - start);
+        out += line.substr(line.find(' ') + 1) + ";";
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
+TEST_F(GuardianTest, TelkeyGoneReleasesEveryKeyPortItUsedAndSilencesTheSpeaker) {
+    guardian->Beat(MonotonicNs());
+    settings.KeyPortNumber = kCom2;
+    settings.AllMask = 0x00;
+    guardian->Beat(MonotonicNs());
+    guardian.reset();  // the link closes as it would when Telkey dies
+    EXPECT_EQ(PortsAndValues(Trace()), "0x2fc 0x00;0x378 0x00;");
+    EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+    EXPECT_EQ(SpeakerSilenced(5000ms), -1);  // and the guardian has ended
+}
+
+TEST_F(GuardianTest, AnOrderlyEndWritesNothing) {
+    guardian->Beat(MonotonicNs());
+    guardian->Finished();
+    guardian.reset();
+    EXPECT_EQ(Trace(), "");
+    EXPECT_EQ(SpeakerSilenced(5000ms), -1);
+}
+
+TEST_F(GuardianTest, TheSpeakerIsReleasedOnTheTraceOnlyWhenItSounded) {
+    settings.UseSpeaker = 1;
+    ports.SetKey(1);
+    guardian->Beat(MonotonicNs());
+    guardian.reset();
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;0x61 0xfc;");
+}
+
+TEST_F(GuardianTest, AStoppedBeatIsReleasedOnceAndAgainAfterTheKeyerCameBack) {
+    std::atomic<bool> beating{true};
+    std::thread keyer([&] {
+        while (beating.load()) {
+            guardian->Beat(MonotonicNs());
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    // Busy, but beating: nothing happens for well over the stall time.
+    EXPECT_EQ(SpeakerSilenced(1000ms), 0);
+    EXPECT_EQ(Trace(), "");
+    beating.store(false);
+    keyer.join();
+    EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
+    // Once: the same silence is not released again.
+    EXPECT_EQ(SpeakerSilenced(1000ms), 0);
+    // The keyer comes back and stops again: released again.
+    guardian->Beat(MonotonicNs());
+    EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;0x378 0x80;");
+}
+
+TEST_F(GuardianTest, AKeyerThatIsNotTickingIsLeftAlone) {
+    guardian->Beat(MonotonicNs());
+    guardian->Rest();  // the timer was killed
+    EXPECT_EQ(SpeakerSilenced(1000ms), 0);
+    EXPECT_EQ(Trace(), "");
+}
+
+TEST_F(GuardianTest, AForgottenDescriptorIsClosedAtOnce) {
+    guardian->Forget(kGuardSlotSpeaker);
+    EXPECT_EQ(SpeakerSilenced(5000ms), -1);
+    guardian->Beat(MonotonicNs());
+    guardian.reset();
+    EXPECT_TRUE(WaitForTrace(5000ms));
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
+}
+
+}  // namespace
+}  // namespace telkey

@@ -1,0 +1,73 @@
+// Holding the outputs while the program is stopped or ends on a signal: the lines are released
+// at once, nothing keys them while held, and after a resume the TX line follows the transmit
+// state at once while the key line waits for the next element.
+#include "engine/morse_tables.h"
+#include "tests/engine/keyer_fixture.h"
+
+namespace telkey::test {
+namespace {
+
+class PortsHold : public KeyerFixture {
+  protected:
+    std::uint8_t Register() const { return bus.LastValue(kLpt1).value_or(0xEE); }
+    static constexpr std::uint8_t kKeyAndTx = 0x03;
+};
+
+TEST_F(PortsHold, HoldDuringADashReleasesAndKeepsTheLinesReleasedUntilResumed) {
+    engine.portSettings.AllMask = 0x80;
+    engine.portSettings.UseSpeaker = 1;
+    engine.flags.Transmitting = 1;
+    engine.mailbox.Fill(CharToCode('T'));
+    Tick(2);  // takes the code, then the dash begins
+    ASSERT_EQ(Register(), 0x80 | kKeyAndTx);
+    ASSERT_TRUE(engine.ports.SpeakerSounding());
+
+    engine.ports.Hold();
+    EXPECT_EQ(Register(), 0x80);
+    EXPECT_TRUE(engine.ports.Held());
+    // The keyer runs on: the rest of the dash, the gaps and a second letter key nothing.
+    engine.mailbox.Fill(CharToCode('E'));
+    bus.Clear();
+    Tick(300);
+    EXPECT_GT(bus.WriteCount(), 0u);
+    for (const PortWrite& w : bus.WritesTo(kLpt1)) {
+        if (w.value != 0x80) ADD_FAILURE() << "keyed while held: " << int{w.value};
+    }
+    EXPECT_FALSE(engine.ports.SpeakerSounding());    // the first key-up silenced it
+    EXPECT_EQ(engine.flags.Transmitting.load(), 1);  // the transmit state is not changed
+}
+
+TEST_F(PortsHold, ResumeRestoresTxAtOnceAndTheKeyAtTheNextElement) {
+    engine.flags.Transmitting = 1;
+    engine.mailbox.Fill(CharToCode('M'));  // dash dash
+    Tick(2);
+    ASSERT_EQ(Register(), kKeyAndTx);
+    engine.ports.Hold();
+    Tick(10);
+    engine.ports.Resume();
+    EXPECT_FALSE(engine.ports.Held());
+    EXPECT_EQ(Register(), 0x02);  // TX back, the cut dash stays up
+    // The first dash ends at 75 ticks; the gap of 25 follows; the second dash keys fully.
+    const std::string line = KeyLine(200);
+    const std::vector<int> downs = DownLengths(line);
+    ASSERT_EQ(downs.size(), 1u);
+    EXPECT_EQ(downs[0], 75);
+    EXPECT_EQ(Register() & 0x02, 0x02);
+}
+
+TEST_F(PortsHold, ResumeWhileReceivingLeavesTxOff) {
+    engine.ports.SetTx(1);
+    engine.ports.Hold();
+    EXPECT_EQ(Register(), 0x00);
+    engine.ports.Resume();
+    EXPECT_EQ(Register(), 0x00);  // Transmitting is 0: flag and line agree
+}
+
+TEST_F(PortsHold, SetTxWhileHeldWritesTheLineReleased) {
+    engine.ports.Hold();
+    engine.ports.SetTx(1);
+    EXPECT_EQ(Register(), 0x00);
+}
+
+}  // namespace
+}  // namespace telkey::test

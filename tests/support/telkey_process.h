@@ -1,0 +1,291 @@
+#pragma once
+// The real telkey program with the key and TX lines on, for tests and benchmarks of what a
+// signal does to them: offscreen, in a scratch directory with its own message bus, keying a long
+// macro on LPT1 of --ports=sim (the port trace shows the lines) or on COM1 or LPT1 of
+// --ports=devices emulated in files (tests/preload/fake_ports.h, preloaded library). Every
+// change of the lines is read back with its CLOCK_MONOTONIC time. Every wait is bounded.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/scratch_dir.h"
+#include "tests/preload/fake_ports.h"
+
+extern char** environ;
+
+namespace telkey::test {
+
+enum class KeyedPort { Sim, Serial, Parallel };
+
+inline const char* Name(KeyedPort port) {
+    switch (port) {
+        case KeyedPort::Sim:
+            return "sim";
+        case KeyedPort::Serial:
+            return "devices COM1";
+        case KeyedPort::Parallel:
+            return "devices LPT1";
+    }
+    return "?";
+}
+
+inline std::int64_t NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+struct LineChange {
+    std::int64_t ns;
+    bool key;
+    bool tx;
+};
+
+class KeyingTelkey {
+  public:
+    // binaryDir holds telkey and telkey-msg; preload is the fake ports library.
+    KeyingTelkey(KeyedPort port, std::string binaryDir, std::string preload)
+        : port_(port), binaryDir_(std::move(binaryDir)), preload_(std::move(preload)) {}
+    ~KeyingTelkey() { Kill(); }
+    KeyingTelkey(const KeyingTelkey&) = delete;
+    KeyingTelkey& operator=(const KeyingTelkey&) = delete;
+
+    // Starts telkey; `stderrFd` (if not -1) becomes its standard error, and `extra` are more
+    // arguments. Empty on success, else what went wrong.
+    std::string Start(int stderrFd = -1, const std::vector<std::string>& extra = {}) {
+        ::mkdir(work_.c_str(), 0755);
+        // Key port LPT1 or COM1, MOX on, 100 letters a minute (dash 180 ms): macro 2 keys
+        // for about half a minute.
+        const int keyPort = port_ == KeyedPort::Serial ? 1 : 5;
+        std::ofstream(work_ + "/Telkey.ini")
+            << "[Qor_Cw]\nKeyPortNumber=" << keyPort << "\nSpeed=100\n[MOX]\nMoxOn=1\n"
+            << "[Cw_Macros]\nMacro2=\"" << std::string(80, 'T') << "\"\n";
+        std::vector<std::string> args = {binaryDir_ + "/telkey"};
+        if (port_ == KeyedPort::Sim) {
+            args.push_back("--ports=sim");
+            args.push_back("--port-trace=" + file_);
+        } else {
+            if (!CreateFakePort(file_, port_ == KeyedPort::Parallel)) return "cannot create port";
+            args.push_back("--ports=devices");
+            args.push_back((port_ == KeyedPort::Serial ? "--com1=" : "--lpt1=") + file_);
+            args.push_back("--speaker=none");
+        }
+        for (const std::string& arg : extra) args.push_back(arg);
+        std::vector<std::string> env = Environment();
+        env.push_back("LD_PRELOAD=" + preload_);
+        const std::string log = dir_ / "telkey.log";
+        pid_ = Spawn(args, env, log, stderrFd);
+        return pid_ > 0 ? "" : "cannot start telkey";
+    }
+
+    // Waits until telkey is on its bus, runs macro 2 and waits until key and TX are on.
+    std::string KeyDown(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+        if (!WaitUntil([&] { return OnBus(); }, bound)) return "telkey did not join its bus";
+        const pid_t send = Spawn({binaryDir_ + "/telkey-msg", "send", "BRX_CW", "2"}, Environment(),
+                                 dir_ / "send.log", -1);
+        int status = 0;
+        if (send <= 0 ||
+            !WaitUntil([&] { return ::waitpid(send, &status, WNOHANG) == send; }, bound)) {
+            return "telkey-msg send did not finish";
+        }
+        if (!WaitUntil(
+                [&] {
+                    const auto lines = Lines();
+                    return !lines.empty() && lines.back().key && lines.back().tx;
+                },
+                bound)) {
+            return "the lines did not go on";
+        }
+        return "";
+    }
+
+    // Every change of the key port's lines so far, oldest first.
+    std::vector<LineChange> Lines() const {
+        std::vector<LineChange> changes;
+        if (port_ == KeyedPort::Sim) {
+            std::istringstream in(ReadBytes(file_));
+            std::string line;
+            while (std::getline(in, line)) {
+                unsigned long long us = 0;
+                unsigned reg = 0;
+                unsigned value = 0;
+                if (std::sscanf(line.c_str(), "%llu %x %x", &us, &reg, &value) == 3 &&
+                    reg == 0x378) {
+                    changes.push_back(
+                        {static_cast<std::int64_t>(us) * 1000, (value & 1) != 0, (value & 2) != 0});
+                }
+            }
+            return changes;
+        }
+        const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return changes;
+        void* map = ::mmap(nullptr, sizeof(FakePortFile), PROT_READ, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (map == MAP_FAILED) return changes;
+        const auto& file = *static_cast<const FakePortFile*>(map);
+        const int count = file.changes.load();
+        for (int i = std::max(0, count - FakePortFile::kHistory); i < count; ++i) {
+            const auto& c = file.history[i % FakePortFile::kHistory];
+            const int lines = c.lines.load();
+            const bool serial = port_ == KeyedPort::Serial;
+            changes.push_back({c.ns.load(), (lines & (serial ? TIOCM_DTR : 1)) != 0,
+                               (lines & (serial ? TIOCM_RTS : 2)) != 0});
+        }
+        ::munmap(map, sizeof(FakePortFile));
+        return changes;
+    }
+
+    // The serial port's termios c_cflag as telkey left it.
+    int Cflag() const {
+        const std::string bytes = ReadBytes(file_);
+        if (bytes.size() < sizeof(FakePortFile)) return 0;
+        return reinterpret_cast<const FakePortFile*>(bytes.data())->cflag.load();
+    }
+
+    // When the lines first showed key and TX both off at or after `sinceNs`.
+    std::optional<std::int64_t> ReleasedAt(std::int64_t sinceNs) const {
+        for (const LineChange& c : Lines()) {
+            if (c.ns >= sinceNs && !c.key && !c.tx) return c.ns;
+        }
+        return std::nullopt;
+    }
+
+    // The same, waiting for it.
+    std::optional<std::int64_t> WaitReleased(std::int64_t sinceNs,
+                                             std::chrono::milliseconds bound) const {
+        std::optional<std::int64_t> at;
+        WaitUntil([&] { return (at = ReleasedAt(sinceNs)).has_value(); }, bound);
+        return at;
+    }
+
+    std::int64_t Signal(int sig) const {
+        const std::int64_t now = NowNs();
+        ::kill(pid_, sig);
+        return now;
+    }
+
+    // 'T' while stopped, 'Z' or 0 when gone.
+    char State() const {
+        const std::string stat = ReadBytes("/proc/" + std::to_string(pid_) + "/stat");
+        const auto close = stat.rfind(')');
+        return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+    }
+
+    // The wait status once telkey has ended, nothing when it has not within the bound.
+    std::optional<int> WaitEnd(std::chrono::milliseconds bound) {
+        int status = 0;
+        if (pid_ <= 0) return std::nullopt;
+        if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
+            return std::nullopt;
+        }
+        pid_ = -1;
+        return status;
+    }
+
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    pid_t Pid() const { return pid_; }
+    std::string Log() const { return ReadBytes(dir_ / "telkey.log"); }
+
+    static bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+  private:
+    std::vector<std::string> Environment() const {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            bool ours = false;
+            for (const char* name :
+                 {"TELKEY_BUS_DIR=", "TELKEY_COMMON_DIR=", "QT_QPA_PLATFORM=", "LD_PRELOAD="}) {
+                ours |= entry.starts_with(name);
+            }
+            if (!ours) env.push_back(entry);
+        }
+        env.push_back("TELKEY_BUS_DIR=" + (dir_ / "bus"));
+        env.push_back("TELKEY_COMMON_DIR=" + (dir_ / "common"));
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        return env;
+    }
+
+    bool OnBus() const {
+        const std::string listing = dir_ / "bus";
+        bool found = false;
+        if (DIR* d = ::opendir(listing.c_str())) {
+            while (const dirent* entry = ::readdir(d)) {
+                const std::string name = entry->d_name;
+                found |= name.starts_with("p-") && name.ends_with(".sock");
+            }
+            ::closedir(d);
+        }
+        return found;
+    }
+
+    // fork and exec with everything prepared before the fork (the caller may have threads).
+    pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& log,
+                int stderrFd) const {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const std::string work = work_;
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // A process group of its own whose parent is in the session: job control signals
+            // stop it as they would in a shell.
+            ::setpgid(0, 0);
+            rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            if (::chdir(work.c_str()) != 0) ::_exit(126);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(stderrFd >= 0 ? stderrFd : out, STDERR_FILENO);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out);
+        return pid;
+    }
+
+    KeyedPort port_;
+    std::string binaryDir_;
+    std::string preload_;
+    ScratchDir dir_;
+    std::string work_ = dir_ / "work";
+    std::string file_ = dir_ / (port_ == KeyedPort::Sim ? "trace.txt" : "port");
+    pid_t pid_ = -1;
+};
+
+}  // namespace telkey::test
