@@ -146,8 +146,21 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
         noticeTimer.start(250);
     }
     // SIGINT and SIGTERM close the window as the operator would: timer stopped, outputs released.
-    StopSignals stopSignals([&form] { form.close(); });
+    // A broadcast that waits for a slow participant gives up at once.
+    StopSignals stopSignals([&form, messages] {
+        messages->StopWaiting();
+        form.close();
+    });
     if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
+    // A broadcast waiting for a participant that does not answer still hears the signals.
+    struct StopWatch {
+        MessageServices& messages;
+        int fd;
+        ~StopWatch() { messages.WatchWhileWaiting(fd, nullptr); }
+    } stopWatch{*messages, stopSignals.WakeFd()};
+    if (stopWatch.fd >= 0) {
+        messages->WatchWhileWaiting(stopWatch.fd, [&stopSignals] { stopSignals.Drain(); });
+    }
 
     return app.exec();
 }

@@ -23,9 +23,12 @@ class StopSignals : public QObject {
     // Empty when the handlers are in place, else what failed.
     const std::string& Error() const { return error_; }
 
-  private:
+    // Readable when a signal has come; Drain() then acts on it. For waits outside the event
+    // loop that must still hear the signals.
+    int WakeFd() const { return readFd_; }
     void Drain();
 
+  private:
     std::function<void()> stop_;
     int readFd_ = -1;
     int writeFd_ = -1;
