@@ -242,7 +242,14 @@ BroadcastReport BusParticipant::BroadcastWithReport(std::uint32_t msg, std::int3
 
     // Send to every peer first, so that they all work on it at the same time.
     std::vector<Delivery> pending;
-    for (const std::string& path : ParticipantSockets(directory_)) {
+    const std::vector<std::string> peers = ParticipantSockets(directory_);
+    // A late peer whose socket has gone owes nothing any more.
+    std::erase_if(unresponsive_, [&](const auto& entry) {
+        if (std::find(peers.begin(), peers.end(), entry.first) != peers.end()) return false;
+        ::close(entry.second);
+        return true;
+    });
+    for (const std::string& path : peers) {
         if (path == socketPath_) continue;
         if (StillOwesAnswer(path)) {
             ++report.skipped;
