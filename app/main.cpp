@@ -160,15 +160,28 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         noticeTimer.start(250);
     }
     // A signal that would end Telkey closes the window as the operator would (timer stopped,
-    // outputs released); one that stops it releases the lines first. After a stop the
-    // interrupted element is cut and the TX line follows the transmit state again.
-    StopSignals stopSignals([&form] { form.close(); });
+    // outputs released), and a broadcast that waits for a slow participant gives up at once;
+    // one that stops it releases the lines first. After a stop the interrupted element is cut
+    // and the TX line follows the transmit state again.
+    StopSignals stopSignals([&form, messages] {
+        messages->StopWaiting();
+        form.close();
+    });
     if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
     stopSignals.HoldOnSignal(&engine.ports);
     stopSignals.OnContinue([&engine] {
         engine.ports.Hold();
         engine.ports.Resume();
     });
+    // A broadcast waiting for a participant that does not answer still hears the signals.
+    struct StopWatch {
+        MessageServices& messages;
+        int fd;
+        ~StopWatch() { messages.WatchWhileWaiting(fd, nullptr); }
+    } stopWatch{*messages, stopSignals.WakeFd()};
+    if (stopWatch.fd >= 0) {
+        messages->WatchWhileWaiting(stopWatch.fd, [&stopSignals] { stopSignals.Drain(); });
+    }
 
     const int status = app.exec();
     endSignal = stopSignals.Received();

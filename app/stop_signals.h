@@ -36,10 +36,12 @@ class StopSignals : public QObject {
     void OnContinue(std::function<void()> resume) { resume_ = std::move(resume); }
     // The first signal that asked the program to end, 0 when none did.
     int Received() const noexcept { return received_; }
-
-  private:
+    // Readable when a signal has come; Drain() then acts on it. For waits outside the event
+    // loop that must still hear the signals.
+    int WakeFd() const { return readFd_; }
     void Drain();
 
+  private:
     std::function<void()> stop_;
     std::function<void()> resume_;
     int readFd_ = -1;

@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "profile/ascii_case.h"
@@ -18,6 +20,9 @@ constexpr std::size_t kNamesFileMax = kMaxNames * (kBusNameMax + 1);
 // The lock is held only for a read and an append; a holder that keeps it longer is stuck.
 constexpr auto kLockWait = std::chrono::seconds(5);
 constexpr auto kLockRetry = std::chrono::milliseconds(1);
+// Names are text: no control characters.
+constexpr unsigned char kFirstPrintable = 0x20;
+constexpr unsigned char kDelete = 0x7F;
 
 class LockedFile {
   public:
@@ -47,8 +52,11 @@ class LockedFile {
 };
 
 bool IsRegistrableName(std::string_view name) {
-    return !name.empty() && name.size() <= kBusNameMax &&
-           name.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos;
+    if (name.empty() || name.size() > kBusNameMax) return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < kFirstPrintable || byte == kDelete;
+    });
 }
 
 }  // namespace
@@ -63,7 +71,15 @@ std::uint32_t BusNames::Find(std::string_view name) const {
     return 0;
 }
 
+bool BusNames::Unusable(const std::string& why) {
+    problem_ = "The file of message names " + path_ + " cannot be used: " + why +
+               ". Remove it while no program that uses the message bus runs (Telkey, "
+               "telkey-msg listen, logging programs); it is made anew.";
+    return false;
+}
+
 // Reads the whole file into names_: one name a line; a last line without its break counts too.
+// Every line must be a name of its own, or the numbers of the names after it are in doubt.
 bool BusNames::Reload(int fd) {
     std::string bytes;
     char buffer[8192];
@@ -71,30 +87,48 @@ bool BusNames::Reload(int fd) {
         const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return Unusable(std::string("it cannot be read (") + std::strerror(errno) + ")");
         }
-        if (n == 0 || bytes.size() >= kNamesFileMax) break;
+        if (n == 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > kNamesFileMax) return Unusable("it is larger than 4 MiB");
     }
-    names_.clear();
+    std::vector<std::string> names;
     std::size_t start = 0;
-    while (start < bytes.size() && names_.size() < kMaxNames) {
+    while (start < bytes.size()) {
         auto end = bytes.find('\n', start);
         if (end == std::string::npos) end = bytes.size();
-        names_.emplace_back(bytes, start, end - start);
+        const std::string_view line(bytes.data() + start, end - start);
+        const std::string number = std::to_string(names.size() + 1);
+        if (!IsRegistrableName(line)) return Unusable("line " + number + " is not a message name");
+        if (names.size() >= kMaxNames)
+            return Unusable("it holds more names than there are identifiers");
+        names.emplace_back(line);
         start = end + 1;
     }
+    names_ = std::move(names);
     return true;
 }
 
 std::uint32_t BusNames::Register(std::string_view name) {
-    if (!IsRegistrableName(name)) return 0;
+    problem_.clear();
+    if (!IsRegistrableName(name)) {
+        problem_ = "'" + std::string(name.substr(0, kBusNameMax)) + "' cannot be a message name";
+        return 0;
+    }
     if (const auto id = Find(name)) return id;
 
     LockedFile file(path_, LOCK_EX);
-    if (file.Fd() < 0 || !Reload(file.Fd())) return 0;
+    if (file.Fd() < 0) {
+        Unusable("it cannot be opened and locked");
+        return 0;
+    }
+    if (!Reload(file.Fd())) return 0;
     if (const auto id = Find(name)) return id;
-    if (names_.size() >= kMaxNames) return 0;
+    if (names_.size() >= kMaxNames) {
+        Unusable("every identifier has been given out");
+        return 0;
+    }
 
     const off_t size = ::lseek(file.Fd(), 0, SEEK_END);
     if (size < 0) return 0;
@@ -108,7 +142,9 @@ std::uint32_t BusNames::Register(std::string_view name) {
     line += '\n';
     if (::pwrite(file.Fd(), line.data(), line.size(), size) != static_cast<ssize_t>(line.size())) {
         // Undo a partial append so that the lines keep their numbers.
+        const std::string reason = std::strerror(errno);
         if (::ftruncate(file.Fd(), size) != 0) return 0;
+        Unusable("a name cannot be added (" + reason + ")");
         return 0;
     }
     names_.emplace_back(name);

@@ -19,17 +19,25 @@ class BusNames {
     explicit BusNames(std::string directory);
 
     // The name's identifier, registering it when it is new; 0 when the name cannot be registered
-    // (empty, too long, a line break in it, the file unusable or full).
+    // (empty, too long, a control character in it, the file unusable or full). A file that is
+    // too large or holds a line that is not a name is unusable as a whole: numbering names
+    // around such a line could give two names one identifier.
     std::uint32_t Register(std::string_view name);
     // The registered name of an identifier, as first registered.
     std::optional<std::string> NameOf(std::uint32_t id);
 
+    // Why the last Register gave 0, and how to repair it; empty when it did not fail.
+    const std::string& Problem() const { return problem_; }
+    const std::string& Path() const { return path_; }
+
   private:
     std::uint32_t Find(std::string_view name) const;
     bool Reload(int fd);
+    bool Unusable(const std::string& why);
 
     std::string path_;
     std::vector<std::string> names_;  // what the file held when last read
+    std::string problem_;
 };
 
 }  // namespace telkey

@@ -103,6 +103,7 @@ std::vector<std::string> ParticipantSockets(const std::string& directory) {
 
 // One peer of a broadcast: its connection and the answer read so far.
 struct Delivery {
+    std::string path;
     Socket socket;
     std::array<std::uint8_t, kBusAnswerSize> answer{};
     std::size_t have = 0;
@@ -133,6 +134,7 @@ BusParticipant::BusParticipant(const std::string& directory, bool listen)
 
 BusParticipant::~BusParticipant() {
     for (auto& [fd, connection] : connections_) ::close(fd);
+    for (auto& [path, fd] : unresponsive_) ::close(fd);
     if (listenFd_ >= 0) {
         ::unlink(socketPath_.c_str());
         ::close(listenFd_);
@@ -192,17 +194,70 @@ void BusParticipant::Broadcast(std::uint32_t msg, std::int32_t wParam, std::int3
     BroadcastWithReport(msg, wParam, lParam);
 }
 
+void BusParticipant::WatchWhileWaiting(int fd, std::function<void()> ready) {
+    if (ready) {
+        waitWatches_[fd] = std::make_shared<std::function<void()>>(std::move(ready));
+    } else {
+        waitWatches_.erase(fd);
+    }
+}
+
+void BusParticipant::RunWaitWatches(const std::vector<int>& readable) {
+    for (int fd : readable) {
+        // A copy: the work may remove or replace its own watch.
+        const auto it = waitWatches_.find(fd);
+        if (it == waitWatches_.end()) continue;
+        const std::shared_ptr<std::function<void()>> ready = it->second;
+        (*ready)();
+    }
+}
+
+// A peer that let a broadcast run out is not asked again until it has answered that one (or is
+// gone), as a desktop passes over a hung window.
+bool BusParticipant::StillOwesAnswer(const std::string& path) {
+    const auto it = unresponsive_.find(path);
+    if (it == unresponsive_.end()) return false;
+    std::array<std::uint8_t, kBusAnswerSize> answer{};
+    const ssize_t n = ::recv(it->second, answer.data(), answer.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    ::close(it->second);
+    unresponsive_.erase(it);
+    return false;
+}
+
 BroadcastReport BusParticipant::BroadcastWithReport(std::uint32_t msg, std::int32_t wParam,
                                                     std::int32_t lParam) {
     BroadcastReport report;
+    if (std::count(broadcasting_.begin(), broadcasting_.end(), msg) >= kMaxSameMessageNesting) {
+        report.dropped = true;
+        return report;
+    }
+    broadcasting_.push_back(msg);
+    struct Unnest {
+        std::vector<std::uint32_t>& stack;
+        ~Unnest() { stack.pop_back(); }
+    } unnest{broadcasting_};
     const BusFrame frame{msg, wParam, lParam};
     const auto bytes = EncodeBusFrame(frame);
 
     // Send to every peer first, so that they all work on it at the same time.
     std::vector<Delivery> pending;
-    for (const std::string& path : ParticipantSockets(directory_)) {
+    const std::vector<std::string> peers = ParticipantSockets(directory_);
+    // A late peer whose socket has gone owes nothing any more.
+    std::erase_if(unresponsive_, [&](const auto& entry) {
+        if (std::find(peers.begin(), peers.end(), entry.first) != peers.end()) return false;
+        ::close(entry.second);
+        return true;
+    });
+    for (const std::string& path : peers) {
         if (path == socketPath_) continue;
+        if (StillOwesAnswer(path)) {
+            ++report.skipped;
+            ++report.unresponsive;
+            continue;
+        }
         Delivery delivery;
+        delivery.path = path;
         switch (ConnectToPeer(path, delivery.socket)) {
             case ConnectResult::kConnected:
                 break;
@@ -224,23 +279,32 @@ BroadcastReport BusParticipant::BroadcastWithReport(std::uint32_t msg, std::int3
     }
     const auto deadline = std::chrono::steady_clock::now() + kBusAnswerTimeout;
 
-    // This participant's own handler, exactly as for a frame from a peer.
+    // This participant's own handler, exactly as for a frame from a peer; but a handler that
+    // broadcasts the message it handles does not get it back, which would never end.
     std::exception_ptr failure;
-    try {
-        CallHandler(frame);
-    } catch (...) {
-        failure = std::current_exception();
+    if (std::find(ownHandling_.begin(), ownHandling_.end(), msg) == ownHandling_.end()) {
+        ownHandling_.push_back(msg);
+        try {
+            CallHandler(frame);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        ownHandling_.pop_back();
     }
 
-    // Wait for the answers, serving whatever is sent to this participant meanwhile: a peer may
-    // be broadcasting to us while we wait for it.
+    // Wait for the answers, serving whatever is sent to this participant meanwhile (a peer may
+    // be broadcasting to us while we wait for it) and letting the watched work go on.
     std::vector<pollfd> fds;
-    while (!pending.empty()) {
+    std::vector<int> readable;
+    while (!pending.empty() && !stopWaiting_) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;
         fds.clear();
         for (const Delivery& delivery : pending) fds.push_back({delivery.socket.Get(), POLLIN, 0});
+        const std::size_t ownAt = fds.size();
         if (epollFd_ >= 0) fds.push_back({epollFd_, POLLIN, 0});
+        const std::size_t watchesAt = fds.size();
+        for (const auto& [fd, ready] : waitWatches_) fds.push_back({fd, POLLIN, 0});
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
         const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
                                static_cast<long>(left.count() % 1'000'000'000)};
@@ -270,15 +334,31 @@ BroadcastReport BusParticipant::BroadcastWithReport(std::uint32_t msg, std::int3
         }
         pending = std::move(stillPending);
 
-        if (epollFd_ >= 0 && (fds.back().revents & POLLIN) != 0) {
+        if (epollFd_ >= 0 && (fds[ownAt].revents & POLLIN) != 0) {
             try {
                 ServePending();
             } catch (...) {
                 if (!failure) failure = std::current_exception();
             }
         }
+        readable.clear();
+        for (std::size_t i = watchesAt; i < fds.size(); ++i) {
+            if (fds[i].revents != 0) readable.push_back(fds[i].fd);
+        }
+        try {
+            RunWaitWatches(readable);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
     }
     report.skipped += static_cast<int>(pending.size());
+    if (!stopWaiting_) {
+        for (Delivery& delivery : pending) {
+            // Its connection stays open: the answer, when it comes, makes it responsive again.
+            const auto [it, fresh] = unresponsive_.emplace(delivery.path, delivery.socket.Get());
+            if (fresh) delivery.socket.Release();
+        }
+    }
     pending.clear();
     if (failure) std::rethrow_exception(failure);
     return report;

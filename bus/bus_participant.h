@@ -6,11 +6,13 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bus/bus_frame.h"
 #include "bus/bus_names.h"
@@ -21,10 +23,17 @@ namespace telkey {
 // How long a broadcast waits for the participants' answers before it skips the silent ones.
 constexpr std::chrono::milliseconds kBusAnswerTimeout{5000};
 
+// Broadcasts of one message nested inside each other (participants that answer a message with the
+// same message) stop at this depth. A participant's own handler never gets back a message that it
+// broadcasts while handling it.
+constexpr int kMaxSameMessageNesting = 16;
+
 struct BroadcastReport {
-    int answered = 0;  // peers that answered (the participant itself not counted)
-    int skipped = 0;   // peers that did not answer in time, refused or hung up
-    int removed = 0;   // sockets whose owner was gone, removed from the directory
+    int answered = 0;      // peers that answered (the participant itself not counted)
+    int skipped = 0;       // peers that did not answer in time, refused or hung up
+    int removed = 0;       // sockets whose owner was gone, removed from the directory
+    int unresponsive = 0;  // of the skipped: peers not asked, as they still owe an answer
+    bool dropped = false;  // not delivered at all: nested too deep in itself
 };
 
 class BusParticipant final : public MessageServices {
@@ -49,6 +58,10 @@ class BusParticipant final : public MessageServices {
     // Accepts waiting peers and serves the frames that have arrived; never blocks. The handler
     // may itself broadcast. An exception from the handler is passed on after the peer's answer.
     void ServePending();
+
+    void WatchWhileWaiting(int fd, std::function<void()> ready) override;
+    void StopWaiting() override { stopWaiting_ = true; }
+    std::string RegistrationProblem() const override { return names_.Problem(); }
 
     // The registered name of a message identifier.
     std::optional<std::string> MessageName(std::uint32_t id) { return names_.NameOf(id); }
@@ -76,6 +89,8 @@ class BusParticipant final : public MessageServices {
     void CloseConnection(int fd);
     void DropIdlestConnection();
     std::int32_t CallHandler(const BusFrame& frame);
+    bool StillOwesAnswer(const std::string& path);
+    void RunWaitWatches(const std::vector<int>& readable);
 
     std::string directory_;
     std::string socketPath_;
@@ -85,6 +100,13 @@ class BusParticipant final : public MessageServices {
     int epollFd_ = -1;
     std::map<int, Connection> connections_;
     std::uint64_t useCounter_ = 0;
+    // Peers that let a broadcast run into the bound, by socket path: the connection that still
+    // waits for their answer. They are not asked again until that answer has come.
+    std::map<std::string, int> unresponsive_;
+    std::map<int, std::shared_ptr<std::function<void()>>> waitWatches_;
+    std::vector<std::uint32_t> broadcasting_;  // messages whose broadcast is under way, nested
+    std::vector<std::uint32_t> ownHandling_;   // messages this participant's handler is in
+    bool stopWaiting_ = false;
 };
 
 }  // namespace telkey

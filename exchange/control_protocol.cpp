@@ -71,11 +71,21 @@ void ControlProtocol::SetTxButton(bool down) {
     if (transmit_.ApplyTx) transmit_.ApplyTx();
 }
 
-void ControlProtocol::AnnounceStartup() {
-    registered_.BRX_CW = messages_.RegisterMessage(kBrxCwName);
-    registered_.Telkey_Message = messages_.RegisterMessage(kTelkeyMessageName);
+std::string ControlProtocol::AnnounceStartup() {
+    const std::uint32_t brx = messages_.RegisterMessage(kBrxCwName);
+    std::string problem = messages_.RegistrationProblem();
+    const std::uint32_t own = messages_.RegisterMessage(kTelkeyMessageName);
+    if (problem.empty()) problem = messages_.RegistrationProblem();
+    // With one identifier for both, Telkey would take its own announcements for commands.
+    if (brx == 0 || own == 0 || brx == own) {
+        if (problem.empty()) problem = "the two message names got one identifier";
+        return "Telkey cannot register its messages for logging programs. " + problem;
+    }
+    registered_.BRX_CW = brx;
+    registered_.Telkey_Message = own;
     messages_.Broadcast(registered_.Telkey_Message, kAnnouncePauseOff, 0);
     messages_.Broadcast(registered_.Telkey_Message, kAnnounceTxOff, 0);
+    return {};
 }
 
 }  // namespace telkey

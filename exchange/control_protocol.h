@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace telkey {
 
@@ -48,8 +49,9 @@ class ControlProtocol {
     std::int32_t MainWindowHook(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam);
 
     // End of start-up: registers "BRX_CW" and "Telkey_Message", then announces pause off (100)
-    // and transmitter off (110).
-    void AnnounceStartup();
+    // and transmitter off (110). When the two cannot be told apart (not registered, or one
+    // identifier for both), neither is kept, nothing is announced, and the problem comes back.
+    std::string AnnounceStartup();
 
   private:
     void RunCommand(std::int32_t command);

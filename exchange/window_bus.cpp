@@ -24,6 +24,18 @@ void WindowBus::SetHandler(Handler handler) {
     participant_->SetHandler(std::move(handler));
 }
 
+void WindowBus::WatchWhileWaiting(int fd, std::function<void()> ready) {
+    participant_->WatchWhileWaiting(fd, std::move(ready));
+}
+
+void WindowBus::StopWaiting() {
+    participant_->StopWaiting();
+}
+
+std::string WindowBus::RegistrationProblem() const {
+    return participant_->RegistrationProblem();
+}
+
 void WindowBus::Serve() {
     participant_->ServePending();
 }

@@ -20,6 +20,9 @@ class WindowBus : public QObject, public MessageServices {
     std::uint32_t RegisterMessage(std::string_view name) override;
     void Broadcast(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) override;
     void SetHandler(Handler handler) override;
+    void WatchWhileWaiting(int fd, std::function<void()> ready) override;
+    void StopWaiting() override;
+    std::string RegistrationProblem() const override;
 
     BusParticipant& Participant() { return *participant_; }
 

@@ -81,7 +81,7 @@ std::uint32_t RegisterOrFail(telkey::BusParticipant& bus, const std::string& nam
     const std::uint32_t id = bus.RegisterMessage(name);
     if (id == 0) {
         throw telkey::BusError("cannot register the message name '" + name + "' in " +
-                               bus.Directory());
+                               bus.Directory() + ": " + bus.RegistrationProblem());
     }
     return id;
 }

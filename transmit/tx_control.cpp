@@ -25,15 +25,32 @@ TxControl::TxControl(Engine& engine, MessageServices& messages,
       pauseButton_(pauseButton),
       writePanel_(std::move(writePanel)) {}
 
-TxControl::~TxControl() = default;
+TxControl::~TxControl() {
+    if (notifier_) messages_.WatchWhileWaiting(engine_.notifications.WakeupFd(), nullptr);
+}
 
 void TxControl::ApplyTx() {
+    // Called again while its announcement waits (a notification or a command served
+    // meanwhile), it runs once more when the running one is done, following the button then.
+    if (applyBusy_) {
+        applyAgain_ = true;
+        return;
+    }
+    BusyScope busy(applyBusy_);
+    do {
+        applyAgain_ = false;
+        ApplyTxOnce();
+    } while (applyAgain_);
+}
+
+void TxControl::ApplyTxOnce() {
     if (txButton_->isChecked()) {
         engine_.flags.Transmitting.store(1);
         engine_.ports.SetTx(1);
         writePanel_(kTxPanel, QStringLiteral("TX"));
-        Announce(kAnnounceTxOn);
+        // Queued text starts at once, however long the announcement takes.
         if (queue_ != nullptr) queue_->FeedKeyer();
+        Announce(kAnnounceTxOn);
     } else {
         engine_.flags.Transmitting.store(0);
         engine_.ports.SetTx(0);
@@ -96,19 +113,26 @@ void TxControl::WatchNotifications() {
     notifier_ =
         std::make_unique<QSocketNotifier>(engine_.notifications.WakeupFd(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &TxControl::DrainNotifications);
+    // A broadcast waiting for slow participants must not hold up the hand-over.
+    messages_.WatchWhileWaiting(engine_.notifications.WakeupFd(), [this] { DrainNotifications(); });
 }
 
 void TxControl::DrainNotifications() {
-    // A handler may wait in a broadcast, which serves events meanwhile; the outer drain goes on
-    // with whatever arrives, in order.
-    if (draining_) return;
-    BusyScope busy(draining_);
-    if (notifier_) notifier_->setEnabled(false);
+    // A handler may wait in a broadcast, which drains what the keyer posts meanwhile; the outer
+    // drain then goes on with whatever is left, in order.
+    struct Depth {
+        TxControl& tx;
+        explicit Depth(TxControl& t) : tx(t) {
+            if (tx.drainDepth_++ == 0 && tx.notifier_) tx.notifier_->setEnabled(false);
+        }
+        ~Depth() {
+            if (--tx.drainDepth_ == 0 && tx.notifier_) tx.notifier_->setEnabled(true);
+        }
+    } depth(*this);
     engine_.notifications.ClearWakeup();
     Notification n{};
     while (engine_.notifications.Pop(n)) HandleNotification(n);
     if (engine_.notifications.TakeOverflow()) Resynchronise();
-    if (notifier_) notifier_->setEnabled(true);
 }
 
 void TxControl::HandleNotification(Notification n) {

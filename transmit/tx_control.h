@@ -60,6 +60,7 @@ class TxControl : public QObject {
     void HandleNotification(Notification n);
 
   private:
+    void ApplyTxOnce();
     void Announce(std::int32_t code);
     void Resynchronise();
 
@@ -72,7 +73,9 @@ class TxControl : public QObject {
     PanelWriter writePanel_;
     TransmitQueue* queue_ = nullptr;
     std::unique_ptr<QSocketNotifier> notifier_;
-    bool draining_ = false;
+    int drainDepth_ = 0;
+    bool applyBusy_ = false;
+    bool applyAgain_ = false;
 };
 
 }  // namespace telkey

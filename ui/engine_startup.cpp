@@ -34,7 +34,9 @@ void EngineStartup::FormActivate() {
     }
     if (hooks_.InstallAppIdle) hooks_.InstallAppIdle();
     speed_.ApplySpeed(true);
-    protocol_.AnnounceStartup();
+    if (const std::string problem = protocol_.AnnounceStartup(); !problem.empty()) {
+        Fail(QString::fromStdString(problem));
+    }
     fields_.ReleaseExits();
 }
 

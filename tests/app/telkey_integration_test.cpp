@@ -4,9 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "bus/bus_test_support.h"
+#include "support/morse_trace.h"
 #include "support/scratch_dir.h"
 
 namespace telkey {
@@ -22,6 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Child;
 using test::TelkeyMsg;
+namespace trace_of = test::morse_trace;
 
 // LPT1's data register: the key port of KeyPortNumber 5; bit 0 keys, bit 1 is TX.
 constexpr unsigned kKeyPort = 0x378;
@@ -194,6 +198,119 @@ TEST_F(TelkeyIntegration, InterruptEndsCleanlyToo) {
     TelkeyProcess telkey(work, trace, dir / "telkey.log");
     EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 100 0");
     EndsCleanlyWhileKeying(telkey, listener, SIGINT);
+}
+
+// A participant that answers every message only after a while, on a thread of its own; it
+// notes the Telkey_Message announcements as they arrive.
+class SlowParticipant {
+  public:
+    SlowParticipant(const std::string& busDir, std::chrono::milliseconds delay)
+        : bus_(busDir), delay_(delay) {
+        bus_.RegisterMessage("BRX_CW");
+        own_ = bus_.RegisterMessage("Telkey_Message");
+        bus_.SetHandler([this](std::uint32_t msg, std::int32_t wParam, std::int32_t) {
+            if (msg == own_) {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                got_.push_back({wParam, std::chrono::steady_clock::now()});
+            }
+            std::this_thread::sleep_for(delay_);
+            return 0;
+        });
+        thread_ = std::thread([this] {
+            test::ServeUntil(
+                bus_, [this] { return done_.load(); }, 120s);
+        });
+    }
+    ~SlowParticipant() {
+        done_ = true;
+        thread_.join();
+    }
+
+    struct Announcement {
+        std::int32_t wParam;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<Announcement> Got() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return got_;
+    }
+    std::vector<std::int32_t> WParams() {
+        std::vector<std::int32_t> out;
+        for (const Announcement& a : Got()) out.push_back(a.wParam);
+        return out;
+    }
+
+  private:
+    BusParticipant bus_;
+    std::chrono::milliseconds delay_;
+    std::uint32_t own_ = 0;
+    std::mutex mutex_;
+    std::vector<Announcement> got_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// One listener stopped (Ctrl-Z) and one participant that answers after 0.3 s: start-up costs
+// one 5 s wait, a macro is keyed in full with the transmitter switched on once, and SIGTERM
+// is obeyed at once even while a broadcast waits for a participant that does not answer.
+TEST_F(TelkeyIntegration, StoppedAndSlowParticipantsDoNotHoldUpKeying) {
+    constexpr char kText[] = "CQ TEST";
+    test::WriteBytes(work + "/Telkey.ini",
+                     "[Qor_Cw]\nKeyPortNumber=5\nSpeed=300\n[MOX]\nMoxOn=1\n"
+                     "[Cw_Macros]\nMacro1=\"" +
+                         std::string(kText) + "\"\n");
+    Child stopped({TelkeyMsg(), "listen"});
+    ASSERT_TRUE(test::WaitUntil([&] { return test::CountParticipants(bus.Path()) == 1; }));
+    stopped.Signal(SIGSTOP);
+    SlowParticipant slow(bus.Path(), 300ms);
+    TelkeyProcess telkey(work, trace, dir / "telkey.log");
+
+    // Pause off, transmitter off, the cleared call: one wait for the stopped listener in all.
+    ASSERT_TRUE(test::WaitUntil([&] { return slow.Got().size() >= 3; }, 20s));
+    const auto startup = slow.Got();
+    EXPECT_EQ(slow.WParams(), (std::vector<std::int32_t>{100, 110, 131}));
+    const auto startupSpan = startup[2].at - startup[0].at;
+    EXPECT_LT(startupSpan, 6s);
+
+    // The macro, started by a logging program; the tool's own broadcast waits for the stopped
+    // listener, Telkey's do not.
+    Child send({TelkeyMsg(), "send", "BRX_CW", "1"});
+    std::vector<trace_of::KeyDown> downs;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            downs = trace_of::KeyDowns(trace_of::ReadTrace(trace));
+            return downs.size() >= trace_of::ElementsOf(kText);
+        },
+        20s));
+    ASSERT_TRUE(test::WaitUntil([&] { return slow.Got().size() >= 5; }, 10s));
+    std::uint64_t dotUs = 0;
+    EXPECT_EQ(trace_of::Decode(downs, dotUs), trace_of::MorseOf(kText));
+    EXPECT_EQ(trace_of::TxSwitchedOn(trace_of::ReadTrace(trace)), 1);
+    EXPECT_EQ(slow.WParams(), (std::vector<std::int32_t>{100, 110, 131, 111, 110}));
+    EXPECT_EQ(send.Wait(10s), 0);
+
+    // A newly stopped listener holds up the next announcement; SIGTERM ends that wait.
+    Child stoppedLater({TelkeyMsg(), "listen"});
+    ASSERT_TRUE(test::WaitUntil([&] { return test::CountParticipants(bus.Path()) == 4; }));
+    stoppedLater.Signal(SIGSTOP);
+    Child pause({TelkeyMsg(), "send", "BRX_CW", "101"});
+    ASSERT_TRUE(test::WaitUntil([&] { return slow.Got().size() >= 6; }, 10s));
+    EXPECT_EQ(slow.Got().back().wParam, 101);
+    std::this_thread::sleep_for(100ms);  // well inside the 5 s wait
+    const auto term = std::chrono::steady_clock::now();
+    EXPECT_EQ(telkey.Stop(SIGTERM, 3s), 0);
+    const auto termSpan = std::chrono::steady_clock::now() - term;
+    EXPECT_LT(termSpan, 1s);
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    std::printf(
+        "start-up announcements: %lld ms from the first to the third; SIGTERM during a "
+        "waiting broadcast obeyed in %lld ms\n",
+        static_cast<long long>(duration_cast<milliseconds>(startupSpan).count()),
+        static_cast<long long>(duration_cast<milliseconds>(termSpan).count()));
+    const auto writes = ReadTrace(trace);
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back().value & (kKeyBit | kTxBit), 0u);
 }
 
 }  // namespace

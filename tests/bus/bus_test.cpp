@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "bus/bus_directory.h"
 #include "bus/bus_frame.h"
@@ -180,6 +181,122 @@ TEST(BusTest, SilentParticipantDelaysBroadcastByTheBoundOnly) {
     EXPECT_EQ(self.got.size(), 1u);
     silent->Signal(SIGCONT);
     EXPECT_EQ(silent->ReadLine(), "49152 1 2");  // handled late; nothing is lost for it
+}
+
+// A stopped participant costs one wait in total: later broadcasts pass it over at once, until
+// it has answered the one it owes; then it is asked again.
+TEST(BusTest, StoppedParticipantIsPassedOverUntilItAnswers) {
+    ScratchBus scratch;
+    auto stopped = StartListener(scratch.Path(), {}, 1);
+    auto lively = StartListener(scratch.Path(), {}, 2);
+    stopped->Signal(SIGSTOP);
+    Recorder self(scratch.Path());
+    EXPECT_EQ(self.bus.BroadcastWithReport(0xC000, 1, 0).skipped, 1);  // the one 5 s wait
+    EXPECT_EQ(lively->ReadLine(), "49152 1 0");
+
+    for (int i = 2; i <= 4; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const BroadcastReport report = self.bus.BroadcastWithReport(0xC000, i, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_EQ(report.answered, 1);
+        EXPECT_EQ(report.skipped, 1);
+        EXPECT_EQ(report.unresponsive, 1);
+        EXPECT_EQ(lively->ReadLine(), "49152 " + std::to_string(i) + " 0");
+    }
+
+    stopped->Signal(SIGCONT);
+    EXPECT_EQ(stopped->ReadLine(), "49152 1 0");  // its answer to the first one is on its way
+    std::this_thread::sleep_for(50ms);
+    const BroadcastReport report = self.bus.BroadcastWithReport(0xC000, 5, 0);
+    EXPECT_EQ(report.answered, 2);
+    EXPECT_EQ(report.skipped, 0);
+    EXPECT_EQ(stopped->ReadLine(), "49152 5 0");
+}
+
+// Work watched while a broadcast waits goes on meanwhile, and can end the wait at once (a
+// request to end the program).
+TEST(BusTest, WatchedWorkRunsWhileABroadcastWaitsAndCanEndTheWait) {
+    ScratchBus scratch;
+    auto stopped = StartListener(scratch.Path(), {}, 1);
+    stopped->Signal(SIGSTOP);
+    Recorder self(scratch.Path());
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    int runs = 0;
+    self.bus.WatchWhileWaiting(wake[0], [&] {
+        char byte = 0;
+        ASSERT_EQ(::read(wake[0], &byte, 1), 1);
+        if (++runs == 3) self.bus.StopWaiting();
+    });
+    ASSERT_EQ(::write(wake[1], "a", 1), 1);
+    std::thread writer([&] {
+        for (int i = 0; i < 2; ++i) {
+            std::this_thread::sleep_for(100ms);
+            ASSERT_EQ(::write(wake[1], "b", 1), 1);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const BroadcastReport report = self.bus.BroadcastWithReport(0xC000, 1, 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    writer.join();
+    EXPECT_EQ(runs, 3);
+    EXPECT_LT(took, 1s);
+    EXPECT_EQ(report.skipped, 1);
+    // Once stopped, no broadcast waits; its own handler still gets every message.
+    const auto again = std::chrono::steady_clock::now();
+    self.bus.Broadcast(0xC000, 2, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 1s);
+    EXPECT_EQ(self.got.size(), 2u);
+    self.bus.WatchWhileWaiting(wake[0], nullptr);
+    ::close(wake[0]);
+    ::close(wake[1]);
+}
+
+// A handler that broadcasts the message it is handling does not get it back (that would never
+// end), and two participants that answer a message with the same message stop after a few
+// rounds. Run in children: the fault this guards against is a stack overflow.
+TEST(BusTest, BroadcastingTheMessageBeingHandledIsBounded) {
+    ScratchBus scratch;
+    const pid_t self = test::Fork([&] {
+        BusParticipant bus(scratch.Path());
+        int handled = 0;
+        bus.SetHandler([&](std::uint32_t msg, std::int32_t w, std::int32_t l) {
+            ++handled;
+            bus.Broadcast(msg, w, l);
+            return 0;
+        });
+        bus.Broadcast(0xC000, 100, 0);
+        return handled == 1 ? 0 : 1;
+    });
+    EXPECT_EQ(test::WaitChild(self), 0);
+
+    int startPipe[2];
+    ASSERT_EQ(::pipe(startPipe), 0);
+    const auto echo = [&](bool starts) {
+        return [&, starts] {
+            BusParticipant bus(scratch.Path());
+            int handled = 0;
+            bus.SetHandler([&](std::uint32_t msg, std::int32_t w, std::int32_t l) {
+                ++handled;
+                bus.Broadcast(msg, w, l);
+                return 0;
+            });
+            char go = 0;
+            if (::read(startPipe[0], &go, 1) != 1) return 2;
+            if (starts) bus.Broadcast(0xC000, 100, 0);
+            ServeUntil(
+                bus, [] { return false; }, 500ms);
+            return handled > 0 && handled <= 2 * kMaxSameMessageNesting ? 0 : 1;
+        };
+    };
+    const pid_t a = test::Fork(echo(true));
+    const pid_t b = test::Fork(echo(false));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::CountParticipants(scratch.Path()) == 2; }));
+    ASSERT_EQ(::write(startPipe[1], "gg", 2), 2);
+    EXPECT_EQ(test::WaitChild(a), 0);
+    EXPECT_EQ(test::WaitChild(b), 0);
+    ::close(startPipe[0]);
+    ::close(startPipe[1]);
 }
 
 // Two processes broadcast to each other at the same moment, and every handler broadcasts again

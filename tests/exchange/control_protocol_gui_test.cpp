@@ -75,6 +75,42 @@ TEST_F(ControlProtocolTest, StartupRegistersBothNamesAndAnnouncesPauseOffThenTxO
     EXPECT_TRUE(calls.empty());
 }
 
+// A damaged file of names that gives both names one identifier, or none: Telkey would take its
+// own announcements for commands. Neither identifier is kept and nothing is announced.
+TEST_F(ControlProtocolTest, StartupRefusesMessagesThatCannotBeToldApart) {
+    messages.problem = "The file of message names /run/bus/names cannot be used";
+    for (const bool merged : {true, false}) {
+        messages.oneIdForAll = merged;
+        messages.registrationFails = !merged;
+        const std::string problem = protocol.AnnounceStartup();
+        EXPECT_NE(problem.find(messages.problem), std::string::npos) << problem;
+        EXPECT_EQ(registered.BRX_CW, 0u);
+        EXPECT_EQ(registered.Telkey_Message, 0u);
+        EXPECT_TRUE(messages.sent.empty());
+        EXPECT_EQ(Send(kCommandPauseOff), 0);
+        EXPECT_EQ(messages.Deliver(0xC000, kCommandPauseOff, 0), 0);
+        EXPECT_TRUE(calls.empty());
+    }
+}
+
+// At the first activation the same refusal ends the program with a message saying what to do.
+TEST(ControlProtocolStartup, DamagedNamesFileEndsTheProgramWithItsRepair) {
+    test::WindowFixture w({}, /*show=*/false);
+    w.messages.oneIdForAll = true;
+    w.messages.problem =
+        "The file of message names /run/bus/names cannot be used: line 2 is "
+        "not a message name. Remove it while no program that uses the message "
+        "bus runs";
+    w.form.show();
+    test::WindowFixture::ProcessEvents();
+    ASSERT_EQ(w.boxes.shown.size(), 1u);
+    EXPECT_EQ(w.boxes.shown[0].title, "Error");
+    EXPECT_TRUE(w.boxes.shown[0].text.contains(QString::fromStdString(w.messages.problem)))
+        << w.boxes.shown[0].text.toStdString();
+    EXPECT_EQ(w.endRequests, 1);
+    EXPECT_TRUE(w.messages.sent.empty());
+}
+
 TEST_F(ControlProtocolTest, NothingIsTakenBeforeRegistration) {
     EXPECT_EQ(messages.Deliver(0, 1, 0), 0);
     EXPECT_EQ(messages.Deliver(0xC000, 1, 0), 0);

@@ -25,18 +25,18 @@
 #include <thread>
 #include <vector>
 
+#include "support/morse_trace.h"
+
 extern char** environ;
 
 namespace telkey {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test::morse_trace;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr unsigned kLptData = 0x378;
-constexpr unsigned kKeyBit = 0x01;
-constexpr unsigned kTxBit = 0x02;
 constexpr unsigned kSpeakerCounter = 0x42;
 // The CQ message of the tests, and the call that tlf puts in for "%".
 constexpr char kCall[] = "DL1ABC";
@@ -117,87 +117,6 @@ class Udp {
 std::uint16_t FreeUdpPort() {
     Udp probe;
     return probe.Port();
-}
-
-struct Write {
-    std::uint64_t us;
-    unsigned port;
-    unsigned value;
-};
-
-std::vector<Write> ReadTrace(const fs::path& path) {
-    std::vector<Write> writes;
-    std::istringstream in(ReadFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        unsigned long long us = 0;
-        unsigned port = 0;
-        unsigned value = 0;
-        if (std::sscanf(line.c_str(), "%llu %x %x", &us, &port, &value) == 3) {
-            writes.push_back({us, port, value});
-        }
-    }
-    return writes;
-}
-
-struct KeyDown {
-    std::uint64_t from;
-    std::uint64_t to;
-    bool txOn;
-};
-
-std::vector<KeyDown> KeyDowns(const std::vector<Write>& writes) {
-    std::vector<KeyDown> downs;
-    bool down = false;
-    for (const Write& w : writes) {
-        if (w.port != kLptData) continue;
-        const bool key = (w.value & kKeyBit) != 0;
-        if (key && !down) downs.push_back({w.us, w.us, (w.value & kTxBit) != 0});
-        if (!key && down) downs.back().to = w.us;
-        down = key;
-    }
-    if (down) downs.pop_back();
-    return downs;
-}
-
-// International Morse of the characters the tests key.
-const std::map<char, std::string>& MorseTable() {
-    static const std::map<char, std::string> table{
-        {'A', ".-"},  {'B', "-..."}, {'C', "-.-."}, {'D', "-.."},   {'E', "."},
-        {'K', "-.-"}, {'L', ".-.."}, {'Q', "--.-"}, {'1', ".----"}, {' ', "/"}};
-    return table;
-}
-
-std::string MorseOf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (!out.empty()) out += ' ';
-        out += MorseTable().at(c);
-    }
-    return out;
-}
-
-// The key-downs as Morse: "." or "-" by length, a blank between characters, " / " between
-// words. `dotUs` comes back as the shortest key-down.
-std::string Decode(const std::vector<KeyDown>& downs, std::uint64_t& dotUs) {
-    if (downs.empty()) return {};
-    dotUs = downs.front().to - downs.front().from;
-    for (const KeyDown& d : downs) dotUs = std::min(dotUs, d.to - d.from);
-    std::string out;
-    for (std::size_t i = 0; i < downs.size(); ++i) {
-        if (i > 0) {
-            // A late wake-up of the machine only ever lengthens a gap as the trace's clock sees
-            // it, so the thresholds sit just below the letter gap (3 dots) and the word gap (7).
-            const std::uint64_t gap = downs[i].from - downs[i - 1].to;
-            if (gap * 10 > 60 * dotUs) {
-                out += " / ";
-            } else if (gap * 10 > 27 * dotUs) {
-                out += ' ';
-            }
-        }
-        out += downs[i].to - downs[i].from < 2 * dotUs ? '.' : '-';
-    }
-    return out;
 }
 
 // The telkey program in a scratch directory of its own: offscreen, simulated ports with the key
@@ -298,15 +217,11 @@ class CwdaemonClient : public ::testing::Test {
 
     // Waits until the whole CQ has been keyed and returns it decoded.
     std::string KeyedCq(std::uint64_t& dotUs, bool& txOn) {
-        const std::size_t elements = [] {
-            std::size_t n = 0;
-            for (char c : MorseOf(kCq)) n += c == '.' || c == '-';
-            return n;
-        }();
+        const std::size_t elements = ElementsOf(kCq);
         std::vector<KeyDown> downs;
         WaitFor(
             [&] {
-                downs = KeyDowns(ReadTrace(telkey->TracePath()));
+                downs = KeyDowns(ReadTrace(telkey->TracePath().string()));
                 return downs.size() >= elements;
             },
             30s);
@@ -350,7 +265,7 @@ TEST_F(CwdaemonClient, ScriptedTlfTrafficKeysTheCq) {
     // 50 wpm is 250 letters a minute: a 24 ms dot.
     EXPECT_NEAR(static_cast<double>(dotUs), 24000.0, 3000.0);
     // The tone request reprograms the speaker: 1193180 Hz / 700 Hz = 1705 = 0x06A9.
-    const std::vector<Write> writes = ReadTrace(telkey->TracePath());
+    const std::vector<Write> writes = ReadTrace(telkey->TracePath().string());
     std::vector<unsigned> divisor;
     for (const Write& w : writes) {
         if (w.port == kSpeakerCounter && divisor.size() < 2) divisor.push_back(w.value);
@@ -361,7 +276,7 @@ TEST_F(CwdaemonClient, ScriptedTlfTrafficKeysTheCq) {
     std::optional<std::string> reply;
     EXPECT_TRUE(WaitFor([&] { return (reply = tlf.Receive()).has_value(); }, 10s));
     EXPECT_EQ(reply, std::optional<std::string>("tu\r\n"));
-    EXPECT_EQ(KeyDowns(ReadTrace(telkey->TracePath())).size(), 37u + 4u);
+    EXPECT_EQ(KeyDowns(ReadTrace(telkey->TracePath().string())).size(), 37u + 4u);
 
     // Every request tlf makes is understood (the sound card volume and the PTT delay have
     // nothing to do here).

@@ -127,6 +127,65 @@ TEST_F(TransmitWindow, TypingSwitchesTransmitOnAndEchoesEachLetterAfterItWasKeye
     EXPECT_EQ(fx->bus.LastValue(kKeyRegister).value_or(0) & kTxBit, 0);
 }
 
+// TX-bit changes from off to on in what was written to the key register.
+int TxSwitchedOn(const std::vector<std::uint8_t>& values) {
+    int count = 0;
+    bool on = false;
+    for (std::uint8_t value : values) {
+        const bool now = (value & kTxBit) != 0;
+        count += now && !on;
+        on = now;
+    }
+    return count;
+}
+
+// Every broadcast waits for a participant that answers only after 16 dots, longer than the
+// silence that ends transmission. The hand-over goes on while it waits: the text is keyed in
+// full, with the transmitter switched on once and announced once.
+TEST_F(TransmitWindow, SlowParticipantDoesNotHoldUpKeying) {
+    engine().keyerSettings.MoxOn.store(1);
+    fx->bus.Clear();
+    constexpr int kAnswerTicks = 16 * kDotTicks;
+    fx->messages.whileWaiting = [this] {
+        // Broadcasts waiting inside each other do not end by themselves; keep the test finite.
+        if (fx->messages.waitDepth > 3) return;
+        for (int i = 0; i < kAnswerTicks; ++i) {
+            fx->driver.Tick(1);
+            fx->messages.RunWatches();
+        }
+    };
+    SetInput(QStringLiteral("cq cq"));
+    TicksUntil([&] { return SentText().startsWith(QStringLiteral(" cq cq")) && !Transmitting(); });
+    WindowFixture::ProcessEvents();
+    fx->messages.whileWaiting = nullptr;
+
+    EXPECT_EQ(fx->messages.maxWaitDepth, 1);
+    EXPECT_EQ(Announced(), (std::vector<std::int32_t>{kAnnounceTxOn, kAnnounceTxOff}));
+    EXPECT_EQ(TxSwitchedOn(fx->bus.ValuesWrittenTo(kKeyRegister)), 1);
+    EXPECT_EQ(InputText(), QString());
+    EXPECT_FALSE(form().TxButton->isChecked());
+}
+
+// A transmit off that the keyer asks for while the transmit-on announcement still waits is
+// carried out after it, in order, and not from inside it.
+TEST_F(TransmitWindow, TransmitOffDuringTheOnAnnouncementFollowsIt) {
+    bool once = false;
+    fx->messages.whileWaiting = [this, &once] {
+        if (once) return;
+        once = true;
+        // The keyer ends transmission (a "}" taken) while 111 is being announced.
+        engine().flags.Transmitting.store(0);
+        form().txControl->HandleNotification(Notification::WM_KEYER_TX_OFF);
+        EXPECT_EQ(Announced(), (std::vector<std::int32_t>{kAnnounceTxOn}));
+    };
+    TxByHand(true);
+    fx->messages.whileWaiting = nullptr;
+    EXPECT_EQ(Announced(), (std::vector<std::int32_t>{kAnnounceTxOn, kAnnounceTxOff}));
+    EXPECT_FALSE(Transmitting());
+    EXPECT_EQ(fx->bus.LastValue(kKeyRegister).value_or(0) & kTxBit, 0);
+    EXPECT_EQ(form().StatusBar->PanelText(kTxPanel), QStringLiteral("RX"));
+}
+
 TEST_F(TransmitWindow, CaretAndSelectionStayOnTheirCharactersWhileTheFrontIsCut) {
     SetInput(QStringLiteral("abcdef"));
     QTextCursor end = form().Input->textCursor();
