@@ -1,5 +1,6 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/cwdaemon_start.h"
 #include "app/local_messages.h"
+#include "app/realtime_kit.h"
 #include "app/safe_outputs.h"
 #include "app/stop_signals.h"
 #include "app/telkey_application.h"
@@ -25,6 +27,7 @@
 #include "ui/about_box.h"
 #include "ui/main_form.h"
 #include "ui/message_box.h"
+#include "ui/status_panels.h"
 
 namespace {
 
@@ -92,7 +95,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
         TellAtStart(QMessageBox::Warning, kApplicationTitle, Joined(ports.warnings));
     }
 
+    // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
+    RealtimeKit realtimeKit(QDBusConnection::systemBus());
     ThreadTickDriver driver;
+    driver.SetRealtimeBroker(&realtimeKit);
     Engine engine(*ports.bus, driver);
     // The devices backend's watchdog follows this keyer's ticks.
     if (ports.devices != nullptr) ports.devices->WatchKeyer(engine.keyer, engine.portSettings);
@@ -117,6 +123,15 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
     TForm1 form(engine, *messages);
     TAbout about(&form);
     form.About = &about;
+    // What scheduling the keyer thread got: on stderr when it changes, and in the status bar's
+    // tooltip.
+    std::string schedulingLine;
+    driver.SetSchedulingObserver([&](const ThreadScheduling& scheduling) {
+        const std::string text = SchedulingReport(scheduling, realtimeKit);
+        form.StatusBar->setToolTip(QString::fromStdString(text));
+        if (text != schedulingLine) PrintError(text);
+        schedulingLine = text;
+    });
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
     std::unique_ptr<CwdaemonListener> cwdaemon;
     if (line.cwdaemon.enabled) {
