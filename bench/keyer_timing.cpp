@@ -53,7 +53,7 @@ struct Speed {
 // What the timer thread is set up with in every run.
 struct TimerSetup {
     bool wantRealtime = true;
-    RealtimeBroker* broker = nullptr;
+    RealtimeKit* broker = nullptr;  // asked when SCHED_FIFO is refused
     MissedTicks missed = MissedTicks::CatchUp;
 };
 
@@ -294,7 +294,9 @@ void PrintKeyedRun(const Speed& speed, const TimerSetup& setup) {
     const KeyedRun run = KeyText(speed, setup);
     const KeyingFigures& f = run.figures;
     if (!run.complete) std::printf("  (the text did not complete)\n");
-    std::printf("  scheduling: %s\n", DescribeScheduling(run.scheduling).c_str());
+    std::printf("  scheduling: %s\n", setup.broker != nullptr
+                                          ? SchedulingReport(run.scheduling, *setup.broker).c_str()
+                                          : DescribeScheduling(run.scheduling).c_str());
     std::printf("  key segments measured        %zu over %.2f s\n", f.segments, f.seconds);
     std::printf(
         "  edge-length error            p50 %7.1f us  p99 %7.1f us  p99.9 %7.1f us  "

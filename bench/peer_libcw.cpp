@@ -66,6 +66,13 @@ ThreadScheduling RaiseNewThreads(const std::vector<pid_t>& before, RealtimeBroke
     bool first = true;
     for (const pid_t tid : Threads()) {
         if (std::find(before.begin(), before.end(), tid) != before.end()) continue;
+        // RealtimeKit fails (EIO) on libcw's thread name "deq global gen " with its blanks.
+        std::FILE* comm =
+            std::fopen(("/proc/self/task/" + std::to_string(tid) + "/comm").c_str(), "w");
+        if (comm != nullptr) {
+            std::fputs("libcw-generator", comm);
+            std::fclose(comm);
+        }
         const ThreadScheduling s =
             broker == nullptr
                 ? CurrentScheduling(tid, SchedulingKind::NotAsked)
@@ -122,7 +129,8 @@ int main(int argc, char** argv) {
     std::printf("libcw keying %zu characters at %d letters per minute (%d wpm, dot %d us)\n",
                 text.size(), lpm, wpm, dotUs);
     // The same words as for Telkey's keyer thread, said of libcw's generator thread.
-    std::printf("  scheduling (generator thread): %s\n", DescribeScheduling(scheduling).c_str());
+    std::printf("  scheduling (generator thread): %s\n",
+                SchedulingReport(scheduling, realtimeKit).c_str());
 
     CpuMeter cpu;
     const bool sent = cw_send_string(text.c_str()) == CW_SUCCESS;

@@ -67,7 +67,7 @@ function show(key, who) {
                        v[key, who, "drift"])
     return sprintf("%-47s", "   (not measured)")
 }
-function ratio(a, b) { return b != 0 ? sprintf("%7.3f", a / b) : "      -" }
+function ratio(a, b) { return b != 0 ? sprintf("%9.4f", a / b) : "        -" }
 function abs(x) { return x < 0 ? -x : x }
 END {
     printf "%-5s %-47s | %-47s | %s\n", "LPM", "Telkey: rt p50 p99 p99.9 max drift (us)",
