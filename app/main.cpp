@@ -1,5 +1,6 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/cwdaemon_start.h"
 #include "app/local_messages.h"
+#include "app/realtime_kit.h"
 #include "app/stop_signals.h"
 #include "app/telkey_application.h"
 #include "backends/guardian.h"
@@ -28,6 +30,7 @@
 #include "ui/profile_devices.h"
 #include "ui/settings_values.h"
 #include "widgets/message_box.h"
+#include "widgets/status_panels.h"
 
 namespace {
 
@@ -100,7 +103,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         TellAtStart(QMessageBox::Warning, kApplicationTitle, Joined(ports.warnings));
     }
 
+    // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
+    RealtimeKit realtimeKit(QDBusConnection::systemBus());
     ThreadTickDriver driver;
+    driver.SetRealtimeBroker(&realtimeKit);
     Engine engine(*ports.bus, driver);
     if (guardian != nullptr) {
         ports.bus->GuardLines(*guardian);
@@ -131,6 +137,15 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     form.stationDevices = ports.devices;
     TAbout about(&form);
     form.About = &about;
+    // What scheduling the keyer thread got: on stderr when it changes, and in the status bar's
+    // tooltip.
+    std::string schedulingLine;
+    driver.SetSchedulingObserver([&](const ThreadScheduling& scheduling) {
+        const std::string text = SchedulingReport(scheduling, realtimeKit);
+        form.StatusBar->setToolTip(QString::fromStdString(text));
+        if (text != schedulingLine) PrintError(text);
+        schedulingLine = text;
+    });
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
     std::unique_ptr<CwdaemonListener> cwdaemon;
     if (line.cwdaemon.enabled) {

@@ -1,13 +1,18 @@
 // Timing of the real keyer timer thread: the keyer keys a fixed text on the simulated port bus at
 // three speeds, and the length of every key-down and key-up is compared with its ideal length
 // (its tick count times TickMs). A bare periodic clock_nanosleep loop at 1 ms, with the same
-// priority and timer slack, is the baseline. Prints figures; asserts nothing.
+// priority and timer slack, is the baseline. With --lpm only that speed is keyed, with --text
+// that text. Prints figures; asserts nothing.
 //
-//   keyer_timing [--no-realtime] [--idle-seconds=N]
+//   keyer_timing [--no-realtime] [--idle-seconds=N] [--lpm=N] [--text=TEXT]
+//                [--missed=catch-up|skip]
 #include <poll.h>
 #include <sched.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <QCoreApplication>
+#include <QDBusConnection>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -21,57 +26,41 @@
 #include <thread>
 #include <vector>
 
+#include "app/realtime_kit.h"
 #include "backends/port_bus_sim.h"
+#include "bench/bench_figures.h"
 #include "engine/engine.h"
 #include "engine/morse_tables.h"
 #include "engine/thread_tick_driver.h"
+#include "options/speed_table.h"
 
 using namespace telkey;
+using namespace telkey::bench;
 
 namespace {
 
 constexpr std::uint16_t kKeyRegister = 0x378;  // LPT1, KeyPortNumber 5
 constexpr std::int32_t kKeyPortNumber = 5;
-constexpr std::int64_t kNsPerSec = 1'000'000'000;
-constexpr std::int64_t kNsPerMs = 1'000'000;
-
-const char* const kLongText =
-    "CQ CQ CQ DE DL1ABC DL1ABC PSE K. R TNX FER CALL UR RST 599 599 NAME IS HANS QTH NR "
-    "BERLIN HW? RIG HR IS HOMEBREW ES ANT IS DIPOLE 20M WX IS SUNNY TEMP 21C. 73 ES GL "
-    "= THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789 / ? , SK";
 const char* const kShortText = "PARIS PARIS PARIS 5";
 
 struct Speed {
-    const char* name;
+    int lpm;
     int dotMs;
     int tickMs;
     const char* text;
 };
 
-std::int64_t NowNs(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * kNsPerSec + t.tv_nsec;
-}
+// What the timer thread is set up with in every run.
+struct TimerSetup {
+    bool wantRealtime = true;
+    RealtimeKit* broker = nullptr;  // asked when SCHED_FIFO is refused
+    MissedTicks missed = MissedTicks::CatchUp;
+};
 
 void SleepMs(int ms) {
     timespec t{ms / 1000, static_cast<long>(ms % 1000) * kNsPerMs};
     nanosleep(&t, nullptr);
 }
-
-// Process CPU time per wall time over a stretch.
-class CpuMeter {
-  public:
-    CpuMeter() : wall_(NowNs(CLOCK_MONOTONIC)), cpu_(NowNs(CLOCK_PROCESS_CPUTIME_ID)) {}
-    double Ratio() const {
-        const double wall = static_cast<double>(NowNs(CLOCK_MONOTONIC) - wall_);
-        return static_cast<double>(NowNs(CLOCK_PROCESS_CPUTIME_ID) - cpu_) / wall;
-    }
-
-  private:
-    std::int64_t wall_;
-    std::int64_t cpu_;
-};
 
 // Forwards to the simulated bus and stamps each write with the tick that made it, so that the
 // ideal length of a key segment is known exactly. Storage is preallocated.
@@ -95,25 +84,6 @@ class TickStampingBus : public PortBus {
     std::vector<std::uint64_t> ticks_;
     std::atomic<std::size_t> count_{0};
 };
-
-struct Percentiles {
-    double p50 = 0, p99 = 0, p999 = 0, max = 0;
-};
-
-Percentiles Summarise(std::vector<double> values) {
-    Percentiles p;
-    if (values.empty()) return p;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double f) {
-        const auto i = static_cast<std::size_t>(f * static_cast<double>(values.size() - 1) + 0.5);
-        return values[std::min(i, values.size() - 1)];
-    };
-    p.p50 = at(0.50);
-    p.p99 = at(0.99);
-    p.p999 = at(0.999);
-    p.max = values.back();
-    return p;
-}
 
 struct LatenessFigures {
     double p50Us = 0, p99Us = 0, maxUs = 0;
@@ -145,38 +115,34 @@ struct Baseline {
     bool realtime = false;
 };
 
-Baseline RunBareLoop(double seconds, bool wantRealtime) {
+Baseline RunBareLoop(double seconds, const TimerSetup& setup) {
     auto stats = std::make_unique<TickStats>();
     std::atomic<bool> stop{false};
     std::atomic<int> realtime{-1};
     CpuMeter cpu;
     std::thread loop([&] {
-        realtime = MakeThreadRealtime(wantRealtime ? ThreadTickDriver::kRealtimePriority : 0);
+        SetFineTimerSlack();
+        realtime = setup.wantRealtime &&
+                   RaiseThreadPriority(gettid(), ThreadTickDriver::kRealtimePriority, setup.broker)
+                       .IsRealtime();
         PrefaultStack();
-        const std::int64_t period = kNsPerMs;
-        std::int64_t deadline = NowNs(CLOCK_MONOTONIC) + period;
+        TickSchedule schedule(NowNs(CLOCK_MONOTONIC) + kNsPerMs, kNsPerMs, MissedTicks::Skip);
         while (!stop.load(std::memory_order_acquire)) {
-            timespec wake{static_cast<time_t>(deadline / kNsPerSec),
-                          static_cast<long>(deadline % kNsPerSec)};
+            const timespec wake{static_cast<time_t>(schedule.Deadline() / kNsPerSec),
+                                static_cast<long>(schedule.Deadline() % kNsPerSec)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
             }
-            const std::int64_t now = NowNs(CLOCK_MONOTONIC);
-            const std::int64_t late = std::max<std::int64_t>(0, now - deadline);
+            const TickSchedule::Due due = schedule.Wake(NowNs(CLOCK_MONOTONIC));
             const auto bucket =
-                std::min<std::int64_t>(late / 1000, TickStats::kLatenessBuckets - 1);
+                std::min<std::int64_t>(due.lateNs / 1000, TickStats::kLatenessBuckets - 1);
             stats->latenessUs[static_cast<std::size_t>(bucket)].fetch_add(
                 1, std::memory_order_relaxed);
-            if (late > stats->maxLatenessNs.load(std::memory_order_relaxed)) {
-                stats->maxLatenessNs.store(late, std::memory_order_relaxed);
+            if (due.lateNs > stats->maxLatenessNs.load(std::memory_order_relaxed)) {
+                stats->maxLatenessNs.store(due.lateNs, std::memory_order_relaxed);
             }
             stats->ticks.fetch_add(1, std::memory_order_relaxed);
-            deadline += period;
-            if (deadline <= now) {
-                const std::int64_t skipped = (now - deadline) / period + 1;
-                deadline += skipped * period;
-                stats->missedTicks.fetch_add(static_cast<std::uint64_t>(skipped),
-                                             std::memory_order_relaxed);
-            }
+            stats->missedTicks.fetch_add(static_cast<std::uint64_t>(due.missed),
+                                         std::memory_order_relaxed);
         }
     });
     SleepMs(static_cast<int>(seconds * 1000));
@@ -192,22 +158,24 @@ Baseline RunBareLoop(double seconds, bool wantRealtime) {
 // ---- The keyer on the real timer thread ----------------------------------------------------
 
 struct KeyedRun {
-    Percentiles errorUs;
+    KeyingFigures figures;
     double dotUs = 0;
-    std::size_t segments = 0;
-    double driftUs = 0;
-    double textSeconds = 0;
     LatenessFigures lateness;
-    double cpuPerWall = 0;
-    int realtime = -1;
+    ThreadScheduling scheduling;
     bool complete = false;
 };
 
-KeyedRun KeyText(const Speed& speed, bool wantRealtime) {
+void SetUp(ThreadTickDriver& driver, const TimerSetup& setup) {
+    driver.SetWantRealtime(setup.wantRealtime);
+    driver.SetRealtimeBroker(setup.broker);
+    driver.SetMissedTicks(setup.missed);
+}
+
+KeyedRun KeyText(const Speed& speed, const TimerSetup& setup) {
     SimPortBus sim(std::size_t{1} << 18);
     TickStampingBus bus(sim);
     ThreadTickDriver driver;
-    driver.SetWantRealtime(wantRealtime);
+    SetUp(driver, setup);
     Engine engine(bus, driver);
     bus.SetKeyer(&engine.keyer);
     engine.ResetHandover();
@@ -255,11 +223,11 @@ KeyedRun KeyText(const Speed& speed, bool wantRealtime) {
             if (code != CodeWordSpace) ++echoed;
         }
     }
-    run.cpuPerWall = cpu.Ratio();
+    run.figures.cpuPerWall = cpu.Ratio();
     run.complete = echoed == letters;
     engine.timer.StopKeyerTimer();
     run.lateness = Lateness(driver.Stats());
-    run.realtime = driver.RealtimeGranted();
+    run.scheduling = driver.Scheduling();
 
     // Key edges from the time stamps of the key register writes.
     const std::vector<PortWrite> writes = sim.Writes();
@@ -282,23 +250,23 @@ KeyedRun KeyText(const Speed& speed, bool wantRealtime) {
         const double ideal = static_cast<double>(edges[i].tick - edges[i - 1].tick) * tickUs;
         errors.push_back(std::fabs(measured - ideal));
     }
-    run.errorUs = Summarise(errors);
-    run.segments = errors.size();
+    run.figures.errorUs = Summarise(errors);
+    run.figures.segments = errors.size();
     run.dotUs = speed.dotMs * 1000.0;
     if (edges.size() >= 2) {
         const double measured =
             static_cast<double>(edges.back().timeNs - edges.front().timeNs) / 1000.0;
         const double ideal = static_cast<double>(edges.back().tick - edges.front().tick) * tickUs;
-        run.driftUs = measured - ideal;
-        run.textSeconds = measured / 1e6;
+        run.figures.driftUs = measured - ideal;
+        run.figures.seconds = measured / 1e6;
     }
     return run;
 }
 
-double IdleKeyerCpu(double seconds, bool wantRealtime, LatenessFigures& lateness) {
+double IdleKeyerCpu(double seconds, const TimerSetup& setup, LatenessFigures& lateness) {
     SimPortBus sim(std::size_t{1} << 14);
     ThreadTickDriver driver;
-    driver.SetWantRealtime(wantRealtime);
+    SetUp(driver, setup);
     Engine engine(sim, driver);
     engine.portSettings.KeyPortNumber = kKeyPortNumber;
     engine.keyerSettings.DotTicks = 6;
@@ -319,72 +287,93 @@ double Ratio(double a, double b) {
     return b > 0 ? a / b : 0.0;
 }
 
+void PrintKeyedRun(const Speed& speed, const TimerSetup& setup) {
+    std::printf("Keying %zu characters at %d LPM (dot %d ms, tick %d ms), missed ticks %s\n",
+                std::strlen(speed.text), speed.lpm, speed.dotMs, speed.tickMs,
+                setup.missed == MissedTicks::Skip ? "skipped" : "caught up");
+    const KeyedRun run = KeyText(speed, setup);
+    const KeyingFigures& f = run.figures;
+    if (!run.complete) std::printf("  (the text did not complete)\n");
+    std::printf("  scheduling: %s\n", setup.broker != nullptr
+                                          ? SchedulingReport(run.scheduling, *setup.broker).c_str()
+                                          : DescribeScheduling(run.scheduling).c_str());
+    std::printf("  key segments measured        %zu over %.2f s\n", f.segments, f.seconds);
+    std::printf(
+        "  edge-length error            p50 %7.1f us  p99 %7.1f us  p99.9 %7.1f us  "
+        "max %8.1f us\n",
+        f.errorUs.p50, f.errorUs.p99, f.errorUs.p999, f.errorUs.max);
+    std::printf(
+        "    in per cent of a dot       p50 %7.3f %%   p99 %7.3f %%   p99.9 %7.3f %%   "
+        "max %8.3f %%\n",
+        100 * f.errorUs.p50 / run.dotUs, 100 * f.errorUs.p99 / run.dotUs,
+        100 * f.errorUs.p999 / run.dotUs, 100 * f.errorUs.max / run.dotUs);
+    std::printf("  total drift of the text      %+.1f us (%.4f ticks)\n", f.driftUs,
+                f.driftUs / (speed.tickMs * 1000.0));
+    PrintLateness("tick wake-up lateness", run.lateness);
+    std::printf("  CPU per wall second          %.5f\n", f.cpuPerWall);
+    PrintResultLine("telkey", speed.lpm, run.scheduling.IsRealtime(), f);
+}
+
+Speed SpeedOf(int lpm, const char* text) {
+    const SpeedRow& row = kSpeedTable[static_cast<std::size_t>(NearestSpeedRow(lpm))];
+    return {row.lpm, row.dotMs, row.tickMs, text};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool wantRealtime = true;
+    QCoreApplication app(argc, argv);  // for the D-Bus connection to RealtimeKit
+    TimerSetup setup;
     double idleSeconds = 5.0;
+    int lpm = 0;
+    std::string text = kDefaultText;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--no-realtime") {
-            wantRealtime = false;
+            setup.wantRealtime = false;
         } else if (arg.starts_with("--idle-seconds=")) {
             idleSeconds = std::atof(argv[i] + std::strlen("--idle-seconds="));
+        } else if (arg.starts_with("--lpm=")) {
+            lpm = std::atoi(argv[i] + std::strlen("--lpm="));
+        } else if (arg.starts_with("--text=")) {
+            text = argv[i] + std::strlen("--text=");
+        } else if (arg == "--missed=skip" || arg == "--missed=catch-up") {
+            setup.missed = arg == "--missed=skip" ? MissedTicks::Skip : MissedTicks::CatchUp;
         } else {
-            std::fprintf(stderr, "usage: keyer_timing [--no-realtime] [--idle-seconds=N]\n");
+            std::fprintf(stderr,
+                         "usage: keyer_timing [--no-realtime] [--idle-seconds=N] [--lpm=N] "
+                         "[--text=TEXT] [--missed=catch-up|skip]\n");
             return 2;
         }
+    }
+    RealtimeKit realtimeKit(QDBusConnection::systemBus());
+    setup.broker = &realtimeKit;
+
+    if (lpm > 0) {
+        PrintKeyedRun(SpeedOf(lpm, text.c_str()), setup);
+        return 0;
     }
 
     std::printf("Keyer timing on the simulated port bus (%u CPUs)\n\n",
                 std::thread::hardware_concurrency());
 
     std::printf("Baseline: bare clock_nanosleep loop at 1 ms, %.0f s\n", idleSeconds);
-    const Baseline bare = RunBareLoop(idleSeconds, wantRealtime);
+    const Baseline bare = RunBareLoop(idleSeconds, setup);
     std::printf("  real-time priority: %s\n", bare.realtime ? "granted" : "not granted");
     PrintLateness("wake-up lateness", bare.lateness);
     std::printf("  CPU per wall second          %.5f\n\n", bare.cpuPerWall);
 
     std::printf("Idle keyer at a 1 ms tick, %.0f s\n", idleSeconds);
     LatenessFigures idleLateness;
-    const double idleCpu = IdleKeyerCpu(idleSeconds, wantRealtime, idleLateness);
+    const double idleCpu = IdleKeyerCpu(idleSeconds, setup, idleLateness);
     PrintLateness("wake-up lateness", idleLateness);
     std::printf("  CPU per wall second          %.5f   (%.2fx the bare loop)\n\n", idleCpu,
                 Ratio(idleCpu, bare.cpuPerWall));
 
-    const Speed speeds[] = {
-        {"6000 LPM (dot 1 ms, tick 1 ms)", 1, 1, kLongText},
-        {"1000 LPM (dot 6 ms, tick 1 ms)", 6, 1, kLongText},
-        {"60 LPM (dot 100 ms, tick 4 ms)", 100, 4, kShortText},
-    };
-    for (const Speed& speed : speeds) {
-        std::printf("Keying %zu characters at %s\n", std::strlen(speed.text), speed.name);
-        const KeyedRun run = KeyText(speed, wantRealtime);
-        if (!run.complete) std::printf("  (the text did not complete)\n");
-        std::printf("  real-time priority: %s\n", run.realtime == 1   ? "granted"
-                                                  : run.realtime == 0 ? "not granted"
-                                                                      : "unknown");
-        std::printf("  key segments measured        %zu over %.2f s\n", run.segments,
-                    run.textSeconds);
-        std::printf(
-            "  edge-length error            p50 %7.1f us  p99 %7.1f us  p99.9 %7.1f us  "
-            "max %8.1f us\n",
-            run.errorUs.p50, run.errorUs.p99, run.errorUs.p999, run.errorUs.max);
-        std::printf(
-            "    in per cent of a dot       p50 %7.3f %%   p99 %7.3f %%   p99.9 %7.3f %%   "
-            "max %8.3f %%\n",
-            100 * run.errorUs.p50 / run.dotUs, 100 * run.errorUs.p99 / run.dotUs,
-            100 * run.errorUs.p999 / run.dotUs, 100 * run.errorUs.max / run.dotUs);
-        std::printf("  total drift of the text      %+.1f us (%.4f ticks)\n", run.driftUs,
-                    run.driftUs / (speed.tickMs * 1000.0));
-        PrintLateness("tick wake-up lateness", run.lateness);
-        std::printf("  CPU per wall second          %.5f\n", run.cpuPerWall);
-        if (speed.tickMs == 1) {
-            std::printf("  vs bare loop: lateness p50 %.2fx, p99 %.2fx, max %.2fx\n",
-                        Ratio(run.lateness.p50Us, bare.lateness.p50Us),
-                        Ratio(run.lateness.p99Us, bare.lateness.p99Us),
-                        Ratio(run.lateness.maxUs, bare.lateness.maxUs));
-        }
+    const char* const textOf[] = {text.c_str(), text.c_str(), kShortText};
+    const int lpms[] = {6000, 1000, 60};
+    for (std::size_t i = 0; i < std::size(lpms); ++i) {
+        PrintKeyedRun(SpeedOf(lpms[i], textOf[i]), setup);
         std::printf("\n");
     }
     std::printf("Idle CPU at 1 ms: keyer %.5f, bare loop %.5f, ratio %.2f\n", idleCpu,

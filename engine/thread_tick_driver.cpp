@@ -1,10 +1,7 @@
 #include "engine/thread_tick_driver.h"
 
-#include <pthread.h>
-#include <sched.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +14,6 @@ namespace {
 constexpr std::int64_t kNsPerSec = 1'000'000'000;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::int64_t kNsPerUs = 1'000;
-constexpr unsigned long kTimerSlackNs = 1;
 constexpr std::size_t kStackPrefaultBytes = 64 * 1024;
 
 std::int64_t ToNs(const timespec& t) noexcept {
@@ -43,15 +39,31 @@ struct ThreadTickDriver::Timer {
     std::uint32_t id = 0;
     std::int64_t periodNs = 0;
     Keyer* keyer = nullptr;
-    int priority = 0;
     TickHeartbeat* heartbeat = nullptr;
+    MissedTicks missedTicks = MissedTicks::CatchUp;
+    std::atomic<pid_t> tid{0};    // set by the thread as it starts
+    std::atomic<bool> go{false};  // set once its scheduling is settled
     std::atomic<bool> stop{false};
     std::thread thread;
 };
 
+TickSchedule::Due TickSchedule::Wake(std::int64_t nowNs) noexcept {
+    Due due;
+    due.lateNs = std::max<std::int64_t>(0, nowNs - deadline_);
+    due.missed = due.lateNs / period_;
+    // Caught up, the missed ticks run now: every edge they write is late, none early, and the
+    // rest of the text keeps its place.
+    const bool catchUp = policy_ == MissedTicks::CatchUp && due.missed <= kMaxCatchUpTicks;
+    due.run = catchUp ? due.missed + 1 : 1;
+    due.skipped = catchUp ? 0 : due.missed;
+    deadline_ += (due.missed + 1) * period_;
+    return due;
+}
+
 void TickStats::Reset() noexcept {
     ticks.store(0, std::memory_order_relaxed);
     missedTicks.store(0, std::memory_order_relaxed);
+    skippedTicks.store(0, std::memory_order_relaxed);
     maxLatenessNs.store(0, std::memory_order_relaxed);
     totalLatenessNs.store(0, std::memory_order_relaxed);
     for (auto& bucket : latenessUs) bucket.store(0, std::memory_order_relaxed);
@@ -68,22 +80,6 @@ double TickStats::LatenessPercentileUs(double fraction) const noexcept {
         if (seen > wanted) return static_cast<double>(i);
     }
     return static_cast<double>(latenessUs.size() - 1);
-}
-
-bool MakeThreadRealtime(int priority) noexcept {
-    prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
-    if (priority <= 0) return false;
-    sched_param param{};
-    param.sched_priority = priority;
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return true;
-    // An unprivileged user may still be allowed a lower real-time priority.
-    rlimit limit{};
-    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-        param.sched_priority =
-            static_cast<int>(std::min<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(priority)));
-        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return true;
-    }
-    return false;
 }
 
 __attribute__((noinline)) void PrefaultStack() noexcept {
@@ -111,14 +107,23 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     if (nextId_ == 0) nextId_ = 1;
     timer->periodNs = periodMs * kNsPerMs;
     timer->keyer = &keyer;
-    timer->priority = wantRealtime_ ? kRealtimePriority : 0;
     timer->heartbeat = heartbeat_;
+    timer->missedTicks = missedTicks_;
     try {
-        timer->thread = std::thread(&ThreadTickDriver::Run, std::ref(*timer), std::ref(*stats_),
-                                    std::ref(realtime_));
+        timer->thread = std::thread(&ThreadTickDriver::Run, std::ref(*timer), std::ref(*stats_));
     } catch (...) {
         return 0;  // no thread: "Timer not installed"
     }
+    // The priority is settled here, on the starting thread, before the first tick: a broker
+    // is then called from the window thread, never from the keyer's.
+    timer->tid.wait(0, std::memory_order_acquire);
+    const pid_t tid = timer->tid.load(std::memory_order_acquire);
+    scheduling_ = wantRealtime_ ? RaiseThreadPriority(tid, kRealtimePriority, broker_)
+                                : CurrentScheduling(tid, SchedulingKind::NotAsked);
+    realtime_.store(scheduling_.IsRealtime() ? 1 : 0, std::memory_order_release);
+    timer->go.store(true, std::memory_order_release);
+    timer->go.notify_one();
+    if (observer_) observer_(scheduling_);
     const std::uint32_t id = timer->id;
     timers_.push_back(std::move(timer));
     return id;
@@ -133,40 +138,38 @@ void ThreadTickDriver::Kill(std::uint32_t timerId) {
     timers_.erase(it);
 }
 
-void ThreadTickDriver::Run(Timer& timer, TickStats& stats, std::atomic<int>& realtime) noexcept {
-    realtime.store(MakeThreadRealtime(timer.priority) ? 1 : 0, std::memory_order_release);
+void ThreadTickDriver::Run(Timer& timer, TickStats& stats) noexcept {
+    SetFineTimerSlack();
+    timer.tid.store(gettid(), std::memory_order_release);
+    timer.tid.notify_one();
+    timer.go.wait(false, std::memory_order_acquire);
     PrefaultStack();
 
-    const std::int64_t period = timer.periodNs;
-    std::int64_t deadline = MonotonicNs() + period;
+    TickSchedule schedule(MonotonicNs() + timer.periodNs, timer.periodNs, timer.missedTicks);
     while (true) {
-        const timespec wake = ToTimespec(deadline);
+        const timespec wake = ToTimespec(schedule.Deadline());
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
         }
         if (timer.stop.load(std::memory_order_acquire)) break;
 
         const std::int64_t now = MonotonicNs();
-        const std::int64_t late = std::max<std::int64_t>(0, now - deadline);
-        const auto bucket =
-            std::min<std::int64_t>(late / kNsPerUs, TickStats::kLatenessBuckets - 1);
-        stats.latenessUs[static_cast<std::size_t>(bucket)].fetch_add(1, std::memory_order_relaxed);
-        stats.totalLatenessNs.fetch_add(late, std::memory_order_relaxed);
-        if (late > stats.maxLatenessNs.load(std::memory_order_relaxed)) {
-            stats.maxLatenessNs.store(late, std::memory_order_relaxed);
+        const TickSchedule::Due due = schedule.Wake(now);
+        for (std::int64_t i = 0; i < due.run && !timer.stop.load(std::memory_order_acquire); ++i) {
+            timer.keyer->KeyerTick();
+            stats.ticks.fetch_add(1, std::memory_order_relaxed);
         }
-
-        timer.keyer->KeyerTick();
-        stats.ticks.fetch_add(1, std::memory_order_relaxed);
         if (timer.heartbeat != nullptr) timer.heartbeat->Beat(now);
-
-        deadline += period;
-        if (deadline <= now) {
-            // Woken more than a period late: one tick has run, the lost ones are skipped.
-            const std::int64_t skipped = (now - deadline) / period + 1;
-            deadline += skipped * period;
-            stats.missedTicks.fetch_add(static_cast<std::uint64_t>(skipped),
-                                        std::memory_order_relaxed);
+        const auto bucket =
+            std::min<std::int64_t>(due.lateNs / kNsPerUs, TickStats::kLatenessBuckets - 1);
+        stats.latenessUs[static_cast<std::size_t>(bucket)].fetch_add(1, std::memory_order_relaxed);
+        stats.totalLatenessNs.fetch_add(due.lateNs, std::memory_order_relaxed);
+        if (due.lateNs > stats.maxLatenessNs.load(std::memory_order_relaxed)) {
+            stats.maxLatenessNs.store(due.lateNs, std::memory_order_relaxed);
         }
+        stats.missedTicks.fetch_add(static_cast<std::uint64_t>(due.missed),
+                                    std::memory_order_relaxed);
+        stats.skippedTicks.fetch_add(static_cast<std::uint64_t>(due.skipped),
+                                     std::memory_order_relaxed);
     }
     if (timer.heartbeat != nullptr) timer.heartbeat->Rest();
 }

@@ -1,15 +1,17 @@
 #pragma once
 // The keyer timer of the program: a dedicated thread that calls KeyerTick every period on
-// absolute CLOCK_MONOTONIC deadlines, at real-time priority (SCHED_FIFO) when the system grants
-// it, with a 1 ns timer slack. A late wake-up runs one tick and skips to the next deadline that
-// is still ahead; it never fires a burst of catch-up ticks.
+// absolute CLOCK_MONOTONIC deadlines, at real-time priority when the system grants it (directly
+// or through a broker), with a 1 ns timer slack. A wake-up more than a tick late runs the ticks
+// it missed at once (late, never early) and keeps to the absolute schedule.
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "engine/keyer_timer.h"
+#include "engine/thread_priority.h"
 
 namespace telkey {
 
@@ -19,7 +21,8 @@ struct TickStats {
     static constexpr std::size_t kLatenessBuckets = 4096;  // 1 µs each; the last holds the rest
 
     std::atomic<std::uint64_t> ticks{0};
-    std::atomic<std::uint64_t> missedTicks{0};  // deadlines skipped after a late wake-up
+    std::atomic<std::uint64_t> missedTicks{0};   // deadlines more than a tick late
+    std::atomic<std::uint64_t> skippedTicks{0};  // of these, ticks that never ran
     std::atomic<std::int64_t> maxLatenessNs{0};
     std::atomic<std::int64_t> totalLatenessNs{0};
     std::array<std::atomic<std::uint32_t>, kLatenessBuckets> latenessUs{};  // wake-up lateness
@@ -38,6 +41,40 @@ class TickHeartbeat {
 
   protected:
     ~TickHeartbeat() = default;
+};
+
+// What a wake-up more than a tick late does with the ticks it missed.
+enum class MissedTicks {
+    CatchUp,  // run them at once, late but never early, and keep to the absolute schedule
+    Skip,     // drop them: the current element grows and the rest of the text shifts
+};
+
+// The absolute schedule of a periodic timer: on each wake-up, how many ticks are due.
+class TickSchedule {
+  public:
+    // A stall longer than this many ticks (a suspended machine, a debugger) is not caught up:
+    // a burst of that many ticks would key garbage.
+    static constexpr std::int64_t kMaxCatchUpTicks = 50;
+
+    struct Due {
+        std::int64_t run = 0;      // ticks to run now, back to back
+        std::int64_t missed = 0;   // of the deadlines passed, those beyond the first
+        std::int64_t skipped = 0;  // of these, ticks that are dropped
+        std::int64_t lateNs = 0;   // how late the first of them is
+    };
+
+    TickSchedule(std::int64_t firstDeadlineNs, std::int64_t periodNs, MissedTicks policy) noexcept
+        : deadline_(firstDeadlineNs), period_(periodNs), policy_(policy) {}
+
+    std::int64_t Deadline() const noexcept { return deadline_; }
+    // Woken at `nowNs`, at or after Deadline(): the ticks due, and Deadline() moves on to the
+    // first deadline still ahead, on the absolute grid.
+    Due Wake(std::int64_t nowNs) noexcept;
+
+  private:
+    std::int64_t deadline_;
+    std::int64_t period_;
+    MissedTicks policy_;
 };
 
 class ThreadTickDriver : public TickDriver {
@@ -63,29 +100,39 @@ class ThreadTickDriver : public TickDriver {
     void SetWantRealtime(bool want) noexcept { wantRealtime_ = want; }
     // Whom timers started from now on tell of their ticks (null: nobody).
     void SetHeartbeat(TickHeartbeat* heartbeat) noexcept { heartbeat_ = heartbeat; }
-    // 1 when the last started thread runs with SCHED_FIFO, 0 when refused or not asked for,
-    // -1 before it knows.
+    // Asked for real-time priority when SCHED_FIFO is refused; null: none. Called on the thread
+    // that starts the timer.
+    void SetRealtimeBroker(RealtimeBroker* broker) noexcept { broker_ = broker; }
+    // Told the scheduling of every timer thread started, on the thread that starts it.
+    void SetSchedulingObserver(std::function<void(const ThreadScheduling&)> observer) {
+        observer_ = std::move(observer);
+    }
+    void SetMissedTicks(MissedTicks policy) noexcept { missedTicks_ = policy; }
+
+    // 1 when the last started thread runs at real-time priority, 0 when refused or not asked
+    // for, -1 before a thread has started.
     int RealtimeGranted() const noexcept { return realtime_.load(std::memory_order_acquire); }
+    // Scheduling of the last started thread.
+    ThreadScheduling Scheduling() const noexcept { return scheduling_; }
     TickStats& Stats() noexcept { return *stats_; }
     const TickStats& Stats() const noexcept { return *stats_; }
 
   private:
     struct Timer;
-    static void Run(Timer& timer, TickStats& stats, std::atomic<int>& realtime) noexcept;
+    static void Run(Timer& timer, TickStats& stats) noexcept;
 
     bool wantRealtime_ = true;
     TickHeartbeat* heartbeat_ = nullptr;
+    RealtimeBroker* broker_ = nullptr;
+    std::function<void(const ThreadScheduling&)> observer_;
+    MissedTicks missedTicks_ = MissedTicks::CatchUp;
+    ThreadScheduling scheduling_;
 
     std::unique_ptr<TickStats> stats_;
     std::atomic<int> realtime_{-1};
     std::vector<std::unique_ptr<Timer>> timers_;
     std::uint32_t nextId_ = 1;
 };
-
-// Sets the calling thread's timer slack to 1 ns and, when `priority` is above 0, puts it in
-// real-time scheduling (SCHED_FIFO at `priority`, or the highest RLIMIT_RTPRIO allows).
-// Returns whether SCHED_FIFO was granted.
-bool MakeThreadRealtime(int priority) noexcept;
 
 // Touches the next part of the stack so that the loop never takes a page fault on it.
 void PrefaultStack() noexcept;

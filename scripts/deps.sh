@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that Telkey needs to build, test and run, when any is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
-          xvfb openbox xdotool fonts-liberation tlf tmux)
+          xvfb openbox xdotool fonts-liberation tlf tmux dbus-daemon)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

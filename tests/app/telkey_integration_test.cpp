@@ -167,6 +167,11 @@ TEST_F(TelkeyIntegration, AnnouncesItselfTakesCommandsAndEndsCleanly) {
     EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 110 0");
     EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 131 4");
     EXPECT_EQ(test::ReadBytes(dir / "common/loginput.ini"), "[QSO]\nCall=\"\"\n");
+    // What scheduling the keyer thread got is said once, however often the timer is re-created.
+    const std::string log = test::ReadBytes(dir / "telkey.log");
+    const std::size_t said = log.find("telkey: keyer thread ");
+    EXPECT_NE(said, std::string::npos) << log;
+    EXPECT_EQ(log.find("telkey: keyer thread ", said + 1), std::string::npos) << log;
 
     // Macro 1 is keyed: the transmitter goes on, the key line moves, silence ends it again.
     Send("1");
