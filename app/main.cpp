@@ -91,6 +91,14 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line) {
     if (!ports.warnings.empty()) {
         TellAtStart(QMessageBox::Warning, kApplicationTitle, Joined(ports.warnings));
     }
+    // After the ports, so that their file names count from the directory started in.
+    if (!line.settingsDir.empty()) {
+        std::string dirError;
+        if (!EnterSettingsDirectory(line.settingsDir, dirError)) {
+            TellAtStart(QMessageBox::Critical, kErrorTitle, dirError);
+            return EXIT_FAILURE;
+        }
+    }
 
     ThreadTickDriver driver;
     Engine engine(*ports.bus, driver);
