@@ -21,12 +21,6 @@ constexpr std::size_t kProfileValueMax = 2047;
 // the common directory (created when missing); anything else is a path as given.
 std::string ResolveProfilePath(std::string_view name);
 
-// Telkey's directory in the user's configuration: ${XDG_CONFIG_HOME:-$HOME/.config}/telkey.
-std::string UserConfigDirectory();
-
-// Creates a directory and its missing parents, private to the user (errors show when it is used).
-void MakeDirectories(const std::string& dir);
-
 class ProfileFile {
   public:
     explicit ProfileFile(std::string name);
@@ -41,5 +35,11 @@ class ProfileFile {
   private:
     std::string name_;
 };
+
+// Telkey's directory in the user's configuration: ${XDG_CONFIG_HOME:-$HOME/.config}/telkey.
+std::string UserConfigDirectory();
+
+// Creates a directory and its missing parents, private to the user (errors show when it is used).
+void MakeDirectories(const std::string& dir);
 
 }  // namespace telkey

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that Telkey needs to build, test, package and run, when any is
-# missing.
+# Installs the Debian 12 packages that Telkey needs to build, test and run, when any is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
-          xvfb openbox fonts-liberation tlf tmux
-          dpkg-dev desktop-file-utils appstream man-db)
+          xvfb openbox fonts-liberation tlf tmux)
+# Building the Debian package and checking it.
+packages+=(dpkg-dev desktop-file-utils appstream man-db)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
