@@ -3,9 +3,9 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
           xvfb openbox fonts-liberation tlf tmux)
+missing=()
 # Building the Debian package and checking it.
 packages+=(dpkg-dev desktop-file-utils appstream man-db)
-missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
