@@ -1,8 +1,36 @@
 #include "app/command_line.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "profile/profile_file.h"
 #include "ui/version.h"
 
 namespace telkey {
+namespace {
+
+constexpr std::string_view kSettingsDirOption = "--settings-dir";
+
+// Takes --settings-dir[=DIR]. False when the argument is not that option.
+bool ParseSettingsDirOption(std::string_view arg, CommandLine& line, std::string& error) {
+    if (!arg.starts_with(kSettingsDirOption)) return false;
+    const std::string_view rest = arg.substr(kSettingsDirOption.size());
+    if (rest.empty()) {
+        // Desktop entries cannot expand variables: the bare option means the user's directory.
+        line.settingsDir = UserConfigDirectory();
+    } else if (rest == "=") {
+        error = "--settings-dir= needs a directory";
+    } else if (rest.front() == '=') {
+        line.settingsDir = std::string(rest.substr(1));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error) {
     for (const std::string& arg : args) {
@@ -14,6 +42,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
                    ParseCwdaemonOption(arg, line.cwdaemon, cwdaemonError)) {
             if (!cwdaemonError.empty()) {
                 error = cwdaemonError;
+                return false;
+            }
+        } else if (std::string dirError; ParseSettingsDirOption(arg, line, dirError)) {
+            if (!dirError.empty()) {
+                error = dirError;
                 return false;
             }
         } else if (arg.starts_with("--")) {
@@ -33,6 +66,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     return true;
 }
 
+bool EnterSettingsDirectory(const std::string& dir, std::string& error) {
+    MakeDirectories(dir);
+    if (::chdir(dir.c_str()) != 0) {
+        error = "cannot use the settings directory " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 std::string UsageText(std::string_view program) {
     std::string text = "Usage: ";
     text += program;
@@ -41,6 +83,11 @@ std::string UsageText(std::string_view program) {
         "Telkey, a Morse (CW) keyboard keyer: keys a transmitter from typed text and macros,\n"
         "reads an iambic paddle and shows what was sent. Settings: ./Telkey.ini in the\n"
         "working directory.\n"
+        "\n"
+        "  --settings-dir=DIR    keep the settings in DIR (created when missing): Telkey\n"
+        "                        works there, as if started in it\n"
+        "  --settings-dir        the same with ${XDG_CONFIG_HOME:-~/.config}/telkey, as the\n"
+        "                        desktop menu starts it\n"
         "\n"
         "Where the keyer's port I/O goes:\n"
         "  --ports=none          no hardware: inputs read as open, outputs go nowhere\n"
@@ -67,9 +114,9 @@ std::string UsageText(std::string_view program) {
         "  --version             show the version and exit\n"
         "\n"
         "Qt's own options, such as -platform offscreen or -display :1, are passed on.\n"
-        "Exit status: 0 when the window was closed, 1 when the keyer could not start,\n"
-        "2 for a command line that cannot be used; ended by a signal, Telkey releases the\n"
-        "key and TX lines and then ends as that signal would.\n";
+        "Exit status: 0 when the window was closed, 1 when the keyer or the settings\n"
+        "directory could not be used, 2 for a command line that cannot be used; ended by a\n"
+        "signal, Telkey releases the key and TX lines and then ends as that signal would.\n";
     return text;
 }
 

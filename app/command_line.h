@@ -1,5 +1,6 @@
 #pragma once
-// The program's command line: the port options, --help and --version. Options of the form
+// The program's command line: the port options, the settings directory, --help and --version.
+// Options of the form
 // "--name" are Telkey's; other arguments are left to the window toolkit (-platform, -display).
 #include <string>
 #include <string_view>
@@ -16,6 +17,8 @@ inline constexpr int kExitUsage = 2;
 struct CommandLine {
     PortBusOptions ports;
     CwdaemonOptions cwdaemon;
+    // --settings-dir[=DIR]: the working directory for the settings; empty keeps the one started in.
+    std::string settingsDir;
     bool help = false;
     bool version = false;
     // Arguments that are not Telkey's, in order.
@@ -25,6 +28,10 @@ struct CommandLine {
 // Parses the arguments after the program name. False, with `error` saying which argument is
 // wrong and why, when an argument that starts with "--" is not a known option or has a bad value.
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error);
+
+// Makes `dir` the working directory, creating it when missing. False, with `error` naming the
+// directory and the reason, when it cannot be entered.
+bool EnterSettingsDirectory(const std::string& dir, std::string& error);
 
 std::string UsageText(std::string_view program);
 std::string VersionText();

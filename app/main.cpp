@@ -102,6 +102,14 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     if (!ports.warnings.empty()) {
         TellAtStart(QMessageBox::Warning, kApplicationTitle, Joined(ports.warnings));
     }
+    // After the ports, so that their file names count from the directory started in.
+    if (!line.settingsDir.empty()) {
+        std::string dirError;
+        if (!EnterSettingsDirectory(line.settingsDir, dirError)) {
+            TellAtStart(QMessageBox::Critical, kErrorTitle, dirError);
+            return EXIT_FAILURE;
+        }
+    }
 
     // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
     RealtimeKit realtimeKit(QDBusConnection::systemBus());

@@ -1,6 +1,7 @@
 #include "app/telkey_application.h"
 
 #include <QFont>
+#include <QIcon>
 #include <QMessageBox>
 #include <exception>
 
@@ -27,6 +28,9 @@ TelkeyApplication::TelkeyApplication(int& argc, char** argv)
           QMessageBox::critical(QApplication::activeWindow(), title, text);
       }) {
     setApplicationName(QLatin1String(kApplicationTitle));
+    // The desktop matches the windows to the installed menu entry, and shows its icon.
+    setDesktopFileName(QStringLiteral("org.example.Telkey"));
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("telkey")));
     InstallFontSubstitutes();
 }
 

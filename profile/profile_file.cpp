@@ -102,7 +102,8 @@ std::string BaseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Creates a directory and its missing parents.
+}  // namespace
+
 void MakeDirectories(const std::string& dir) {
     if (dir.empty()) return;
     for (std::size_t pos = dir.find('/', 1); pos != std::string::npos;
@@ -111,6 +112,8 @@ void MakeDirectories(const std::string& dir) {
     }
     ::mkdir(dir.c_str(), kCommonDirMode);
 }
+
+namespace {
 
 std::string HomeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
@@ -125,11 +128,7 @@ std::string CommonDirectory() {
     if (const char* dir = std::getenv("TELKEY_COMMON_DIR"); dir != nullptr && *dir != '\0') {
         return dir;
     }
-    if (const char* config = std::getenv("XDG_CONFIG_HOME");
-        config != nullptr && config[0] == '/') {
-        return std::string(config) + "/telkey";
-    }
-    return HomeDirectory() + "/.config/telkey";
+    return UserConfigDirectory();
 }
 
 std::string NameInEncoding(std::string_view utf8, ProfileEncoding encoding) {
@@ -275,6 +274,14 @@ void ProfileFile::WriteString(std::string_view section, std::string_view key,
                                NameInEncoding(key, text.encoding),
                                EncodeProfileValue(value, text.encoding));
     if (!ReplaceFile(path, updated, exists ? &old : nullptr)) throw ProfileWriteError(name_);
+}
+
+std::string UserConfigDirectory() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME");
+        config != nullptr && config[0] == '/') {
+        return std::string(config) + "/telkey";
+    }
+    return HomeDirectory() + "/.config/telkey";
 }
 
 }  // namespace telkey

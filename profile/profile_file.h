@@ -66,4 +66,10 @@ class ProfileFile {
     std::string name_;
 };
 
+// Telkey's directory in the user's configuration: ${XDG_CONFIG_HOME:-$HOME/.config}/telkey.
+std::string UserConfigDirectory();
+
+// Creates a directory and its missing parents, private to the user (errors show when it is used).
+void MakeDirectories(const std::string& dir);
+
 }  // namespace telkey

@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
           xvfb openbox xdotool fonts-liberation tlf tmux dbus-daemon)
 missing=()
+# Building the Debian package and checking it.
+packages+=(dpkg-dev desktop-file-utils appstream man-db)
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

@@ -2,6 +2,12 @@
 #include "app/command_line.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/scratch_dir.h"
 
 namespace telkey {
 namespace {
@@ -70,6 +76,59 @@ TEST(CommandLine, OtherArgumentsAreLeftForTheToolkit) {
     ASSERT_TRUE(Parse({"-platform", "offscreen", "--ports=sim"}, line, error));
     EXPECT_EQ(line.others, (std::vector<std::string>{"-platform", "offscreen"}));
     EXPECT_EQ(line.ports.ports, "sim");
+}
+
+// Started from the desktop, Telkey keeps its settings in the user's configuration directory.
+TEST(CommandLine, SettingsDirectory) {
+    CommandLine line;
+    std::string error;
+    ASSERT_TRUE(Parse({}, line, error));
+    EXPECT_EQ(line.settingsDir, "");  // the working directory as started
+    ASSERT_TRUE(Parse({"--settings-dir=/srv/contest"}, line, error)) << error;
+    EXPECT_EQ(line.settingsDir, "/srv/contest");
+    {
+        test::ScopedEnv config("XDG_CONFIG_HOME", "/cfg");
+        ASSERT_TRUE(Parse({"--settings-dir"}, line, error)) << error;
+        EXPECT_EQ(line.settingsDir, "/cfg/telkey");
+    }
+    {
+        // A relative XDG_CONFIG_HOME is not valid and is ignored.
+        test::ScopedEnv config("XDG_CONFIG_HOME", "cfg");
+        test::ScopedEnv home("HOME", "/home/op");
+        ASSERT_TRUE(Parse({"--settings-dir"}, line, error)) << error;
+        EXPECT_EQ(line.settingsDir, "/home/op/.config/telkey");
+    }
+    EXPECT_FALSE(Parse({"--settings-dir="}, line, error));
+    EXPECT_NE(error.find("--settings-dir"), std::string::npos);
+    EXPECT_NE(UsageText("telkey").find("--settings-dir"), std::string::npos);
+}
+
+class SettingsDirectoryEntry : public ::testing::Test {
+  protected:
+    ~SettingsDirectoryEntry() override { std::filesystem::current_path(started); }
+    std::filesystem::path started = std::filesystem::current_path();
+    test::ScratchDir dir;
+};
+
+TEST_F(SettingsDirectoryEntry, MissingDirectoriesAreCreatedPrivate) {
+    std::string error;
+    ASSERT_TRUE(EnterSettingsDirectory(dir / "config/telkey", error)) << error;
+    EXPECT_EQ(std::filesystem::current_path(), std::filesystem::path(dir / "config/telkey"));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "config").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // An existing directory is simply entered.
+    ASSERT_TRUE(EnterSettingsDirectory(dir.Path(), error)) << error;
+    EXPECT_EQ(std::filesystem::current_path(), std::filesystem::path(dir.Path()));
+}
+
+TEST_F(SettingsDirectoryEntry, AFileInTheWayIsAnError) {
+    test::WriteBytes(dir / "plain", "");
+    const auto before = std::filesystem::current_path();
+    std::string error;
+    EXPECT_FALSE(EnterSettingsDirectory(dir / "plain/telkey", error));
+    EXPECT_NE(error.find(dir / "plain/telkey"), std::string::npos) << error;
+    EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
 }  // namespace
