@@ -36,6 +36,8 @@ void TxControl::ApplyTx() {
         if (queue_ != nullptr) queue_->FeedKeyer();
     } else {
         engine_.flags.Transmitting.store(0);
+        // Whoever held transmit on lets go when it goes off.
+        engine_.flags.TxHeld.store(0);
         engine_.ports.SetTx(0);
         writePanel_(kTxPanel, QStringLiteral("RX"));
         Announce(kAnnounceTxOff);
