@@ -109,6 +109,8 @@ std::string UsageText(std::string_view program) {
         "  --cwdaemon[=PORT]     take cwdaemon requests on UDP PORT (default 6789)\n"
         "  --cwdaemon-bind=ADDRESS  listen on ADDRESS instead of 127.0.0.1; the protocol has\n"
         "                        no authentication: whoever reaches the port can key\n"
+        "  --cwdaemon-allow=any  take requests from every user of this machine, not only\n"
+        "                        from your own programs\n"
         "\n"
         "  --help                show this help and exit\n"
         "  --version             show the version and exit\n"

@@ -22,6 +22,8 @@ std::unique_ptr<CwdaemonListener> StartCwdaemon(TForm1& form, const CwdaemonOpti
                 "--cwdaemon=PORT.\nTelkey runs without it.";
         return nullptr;
     }
+    // Off the loopback interface the sender's user cannot be known.
+    listener->AllowAnyUser(options.allowAnyUser || !IsLoopbackAddress(options.bind));
     listener->WatchActivation(&form);
     const std::string where = options.bind + " UDP port " + std::to_string(listener->LocalPort());
     std::cerr << "telkey: cwdaemon: listening on " << where << '\n';

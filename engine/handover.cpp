@@ -7,6 +7,9 @@
 
 namespace telkey {
 namespace {
+constexpr std::uint8_t kSlotFull = 0;
+constexpr std::uint8_t kSlotEmpty = 1;
+constexpr std::uint8_t kSlotWithdrawn = 2;
 constexpr std::uint32_t kRingMask = DecodedRing::kSize - 1;
 static_assert((DecodedRing::kSize & kRingMask) == 0, "the ring size is a power of two");
 }  // namespace
@@ -14,21 +17,38 @@ static_assert((DecodedRing::kSize & kRingMask) == 0, "the ring size is a power o
 // ---- Mailbox ----
 
 bool Mailbox::Fill(std::uint8_t code) noexcept {
-    if (nextCodeEmpty_.load(std::memory_order_acquire) == 0) return false;
+    if (nextCodeEmpty_.load(std::memory_order_acquire) != kSlotEmpty) return false;
     nextCode_.store(code, std::memory_order_relaxed);
-    nextCodeEmpty_.store(0, std::memory_order_release);
+    nextCodeEmpty_.store(kSlotFull, std::memory_order_release);
     return true;
 }
 
 bool Mailbox::Take(std::uint8_t& code) noexcept {
-    if (nextCodeEmpty_.load(std::memory_order_acquire) != 0) return false;
-    code = nextCode_.load(std::memory_order_relaxed);
-    nextCodeEmpty_.store(1, std::memory_order_release);
+    if (nextCodeEmpty_.load(std::memory_order_acquire) != kSlotFull) return false;
+    const std::uint8_t taken = nextCode_.load(std::memory_order_relaxed);
+    std::uint8_t expected = kSlotFull;
+    // Fails only when the window thread withdrew the code meanwhile.
+    if (!nextCodeEmpty_.compare_exchange_strong(expected, kSlotEmpty, std::memory_order_acq_rel)) {
+        return false;
+    }
+    code = taken;
     return true;
 }
 
+bool Mailbox::SeeWithdrawal() noexcept {
+    if (nextCodeEmpty_.load(std::memory_order_relaxed) != kSlotWithdrawn) return false;
+    std::uint8_t expected = kSlotWithdrawn;
+    return nextCodeEmpty_.compare_exchange_strong(expected, kSlotEmpty, std::memory_order_acq_rel);
+}
+
+bool Mailbox::Withdraw() noexcept {
+    std::uint8_t expected = kSlotFull;
+    return nextCodeEmpty_.compare_exchange_strong(expected, kSlotWithdrawn,
+                                                  std::memory_order_acq_rel);
+}
+
 bool Mailbox::NextCodeEmpty() const noexcept {
-    return nextCodeEmpty_.load(std::memory_order_acquire) != 0;
+    return nextCodeEmpty_.load(std::memory_order_acquire) != kSlotFull;
 }
 
 void Mailbox::Reset() noexcept {

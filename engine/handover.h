@@ -22,6 +22,8 @@ enum class Notification : std::uint16_t {
 struct SharedFlags {
     std::atomic<std::int32_t> Transmitting{0};
     std::atomic<std::int32_t> Paused{0};
+    // Set by the window thread while a client holds transmit on: silence does not end it.
+    std::atomic<std::int32_t> TxHeld{0};
 };
 
 // One-slot hand-over of the next code from the window thread to the keyer.
@@ -31,12 +33,20 @@ class Mailbox {
     bool Fill(std::uint8_t code) noexcept;
     // Keyer: takes the code and marks the slot empty, only while it is full.
     bool Take(std::uint8_t& code) noexcept;
+    // Keyer: true once for each withdrawal; the slot can be filled again from then on.
+    bool SeeWithdrawal() noexcept;
+    // Window thread: takes back a code the keyer has not taken; true when there was one. The
+    // slot then stays closed to Fill until the keyer has seen the withdrawal, so the keyer can
+    // never key a withdrawn code in place of the next one.
+    bool Withdraw() noexcept;
+    // No code waits (the slot may still be closed after a withdrawal).
     bool NextCodeEmpty() const noexcept;
     // Settings load: the slot empty, NextCode 0.
     void Reset() noexcept;
 
   private:
     std::atomic<std::uint8_t> nextCode_{0};
+    // 1 empty, 0 full, kWithdrawn empty until the keyer has seen it.
     std::atomic<std::uint8_t> nextCodeEmpty_{1};
 };
 

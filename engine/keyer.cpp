@@ -87,6 +87,10 @@ void Keyer::KeyerTick() noexcept {
                 s.DecodedCode = 1;
                 break;
             }
+            // A withdrawn code frees the slot only now: the window may fill it again.
+            if (mailbox_.SeeWithdrawal()) notifications_.Post(Notification::WM_KEYER_NEED_CODE);
+            // Before the take: whoever sees the slot emptied sees this too.
+            if (!mailbox_.NextCodeEmpty()) textKeyedUp_.store(false);
             std::uint8_t code = 0;
             if (mailbox_.Take(code)) {
                 s.SendCode = code;
@@ -108,6 +112,7 @@ void Keyer::KeyerTick() noexcept {
             }
             if (Load(settings_.MoxOn) != 0 && Load(settings_.RxAtSilence) != 0 &&
                 flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
+                flags_.TxHeld.load(std::memory_order_relaxed) == 0 &&
                 Reached(s.StateTicks, dotTicks * Load(settings_.SilenceLen))) {
                 ports_.SetTx(0);
                 flags_.Transmitting.store(0, std::memory_order_relaxed);
@@ -215,7 +220,10 @@ void Keyer::KeyerTick() noexcept {
         }
 
         case TextElementGap:
-            if (s.StateTicks == 0) ports_.SetKey(0);
+            if (s.StateTicks == 0) {
+                ports_.SetKey(0);
+                if ((s.ElementMask >> 1) == 0) textKeyedUp_.store(true);
+            }
             ++s.StateTicks;
             if (Reached(s.StateTicks, dotTicks - weightTicks)) {
                 s.ElementMask >>= 1;

@@ -51,6 +51,9 @@ class Keyer {
     const KeyerState& State() const noexcept { return state_; }
     // Ticks run so far; a watchdog reads it from another thread to see that the keyer lives.
     std::uint64_t TickCount() const noexcept { return tickCount_.load(std::memory_order_relaxed); }
+    // The last code taken from the mailbox has had its last key-up (the letter gap may still
+    // run). False from the moment a code is taken until then.
+    bool TextKeyedUp() const noexcept { return textKeyedUp_.load(); }
     KeyerState& StateForTest() noexcept { return state_; }
 
   private:
@@ -63,6 +66,7 @@ class Keyer {
     NotificationQueue& notifications_;
     KeyerState state_;
     std::atomic<std::uint64_t> tickCount_{0};
+    std::atomic<bool> textKeyedUp_{false};
 };
 
 }  // namespace telkey

@@ -87,6 +87,9 @@ std::int32_t Ports::ReadDashPaddle() noexcept {
 void Ports::SetKey(int on) noexcept {
     if (held_.load(std::memory_order_relaxed) != 0) on = 0;
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
+    // Before the write: a SetTx on the window thread that wrote in between sees the change
+    // and writes again.
+    keyDown_.store(on != 0 ? 1 : 0);
     if (HasKeyPort(number)) {
         std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
         if (on != 0) value |= settings_.KeyMask.load(std::memory_order_relaxed);
@@ -115,11 +118,20 @@ void Ports::SetKey(int on) noexcept {
 void Ports::SetTx(int on) noexcept {
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
     if (!HasKeyPort(number)) return;
-    std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
-    if (on != 0 && held_.load(std::memory_order_relaxed) == 0) {
-        value |= settings_.TxMask.load(std::memory_order_relaxed);
+    // The key line stays as the keyer left it: switching transmit never cuts an element.
+    // Should SetKey change it while this writes, the write is repeated with the new state.
+    // Held (the program is stopping or stopped): both lines released.
+    std::int32_t key = keyDown_.load();
+    for (;;) {
+        const bool held = held_.load(std::memory_order_relaxed) != 0;
+        std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
+        if (on != 0 && !held) value |= settings_.TxMask.load(std::memory_order_relaxed);
+        if (key != 0 && !held) value |= settings_.KeyMask.load(std::memory_order_relaxed);
+        bus_.out(KeyPortOutputRegister(number), value);
+        const std::int32_t now = keyDown_.load();
+        if (now == key) return;
+        key = now;
     }
-    bus_.out(KeyPortOutputRegister(number), value);
 }
 
 void Ports::Hold() noexcept {

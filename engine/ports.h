@@ -39,6 +39,7 @@ class Ports {
     std::int32_t ReadDotPaddle() noexcept;
     std::int32_t ReadDashPaddle() noexcept;
     void SetKey(int on) noexcept;
+    // Switches the TX bits; the key bit stays as SetKey left it, so no element is cut.
     void SetTx(int on) noexcept;
 
     // The bus behind the ports, for the station set-up's look at the paddle contacts.
@@ -63,6 +64,8 @@ class Ports {
     const SharedFlags& flags_;
     std::atomic<std::int32_t> speakerSounding_{0};
     std::atomic<std::int32_t> held_{0};
+    // The key line as SetKey last set it; SetTx keeps it.
+    std::atomic<std::int32_t> keyDown_{0};
 };
 
 // Key port table: start-up address and output register for KeyPortNumber 1..7 (0 = none).

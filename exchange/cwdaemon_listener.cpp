@@ -1,5 +1,6 @@
 #include "exchange/cwdaemon_listener.h"
 
+#include <unistd.h>
 #include <QAbstractButton>
 #include <QEvent>
 #include <QPlainTextEdit>
@@ -27,15 +28,13 @@ using Kind = CwdaemonRequestKind;
 using Item = CwdaemonTextItem;
 
 // The listener's event marks in the transmit queue.
-constexpr char16_t kMarkSpeedUp = kQueueEventFirst;
-constexpr char16_t kMarkSpeedDown = kQueueEventFirst + 1;
 constexpr char16_t kMarkTxOff = kQueueEventFirst + 2;
 constexpr char16_t kMarkTuneEnd = kQueueEventFirst + 3;
 // A tune of n seconds (1..10) starts at kMarkTuneFirst + n.
 constexpr char16_t kMarkTuneFirst = kQueueEventFirst + 0x10;
-// Each reply waiting for its text to be keyed has a mark of its own.
-constexpr char16_t kMarkReplyFirst = kQueueEventFirst + 0x100;
-constexpr char16_t kMarkReplyLast = kQueueEventLast;
+// Each reply or setting waiting for its place in the text has a mark of its own.
+constexpr char16_t kMarkActionFirst = kQueueEventFirst + 0x100;
+constexpr char16_t kMarkActionLast = kQueueEventLast;
 
 // Enough for a burst of several hundred datagrams while the window thread is busy; the kernel
 // may grant less.
@@ -79,7 +78,7 @@ std::string PeerText(const QHostAddress& address, std::uint16_t port) {
 }  // namespace
 
 CwdaemonListener::CwdaemonListener(const CwdaemonTargets& targets, QObject* parent)
-    : QObject(parent), t_(targets), nextReplyMark_(kMarkReplyFirst) {
+    : QObject(parent), t_(targets), nextActionMark_(kMarkActionFirst) {
     connect(&socket_, &QUdpSocket::readyRead, this, &CwdaemonListener::ReadPending);
     tuneBackstop_.setSingleShot(true);
     connect(&tuneBackstop_, &QTimer::timeout, this, [this] {
@@ -89,6 +88,26 @@ CwdaemonListener::CwdaemonListener(const CwdaemonTargets& targets, QObject* pare
     watchdog_.setInterval(kWatchdogMs);
     connect(&watchdog_, &QTimer::timeout, this, &CwdaemonListener::Watchdog);
     marks_.action = [this](char16_t mark) { MarkReached(mark); };
+    // cwdaemon answers when the key goes up after the last element, not a letter gap later.
+    marks_.atKeyUp = [this](char16_t mark) {
+        const auto it = actions_.find(mark);
+        return it != actions_.end() && it->second.what == Action::What::Reply;
+    };
+    keyUpPoll_.setSingleShot(true);
+    connect(&keyUpPoll_, &QTimer::timeout, this, [this] { t_.queue->FeedKeyer(); });
+    marks_.waitingForKeyUp = [this] {
+        if (!keyUpPoll_.isActive()) keyUpPoll_.start(1);
+    };
+    marks_.drained = [this] { Drained(); };
+    leadIn_.setSingleShot(true);
+    connect(&leadIn_, &QTimer::timeout, this, [this] {
+        // The keyer's own tick count decides; a timer that fired early looks again.
+        if (t_.engine->keyer.TickCount() < marks_.HoldTick()) {
+            leadIn_.start(1);
+        } else {
+            t_.queue->FeedKeyer();
+        }
+    });
     t_.queue->SetQueueMarks(&marks_);
     connect(t_.Input, &QPlainTextEdit::textChanged, this, &CwdaemonListener::ScheduleReconcile);
 }
@@ -130,21 +149,43 @@ bool CwdaemonListener::eventFilter(QObject* watched, QEvent* event) {
     const bool activated =
         event->type() == QEvent::WindowActivate || event->type() == QEvent::ActivationChange;
     if (activated && !captured_) {
-        // After the window's own activation handler has run the start-up.
+        // After the window's own activation handler has run the start-up: then the requests
+        // that came meanwhile are read, in order.
         QTimer::singleShot(0, this, [this] {
-            if (!captured_ && t_.engine->timer.TimerId() != 0) CaptureStartupSettings();
+            if (!captured_ && t_.engine->timer.TimerId() != 0) {
+                CaptureStartupSettings();
+                ReadPending();
+            }
         });
     }
     return QObject::eventFilter(watched, event);
 }
 
 void CwdaemonListener::ReadPending() {
+    // Before the keyer runs the kernel keeps the datagrams; they are read once it does.
+    if (t_.engine->timer.TimerId() == 0) return;
+    if (!captured_) CaptureStartupSettings();
     std::array<char, kCwdaemonMaxRequest + 1> buffer;
+    // A batch mostly comes from one client: its socket is looked up once.
+    QHostAddress checkedPeer;
+    quint16 checkedPort = 0;
+    bool checkedOwn = false;
     for (int n = 0; n < kCwdaemonReadBatch && socket_.hasPendingDatagrams(); ++n) {
         QHostAddress peer;
         quint16 peerPort = 0;
         const qint64 got = socket_.readDatagram(buffer.data(), buffer.size(), &peer, &peerPort);
         if (got < 0) break;
+        if (!allowAnyUser_) {
+            if (n == 0 || peer != checkedPeer || peerPort != checkedPort) {
+                checkedPeer = peer;
+                checkedPort = peerPort;
+                checkedOwn = FromOwnUser(peer, peerPort);
+            }
+            if (!checkedOwn) {
+                ++requestsHandled_;
+                continue;
+            }
+        }
         const auto size = std::min<std::size_t>(static_cast<std::size_t>(got), kCwdaemonMaxRequest);
         HandleDatagram(std::string_view(buffer.data(), size), got > qint64{kCwdaemonMaxRequest},
                        peer, peerPort);
@@ -152,13 +193,34 @@ void CwdaemonListener::ReadPending() {
     Flush();
 }
 
+// The sending socket must be one of this user's: another user of the machine cannot key.
+bool CwdaemonListener::FromOwnUser(const QHostAddress& peer, std::uint16_t peerPort) {
+    UdpEndpoint from;
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    if (isV4) {
+        from = UdpEndpointV4(v4, peerPort);
+    } else {
+        const Q_IPV6ADDR v6 = peer.toIPv6Address();
+        std::copy(std::begin(v6.c), std::end(v6.c), from.address.begin());
+        from.port = peerPort;
+    }
+    const std::vector<std::uint32_t> owners = UdpSocketOwners(from, procNet_);
+    const auto self = static_cast<std::uint32_t>(::geteuid());
+    if (!owners.empty() &&
+        std::all_of(owners.begin(), owners.end(), [&](std::uint32_t o) { return o == self; })) {
+        return true;
+    }
+    Log("datagram from " + PeerText(peer, peerPort) + " refused: " +
+        (owners.empty() ? std::string("its socket is gone, so its user is unknown")
+                        : "it belongs to uid " + std::to_string(owners.front())) +
+        " (see --cwdaemon-allow)");
+    return false;
+}
+
 void CwdaemonListener::HandleDatagram(std::string_view bytes, bool cut, const QHostAddress& peer,
                                       std::uint16_t peerPort) {
     ++requestsHandled_;
-    if (t_.engine->timer.TimerId() == 0) {
-        Log("request ignored: the keyer has not started yet");
-        return;
-    }
     if (!captured_) CaptureStartupSettings();
     if (cut) {
         Log("request longer than " + std::to_string(kCwdaemonMaxRequest) + " bytes cut there: \"" +
@@ -179,10 +241,10 @@ void CwdaemonListener::Handle(const CwdaemonRequest& request, const Peer& peer) 
             Reset();
             break;
         case Kind::Speed:
-            SetSpeedWpm(request.value);
+            Setting(Action::What::Speed, request.value);
             break;
         case Kind::Tone:
-            SetTone(request.value);
+            Setting(Action::What::Tone, request.value);
             break;
         case Kind::Abort:
             Abort();
@@ -194,7 +256,7 @@ void CwdaemonListener::Handle(const CwdaemonRequest& request, const Peer& peer) 
             wordMode_ = true;
             break;
         case Kind::Weighting:
-            SetWeighting(request.value);
+            Setting(Action::What::Weighting, request.value);
             break;
         case Kind::Device:
             Log("request for keying device \"" + request.detail +
@@ -214,9 +276,47 @@ void CwdaemonListener::Handle(const CwdaemonRequest& request, const Peer& peer) 
             armed_ = Reply{
                 QByteArray("h") + QByteArray::fromStdString(request.replyText) + kReplyEnd, peer};
             break;
+        case Kind::PttDelay:
+            pttDelayMs_ = request.value;
+            break;
         case Kind::NoEffect:
             break;
     }
+}
+
+// A setting acts on the text sent after it: at once when nothing waits to be keyed, else at
+// its place in the queue.
+void CwdaemonListener::Setting(Action::What what, std::int32_t value) {
+    Action action;
+    action.what = what;
+    action.value = value;
+    if (QueueIdle() || !AddAction(action)) Apply(action);
+}
+
+void CwdaemonListener::Apply(const Action& action) {
+    switch (action.what) {
+        case Action::What::Reply:
+            SendReply(action.reply);
+            break;
+        case Action::What::SpeedStep:
+            ChangeSpeed(action.value);
+            break;
+        case Action::What::Speed:
+            SetSpeedWpm(action.value);
+            break;
+        case Action::What::Tone:
+            SetTone(action.value);
+            break;
+        case Action::What::Weighting:
+            SetWeighting(action.value);
+            break;
+    }
+}
+
+int CwdaemonListener::PendingReplies() const {
+    return static_cast<int>(std::count_if(actions_.begin(), actions_.end(), [](const auto& a) {
+        return a.second.what == Action::What::Reply;
+    }));
 }
 
 void CwdaemonListener::HandleText(const CwdaemonRequest& request, const Peer& peer) {
@@ -247,48 +347,54 @@ void CwdaemonListener::HandleText(const CwdaemonRequest& request, const Peer& pe
         return;
     }
 
-    QString text;
+    const qsizetype before = pendingText_.size();
+    std::size_t dropped = 0;
     for (std::size_t i = first; i < request.items.size(); ++i) {
         const Item& item = request.items[i];
+        if (InputRoom() < 1) {
+            ++dropped;
+            continue;
+        }
         switch (item.kind) {
             case Item::Kind::Char:
-                text.append(QChar(static_cast<char16_t>(item.value)));
+                pendingText_.append(QChar(static_cast<char16_t>(item.value)));
                 break;
             case Item::Kind::Prosign:
-                text.append(ProsignChar(item.value));
+                pendingText_.append(ProsignChar(item.value));
                 break;
             case Item::Kind::SpeedUp:
-                text.append(QChar(kMarkSpeedUp));
+            case Item::Kind::SpeedDown: {
+                Action step;
+                step.what = Action::What::SpeedStep;
+                step.value = item.kind == Item::Kind::SpeedUp ? kCwdaemonSpeedStepLpm
+                                                              : -kCwdaemonSpeedStepLpm;
+                if (!AddAction(step)) Apply(step);
                 break;
-            case Item::Kind::SpeedDown:
-                text.append(QChar(kMarkSpeedDown));
-                break;
+            }
         }
     }
-    const int room = InputRoom();
-    const bool whole = text.size() <= room;
+    const bool whole = dropped == 0;
     if (!whole) {
-        Log("Input is full: " + std::to_string(text.size() - room) + " of " +
-            std::to_string(text.size()) + " characters of a request from " +
+        Log("Input is full: " + std::to_string(dropped) + " of " +
+            std::to_string(request.items.size() - first) + " characters of a request from " +
             PeerText(peer.address, peer.port) + " dropped");
-        text.truncate(room);
     }
-    pendingText_ += text;
-    if (!text.isEmpty()) pendingTx_ = true;
+    if (pendingText_.size() != before) pendingTx_ = true;
     for (Reply& reply : replies) {
         // A reply follows its text only when all of it will be keyed.
-        if (whole && AddReply(reply)) continue;
+        Action answer;
+        answer.reply = reply;
+        if (whole && AddAction(answer)) continue;
         SendReply({kBreakReply, reply.peer});
     }
 }
 
 void CwdaemonListener::Reset() {
     wordMode_ = false;
-    BreakReplies();
-    ClearQueue();
-    EndTune();
-    t_.tx->SetTxButton(false);
-    t_.tx->ApplyTx();
+    pttDelayMs_ = 0;
+    StopKeying();
+    t_.engine->flags.TxHeld.store(0);
+    TransmitOffAfterKeyUp();
     t_.speed->Speed = startSpeed_;
     t_.speed->Weighting = startWeighting_;
     t_.speed->ApplySpeed(true);
@@ -300,11 +406,50 @@ void CwdaemonListener::Abort() {
         Log("abort ignored in word mode (a reset ends word mode)");
         return;
     }
+    StopKeying();
+    // A client that switched transmit on holds it until it switches it off.
+    if (t_.engine->flags.TxHeld.load() == 0) TransmitOffAfterKeyUp();
+}
+
+// Nothing more is keyed than the character on the air, which is keyed to its end. Settings
+// queued behind the text take effect as they would have once it was keyed; replies get break.
+void CwdaemonListener::StopKeying() {
     BreakReplies();
+    std::vector<char16_t> order;
+    const QTextDocument* doc = t_.Input->document();
+    for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
+        if (const char16_t mark = TransmitQueue::MarkAt(doc, i); actions_.count(mark) != 0) {
+            order.push_back(mark);
+        }
+    }
+    for (const QChar c : pendingText_) {
+        if (actions_.count(c.unicode()) != 0) order.push_back(c.unicode());
+    }
     ClearQueue();
+    leadIn_.stop();
+    marks_.HoldUntil(0);
+    if (t_.engine->mailbox.Withdraw()) marks_.Withdrawn();
     EndTune();
-    t_.tx->SetTxButton(false);
-    t_.tx->ApplyTx();
+    for (const char16_t mark : order) {
+        const auto it = actions_.find(mark);
+        if (it == actions_.end()) continue;
+        const Action action = it->second;
+        actions_.erase(it);
+        Apply(action);
+    }
+}
+
+// Transmit goes off when the key is up for good: at once when nothing is being keyed, else
+// once the character on the air has been keyed.
+void CwdaemonListener::TransmitOffAfterKeyUp() {
+    ownTx_ = false;
+    if (marks_.Keyed()) {
+        txOffWhenKeyed_ = false;
+        t_.tx->SetTxButton(false);
+        t_.tx->ApplyTx();
+        return;
+    }
+    txOffWhenKeyed_ = true;
 }
 
 void CwdaemonListener::SetSpeedWpm(std::int32_t wpm) {
@@ -348,10 +493,14 @@ void CwdaemonListener::SetWeighting(std::int32_t percent) {
 
 void CwdaemonListener::SetTransmit(bool on) {
     if (on) {
+        // Held on until the client switches it off: silence and an empty queue do not end it.
+        t_.engine->flags.TxHeld.store(1);
+        ownTx_ = false;
         t_.tx->SetTxButton(true);
         t_.tx->ApplyTx();
         return;
     }
+    t_.engine->flags.TxHeld.store(0);
     // Off once what is queued has been keyed.
     if (t_.engine->flags.Transmitting.load() != 0 || pendingTx_) {
         if (!QueueMark(kMarkTxOff)) Log("Input is full: transmit off request dropped");
@@ -423,17 +572,43 @@ bool CwdaemonListener::QueueMark(char16_t mark) {
 }
 
 void CwdaemonListener::Flush() {
+    if (pendingTx_ && pttDelayMs_ > 0 && t_.engine->flags.Transmitting.load() == 0) {
+        // Held back from PTT on: set before the text goes in, which may switch PTT on itself.
+        const int tickMs = std::max(1, t_.engine->keyerSettings.TickMs.load());
+        const int ticks = (pttDelayMs_ + tickMs - 1) / tickMs;
+        marks_.HoldUntil(t_.engine->keyer.TickCount() + static_cast<std::uint64_t>(ticks));
+        leadIn_.start(pttDelayMs_);
+    }
     if (!pendingText_.isEmpty()) {
         const QString text = pendingText_;
         pendingText_.clear();
-        QTextCursor end(t_.Input->document());
-        end.movePosition(QTextCursor::End);
-        end.insertText(text);
+        t_.queue->AppendWithMarks(text);
     }
     if (pendingTx_) {
         pendingTx_ = false;
+        const bool wasOn = t_.engine->flags.Transmitting.load() != 0;
+        if (!wasOn) {
+            // Without MOX nothing else would end a transmission the request starts.
+            ownTx_ =
+                t_.engine->keyerSettings.MoxOn.load() == 0 && t_.engine->flags.TxHeld.load() == 0;
+        }
         t_.tx->TransmitOnCommand();
     }
+}
+
+// Everything has been keyed: a transmission a request started ends as the receive command
+// would end it, and so does one an abort ended while a character was on the air.
+void CwdaemonListener::Drained() {
+    if (t_.engine->flags.TxHeld.load() != 0) {
+        txOffWhenKeyed_ = false;
+        return;
+    }
+    if (!ownTx_ && !txOffWhenKeyed_) return;
+    ownTx_ = false;
+    txOffWhenKeyed_ = false;
+    if (t_.engine->flags.Transmitting.load() == 0) return;
+    t_.tx->SetTxButton(false);
+    t_.tx->ApplyTx();
 }
 
 void CwdaemonListener::ClearQueue() {
@@ -443,36 +618,45 @@ void CwdaemonListener::ClearQueue() {
 }
 
 void CwdaemonListener::MarkReached(char16_t mark) {
-    if (mark == kMarkSpeedUp) {
-        ChangeSpeed(kCwdaemonSpeedStepLpm);
-    } else if (mark == kMarkSpeedDown) {
-        ChangeSpeed(-kCwdaemonSpeedStepLpm);
-    } else if (mark == kMarkTxOff) {
+    if (mark == kMarkTxOff) {
         t_.tx->SetTxButton(false);
         t_.tx->ApplyTx();
     } else if (mark == kMarkTuneEnd) {
         EndTune();
     } else if (mark > kMarkTuneFirst && mark <= kMarkTuneFirst + kCwdaemonMaxTuneSeconds) {
         StartTune(mark - kMarkTuneFirst);
-    } else if (const auto it = replies_.find(mark); it != replies_.end()) {
-        const Reply reply = it->second;
-        replies_.erase(it);
-        SendReply(reply);
+    } else if (const auto it = actions_.find(mark); it != actions_.end()) {
+        const Action action = it->second;
+        actions_.erase(it);
+        if (action.what == Action::What::Reply) {
+            // cwdaemon keeps one reply: a newer one of the same client due at the same key-up
+            // takes its place.
+            const char16_t next = TransmitQueue::MarkAt(t_.Input->document(), 0);
+            const auto later = actions_.find(next);
+            if (later != actions_.end() && later->second.what == Action::What::Reply &&
+                later->second.reply.peer.address == action.reply.peer.address &&
+                later->second.reply.peer.port == action.reply.peer.port) {
+                return;
+            }
+        }
+        Apply(action);
     }
 }
 
-bool CwdaemonListener::AddReply(Reply reply) {
+bool CwdaemonListener::AddAction(Action action) {
     if (InputRoom() < 1) return false;
-    constexpr int kMarks = kMarkReplyLast - kMarkReplyFirst + 1;
+    constexpr int kMarks = kMarkActionLast - kMarkActionFirst + 1;
     for (int i = 0; i < kMarks; ++i) {
-        const char16_t mark = nextReplyMark_;
-        nextReplyMark_ = mark == kMarkReplyLast ? kMarkReplyFirst : static_cast<char16_t>(mark + 1);
-        if (replies_.count(mark) != 0) continue;
-        replies_.emplace(mark, std::move(reply));
+        const char16_t mark = nextActionMark_;
+        nextActionMark_ =
+            mark == kMarkActionLast ? kMarkActionFirst : static_cast<char16_t>(mark + 1);
+        if (actions_.count(mark) != 0) continue;
+        action.order = nextOrder_++;
+        actions_.emplace(mark, std::move(action));
         pendingText_.append(QChar(mark));
         return true;
     }
-    Log("too many replies waiting; this one is answered at once with break");
+    Log("too many requests waiting for their place in the text; this one acts at once");
     return false;
 }
 
@@ -484,8 +668,14 @@ void CwdaemonListener::SendReply(const Reply& reply) {
 }
 
 void CwdaemonListener::BreakReplies() {
-    for (const auto& [mark, reply] : replies_) SendReply({kBreakReply, reply.peer});
-    replies_.clear();
+    for (auto it = actions_.begin(); it != actions_.end();) {
+        if (it->second.what != Action::What::Reply) {
+            ++it;
+            continue;
+        }
+        SendReply({kBreakReply, it->second.reply.peer});
+        it = actions_.erase(it);
+    }
     if (armed_) {
         SendReply({kBreakReply, armed_->peer});
         armed_.reset();
@@ -493,7 +683,7 @@ void CwdaemonListener::BreakReplies() {
 }
 
 void CwdaemonListener::ScheduleReconcile() {
-    if (reconcileScheduled_ || (replies_.empty() && !tuning_)) return;
+    if (reconcileScheduled_ || (actions_.empty() && !tuning_)) return;
     reconcileScheduled_ = true;
     // After the change that raised this has run its course: a mark cut by FeedKeyer has
     // acted by then.
@@ -501,28 +691,42 @@ void CwdaemonListener::ScheduleReconcile() {
 }
 
 // Marks that left Input without being reached (the operator cleared or edited it): their
-// replies are answered with break, and a tune waiting for its end mark ends.
+// replies are answered with break, their settings take effect in the order they came, and a
+// tune waiting for its end mark ends.
 void CwdaemonListener::Reconcile() {
     reconcileScheduled_ = false;
-    if (replies_.empty() && !tuning_) return;
+    if (actions_.empty() && !tuning_) return;
     std::set<char16_t> present;
-    const QString text = t_.Input->toPlainText() + pendingText_;
-    for (const QChar c : text) {
+    for (const QChar c : pendingText_) {
         if (IsQueueEventMark(c.unicode())) present.insert(c.unicode());
     }
-    for (auto it = replies_.begin(); it != replies_.end();) {
+    const QTextDocument* doc = t_.Input->document();
+    for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
+        const char16_t mark = TransmitQueue::MarkAt(doc, i);
+        if (IsQueueEventMark(mark)) present.insert(mark);
+    }
+    std::vector<Action> gone;
+    for (auto it = actions_.begin(); it != actions_.end();) {
         if (present.count(it->first) != 0) {
             ++it;
             continue;
         }
-        SendReply({kBreakReply, it->second.peer});
-        it = replies_.erase(it);
+        if (it->second.what == Action::What::Reply) {
+            SendReply({kBreakReply, it->second.reply.peer});
+        } else {
+            gone.push_back(it->second);
+        }
+        it = actions_.erase(it);
     }
+    std::sort(gone.begin(), gone.end(),
+              [](const Action& a, const Action& b) { return a.order < b.order; });
+    for (const Action& action : gone) Apply(action);
     if (tuning_ && present.count(kMarkTuneEnd) == 0) EndTune();
 }
 
 void CwdaemonListener::Watchdog() {
-    if (!captured_ && t_.engine->timer.TimerId() != 0) CaptureStartupSettings();
+    // Requests that came before the keyer ran are read once it runs.
+    if (t_.engine->timer.TimerId() != 0 && socket_.hasPendingDatagrams()) ReadPending();
     if (logSuppressed_ > 0 &&
         std::chrono::steady_clock::now() - logWindow_ >= std::chrono::seconds(1)) {
         FlushLogSummary();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "exchange/cwdaemon_request.h"
+#include "exchange/udp_socket_owner.h"
 #include "transmit/queue_marks.h"
 
 class QAbstractButton;
@@ -69,8 +70,13 @@ class CwdaemonListener : public QObject {
     void WatchActivation(QObject* window);
     // Where the log lines go (standard error unless set); lines come without the prefix.
     void SetLogSink(LogSink sink) { logSink_ = std::move(sink); }
+    // Takes datagrams from sockets of every user, not only from this user's (the default).
+    void AllowAnyUser(bool any) { allowAnyUser_ = any; }
+    // Where the tables of UDP sockets are read (tests may point elsewhere).
+    void SetProcNet(std::string dir) { procNet_ = std::move(dir); }
 
-    // Reads what waits on the socket, a batch at a time; the socket's readyRead runs it.
+    // Reads what waits on the socket, a batch at a time; the socket's readyRead runs it. Until
+    // the keyer runs nothing is read: the datagrams wait in the socket, in order.
     void ReadPending();
     // One datagram from `peer`, as if read from the socket (`cut`: it was longer than allowed).
     void HandleDatagram(std::string_view bytes, bool cut, const QHostAddress& peer,
@@ -78,7 +84,7 @@ class CwdaemonListener : public QObject {
 
     bool WordMode() const { return wordMode_; }
     bool Tuning() const { return tuning_; }
-    int PendingReplies() const { return static_cast<int>(replies_.size()); }
+    int PendingReplies() const;
     std::uint64_t RequestsHandled() const { return requestsHandled_; }
 
   protected:
@@ -93,11 +99,24 @@ class CwdaemonListener : public QObject {
         QByteArray bytes;
         Peer peer;
     };
+    // What a mark in Input does when it is reached.
+    struct Action {
+        enum class What { Reply, SpeedStep, Speed, Tone, Weighting };
+        What what = What::Reply;
+        std::int32_t value = 0;
+        Reply reply;
+        std::uint64_t order = 0;
+    };
 
+    bool FromOwnUser(const QHostAddress& peer, std::uint16_t peerPort);
     void Handle(const CwdaemonRequest& request, const Peer& peer);
     void HandleText(const CwdaemonRequest& request, const Peer& peer);
     void Reset();
     void Abort();
+    void StopKeying();
+    void TransmitOffAfterKeyUp();
+    void Setting(Action::What what, std::int32_t value);
+    void Apply(const Action& action);
     void SetSpeedWpm(std::int32_t wpm);
     void ChangeSpeed(std::int32_t deltaLpm);
     void SetTone(std::int32_t hz);
@@ -115,7 +134,8 @@ class CwdaemonListener : public QObject {
     void ClearQueue();
 
     void MarkReached(char16_t mark);
-    bool AddReply(Reply reply);
+    void Drained();
+    bool AddAction(Action action);
     void SendReply(const Reply& reply);
     void BreakReplies();
     void ScheduleReconcile();
@@ -136,9 +156,23 @@ class CwdaemonListener : public QObject {
     bool pendingTx_ = false;
 
     std::optional<Reply> armed_;
-    std::map<char16_t, Reply> replies_;
-    char16_t nextReplyMark_;
+    std::map<char16_t, Action> actions_;
+    char16_t nextActionMark_;
+    std::uint64_t nextOrder_ = 0;
     bool reconcileScheduled_ = false;
+    // A reply mark waits for the last key-up, which the window is not told about.
+    QTimer keyUpPoll_;
+
+    // Transmit that a request switched on, to go off when its text has been keyed.
+    bool ownTx_ = false;
+    // An abort or reset came while a character was on the air: off once it has been keyed.
+    bool txOffWhenKeyed_ = false;
+    // ESC d: lead time between PTT on and the first element, in ms.
+    std::int32_t pttDelayMs_ = 0;
+    QTimer leadIn_;
+
+    bool allowAnyUser_ = false;
+    std::string procNet_ = "/proc/net";
 
     bool wordMode_ = false;
     bool tuning_ = false;

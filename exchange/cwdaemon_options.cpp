@@ -11,6 +11,7 @@ namespace {
 constexpr std::string_view kOption = "--cwdaemon";
 constexpr std::string_view kPortOption = "--cwdaemon=";
 constexpr std::string_view kBindOption = "--cwdaemon-bind=";
+constexpr std::string_view kAllowOption = "--cwdaemon-allow=";
 constexpr unsigned kMaxPort = 65535;
 
 bool ParsePort(std::string_view text, std::uint16_t& port) {
@@ -56,6 +57,17 @@ bool ParseCwdaemonOption(std::string_view arg, CwdaemonOptions& options, std::st
             return true;
         }
         options.bind = value;
+        options.enabled = true;
+        return true;
+    }
+    if (arg.starts_with(kAllowOption)) {
+        const std::string_view value = arg.substr(kAllowOption.size());
+        if (value != "any") {
+            error = "--cwdaemon-allow: '" + std::string(value) +
+                    "' is not known; 'any' lets every user of this machine key";
+            return true;
+        }
+        options.allowAnyUser = true;
         options.enabled = true;
         return true;
     }

@@ -1,6 +1,10 @@
 #include "exchange/cwdaemon_request.h"
 
+#include <array>
 #include <cstdio>
+
+#include "engine/codepage1251.h"
+#include "engine/morse_tables.h"
 
 namespace telkey {
 
@@ -8,6 +12,35 @@ namespace {
 
 using Kind = CwdaemonRequestKind;
 using Item = CwdaemonTextItem;
+
+// The characters cwdaemon's Morse table keys (upper case; lower case keys the same).
+struct CwdaemonSign {
+    unsigned char byte;
+    const char* elements;
+};
+constexpr CwdaemonSign kCwdaemonSigns[] = {
+    {'A', ".-"},     {'B', "-..."},    {'C', "-.-."},    {'D', "-.."},     {'E', "."},
+    {'F', "..-."},   {'G', "--."},     {'H', "...."},    {'I', ".."},      {'J', ".---"},
+    {'K', "-.-"},    {'L', ".-.."},    {'M', "--"},      {'N', "-."},      {'O', "---"},
+    {'P', ".--."},   {'Q', "--.-"},    {'R', ".-."},     {'S', "..."},     {'T', "-"},
+    {'U', "..-"},    {'V', "...-"},    {'W', ".--"},     {'X', "-..-"},    {'Y', "-.--"},
+    {'Z', "--.."},   {'0', "-----"},   {'1', ".----"},   {'2', "..---"},   {'3', "...--"},
+    {'4', "....-"},  {'5', "....."},   {'6', "-...."},   {'7', "--..."},   {'8', "---.."},
+    {'9', "----."},  {'"', ".-..-."},  {'\'', ".----."}, {'$', "...-..-"}, {'(', "-.--."},
+    {')', "-.--.-"}, {',', "--..--"},  {'.', ".-.-.-"},  {'/', "-..-."},   {':', "---..."},
+    {';', "-.-.-."}, {'=', "-...-"},   {'?', "..--.."},  {'_', "..--.-"},  {'@', ".--.-."},
+    {'<', "...-.-"}, {'>', "-...-.-"}, {'!', "...-."},   {'&', ".-..."},   {0xDC, "..--"},
+    {0xC4, ".-.-"},  {0xC7, "-.-.."},  {0xD6, "---."},   {0xC9, "..-.."},  {0xC8, ".-..-"},
+    {0xC0, ".--.-"}, {0xD1, "--.--"},  {0xAA, "----"},   {0xAE, "--..-"},
+};
+
+constexpr std::uint8_t CodeOf(const char* elements) {
+    std::uint8_t code = 1;
+    for (const char* e = elements; *e != '\0'; ++e) {
+        code = static_cast<std::uint8_t>((code << 1) | (*e == '-' ? 1 : 0));
+    }
+    return code;
+}
 
 // At most nine digits, so a value always fits 32 bits.
 constexpr std::size_t kMaxValueDigits = 9;
@@ -108,8 +141,9 @@ CwdaemonRequest ParseEscape(std::string_view bytes) {
             r.kind = Kind::ArmReply;
             r.replyText = std::string(rest);
             return r;
-        case 'b':
         case 'd':
+            return valued(Kind::PttDelay, 0, kCwdaemonMaxPttDelayMs, false);
+        case 'b':
         case 'e':
         case 'g':
         case '9':
@@ -121,12 +155,6 @@ CwdaemonRequest ParseEscape(std::string_view bytes) {
 }
 
 CwdaemonRequest ParseText(std::string_view bytes) {
-    for (char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b < 0x20 && c != '\r' && c != '\n' && c != '\t') || b == 0x7F) {
-            return Ignored("binary request \"" + PrintableBytes(bytes) + "\"");
-        }
-    }
     CwdaemonRequest r;
     r.kind = Kind::Text;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -139,12 +167,7 @@ CwdaemonRequest ParseText(std::string_view bytes) {
                     if (before != '\r' && before != '\n') r.replyText.push_back(before);
                 }
                 return r;
-            case '\r':
-            case '\n':
-            case '~':
-            // A grave accent would start a deferred macro command in the transmit queue.
-            case '`':
-                break;
+            case ' ':
             case '\t':
                 r.items.push_back({Item::Kind::Char, ' '});
                 break;
@@ -157,27 +180,20 @@ CwdaemonRequest ParseText(std::string_view bytes) {
             case '*':
                 r.items.push_back({Item::Kind::Prosign, kProsignAR});
                 break;
-            case '=':
-                r.items.push_back({Item::Kind::Prosign, kProsignBT});
+            default: {
+                // Anything cwdaemon cannot key (control bytes, "~", "}", "#" ...) is skipped.
+                const auto byte = static_cast<std::uint8_t>(c);
+                const std::uint8_t code = CwdaemonCode(byte);
+                if (code == 0) break;
+                // The character itself where Input keys it alike, so it reads as sent.
+                const auto asTyped = UnicodeToCp1251(static_cast<char32_t>(byte));
+                if (byte != '`' && byte != '~' && CharToCode(asTyped) == code) {
+                    r.items.push_back({Item::Kind::Char, byte});
+                } else {
+                    r.items.push_back({Item::Kind::Prosign, code});
+                }
                 break;
-            case '<':
-                r.items.push_back({Item::Kind::Prosign, kProsignSK});
-                break;
-            case '(':
-                r.items.push_back({Item::Kind::Prosign, kProsignKN});
-                break;
-            case '!':
-                r.items.push_back({Item::Kind::Prosign, kProsignSN});
-                break;
-            case '&':
-                r.items.push_back({Item::Kind::Prosign, kProsignAS});
-                break;
-            case '>':
-                r.items.push_back({Item::Kind::Prosign, kProsignBK});
-                break;
-            default:
-                r.items.push_back({Item::Kind::Char, static_cast<std::uint8_t>(c)});
-                break;
+            }
         }
     }
     if (r.items.empty()) return Ignored("request without text to key");
@@ -185,6 +201,18 @@ CwdaemonRequest ParseText(std::string_view bytes) {
 }
 
 }  // namespace
+
+std::uint8_t CwdaemonCode(std::uint8_t byte) noexcept {
+    static const std::array<std::uint8_t, 256> table = [] {
+        std::array<std::uint8_t, 256> t{};
+        for (const CwdaemonSign& sign : kCwdaemonSigns) {
+            t[sign.byte] = CodeOf(sign.elements);
+            if (sign.byte >= 'A' && sign.byte <= 'Z') t[sign.byte + ('a' - 'A')] = t[sign.byte];
+        }
+        return t;
+    }();
+    return table[byte];
+}
 
 CwdaemonRequest ParseCwdaemonRequest(std::string_view datagram) {
     const bool cut = datagram.size() > kCwdaemonMaxRequest;

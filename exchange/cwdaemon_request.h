@@ -22,6 +22,7 @@ inline constexpr std::int32_t kCwdaemonMinTone = 20;  // 0 is accepted too: side
 inline constexpr std::int32_t kCwdaemonMaxTone = 4000;
 inline constexpr std::int32_t kCwdaemonMaxWeighting = 50;  // per cent of a dot, either sign
 inline constexpr std::int32_t kCwdaemonMaxTuneSeconds = 10;
+inline constexpr std::int32_t kCwdaemonMaxPttDelayMs = 50;
 // Letters per minute of one word per minute, and the step of "+" and "-" in text (2 wpm).
 inline constexpr std::int32_t kLpmPerWpm = 5;
 inline constexpr std::int32_t kCwdaemonSpeedStepLpm = 10;
@@ -63,7 +64,8 @@ enum class CwdaemonRequestKind {
     Tune,         // ESC c: `value` seconds
     SoundSystem,  // ESC f: `detail` = the sound system asked for
     ArmReply,     // ESC h: `replyText` = what follows the "h"
-    NoEffect,     // ESC b, d, e, g, 9: accepted, nothing to do
+    PttDelay,     // ESC d: `value` ms between PTT on and the first element
+    NoEffect,     // ESC b, e, g, 9: accepted, nothing to do
 };
 
 struct CwdaemonRequest {
@@ -78,6 +80,10 @@ struct CwdaemonRequest {
 
 // Reads one datagram. Never fails: anything unusable comes back as Ignored.
 CwdaemonRequest ParseCwdaemonRequest(std::string_view datagram);
+
+// The code number cwdaemon keys for a byte of text (its Morse table: letters of either case,
+// digits, punctuation, a few Latin-1 and Latin-2 letters); 0 for a byte it skips.
+std::uint8_t CwdaemonCode(std::uint8_t byte) noexcept;
 
 // The bytes of a request as printable ASCII for a log line (others as \xNN), at most `limit`
 // bytes of the input.

@@ -1,12 +1,13 @@
 #pragma once
 // Marks that a program feeding the transmit queue (the cwdaemon listener) puts into Input. They
-// are characters of the Unicode private use area, which code-page-1251 text never holds, so
-// typed text and macros never contain them:
+// are characters of the Unicode private use area that only that program can put there (the
+// same characters typed or pasted are keyed as any character outside the code page):
 //  - code characters, U+E000..U+E0FF, key the code number in their low byte (a prosign that no
 //    character of the Morse table gives);
 //  - event marks, U+E100..U+F8FF, key nothing: FeedKeyer holds one at the front of Input until
 //    every code handed over before it has been keyed and echoed into Sent, then cuts it and runs
 //    its action. So an action (a speed change, a reply) happens at its place in the text.
+//    Some marks are reached earlier, at the last key-up of the text before them.
 // Window thread only.
 #include <cstdint>
 #include <functional>
@@ -47,6 +48,12 @@ class QueueMarks {
     std::uint64_t Activity() const noexcept { return activity_; }
     // The awaited echoes will not come (a word space cut short by the paddle echoes nothing).
     void Forget() noexcept { awaited_ = 0; }
+    // A code handed over was taken back from the mailbox: its echo will not come.
+    void Withdrawn() noexcept { Echoed(); }
+
+    // Nothing is handed over before the keyer has run to this tick.
+    void HoldUntil(std::uint64_t tick) noexcept { holdTick_ = tick; }
+    std::uint64_t HoldTick() const noexcept { return holdTick_; }
 
     // FeedKeyer: `mark` has been cut from the front of Input; runs its action.
     void Reached(char16_t mark) const {
@@ -54,9 +61,16 @@ class QueueMarks {
     }
 
     Action action;
+    // Marks reached at the last key-up of the text before them, not after its letter gap.
+    std::function<bool(char16_t mark)> atKeyUp;
+    // Such a mark waits for nothing but that key-up, which no event announces: look again soon.
+    std::function<void()> waitingForKeyUp;
+    // Transmitting, and everything handed over has been keyed with nothing left in Input.
+    std::function<void()> drained;
 
   private:
     int awaited_ = 0;
+    std::uint64_t holdTick_ = 0;
     std::uint64_t activity_ = 0;
 };
 

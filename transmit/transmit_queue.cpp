@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QPlainTextEdit>
 #include <QTextBlock>
+#include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -31,6 +32,13 @@ constexpr char16_t kDeferredLast = 0x7F;
 
 int Length(const QTextDocument* doc) {
     return doc->characterCount() - 1;
+}
+
+// Marks that a program put into Input carry this property; typed text never does.
+constexpr int kQueueMarkProperty = QTextFormat::UserProperty + 0x51;
+
+bool IsPrivateUse(QChar c) {
+    return c.unicode() >= kQueueCodeFirst && c.unicode() <= kQueueEventLast;
 }
 
 bool IsLineBreak(QChar c) {
@@ -69,9 +77,11 @@ TransmitQueue::TransmitQueue(Engine& engine, const KeyingOptions& options, QPlai
     // Sent only ever grows at its end; an undo history would grow with it.
     sent_->setUndoRedoEnabled(false);
     sent_->viewport()->installEventFilter(this);
-    connect(
-        input_->document(), &QTextDocument::contentsChange, this,
-        [this](int position, int /*removed*/, int added) { lastChangeEnd_ = position + added; });
+    connect(input_->document(), &QTextDocument::contentsChange, this,
+            [this](int position, int /*removed*/, int added) {
+                lastChangeEnd_ = position + added;
+                NoteTypedRange(position, added);
+            });
     connect(input_, &QPlainTextEdit::textChanged, this, &TransmitQueue::InputChange);
 }
 
@@ -90,16 +100,19 @@ void TransmitQueue::FeedKeyer() {
     const bool paused = engine_.flags.Paused.load() != 0;
 
     // Transmit on at a key press, after one word space that gives the transmitter time.
-    if (moxOn && options_.TxAtKeyboard != 0 && !transmitting && !paused && InputLength() > 0) {
+    if (moxOn && options_.TxAtKeyboard != 0 && !transmitting && !paused && HasTextToKey()) {
         if (engine_.mailbox.NextCodeEmpty()) Fill(CodeWordSpace);
         engine_.ports.SetTx(1);
         tx_.SetTxButton(true);
         tx_.ApplyTx();
         return;
     }
-    if (paused || !transmitting) return;
-
     BusyScope busy(feedBusy_);
+    // Marks act once what stands before them has been keyed, whether text is fed or not.
+    if (paused || !transmitting) {
+        CutReachedMarks();
+        return;
+    }
     ExpandDeferredCommand();
     HandOverOne();
 }
@@ -160,13 +173,14 @@ bool TransmitQueue::Fill(std::uint8_t code) {
 // echoed; then it is cut and its action runs. False while a mark still waits.
 bool TransmitQueue::CutReachedMarks() {
     QTextDocument* doc = input_->document();
-    while (Length(doc) > 0 && IsQueueEventMark(doc->characterAt(0).unicode())) {
+    while (Length(doc) > 0) {
+        const char16_t mark = MarkAt(doc, 0);
+        if (!IsQueueEventMark(mark)) return true;
         if (marks_ == nullptr) {
             RemoveRange(doc, 0, 1);  // nobody to act on it: it keys nothing
             continue;
         }
-        if (!marks_->Keyed()) return false;
-        const char16_t mark = doc->characterAt(0).unicode();
+        if (!marks_->Keyed() && !ReachedAtKeyUp(mark)) return false;
         RemoveRange(doc, 0, 1);
         doc->clearUndoRedoStacks();
         marks_->Reached(mark);
@@ -174,31 +188,58 @@ bool TransmitQueue::CutReachedMarks() {
     return true;
 }
 
+// A mark that acts at the last key-up: the one code still awaited has left the mailbox and
+// the keyer has lifted the key after its last element.
+bool TransmitQueue::ReachedAtKeyUp(char16_t mark) {
+    if (!marks_->atKeyUp || !marks_->atKeyUp(mark) || marks_->Awaited() != 1 ||
+        !engine_.mailbox.NextCodeEmpty()) {
+        return false;
+    }
+    if (engine_.keyer.TextKeyedUp()) return true;
+    if (marks_->waitingForKeyUp) marks_->waitingForKeyUp();
+    return false;
+}
+
+// Input holds something to key, not only marks waiting for their place.
+bool TransmitQueue::HasTextToKey() const {
+    const QTextDocument* doc = input_->document();
+    const int length = Length(doc);
+    for (int i = 0; i < length; ++i) {
+        if (!IsQueueEventMark(MarkAt(doc, i))) return true;
+    }
+    return false;
+}
+
 void TransmitQueue::HandOverOne() {
     QTextDocument* doc = input_->document();
-    if (!engine_.mailbox.NextCodeEmpty() || !CutReachedMarks() || Length(doc) == 0) return;
-    // A mark's action may have filled the mailbox itself.
+    if (!engine_.mailbox.NextCodeEmpty() || !CutReachedMarks()) return;
+    if (Length(doc) == 0) {
+        if (marks_ != nullptr && marks_->Keyed() && marks_->drained) marks_->drained();
+        return;
+    }
+    // A mark's action may have filled the mailbox itself, or holds the rest back a while.
     if (!engine_.mailbox.NextCodeEmpty()) return;
+    if (marks_ != nullptr && engine_.keyer.TickCount() < marks_->HoldTick()) return;
 
     const QChar first = doc->characterAt(0);
     std::uint8_t code = CodeWordSpace;
     int taken = 1;
     if (IsLineBreak(first)) {
-        if (!lineBreakHalfSent_) {
-            lineBreakHalfSent_ = true;
-            Fill(CodeWordSpace);
+        if (!HalfSentBreakAtFront()) {
+            if (!Fill(CodeWordSpace)) return;
+            QTextCursor selected(doc);
+            selected.setPosition(1, QTextCursor::KeepAnchor);
+            halfSentBreaks_.push_back(selected);
             return;
         }
-        lineBreakHalfSent_ = false;
+    } else if (first.isHighSurrogate() && Length(doc) > 1 && doc->characterAt(1).isLowSurrogate()) {
+        const char32_t cp = QChar::surrogateToUcs4(first, doc->characterAt(1));
+        code = CharToCode(UnicodeToCp1251(cp));
+        taken = 2;
+    } else if (IsQueueCodeChar(MarkAt(doc, 0))) {
+        code = QueueCharToCode(first.unicode());
     } else {
-        lineBreakHalfSent_ = false;
-        if (first.isHighSurrogate() && Length(doc) > 1 && doc->characterAt(1).isLowSurrogate()) {
-            const char32_t cp = QChar::surrogateToUcs4(first, doc->characterAt(1));
-            code = CharToCode(UnicodeToCp1251(cp));
-            taken = 2;
-        } else {
-            code = QueueCharToCode(first.unicode());
-        }
+        code = CharToCode(UnicodeToCp1251(first.unicode()));
     }
     // The code goes into the mailbox before the text is cut: the change event that the cut
     // raises must not find an empty queue and an empty mailbox and end transmission.
@@ -206,6 +247,71 @@ void TransmitQueue::HandOverOne() {
     RemoveRange(doc, 0, taken);
     doc->clearUndoRedoStacks();
     input_->ensureCursorVisible();
+}
+
+// Whether the line break at the front has had its first word space; forgets the breaks that
+// are gone.
+bool TransmitQueue::HalfSentBreakAtFront() {
+    const QTextDocument* doc = input_->document();
+    bool atFront = false;
+    std::erase_if(halfSentBreaks_, [&](const QTextCursor& c) {
+        const bool gone = c.selectionEnd() - c.selectionStart() != 1 ||
+                          !IsLineBreak(doc->characterAt(c.selectionStart()));
+        if (!gone && c.selectionStart() == 0) atFront = true;
+        return gone;
+    });
+    return atFront;
+}
+
+void TransmitQueue::AppendWithMarks(const QString& text) {
+    QTextCursor end(input_->document());
+    end.movePosition(QTextCursor::End);
+    QTextCharFormat plain;
+    QTextCharFormat mark;
+    mark.setProperty(kQueueMarkProperty, true);
+    BusyScope appending(appendingMarks_);
+    end.beginEditBlock();
+    qsizetype from = 0;
+    while (from < text.size()) {
+        const bool marks = IsPrivateUse(text[from]);
+        qsizetype to = from;
+        while (to < text.size() && IsPrivateUse(text[to]) == marks) ++to;
+        end.insertText(text.mid(from, to - from), marks ? mark : plain);
+        from = to;
+    }
+    end.endEditBlock();
+}
+
+char16_t TransmitQueue::MarkAt(const QTextDocument* doc, int position) {
+    const QChar c = doc->characterAt(position);
+    if (!IsPrivateUse(c)) return 0;
+    QTextCursor after(const_cast<QTextDocument*>(doc));
+    after.setPosition(position + 1);
+    return after.charFormat().boolProperty(kQueueMarkProperty) ? c.unicode() : 0;
+}
+
+void TransmitQueue::NoteTypedRange(int position, int added) {
+    if (appendingMarks_ || unmarking_ || added <= 0) return;
+    typedFrom_ = typedFrom_ < 0 ? position : std::min(typedFrom_, position);
+    typedTo_ = std::max(typedTo_, position + added);
+}
+
+// Text typed or pasted next to a mark takes on its format: a private-use character there is
+// the operator's and keys as any character outside the code page.
+void TransmitQueue::UnmarkTypedText() {
+    if (typedFrom_ < 0) return;
+    QTextDocument* doc = input_->document();
+    const int to = std::min(typedTo_, Length(doc));
+    const int from = typedFrom_;
+    typedFrom_ = typedTo_ = -1;
+    BusyScope busy(unmarking_);
+    for (int i = from; i < to; ++i) {
+        if (MarkAt(doc, i) == 0) continue;
+        QTextCursor c(doc);
+        c.setPosition(i);
+        c.setPosition(i + 1, QTextCursor::KeepAnchor);
+        c.setCharFormat(QTextCharFormat());
+    }
 }
 
 void TransmitQueue::EchoSent() {
@@ -234,8 +340,8 @@ void TransmitQueue::EchoSent() {
     }
 
     if (engine_.keyerSettings.MoxOn.load() != 0 && options_.RxAtFreeBuffer != 0 &&
-        engine_.flags.Transmitting.load() != 0 && InputLength() == 0 &&
-        engine_.mailbox.NextCodeEmpty()) {
+        engine_.flags.Transmitting.load() != 0 && engine_.flags.TxHeld.load() == 0 &&
+        InputLength() == 0 && engine_.mailbox.NextCodeEmpty()) {
         Fill(CodeRx);
     }
 }
@@ -289,9 +395,10 @@ bool TransmitQueue::EnforceInputLimit() {
 }
 
 void TransmitQueue::InputChange() {
+    if (unmarking_) return;
+    UnmarkTypedText();
     // The cut raises a change event of its own, which feeds the keyer.
     if (EnforceInputLimit()) return;
-    if (!IsLineBreak(input_->document()->characterAt(0))) lineBreakHalfSent_ = false;
     FeedKeyer();
     EchoSent();
 }

@@ -4,12 +4,15 @@
 // Sent window.
 #include <QMetaObject>
 #include <QObject>
+#include <QTextCursor>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "transmit/macro_expansion.h"
 
 class QPlainTextEdit;
+class QTextDocument;
 
 namespace telkey {
 
@@ -48,6 +51,11 @@ class TransmitQueue : public QObject {
 
     // Code characters and event marks that a program put into Input (none when null).
     void SetQueueMarks(QueueMarks* marks) { marks_ = marks; }
+    // Appends a program's text to Input; its private-use characters become its queue marks.
+    void AppendWithMarks(const QString& text);
+    // The queue mark at `position` of Input's document, or 0: a private-use character counts
+    // only where AppendWithMarks put it, never where it was typed or pasted.
+    static char16_t MarkAt(const QTextDocument* doc, int position);
 
     // Displayed lines of a text window, as wrapped; an empty last line does not count.
     static int DisplayedLines(QPlainTextEdit* window);
@@ -59,6 +67,11 @@ class TransmitQueue : public QObject {
     void ExpandDeferredCommand();
     void HandOverOne();
     bool CutReachedMarks();
+    bool ReachedAtKeyUp(char16_t mark);
+    bool HasTextToKey() const;
+    bool HalfSentBreakAtFront();
+    void NoteTypedRange(int position, int added);
+    void UnmarkTypedText();
     bool Fill(std::uint8_t code);
     void AppendSent(const QString& text);
     bool DropFirstSentLine();
@@ -75,9 +88,14 @@ class TransmitQueue : public QObject {
     bool feedBusy_ = false;
     bool echoBusy_ = false;
     bool idleBusy_ = false;
-    // A line break is one character in the window but two word spaces on the air: set while
-    // the first of them has been handed over and the break still stands at the front.
-    bool lineBreakHalfSent_ = false;
+    // A line break is one character in the window but two word spaces on the air: the breaks
+    // whose first word space has gone, followed through the edits (a deleted one collapses).
+    std::vector<QTextCursor> halfSentBreaks_;
+    // Text put in other than by AppendWithMarks since the last change event: [from, to).
+    int typedFrom_ = -1;
+    int typedTo_ = -1;
+    bool appendingMarks_ = false;
+    bool unmarking_ = false;
     // Where the last change of Input put its text, for cutting what goes beyond the limit.
     int lastChangeEnd_ = 0;
     QMetaObject::Connection idleConnection_;

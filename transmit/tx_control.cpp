@@ -53,6 +53,8 @@ void TxControl::ApplyTxOnce() {
         Announce(kAnnounceTxOn);
     } else {
         engine_.flags.Transmitting.store(0);
+        // Whoever held transmit on lets go when it goes off.
+        engine_.flags.TxHeld.store(0);
         engine_.ports.SetTx(0);
         writePanel_(kTxPanel, QStringLiteral("RX"));
         Announce(kAnnounceTxOff);

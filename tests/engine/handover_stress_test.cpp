@@ -57,6 +57,50 @@ TEST(HandoverStress, MailboxPassesEveryCodeOnceInOrder) {
     EXPECT_TRUE(mailbox.NextCodeEmpty());
 }
 
+// The window thread takes back some of its codes while the keyer takes the others: each code
+// goes one way, never both, and a withdrawn code is never keyed in place of a later one.
+TEST(HandoverStress, WithdrawnCodesAreNeverTaken) {
+    Mailbox mailbox;
+    std::atomic<bool> done{false};
+    std::vector<std::uint8_t> taken;
+    taken.reserve(kMailboxCodes);
+    std::thread keyer([&] {
+        std::uint8_t code;
+        while (!done.load()) {
+            mailbox.SeeWithdrawal();
+            if (mailbox.Take(code)) taken.push_back(code);
+        }
+        mailbox.SeeWithdrawal();
+        if (mailbox.Take(code)) taken.push_back(code);
+    });
+    std::vector<std::uint8_t> withdrawn;
+    for (int i = 0; i < kMailboxCodes; ++i) {
+        const auto code = static_cast<std::uint8_t>(i);
+        while (!mailbox.Fill(code)) Pause();
+        if (i % 3 == 0 && mailbox.Withdraw()) withdrawn.push_back(code);
+    }
+    done.store(true);
+    keyer.join();
+    // Every code in order, each either taken or withdrawn.
+    std::size_t t = 0;
+    std::size_t w = 0;
+    int lost = 0;
+    for (int i = 0; i < kMailboxCodes; ++i) {
+        const auto code = static_cast<std::uint8_t>(i);
+        if (t < taken.size() && taken[t] == code) {
+            ++t;
+        } else if (w < withdrawn.size() && withdrawn[w] == code) {
+            ++w;
+        } else {
+            ++lost;
+        }
+    }
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(t, taken.size());
+    EXPECT_EQ(w, withdrawn.size());
+    EXPECT_GT(withdrawn.size(), 0u);
+}
+
 TEST(HandoverStress, RingPassesEveryCodeOnceInOrder) {
     DecodedRing ring;
     std::atomic<std::uint32_t> highest{0};

@@ -28,6 +28,22 @@ TEST(Mailbox, FillsOnlyWhenEmptyAndTakesOnlyWhenFull) {
     EXPECT_TRUE(mailbox.NextCodeEmpty());
 }
 
+TEST(Mailbox, WithdrawnCodeIsNeverTakenAndTheSlotReopensWhenTheKeyerHasSeenIt) {
+    Mailbox mailbox;
+    std::uint8_t code = 0;
+    EXPECT_FALSE(mailbox.Withdraw()) << "nothing to take back";
+    ASSERT_TRUE(mailbox.Fill(0x05));
+    EXPECT_TRUE(mailbox.Withdraw());
+    EXPECT_TRUE(mailbox.NextCodeEmpty());
+    EXPECT_FALSE(mailbox.Take(code));
+    EXPECT_FALSE(mailbox.Fill(0x06)) << "closed until the keyer has seen the withdrawal";
+    EXPECT_TRUE(mailbox.SeeWithdrawal());
+    EXPECT_FALSE(mailbox.SeeWithdrawal());
+    EXPECT_TRUE(mailbox.Fill(0x06));
+    EXPECT_TRUE(mailbox.Take(code));
+    EXPECT_EQ(code, 0x06);
+}
+
 TEST(DecodedRing, HoldsAtMost1023AndWrapsAround) {
     DecodedRing ring;
     std::uint8_t code = 0;

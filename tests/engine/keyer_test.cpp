@@ -143,6 +143,27 @@ TEST_F(KeyerTest, IdleTickRewritesKeyRegisterFollowingTransmitting) {
     EXPECT_EQ(bus.ValuesWrittenTo(kLpt1).size(), 2u) << "one write per idle tick";
 }
 
+TEST_F(KeyerTest, SwitchingTransmitDuringAnElementKeepsItWhole) {
+    // A logger sending "transmitter on" every few ticks while a dash is keyed.
+    engine.mailbox.Fill(CharToCode('t'));
+    std::string line;
+    for (int i = 0; i < 120; ++i) {
+        if (i % 7 == 3) {
+            engine.flags.Transmitting = 1;
+            engine.ports.SetTx(1);
+        }
+        if (i == 60) {
+            engine.flags.Transmitting = 0;
+            engine.ports.SetTx(0);
+        }
+        Tick();
+        line += KeyDown() ? '#' : '.';
+    }
+    EXPECT_EQ(DownLengths(line), std::vector<int>{75});
+    // Switched between ticks: the register holds the key and the new TX state.
+    EXPECT_EQ(bus.LastValue(kLpt1), 0x02);
+}
+
 TEST_F(KeyerTest, PaddleDotDecodedAtSixtyTicksOfSilence) {
     Paddle(true, false);
     Tick();
@@ -344,6 +365,43 @@ TEST_F(KeyerTest, RxAtSilenceAfterSilenceLenDots) {
     EXPECT_EQ(State().StateTicks, 0);
     EXPECT_EQ(bus.LastValue(kLpt1), 0x00);
     EXPECT_THAT(TakeNotifications(), ElementsAre(N::WM_KEYER_CHAR, N::WM_KEYER_TX_OFF));
+}
+
+TEST_F(KeyerTest, RxAtSilenceLeavesATransmitHeldOnAlone) {
+    engine.keyerSettings.MoxOn = 1;
+    engine.flags.Transmitting = 1;
+    engine.flags.TxHeld = 1;
+    Tick(1000);
+    EXPECT_EQ(engine.flags.Transmitting.load(), 1);
+    engine.flags.TxHeld = 0;
+    Tick();
+    EXPECT_EQ(engine.flags.Transmitting.load(), 0);
+}
+
+TEST_F(KeyerTest, TextKeyedUpFromTheLastKeyUpOfACharacterUntilTheNextTake) {
+    engine.mailbox.Fill(CharToCode('n'));  // -.
+    std::string line;
+    std::string up;
+    for (int i = 0; i < 300; ++i) {
+        Tick();
+        line += KeyDown() ? '#' : '.';
+        up += engine.keyer.TextKeyedUp() ? 'u' : '-';
+    }
+    // Up from the tick the key goes up after the dot, through the letter gap and beyond.
+    EXPECT_EQ(up.find('u'), line.find('.', 1 + 75 + 25 + 1));
+    EXPECT_EQ(up.find('-', up.find('u')), std::string::npos);
+    engine.mailbox.Fill(CharToCode('e'));
+    Tick();
+    EXPECT_FALSE(engine.keyer.TextKeyedUp());
+}
+
+TEST_F(KeyerTest, WithdrawnCodeIsNotKeyedAndTheWindowIsAskedForTheNext) {
+    engine.mailbox.Fill(CharToCode('e'));
+    ASSERT_TRUE(engine.mailbox.Withdraw());
+    TakeNotifications();
+    EXPECT_EQ(KeyLine(200).find('#'), std::string::npos);
+    EXPECT_THAT(TakeNotifications(), ElementsAre(N::WM_KEYER_NEED_CODE, N::WM_KEYER_CHAR));
+    EXPECT_TRUE(engine.mailbox.Fill(CharToCode('e')));
 }
 
 TEST_F(KeyerTest, RxAtSilenceHeldOffByItsConditions) {

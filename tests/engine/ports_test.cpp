@@ -43,13 +43,21 @@ TEST_F(PortsTest, ParallelKeyPortWithAllMask) {
                                       W{0x378, 0x82}, W{0x378, 0x80}));
 }
 
-TEST_F(PortsTest, SetTxNeverIncludesKeyMask) {
+TEST_F(PortsTest, SetTxKeepsTheKeyLineAsSetKeyLeftIt) {
     settings.KeyPortNumber = 6;
     flags.Transmitting = 0;
     ports.SetTx(1);
     flags.Transmitting = 1;
     ports.SetTx(0);
-    EXPECT_THAT(Writes(), ElementsAre(W{0x278, 0x02}, W{0x278, 0x00}));
+    flags.Transmitting = 0;
+    ports.SetKey(1);
+    ports.SetTx(1);
+    ports.SetTx(0);
+    ports.SetKey(0);
+    ports.SetTx(1);
+    EXPECT_THAT(Writes(),
+                ElementsAre(W{0x278, 0x02}, W{0x278, 0x00}, W{0x278, 0x01}, W{0x278, 0x03},
+                            W{0x278, 0x01}, W{0x278, 0x00}, W{0x278, 0x02}));
 }
 
 TEST_F(PortsTest, SerialKeyPortStartupOnlyReads) {

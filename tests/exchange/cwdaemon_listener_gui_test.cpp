@@ -1,10 +1,20 @@
 // The cwdaemon listener on the real main window: datagrams over the loopback interface, keying in
 // hand-run ticks.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 
 #include "exchange/cwdaemon_support.h"
+#include "exchange/udp_socket_owner.h"
 #include "options/speed_table.h"
+#include "support/scratch_dir.h"
 
 namespace telkey::test {
 namespace {
@@ -18,7 +28,6 @@ TEST_F(Cwdaemon, TextIsKeyedEchoedAndSwitchesTransmitOn) {
     ASSERT_TRUE(TickUntil([&] { return SentText() == "cq" && AllKeyed(); }));
     // -.-. --.- at 25 ticks a dot.
     EXPECT_EQ(KeyDownRuns(), (std::vector<int>{75, 25, 75, 25, 75, 75, 25, 75}));
-    EXPECT_TRUE(TxLineOn());
     EXPECT_TRUE(Replies().empty());
 }
 
@@ -61,11 +70,33 @@ TEST_F(Cwdaemon, ProsignCharactersAreKeyedAsTheirProsigns) {
     EXPECT_EQ(KeyDownRuns().size(), 5u + 5u + 6u + 5u + 5u + 5u + 7u);
 }
 
+TEST_F(Cwdaemon, PrivateUseCharactersTypedByTheOperatorAreNoMarks) {
+    // The characters the listener uses for SK, for transmit off and for an event, typed or
+    // pasted: each is a character outside the code page, keyed as a word space.
+    Send(Esc("a1"));
+    w.form.Input->setPlainText(QString::fromUtf16(u"e\uE045\uE0F0\uF8FFe"));
+    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && SentText().endsWith(u'e'); }, 40000));
+    EXPECT_EQ(SentText(), QStringLiteral("e   e"));
+    EXPECT_TRUE(Transmitting());
+
+    // Typed right behind a mark of the listener's, where the caret takes on the mark's format.
+    Send("e^");
+    QTextCursor end(w.form.Input->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(QString::fromUtf16(u"\uE0F0e"));
+    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && SentText().size() == 8; }, 40000));
+    EXPECT_EQ(SentText(), QStringLiteral("e   ee e"));
+    EXPECT_TRUE(Transmitting());
+    Tick();
+    EXPECT_EQ(Replies(), std::vector<std::string>{"e\r\n"});
+}
+
 TEST_F(Cwdaemon, TildeAndGraveAccentAreDroppedSoNoMacroCommandRuns) {
     w.form.CallEdit->setText("DL1ABC");
     Send("`[ec]~[ec]");
     ASSERT_TRUE(TickUntil([&] { return AllKeyed() && !SentText().isEmpty(); }, 60000));
-    EXPECT_EQ(SentText().toStdString(), ")ec))ec)");
+    // The brackets are no characters cwdaemon keys either.
+    EXPECT_EQ(SentText().toStdString(), "ecec");
 }
 
 TEST_F(Cwdaemon, SpeedRequest) {
@@ -107,15 +138,57 @@ TEST_F(Cwdaemon, ToneRequestDoesNotSwitchOnASpeakerTheOperatorLeftOff) {
     EXPECT_EQ(w.engine.portSettings.SpeakerTone.load(), 700);
 }
 
-TEST_F(Cwdaemon, AbortClearsInputAndTransmitButTheHandedCharactersFinish) {
-    Send("paris paris");
-    Tick();  // "p" on the air, "a" in the mailbox
+TEST_F(Cwdaemon, AbortKeysTheCharacterOnTheAirToItsEndAndNothingMore) {
+    // Ticks until transmit is off, checking that the TX line is on while the key is down;
+    // gives the ticks from the last key-up to transmit off.
+    auto ticksFromLastKeyUpToTxOff = [&] {
+        int sinceKeyUp = 0;
+        for (int i = 0; i < 20000 && Transmitting(); ++i) {
+            Tick();
+            if (KeyDown()) {
+                EXPECT_TRUE(TxLineOn()) << "tick " << i;
+                sinceKeyUp = 0;
+            } else {
+                ++sinceKeyUp;
+            }
+        }
+        return sinceKeyUp;
+    };
+    for (const std::string& stop : {Esc("4"), Esc("0")}) {
+        SCOPED_TRACE(stop);
+        w.form.Sent->clear();
+        Send("paris");
+        // In the middle of the first dash of "p" (.--.), with "a" waiting in the mailbox.
+        ASSERT_TRUE(TickUntil([&] { return w.engine.keyer.State().KeyerState == TextDash; }));
+        Ticks(30);
+        ASSERT_FALSE(w.engine.mailbox.NextCodeEmpty());
+        Send(stop);
+        EXPECT_TRUE(InputText().isEmpty());
+        EXPECT_TRUE(KeyDown());
+        EXPECT_TRUE(TxLineOn());
+        // The key stays with the keyer; transmit goes off once "p" has been keyed.
+        const int afterKeyUp = ticksFromLastKeyUpToTxOff();
+        EXPECT_GE(afterKeyUp, 75);  // the letter gap
+        EXPECT_LE(afterKeyUp, 77);
+        EXPECT_FALSE(w.form.TxButton->isChecked());
+        Tick();
+        EXPECT_FALSE(TxLineOn());
+        Ticks(400);
+        EXPECT_EQ(KeyDownRuns(), (std::vector<int>{25, 75, 75, 25}));
+        EXPECT_EQ(SentText().trimmed(), "p");  // and the word space of the silence after it
+    }
+}
+
+TEST_F(Cwdaemon, AbortWithNothingOnTheAirEndsTransmitAtOnce) {
+    Send("paris");  // "p" waits in the mailbox; the keyer has not run
     Send(Esc("4"));
-    EXPECT_TRUE(InputText().isEmpty());
     EXPECT_FALSE(Transmitting());
-    EXPECT_FALSE(w.form.TxButton->isChecked());
-    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && SentText().size() == 2; }));
-    EXPECT_EQ(SentText(), "pa");
+    EXPECT_FALSE(TxLineOn());
+    Ticks(300);
+    EXPECT_TRUE(KeyDownRuns().empty());
+    // The mailbox is usable again.
+    Send("e");
+    ASSERT_TRUE(TickUntil([&] { return SentText().endsWith(u'e'); }));
 }
 
 TEST_F(Cwdaemon, WordModeIgnoresAbortUntilReset) {
@@ -136,7 +209,7 @@ TEST_F(Cwdaemon, ExitIsRefusedAndTheListenerGoesOn) {
     Send(Esc("5"));
     EXPECT_TRUE(Logged("refused"));
     Send("e");
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "e"; }));
+    ASSERT_TRUE(TickUntil([&] { return SentText().endsWith(u'e'); }));
 }
 
 TEST_F(Cwdaemon, WeightingRequestIsPerCentOfADotAtTheCurrentSpeed) {
@@ -212,15 +285,16 @@ TEST_F(Cwdaemon, TuneWaitsForQueuedTextAndAbortLiftsTheKey) {
     EXPECT_TRUE(KeyDown());
     Send(Esc("4"));
     EXPECT_FALSE(listener->Tuning());
-    EXPECT_FALSE(Transmitting());
-    // Transmit off rewrote the port without the key; the keyer lets the key go as well.
-    EXPECT_FALSE(KeyDown());
+    // The keyer ends the tune's dot within two ticks; transmit goes off after it.
     Ticks(2);
+    EXPECT_FALSE(KeyDown());
     EXPECT_EQ(w.engine.keyer.State().KeyerState, TextElementGap);
-    ASSERT_TRUE(TickUntil([&] { return AllKeyed(); }, 1000));
+    EXPECT_TRUE(Transmitting());
+    EXPECT_TRUE(TxLineOn());
+    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && !Transmitting(); }, 1000));
     EXPECT_FALSE(KeyDown());
     EXPECT_EQ(w.engine.keyerSettings.DotTicks.load(), 25);
-    EXPECT_EQ(KeyDownRuns(), (std::vector<int>{25, 99}));
+    EXPECT_EQ(KeyDownRuns(), (std::vector<int>{25, 100}));
 }
 
 TEST_F(Cwdaemon, ArmedReplyAnswersOnceTheNextTextIsKeyed) {
@@ -297,20 +371,12 @@ TEST_F(Cwdaemon, ResetRestoresStartUpSpeedToneAndWeighting) {
 
 TEST_F(Cwdaemon, MalformedRequestsChangeNothing) {
     const std::vector<std::string> bad{
-        std::string(),
-        std::string("\0\0\0", 3),
-        "\r\n",
-        std::string("\x01\x02\x03\xFF\xFE", 5),
-        "ab\x1b"
-        "4",
-        Esc(""),
-        Esc("Z9"),
-        Esc("2"),
-        Esc("2-4"),
-        Esc("3 12"),
-        Esc("7abc"),
-        Esc("a5"),
-        Esc("c99"),
+        std::string(), std::string("\0\0\0", 3),
+        "\r\n",        std::string("\x01\x02\x03\xFF\xFE", 5),
+        Esc(""),       Esc("Z9"),
+        Esc("2"),      Esc("2-4"),
+        Esc("3 12"),   Esc("7abc"),
+        Esc("a5"),     Esc("c99"),
     };
     for (const std::string& datagram : bad) Send(datagram);
     EXPECT_TRUE(InputText().isEmpty());
@@ -346,11 +412,276 @@ TEST_F(Cwdaemon, WhatInputCannotHoldIsDroppedAndItsReplyBroken) {
     EXPECT_EQ(Replies(), std::vector<std::string>{"break\r\n"});
 }
 
-TEST_F(Cwdaemon, RequestsBeforeTheKeyerRunsAreIgnored) {
+TEST_F(Cwdaemon, RequestsBeforeTheKeyerRunsAreAppliedInOrderOnceItRuns) {
     w.engine.timer.StopKeyerTimer();
+    for (const std::string& request : {Esc("230"), std::string("e"), Esc("3700")}) {
+        client.writeDatagram(request.data(), static_cast<qint64>(request.size()),
+                             QHostAddress::LocalHost, listener->LocalPort());
+    }
+    (void)WaitUntil([] { return false; }, 200);
+    EXPECT_EQ(listener->RequestsHandled(), 0u);
+    EXPECT_EQ(w.form.speed.Speed, 60);
+    w.StartTimer();
+    ASSERT_TRUE(WaitUntil([&] { return listener->RequestsHandled() == 3; }, 3000));
+    EXPECT_EQ(w.form.speed.Speed, 150);
+    // The tone request came after the text: it waits for its place.
+    EXPECT_EQ(w.engine.portSettings.SpeakerTone.load(), 1000);
+    ASSERT_TRUE(TickUntil([&] { return SentText() == "e" && AllKeyed(); }));
+    EXPECT_EQ(w.engine.portSettings.SpeakerTone.load(), 700);
+}
+
+TEST_F(Cwdaemon, SettingsActOnTheTextSentAfterThem) {
+    // What QLog sends for "TU <+>5NN<-> 001".
+    Send(Esc("229"));
+    const int dot29 = w.engine.keyerSettings.DotTicks.load();
+    Send(Esc("224"));
+    const int dot24 = w.engine.keyerSettings.DotTicks.load();
+    Send(Esc("212"));
+    ASSERT_EQ(w.engine.keyerSettings.DotTicks.load(), 25);
+    ASSERT_GT(dot24, dot29);
+
+    Send("TU ");
+    Send(Esc("229"));
+    Send("5NN");
+    Send(Esc("224"));
+    Send(" 001");
+    EXPECT_EQ(w.form.speed.Speed, 60);
+    ASSERT_TRUE(TickUntil([&] { return SentText() == "tu 5nn 001" && AllKeyed(); }, 100000));
+    std::vector<int> expected{75, 25, 25, 75};              // TU at 12 wpm
+    for (int i = 0; i < 5; ++i) expected.push_back(dot29);  // 5
+    for (int i = 0; i < 2; ++i) {                           // N N
+        expected.push_back(3 * dot29);
+        expected.push_back(dot29);
+    }
+    for (int i = 0; i < 10; ++i) expected.push_back(3 * dot24);         // 0 0
+    for (const int e : {1, 3, 3, 3, 3}) expected.push_back(e * dot24);  // 1
+    EXPECT_EQ(KeyDownRuns(), expected);
+    EXPECT_EQ(w.form.speed.Speed, 120);
+
+    // Tone and weighting likewise.
     Send("e");
-    EXPECT_TRUE(InputText().isEmpty());
-    EXPECT_TRUE(Logged("not started"));
+    Send(Esc("3600"));
+    Send(Esc("720"));
+    EXPECT_EQ(w.engine.portSettings.SpeakerTone.load(), 1000);
+    EXPECT_EQ(w.form.speed.Weighting, 0);
+    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && SentText().endsWith(u'e'); }));
+    Tick();
+    EXPECT_EQ(w.engine.portSettings.SpeakerTone.load(), 600);
+    EXPECT_NE(w.form.speed.Weighting, 0);
+}
+
+TEST_F(Cwdaemon, AbortAppliesTheSettingsQueuedBehindTheText) {
+    Send("paris");
+    Send(Esc("230"));
+    Send("+");
+    Tick();
+    Send(Esc("4"));
+    const int afterAbort = w.form.speed.Speed;
+    // The same requests with nothing queued.
+    Send(Esc("212"));
+    Send(Esc("230"));
+    Send("+");
+    EXPECT_EQ(afterAbort, w.form.speed.Speed);
+    EXPECT_GT(afterAbort, 150);
+}
+
+TEST_F(Cwdaemon, TransmissionARequestStartedEndsWithItsText) {
+    Send("e");
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }));
+    EXPECT_EQ(SentText(), "e");
+    EXPECT_FALSE(w.form.TxButton->isChecked());
+    Tick();
+    EXPECT_FALSE(TxLineOn());
+
+    // Text behind text: one transmission for both.
+    Send("e");
+    Send("e");
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }));
+    EXPECT_EQ(SentText(), "eee");
+
+    // Transmit the operator switched on stays on.
+    w.form.txControl->SetTxButton(true);
+    w.form.txControl->ApplyTx();
+    Send("e");
+    ASSERT_TRUE(TickUntil([&] { return SentText() == "eeee" && AllKeyed(); }));
+    Ticks(500);
+    EXPECT_TRUE(Transmitting());
+}
+
+TEST_F(Cwdaemon, TransmitHeldByAClientOutlastsSilenceAndAnEmptyQueue) {
+    w.engine.keyerSettings.MoxOn.store(1);
+    w.engine.keyerSettings.RxAtSilence.store(1);
+    w.engine.keyerSettings.SilenceLen.store(8);
+    w.form.options.RxAtFreeBuffer = 1;
+    Send(Esc("a1"));
+    Ticks(1000);
+    EXPECT_TRUE(Transmitting());
+    w.form.Sent->clear();  // the word space of the silence
+    Send("e");
+    ASSERT_TRUE(TickUntil([&] { return SentText() == "e" && AllKeyed(); }));
+    Ticks(1000);
+    EXPECT_TRUE(Transmitting());
+    EXPECT_TRUE(TxLineOn());
+    Send(Esc("a0"));
+    EXPECT_FALSE(Transmitting());
+
+    // Without the hold the keying options end it.
+    w.form.Sent->clear();
+    Send("e");
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }));
+    EXPECT_EQ(SentText().trimmed(), "e");
+}
+
+TEST_F(Cwdaemon, PttDelayIsTheLeadTimeBeforeTheFirstElement) {
+    auto leadTicks = [&] {
+        EXPECT_TRUE(Transmitting());
+        int ticks = 0;
+        while (!KeyDown() && ticks < 1000) {
+            // The hold is counted in ticks; the lead-in timer only wakes the window.
+            QApplication::processEvents();
+            Tick();
+            ++ticks;
+        }
+        EXPECT_TRUE(TickUntil([&] { return !Transmitting(); }));
+        return ticks;
+    };
+    Send("e");
+    const int own = leadTicks();
+    Send(Esc("d30"));
+    Send("e");
+    const int delayed = leadTicks();
+    EXPECT_LE(own, 3);
+    EXPECT_GE(delayed * 4, 30);  // 4 ms ticks
+    EXPECT_LE(delayed, 8 + 3);
+    Send(Esc("d51"));
+    EXPECT_TRUE(Logged("outside 0..50"));
+}
+
+TEST_F(Cwdaemon, ReplyAtTheLastKeyUp) {
+    Send("en^");
+    bool replied = false;
+    for (int i = 0; i < 1000 && !replied; ++i) {
+        const bool wasDown = KeyDown();
+        Tick();
+        replied = !Replies().empty();
+        // Not a tick before the key went up after the dot of "n", nor after.
+        if (replied) {
+            EXPECT_TRUE(wasDown);
+            EXPECT_FALSE(KeyDown());
+            EXPECT_EQ(SentText(), "e");
+        }
+    }
+    EXPECT_TRUE(replied);
+}
+
+TEST_F(Cwdaemon, TwoClientsEachGetTheirOwnReply) {
+    QUdpSocket other;
+    ASSERT_TRUE(other.bind(QHostAddress::LocalHost, 0));
+    Send("e^");
+    Send("t^", &other);
+    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && SentText() == "et"; }));
+    Tick();
+    EXPECT_EQ(Replies(), std::vector<std::string>{"e\r\n"});
+    EXPECT_EQ(Replies(other), std::vector<std::string>{"t\r\n"});
+
+    // Two replies of one client due at the same key-up: cwdaemon keeps the newer one.
+    Send(Esc("hfirst"));
+    Send("e^");
+    ASSERT_TRUE(TickUntil([&] { return AllKeyed() && SentText() == "ete"; }));
+    Tick();
+    EXPECT_EQ(Replies(), std::vector<std::string>{"e\r\n"});
+}
+
+TEST_F(Cwdaemon, CharactersAsCwdaemonKeysThem) {
+    // Latin-1 A, O and U with diaeresis, at and dollar.
+    Send("\xC4\xD6\xDC@$");
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }, 40000));
+    EXPECT_EQ(KeyDownRuns(), (std::vector<int>{25, 75, 25, 75,                 // .-.-
+                                               75, 75, 75, 25,                 // ---.
+                                               25, 25, 75, 75,                 // ..--
+                                               25, 75, 75, 25, 75, 25,         // .--.-.
+                                               25, 25, 25, 75, 25, 25, 75}));  // ...-..-
+
+    // What cwdaemon cannot key is skipped; nothing acts as a command; a control byte is
+    // skipped alone.
+    w.form.Sent->clear();
+    Send("#{[}\xB7`~x");
+    Send(
+        std::string("a\x01\x7F"
+                    "b",
+                    4));
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }, 40000));
+    EXPECT_EQ(SentText(), "xab");
+    EXPECT_FALSE(w.form.PauseButton->isChecked());
+}
+
+TEST_F(Cwdaemon, DatagramsFromAnotherUserAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+    const std::uint16_t port = listener->LocalPort();
+    const auto before = listener->RequestsHandled();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(kNobodyUid) != 0 || ::setuid(kNobodyUid) != 0) ::_exit(3);
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const char request[] =
+            "\x1b"
+            "a1";
+        ::sendto(fd, request, 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        // The socket stays open until the datagram has been read.
+        ::sleep(2);
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    const bool read = WaitUntil([&] { return listener->RequestsHandled() > before; });
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(read);
+    EXPECT_FALSE(Transmitting());
+    EXPECT_TRUE(Logged("belongs to uid 65534"));
+
+    // Let in on request.
+    listener->AllowAnyUser(true);
+    Send(Esc("a1"));
+    EXPECT_TRUE(Transmitting());
+}
+
+TEST(UdpSocketOwner, FoundByPortAndAddressOrTheWildcard) {
+    const std::string v4 =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode ref pointer drops\n"
+        "  1: 0100007F:1A85 00000000:0000 07 00000000:00000000 00:00000000 00000000  1000  0 "
+        "11 2 0 0\n"
+        "  2: 00000000:D431 00000000:0000 07 00000000:00000000 00:00000000 00000000     0  0 "
+        "12 2 0 0\n"
+        "  3: 0200007F:D431 00000000:0000 07 00000000:00000000 00:00000000 00000000    33  0 "
+        "13 2 0 0\n";
+    const UdpEndpoint loopback = UdpEndpointV4(0x7F000001, 0x1A85);
+    EXPECT_EQ(UdpOwnersInTable(v4, loopback), std::vector<std::uint32_t>{1000});
+    EXPECT_EQ(UdpOwnersInTable(v4, UdpEndpointV4(0x7F000001, 0xD431)),
+              std::vector<std::uint32_t>{0});
+    EXPECT_EQ(UdpOwnersInTable(v4, UdpEndpointV4(0x7F000002, 0xD431)),
+              (std::vector<std::uint32_t>{0, 33}));
+    EXPECT_TRUE(UdpOwnersInTable(v4, UdpEndpointV4(0x7F000001, 1)).empty());
+
+    // An IPv6 socket on the wildcard address also takes IPv4 datagrams.
+    const std::string v6 =
+        "  sl  local_address                         remote_address                        st "
+        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
+        "  4: 00000000000000000000000000000000:1A85 00000000000000000000000000000000:0000 07 "
+        "00000000:00000000 00:00000000 00000000   500        0 14 2 0 0\n"
+        "  5: 00000000000000000000000001000000:0050 00000000000000000000000000000000:0000 07 "
+        "00000000:00000000 00:00000000 00000000   501        0 15 2 0 0\n";
+    EXPECT_EQ(UdpOwnersInTable(v6, loopback), std::vector<std::uint32_t>{500});
+    UdpEndpoint v6Loopback;
+    v6Loopback.address[15] = 1;
+    v6Loopback.port = 0x50;
+    EXPECT_EQ(UdpOwnersInTable(v6, v6Loopback), std::vector<std::uint32_t>{501});
+    EXPECT_TRUE(UdpOwnersInTable("garbage\n1: zz:zz", loopback).empty());
 }
 
 }  // namespace

@@ -21,7 +21,13 @@ TEST(CwdaemonOptions, DefaultPortAndLoopbackAddress) {
     EXPECT_TRUE(line.cwdaemon.enabled);
     EXPECT_EQ(line.cwdaemon.port, 6789);
     EXPECT_EQ(line.cwdaemon.bind, "127.0.0.1");
+    EXPECT_FALSE(line.cwdaemon.allowAnyUser);
     EXPECT_EQ(line.ports.ports, "sim");
+
+    CommandLine any;
+    ASSERT_TRUE(ParseCommandLine({"--cwdaemon-allow=any"}, any, error)) << error;
+    EXPECT_TRUE(any.cwdaemon.enabled);
+    EXPECT_TRUE(any.cwdaemon.allowAnyUser);
 }
 
 TEST(CwdaemonOptions, PortAndBindAddress) {
@@ -39,9 +45,10 @@ TEST(CwdaemonOptions, PortAndBindAddress) {
 }
 
 TEST(CwdaemonOptions, BadValuesAreUsageErrors) {
-    for (const char* arg : {"--cwdaemon=", "--cwdaemon=0", "--cwdaemon=65536", "--cwdaemon=67x",
-                            "--cwdaemon=-1", "--cwdaemon-bind=", "--cwdaemon-bind=localhost",
-                            "--cwdaemon-bind=1.2.3", "--cwdaemons"}) {
+    for (const char* arg :
+         {"--cwdaemon=", "--cwdaemon=0", "--cwdaemon=65536", "--cwdaemon=67x", "--cwdaemon=-1",
+          "--cwdaemon-bind=", "--cwdaemon-bind=localhost", "--cwdaemon-bind=1.2.3", "--cwdaemons",
+          "--cwdaemon-allow=", "--cwdaemon-allow=me"}) {
         CommandLine line;
         std::string error;
         EXPECT_FALSE(ParseCommandLine({arg}, line, error)) << arg;
@@ -62,6 +69,7 @@ TEST(CwdaemonOptions, HelpNamesTheOptionsAndTheWarning) {
     const std::string usage = UsageText("telkey");
     EXPECT_NE(usage.find("--cwdaemon[=PORT]"), std::string::npos);
     EXPECT_NE(usage.find("--cwdaemon-bind=ADDRESS"), std::string::npos);
+    EXPECT_NE(usage.find("--cwdaemon-allow=any"), std::string::npos);
     EXPECT_NE(usage.find("no authentication"), std::string::npos);
 }
 

@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "engine/codepage1251.h"
+#include "engine/morse_tables.h"
+
 namespace telkey {
 namespace {
 
@@ -17,8 +20,18 @@ std::string Esc(const std::string& rest) {
 Item C(char c) {
     return {Item::Kind::Char, static_cast<std::uint8_t>(c)};
 }
-Item P(std::uint8_t code) {
-    return {Item::Kind::Prosign, code};
+
+// The code numbers the items key: a character by Telkey's table, a prosign by its own code.
+std::vector<std::uint8_t> Keyed(const std::vector<Item>& items) {
+    std::vector<std::uint8_t> codes;
+    for (const Item& item : items) {
+        if (item.kind == Item::Kind::Char) {
+            codes.push_back(CharToCode(UnicodeToCp1251(item.value)));
+        } else if (item.kind == Item::Kind::Prosign) {
+            codes.push_back(item.value);
+        }
+    }
+    return codes;
 }
 
 TEST(CwdaemonRequest, PlainTextIsKeyedCharacterByCharacter) {
@@ -42,9 +55,9 @@ TEST(CwdaemonRequest, SpeedSignsAndDroppedCharacters) {
 TEST(CwdaemonRequest, ProsignCharactersGiveTheirCodes) {
     const auto r = ParseCwdaemonRequest("*=<(!&>");
     ASSERT_EQ(r.kind, Kind::Text);
-    const std::vector<Item> expected{P(kProsignAR), P(kProsignBT), P(kProsignSK), P(kProsignKN),
-                                     P(kProsignSN), P(kProsignAS), P(kProsignBK)};
-    EXPECT_EQ(r.items, expected);
+    const std::vector<std::uint8_t> expected{kProsignAR, kProsignBT, kProsignSK, kProsignKN,
+                                             kProsignSN, kProsignAS, kProsignBK};
+    EXPECT_EQ(Keyed(r.items), expected);
     // The elements of each: start marker, then 0 dot, 1 dash.
     EXPECT_EQ(kProsignSN, 0b100010);    // ...-.
     EXPECT_EQ(kProsignBK, 0b11000101);  // -...-.-
@@ -66,24 +79,39 @@ TEST(CwdaemonRequest, CaretEndsTheTextAndAsksForAReply) {
     EXPECT_EQ(alone.replyText, "");
 }
 
-TEST(CwdaemonRequest, LatinOneBytesStayCharacters) {
-    const auto r = ParseCwdaemonRequest("\xE9\xFC");
+TEST(CwdaemonRequest, CharactersKeyCwdaemonsCodes) {
+    // A, O, U with diaeresis, C cedilla, E acute, E grave, A grave, N tilde (Latin-1), S cedilla
+    // and Z dot (Latin-2), at, dollar, apostrophe, underscore.
+    const auto r = ParseCwdaemonRequest("\xC4\xD6\xDC\xC7\xC9\xC8\xC0\xD1\xAA\xAE@$'_");
     ASSERT_EQ(r.kind, Kind::Text);
-    EXPECT_EQ(r.items, (std::vector<Item>{C('\xE9'), C('\xFC')}));
+    EXPECT_EQ(Keyed(r.items),
+              (std::vector<std::uint8_t>{0b10101, 0b11110, 0b10011, 0b110100, 0b100100, 0b101001,
+                                         0b101101, 0b111011, 0b11111, 0b111001, 0b1011010,
+                                         0b10001001, 0b1011110, 0b1001101}));
+    // Letters of either case, as typed where Input keys them alike.
+    EXPECT_EQ(ParseCwdaemonRequest("aZ").items, (std::vector<Item>{C('a'), C('Z')}));
+    EXPECT_EQ(CwdaemonCode('q'), CwdaemonCode('Q'));
 }
 
-TEST(CwdaemonRequest, EmptyBinaryAndBlankRequestsAreIgnored) {
+TEST(CwdaemonRequest, WhatCwdaemonCannotKeyIsSkipped) {
+    // Lower-case accented letters, signs without a code, typed commands of Input.
+    const auto r = ParseCwdaemonRequest("\xE9#a{[}\xB7`b|%\xFC");
+    ASSERT_EQ(r.kind, Kind::Text);
+    EXPECT_EQ(r.items, (std::vector<Item>{C('a'), C('b')}));
+    // A control byte is skipped alone, the rest is keyed; ESC inside text is no request.
+    EXPECT_EQ(ParseCwdaemonRequest(std::string("ab\x01\x02\xFF", 5)).items,
+              (std::vector<Item>{C('a'), C('b')}));
+    EXPECT_EQ(ParseCwdaemonRequest("a\x7F").items, std::vector<Item>{C('a')});
+    EXPECT_EQ(ParseCwdaemonRequest("ab" + Esc("4")).items,
+              (std::vector<Item>{C('a'), C('b'), C('4')}));
+}
+
+TEST(CwdaemonRequest, EmptyAndBlankRequestsAreIgnored) {
     EXPECT_EQ(ParseCwdaemonRequest("").kind, Kind::Ignored);
     EXPECT_EQ(ParseCwdaemonRequest("\r\n").kind, Kind::Ignored);
     EXPECT_EQ(ParseCwdaemonRequest("~~").kind, Kind::Ignored);
     EXPECT_EQ(ParseCwdaemonRequest(std::string("\0abc", 4)).kind, Kind::Ignored);
-    const auto binary = ParseCwdaemonRequest(std::string("ab\x01\x02\xFF", 5));
-    EXPECT_EQ(binary.kind, Kind::Ignored);
-    EXPECT_NE(binary.detail.find("binary"), std::string::npos);
-    EXPECT_NE(binary.detail.find("\\x01"), std::string::npos);
-    EXPECT_EQ(ParseCwdaemonRequest("a\x7F").kind, Kind::Ignored);
-    // ESC inside text is not an escape request.
-    EXPECT_EQ(ParseCwdaemonRequest("ab" + Esc("4")).kind, Kind::Ignored);
+    EXPECT_EQ(ParseCwdaemonRequest(std::string("\x01\x02\xFF", 3)).kind, Kind::Ignored);
 }
 
 TEST(CwdaemonRequest, TrailingNulOfCClientsEndsTheRequest) {
@@ -112,7 +140,11 @@ TEST(CwdaemonRequest, EscapeRequestsWithoutValue) {
     EXPECT_EQ(ParseCwdaemonRequest(Esc("4")).kind, Kind::Abort);
     EXPECT_EQ(ParseCwdaemonRequest(Esc("5")).kind, Kind::Exit);
     EXPECT_EQ(ParseCwdaemonRequest(Esc("6")).kind, Kind::WordMode);
-    for (const char* code : {"b1", "d20", "e1001", "g70", "96789"}) {
+    const auto delay = ParseCwdaemonRequest(Esc("d20"));
+    ASSERT_EQ(delay.kind, Kind::PttDelay);
+    EXPECT_EQ(delay.value, 20);
+    EXPECT_EQ(ParseCwdaemonRequest(Esc("d51")).kind, Kind::Ignored);
+    for (const char* code : {"b1", "e1001", "g70", "96789"}) {
         EXPECT_EQ(ParseCwdaemonRequest(Esc(code)).kind, Kind::NoEffect) << code;
     }
     EXPECT_EQ(ParseCwdaemonRequest(Esc("")).kind, Kind::Ignored);

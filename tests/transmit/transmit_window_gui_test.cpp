@@ -311,6 +311,47 @@ TEST_F(TransmitWindow, ALineBreakIsKeyedAsTwoWordSpaces) {
     EXPECT_EQ(InputText(), QString());
 }
 
+TEST_F(TransmitWindow, EveryLineBreakIsTwoWordSpacesWhateverIsEditedAroundIt) {
+    form().options.TxAtKeyboard = 0;
+    form().Input->setFocus();
+    // The first word space of the break has gone when "e" was taken.
+    auto halfSent = [&] {
+        SetInput(QStringLiteral("e\nt"));
+        TxByHand(true);
+        TicksUntil([&] { return engine().keyer.State().KeyerState == TextDot; });
+        ASSERT_EQ(InputText(), QStringLiteral("\nt"));
+        ASSERT_FALSE(engine().mailbox.NextCodeEmpty());
+    };
+
+    // Emptied and typed again: the new break is a break of its own.
+    halfSent();
+    QTextCursor all = form().Input->textCursor();
+    all.select(QTextCursor::Document);
+    all.removeSelectedText();
+    test::TypeText(QStringLiteral("\nt"));
+    TicksUntil([&] { return SentText().endsWith(QStringLiteral("t")); });
+    EXPECT_EQ(SentText(), QStringLiteral("e   t"));  // the old break's first half, then two
+
+    // Text put in front of the half-sent break: its second word space follows that text.
+    form().Sent->clear();
+    halfSent();
+    QTextCursor front = form().Input->textCursor();
+    front.setPosition(0);
+    front.insertText(QStringLiteral("a"));
+    TicksUntil([&] { return SentText().endsWith(QStringLiteral("t")); });
+    EXPECT_EQ(SentText(), QStringLiteral("e a t"));
+}
+
+TEST_F(TransmitWindow, PrivateUseCharactersAreKeyedAsCharactersOutsideTheCodePage) {
+    form().options.TxAtKeyboard = 0;
+    // Typed or pasted, they are no program's marks: no SK, no end of transmission, no silence.
+    SetInput(QString::fromUtf16(u"e\uE045\uE0F0\uF8FFe"));
+    TxByHand(true);
+    TicksUntil([&] { return SentText().size() == 5; });
+    EXPECT_EQ(SentText(), QStringLiteral("e   e"));
+    EXPECT_TRUE(Transmitting());
+}
+
 TEST_F(TransmitWindow, DeferredFieldIsTakenWhenItReachesTheFront) {
     form().options.TxAtKeyboard = 0;
     form().CallEdit->setText(QStringLiteral("OK1AB"));
