@@ -136,6 +136,8 @@ void Ports::SetTx(int on) noexcept {
 
 void Ports::Hold() noexcept {
     held_.store(1, std::memory_order_relaxed);
+    // The element in progress is dropped: after Resume the key stays up until the next one.
+    keyDown_.store(0);
     SetTx(0);
 }
 

@@ -124,7 +124,7 @@ class Child {
         }
     }
 
-    // The exit status, or -1 when it did not end in time or ended by a signal.
+    // The exit status (128 + the signal when a signal ended it), or -1 when it did not end in time.
     int Wait(std::chrono::milliseconds bound = 10s) {
         if (pid_ <= 0) return -1;
         int status = 0;
@@ -132,7 +132,8 @@ class Child {
             WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound);
         if (!ended) return -1;
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        // Ended by a signal: 128 + the signal, as a shell reports it.
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     void Signal(int sig) {
