@@ -44,6 +44,22 @@ void HoldPorts(const SignalTarget& target) noexcept {
     if (Ports* ports = target.ports.load()) ports->Hold();
 }
 
+// Async-signal-safe: the signal's action, without looking at the old one.
+void SetAction(int sig, void (*handler)(int), int flags) noexcept {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    ::sigaction(sig, &action, nullptr);
+}
+
+sigset_t SetOf(int sig) noexcept {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    return only;
+}
+
 bool Install(int sig, void (*handler)(int), int flags) noexcept {
     struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) != 0) return false;
@@ -58,10 +74,7 @@ bool Install(int sig, void (*handler)(int), int flags) noexcept {
 void Restore(int sig) noexcept {
     struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) return;
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(sig, &action, nullptr);
+    SetAction(sig, SIG_DFL, 0);
 }
 
 extern "C" void OnEndSignal(int sig) {
@@ -77,19 +90,12 @@ extern "C" void OnEndSignal(int sig) {
 extern "C" void OnStopSignal(int sig) {
     const int savedErrno = errno;
     if (const SignalTarget* target = gTarget.load()) HoldPorts(*target);
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(sig, &action, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, sig);
+    SetAction(sig, SIG_DFL, 0);
+    const sigset_t only = SetOf(sig);
     ::raise(sig);
     ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);  // stops here until SIGCONT
     ::pthread_sigmask(SIG_BLOCK, &only, nullptr);
-    action.sa_handler = OnStopSignal;
-    action.sa_flags = SA_RESTART;
-    ::sigaction(sig, &action, nullptr);
+    SetAction(sig, OnStopSignal, SA_RESTART);
     // Continued, or never stopped (the kernel drops the signal in an orphaned process group).
     if (const SignalTarget* target = gTarget.load()) Wake(*target, SIGCONT);
     errno = savedErrno;
@@ -172,13 +178,8 @@ void IgnoreBrokenPipes() noexcept {
 }
 
 void EndBySignal(int sig) noexcept {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(sig, &action, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, sig);
+    SetAction(sig, SIG_DFL, 0);
+    const sigset_t only = SetOf(sig);
     ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     ::raise(sig);
     // Not ended (the default action ignores it in this state): the shell's convention.

@@ -36,28 +36,11 @@ std::string Telkey() {
     return std::string(TELKEY_BINARY_DIR) + "/telkey";
 }
 
-struct PortWrite {
-    unsigned port;
-    unsigned value;
-};
+// The port trace so far, as the shared trace reader gives it.
+using PortWrite = test::morse_trace::Write;
+using test::morse_trace::ReadTrace;
 
-// The port trace so far: "<microseconds> 0x<port> 0x<value>" per line.
-std::vector<PortWrite> ReadTrace(const std::string& path) {
-    std::vector<PortWrite> writes;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        unsigned long long us = 0;
-        unsigned port = 0;
-        unsigned value = 0;
-        if (std::sscanf(line.c_str(), "%llu %x %x", &us, &port, &value) == 3) {
-            writes.push_back({port, value});
-        }
-    }
-    return writes;
-}
-
-int KeyDowns(const std::vector<PortWrite>& writes) {
+int KeyDownCount(const std::vector<PortWrite>& writes) {
     int n = 0;
     for (const PortWrite& w : writes) n += w.port == kKeyPort && (w.value & kKeyBit) != 0;
     return n;
@@ -133,8 +116,9 @@ class TelkeyIntegration : public ::testing::Test {
             line = NextAnnouncement(listener);
         } while (line && *line != "Telkey_Message 111 0");
         ASSERT_TRUE(line);
-        const int before = KeyDowns(ReadTrace(trace));
-        ASSERT_TRUE(test::WaitUntil([&] { return KeyDowns(ReadTrace(trace)) > before + 3; }, 10s));
+        const int before = KeyDownCount(ReadTrace(trace));
+        ASSERT_TRUE(
+            test::WaitUntil([&] { return KeyDownCount(ReadTrace(trace)) > before + 3; }, 10s));
         // Released first, then ended as the signal ends a program.
         const int status = telkey.Stop(sig);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
@@ -176,7 +160,7 @@ TEST_F(TelkeyIntegration, AnnouncesItselfTakesCommandsAndEndsCleanly) {
     // Macro 1 is keyed: the transmitter goes on, the key line moves, silence ends it again.
     Send("1");
     EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 111 0");
-    EXPECT_TRUE(test::WaitUntil([&] { return KeyDowns(ReadTrace(trace)) > 0; }, 10s));
+    EXPECT_TRUE(test::WaitUntil([&] { return KeyDownCount(ReadTrace(trace)) > 0; }, 10s));
     EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 110 0");
 
     Send("102");
@@ -186,12 +170,12 @@ TEST_F(TelkeyIntegration, AnnouncesItselfTakesCommandsAndEndsCleanly) {
 
     // Codes outside the protocol do nothing: the next announcement is that of the 110 after them.
     std::this_thread::sleep_for(100ms);  // lets the trace writer catch up
-    const int keyDowns = KeyDowns(ReadTrace(trace));
+    const int keyDowns = KeyDownCount(ReadTrace(trace));
     for (const char* code : {"16", "99", "103", "109", "113", "-1"}) Send(code);
     Send("110");
     EXPECT_EQ(NextAnnouncement(listener), "Telkey_Message 110 0");
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(KeyDowns(ReadTrace(trace)), keyDowns);
+    EXPECT_EQ(KeyDownCount(ReadTrace(trace)), keyDowns);
 
     // SIGTERM in the middle of a long macro: the last writes release the key and TX lines.
     EndsCleanlyWhileKeying(telkey, listener, SIGTERM);
