@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that Telkey needs to build, test and run, when any is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
-          xvfb openbox xdotool fonts-liberation tlf tmux dbus-daemon)
+          xvfb openbox xdotool x11-utils fonts-liberation tlf tmux dbus-daemon)
 missing=()
 # Building the Debian package and checking it.
 packages+=(dpkg-dev desktop-file-utils appstream man-db)

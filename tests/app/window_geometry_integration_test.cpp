@@ -112,9 +112,14 @@ bool StaysOnTop(const std::string& id) {
            std::string::npos;
 }
 
-ino_t Inode(const std::string& path) {
+// Tells one version of a file from the next. Each replacement by rename changes the status
+// time; the inode alone does not do, as the file system hands two numbers out by turns.
+using FileStamp = std::array<long long, 3>;
+
+FileStamp Stamp(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {static_cast<long long>(st.st_ino), st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
 // The value of one key in a settings file's text.
@@ -205,18 +210,18 @@ class WindowGeometryOnADesktop : public ::testing::Test {
 
     // "Save setup", the last item of Setup; returns the file it wrote.
     std::string SaveSetup() {
-        const ino_t before = Inode(settings_);
-        for (int attempt = 0; attempt < 3 && Inode(settings_) == before; ++attempt) {
+        const FileStamp before = Stamp(settings_);
+        for (int attempt = 0; attempt < 3 && Stamp(settings_) == before; ++attempt) {
             Setup("Up Return");
-            WaitUntil([&] { return Inode(settings_) != before; }, 10s);
+            WaitUntil([&] { return Stamp(settings_) != before; }, 10s);
         }
-        EXPECT_NE(Inode(settings_), before) << "Save setup wrote nothing";
+        EXPECT_NE(Stamp(settings_), before) << "Save setup wrote nothing";
         // Every key replaces the file once; the save is over when it has stopped changing.
-        ino_t last = Inode(settings_);
+        FileStamp last = Stamp(settings_);
         auto since = std::chrono::steady_clock::now();
         EXPECT_TRUE(WaitUntil(
             [&] {
-                const ino_t now = Inode(settings_);
+                const FileStamp now = Stamp(settings_);
                 if (now != last) {
                     last = now;
                     since = std::chrono::steady_clock::now();
