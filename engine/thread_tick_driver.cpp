@@ -35,15 +35,20 @@ std::int64_t MonotonicNs() noexcept {
 
 }  // namespace
 
+// One timer thread. The timer it runs (id, period, keyer, heartbeat, policy) is written by the
+// owner while the thread waits for `go`, and read by the thread after it.
 struct ThreadTickDriver::Timer {
     std::uint32_t id = 0;
     std::int64_t periodNs = 0;
     Keyer* keyer = nullptr;
     TickHeartbeat* heartbeat = nullptr;
     MissedTicks missedTicks = MissedTicks::CatchUp;
+    ThreadScheduling scheduling;  // the owner's record of the thread's scheduling
     std::atomic<pid_t> tid{0};    // set by the thread as it starts
-    std::atomic<bool> go{false};  // set once its scheduling is settled
+    std::atomic<bool> go{false};  // a timer is assigned and its scheduling settled
     std::atomic<bool> stop{false};
+    std::atomic<bool> parked{false};  // the thread has stopped ticking and waits for `go`
+    std::atomic<bool> quit{false};    // no further timer: the thread ends at `go`
     std::thread thread;
 };
 
@@ -91,6 +96,7 @@ ThreadTickDriver::ThreadTickDriver() : stats_(std::make_unique<TickStats>()) {}
 
 ThreadTickDriver::~ThreadTickDriver() {
     while (!timers_.empty()) Kill(timers_.back()->id);
+    EndResolution();
 }
 
 int ThreadTickDriver::SmallestPeriodMs() {
@@ -102,25 +108,39 @@ int ThreadTickDriver::SmallestPeriodMs() {
 
 std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     if (periodMs < 1) return 0;
-    auto timer = std::make_unique<Timer>();
+    std::unique_ptr<Timer> timer;
+    // A thread raised to real-time priority is not kept for a timer that must not have it.
+    if (parked_ && (wantRealtime_ || !parked_->scheduling.IsRealtime())) {
+        timer = std::move(parked_);
+    } else {
+        EndResolution();
+        timer = std::make_unique<Timer>();
+        try {
+            timer->thread =
+                std::thread(&ThreadTickDriver::Run, std::ref(*timer), std::ref(*stats_));
+        } catch (...) {
+            return 0;  // no thread: "Timer not installed"
+        }
+        timer->tid.wait(0, std::memory_order_acquire);
+    }
     timer->id = nextId_++;
     if (nextId_ == 0) nextId_ = 1;
     timer->periodNs = periodMs * kNsPerMs;
     timer->keyer = &keyer;
     timer->heartbeat = heartbeat_;
     timer->missedTicks = missedTicks_;
-    try {
-        timer->thread = std::thread(&ThreadTickDriver::Run, std::ref(*timer), std::ref(*stats_));
-    } catch (...) {
-        return 0;  // no thread: "Timer not installed"
-    }
     // The priority is settled here, on the starting thread, before the first tick: a broker
-    // is then called from the window thread, never from the keyer's.
-    timer->tid.wait(0, std::memory_order_acquire);
+    // is then called from the window thread, never from the keyer's. A kept real-time thread
+    // asks nobody again: RealtimeKit grants a user only so many requests in a while.
     const pid_t tid = timer->tid.load(std::memory_order_acquire);
-    scheduling_ = wantRealtime_ ? RaiseThreadPriority(tid, kRealtimePriority, broker_)
-                                : CurrentScheduling(tid, SchedulingKind::NotAsked);
+    if (!(wantRealtime_ && timer->scheduling.IsRealtime())) {
+        timer->scheduling = wantRealtime_ ? RaiseThreadPriority(tid, kRealtimePriority, broker_)
+                                          : CurrentScheduling(tid, SchedulingKind::NotAsked);
+    }
+    scheduling_ = timer->scheduling;
     realtime_.store(scheduling_.IsRealtime() ? 1 : 0, std::memory_order_release);
+    timer->stop.store(false, std::memory_order_relaxed);
+    timer->parked.store(false, std::memory_order_relaxed);
     timer->go.store(true, std::memory_order_release);
     timer->go.notify_one();
     if (observer_) observer_(scheduling_);
@@ -133,18 +153,47 @@ void ThreadTickDriver::Kill(std::uint32_t timerId) {
     auto it = std::find_if(timers_.begin(), timers_.end(),
                            [timerId](const auto& t) { return t->id == timerId; });
     if (it == timers_.end()) return;
-    (*it)->stop.store(true, std::memory_order_release);
-    if ((*it)->thread.joinable()) (*it)->thread.join();
+    std::unique_ptr<Timer> timer = std::move(*it);
     timers_.erase(it);
+    timer->stop.store(true, std::memory_order_release);
+    timer->parked.wait(false, std::memory_order_acquire);
+    EndResolution();  // only one thread is kept
+    parked_ = std::move(timer);
+}
+
+void ThreadTickDriver::EndResolution() {
+    if (parked_) End(std::move(parked_));
+}
+
+pid_t ThreadTickDriver::ThreadId() const noexcept {
+    return timers_.empty() ? 0 : timers_.back()->tid.load(std::memory_order_acquire);
+}
+
+void ThreadTickDriver::End(std::unique_ptr<Timer> timer) {
+    timer->quit.store(true, std::memory_order_release);
+    timer->go.store(true, std::memory_order_release);
+    timer->go.notify_one();
+    if (timer->thread.joinable()) timer->thread.join();
 }
 
 void ThreadTickDriver::Run(Timer& timer, TickStats& stats) noexcept {
     SetFineTimerSlack();
     timer.tid.store(gettid(), std::memory_order_release);
     timer.tid.notify_one();
-    timer.go.wait(false, std::memory_order_acquire);
-    PrefaultStack();
+    while (true) {
+        timer.go.wait(false, std::memory_order_acquire);
+        if (timer.quit.load(std::memory_order_acquire)) break;
+        PrefaultStack();
+        Tick(timer, stats);
+        if (timer.heartbeat != nullptr) timer.heartbeat->Rest();
+        // `go` is cleared before the owner can see the thread parked and assign the next timer.
+        timer.go.store(false, std::memory_order_relaxed);
+        timer.parked.store(true, std::memory_order_release);
+        timer.parked.notify_one();
+    }
+}
 
+void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
     TickSchedule schedule(MonotonicNs() + timer.periodNs, timer.periodNs, timer.missedTicks);
     while (true) {
         const timespec wake = ToTimespec(schedule.Deadline());
@@ -171,7 +220,6 @@ void ThreadTickDriver::Run(Timer& timer, TickStats& stats) noexcept {
         stats.skippedTicks.fetch_add(static_cast<std::uint64_t>(due.skipped),
                                      std::memory_order_relaxed);
     }
-    if (timer.heartbeat != nullptr) timer.heartbeat->Rest();
 }
 
 }  // namespace telkey

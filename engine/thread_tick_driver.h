@@ -2,7 +2,8 @@
 // The keyer timer of the program: a dedicated thread that calls KeyerTick every period on
 // absolute CLOCK_MONOTONIC deadlines, at real-time priority when the system grants it (directly
 // or through a broker), with a 1 ns timer slack. A wake-up more than a tick late runs the ticks
-// it missed at once (late, never early) and keeps to the absolute schedule.
+// it missed at once (late, never early) and keeps to the absolute schedule. A killed timer's
+// thread waits for the next timer, so a new tick length keeps the thread and its priority.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -91,9 +92,13 @@ class ThreadTickDriver : public TickDriver {
     int SmallestPeriodMs() override;
     // Nothing to ask for on Linux: high-resolution timers are always on.
     bool BeginResolution() override { return true; }
-    void EndResolution() override {}
+    // The keyer is done with timers: the thread kept for the next one ends.
+    void EndResolution() override;
+    // Runs the timer on the thread a killed timer left, when there is one: a broker is asked
+    // again only when that thread has no real-time priority yet.
     std::uint32_t Start(int periodMs, Keyer& keyer) override;
-    // Stops and joins the thread; waits at most one period. After it returns no tick runs.
+    // Stops the timer; waits at most one period. After it returns no tick runs. Its thread is
+    // kept for the next Start until EndResolution or the driver's end.
     void Kill(std::uint32_t timerId) override;
 
     // Whether timers started from now on ask for real-time priority (on by default).
@@ -112,14 +117,18 @@ class ThreadTickDriver : public TickDriver {
     // 1 when the last started thread runs at real-time priority, 0 when refused or not asked
     // for, -1 before a thread has started.
     int RealtimeGranted() const noexcept { return realtime_.load(std::memory_order_acquire); }
-    // Scheduling of the last started thread.
+    // Scheduling of the last started timer's thread.
     ThreadScheduling Scheduling() const noexcept { return scheduling_; }
+    // Thread id of the thread that runs the last started timer; 0 when no timer runs.
+    pid_t ThreadId() const noexcept;
     TickStats& Stats() noexcept { return *stats_; }
     const TickStats& Stats() const noexcept { return *stats_; }
 
   private:
     struct Timer;
     static void Run(Timer& timer, TickStats& stats) noexcept;
+    static void Tick(Timer& timer, TickStats& stats) noexcept;
+    static void End(std::unique_ptr<Timer> timer);
 
     bool wantRealtime_ = true;
     TickHeartbeat* heartbeat_ = nullptr;
@@ -131,6 +140,7 @@ class ThreadTickDriver : public TickDriver {
     std::unique_ptr<TickStats> stats_;
     std::atomic<int> realtime_{-1};
     std::vector<std::unique_ptr<Timer>> timers_;
+    std::unique_ptr<Timer> parked_;  // a killed timer's thread, waiting for the next timer
     std::uint32_t nextId_ = 1;
 };
 

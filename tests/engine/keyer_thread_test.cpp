@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
+#include <string>
 
 #include "backends/port_bus_sim.h"
 #include "engine/engine.h"
@@ -184,6 +186,28 @@ TEST(KeyerRealtime, TimerThreadAllocatesNothingAndPostsNothingAfterStop) {
         std::uint8_t code;
         engine.mailbox.Take(code);
     }
+}
+
+// Every new tick length re-creates the timer (holding the speed arrows makes dozens). The thread
+// stays, and with it the real-time grant that a broker such as RealtimeKit counts against a quota.
+TEST(KeyerRealtime, RecreatedTimerKeepsItsThreadUntilStopped) {
+    SimPortBus bus(1 << 10);
+    ThreadTickDriver driver;
+    Engine engine(bus, driver);
+    ASSERT_THAT(engine.timer.StartKeyerTimer(), ::testing::ElementsAre());
+    const pid_t tid = driver.ThreadId();
+    ASSERT_NE(tid, 0);
+    for (const int periodMs : {1, 3, 2, 5, 1}) {
+        ASSERT_TRUE(engine.timer.RecreateKeyerTimer(periodMs));
+        EXPECT_EQ(driver.ThreadId(), tid) << periodMs << " ms";
+        const std::uint64_t start = engine.keyer.TickCount();
+        for (int i = 0; i < 2000 && engine.keyer.TickCount() < start + 3; ++i) SleepMs(1);
+        EXPECT_GE(engine.keyer.TickCount(), start + 3) << periodMs << " ms";
+    }
+    engine.timer.StopKeyerTimer();
+    EXPECT_EQ(driver.ThreadId(), 0);
+    EXPECT_FALSE(std::filesystem::exists("/proc/self/task/" + std::to_string(tid)))
+        << "the thread ends with the timer";
 }
 
 TEST(KeyerRealtime, ThreadDriverReportsCapabilities) {
