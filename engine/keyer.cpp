@@ -29,6 +29,22 @@ void Keyer::PushRing(std::uint8_t code) noexcept {
     if (ring_.Push(code)) notifications_.Post(Notification::WM_KEYER_CHAR);
 }
 
+bool Keyer::EdgeDueNextTick() const noexcept {
+    // Every state that keys an element or its gap writes the change on its first tick.
+    switch (state_.KeyerState) {
+        case PaddleDot:
+        case PaddleDotGap:
+        case PaddleDash:
+        case PaddleDashGap:
+        case TextDot:
+        case TextDash:
+        case TextElementGap:
+            return state_.StateTicks == 0;
+        default:
+            return false;
+    }
+}
+
 void Keyer::KeyerTick() noexcept {
     tickCount_.store(tickCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 

@@ -48,6 +48,10 @@ class Keyer {
     // Stores a code in the ring and posts WM_KEYER_CHAR; a full ring drops it silently.
     void PushRing(std::uint8_t code) noexcept;
 
+    // The next tick changes the key line: it starts an element or the gap after one. The timer
+    // thread wakes early for such a tick, so that the edge is not late.
+    bool EdgeDueNextTick() const noexcept;
+
     const KeyerState& State() const noexcept { return state_; }
     // Ticks run so far; a watchdog reads it from another thread to see that the keyer lives.
     std::uint64_t TickCount() const noexcept { return tickCount_.load(std::memory_order_relaxed); }

@@ -4,6 +4,7 @@
 // or through a broker), with a 1 ns timer slack. A wake-up more than a tick late runs the ticks
 // it missed at once (late, never early) and keeps to the absolute schedule. A killed timer's
 // thread waits for the next timer, so a new tick length keeps the thread and its priority.
+// A tick that changes the key line is woken a little early and waited for awake.
 #include <array>
 #include <atomic>
 #include <cstdint>

@@ -87,6 +87,35 @@ TEST_F(KeyerTest, CharactersBackToBackAndTextSpaceGaps) {
     EXPECT_THAT(TakeRing(), ElementsAre(e, e, CodeWordSpace));
 }
 
+// The timer thread wakes early only for ticks announced as edges: an edge not announced would
+// be keyed as late as any other tick.
+TEST_F(KeyerTest, EveryKeyLineChangeIsAnnouncedOneTickAhead) {
+    const std::vector<std::uint8_t> text{CharToCode('p'), CharToCode('a'), CodeWordSpace,
+                                         CharToCode('7'), CharToCode('3')};
+    // Text, then the paddle: a dot held, both (iambic), a dash held, released.
+    const std::vector<std::pair<int, std::pair<bool, bool>>> paddle{
+        {1500, {true, false}}, {1700, {true, true}}, {2000, {false, true}}, {2200, {false, false}}};
+    for (const int weight : {0, 5, -5}) {
+        SCOPED_TRACE(weight);
+        engine.keyer.StateForTest() = KeyerState{};
+        SetSpeed(25, 75, weight, 4);
+        std::size_t next = 0;
+        int changes = 0;
+        for (int i = 0; i < 2500; ++i) {
+            if (next < text.size() && engine.mailbox.Fill(text[next])) ++next;
+            for (const auto& [at, contacts] : paddle) {
+                if (i == at) Paddle(contacts.first, contacts.second);
+            }
+            const bool announced = engine.keyer.EdgeDueNextTick();
+            const bool before = KeyDown();
+            Tick();
+            EXPECT_EQ(announced, KeyDown() != before) << "tick " << i;
+            if (KeyDown() != before) ++changes;
+        }
+        EXPECT_GT(changes, 40);
+    }
+}
+
 TEST_F(KeyerTest, TextSpaceLastsFourDots) {
     engine.mailbox.Fill(CodeWordSpace);
     Tick();
