@@ -15,9 +15,10 @@ constexpr std::int64_t kNsPerSec = 1'000'000'000;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::int64_t kNsPerUs = 1'000;
 constexpr std::size_t kStackPrefaultBytes = 64 * 1024;
-// A tick that changes the key line is woken this much early and waits out the rest awake: most
-// wake-ups are late by less, so the edge comes on time. Never more than a fifth of the period.
-constexpr std::int64_t kEdgeLeadNs = 200 * kNsPerUs;
+// A tick that changes the key line is woken a fifth of a period early, at most this much, and
+// waits out the rest awake: nearly all wake-ups are late by less, so the edge comes on time.
+// Edges are rare at slow speeds, so the longer wait there costs little.
+constexpr std::int64_t kEdgeLeadMaxNs = kNsPerMs;
 constexpr std::int64_t kEdgeLeadPeriodDivisor = 5;
 
 std::int64_t ToNs(const timespec& t) noexcept {
@@ -205,7 +206,8 @@ void ThreadTickDriver::Run(Timer& timer, TickStats& stats) noexcept {
 
 void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
     TickSchedule schedule(MonotonicNs() + timer.periodNs, timer.periodNs, timer.missedTicks);
-    const std::int64_t edgeLeadNs = std::min(kEdgeLeadNs, timer.periodNs / kEdgeLeadPeriodDivisor);
+    const std::int64_t edgeLeadNs =
+        std::min(kEdgeLeadMaxNs, timer.periodNs / kEdgeLeadPeriodDivisor);
     bool edgeDue = false;
     while (true) {
         const std::int64_t deadline = schedule.Deadline();
