@@ -1,5 +1,6 @@
 #include "engine/thread_tick_driver.h"
 
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -144,7 +145,12 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     // is then called from the window thread, never from the keyer's. A kept real-time thread
     // asks nobody again: RealtimeKit grants a user only so many requests in a while.
     const pid_t tid = timer->tid.load(std::memory_order_acquire);
-    if (!(wantRealtime_ && timer->scheduling.IsRealtime())) {
+    bool keep = wantRealtime_ && timer->scheduling.IsRealtime();
+    if (keep) {  // RealtimeKit demotes every thread it raised when the system starves
+        const int policy = CurrentScheduling(tid, timer->scheduling.kind).policy;
+        keep = policy == SCHED_FIFO || policy == SCHED_RR;
+    }
+    if (!keep) {
         timer->scheduling = wantRealtime_ ? RaiseThreadPriority(tid, kRealtimePriority, broker_)
                                           : CurrentScheduling(tid, SchedulingKind::NotAsked);
     }

@@ -2,6 +2,7 @@
 // timer is stopped nothing more is posted. This program counts every operator new.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <time.h>
 
 #include <atomic>
@@ -208,6 +209,21 @@ TEST(KeyerRealtime, RecreatedTimerKeepsItsThreadUntilStopped) {
     EXPECT_EQ(driver.ThreadId(), 0);
     EXPECT_FALSE(std::filesystem::exists("/proc/self/task/" + std::to_string(tid)))
         << "the thread ends with the timer";
+}
+
+TEST(KeyerRealtime, AKeptThreadThatLostItsPriorityAsksAgain) {
+    SimPortBus bus(1 << 10);
+    ThreadTickDriver driver;
+    Engine engine(bus, driver);
+    ASSERT_THAT(engine.timer.StartKeyerTimer(), ::testing::ElementsAre());
+    if (!driver.Scheduling().IsRealtime()) GTEST_SKIP() << "SCHED_FIFO is not granted here";
+    const pid_t tid = driver.ThreadId();
+    sched_param ordinary{};
+    ASSERT_EQ(sched_setscheduler(tid, SCHED_OTHER, &ordinary), 0);  // as RealtimeKit demotes
+    ASSERT_TRUE(engine.timer.RecreateKeyerTimer(1));
+    EXPECT_EQ(driver.ThreadId(), tid);
+    EXPECT_EQ(sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK, SCHED_FIFO);
+    engine.timer.StopKeyerTimer();
 }
 
 TEST(KeyerRealtime, ThreadDriverReportsCapabilities) {
