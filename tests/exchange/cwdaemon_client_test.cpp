@@ -215,7 +215,7 @@ class CwdaemonClient : public ::testing::Test {
         if (!HasFailure()) fs::remove_all(root, ignored);
     }
 
-    // Waits until the whole CQ has been keyed and returns it decoded.
+    // Waits until the whole CQ has been keyed and returns it decoded; `dotUs` is the dots' median.
     std::string KeyedCq(std::uint64_t& dotUs, bool& txOn) {
         const std::size_t elements = ElementsOf(kCq);
         std::vector<KeyDown> downs;
@@ -227,7 +227,9 @@ class CwdaemonClient : public ::testing::Test {
             30s);
         txOn = !downs.empty();
         for (const KeyDown& d : downs) txOn = txOn && d.txOn;
-        return Decode(downs, dotUs);
+        const std::string morse = Decode(downs, dotUs);
+        dotUs = MedianDotUs(downs, dotUs);
+        return morse;
     }
 
     fs::path root;

@@ -117,4 +117,16 @@ inline std::string Decode(const std::vector<KeyDown>& downs, std::uint64_t& dotU
     return out;
 }
 
+// The median length of the dots (key-downs shorter than two of the shortest): the speed keyed.
+// Unlike the shortest, it holds when a stalled wake-up of the machine cut one element short.
+inline std::uint64_t MedianDotUs(const std::vector<KeyDown>& downs, std::uint64_t shortestUs) {
+    std::vector<std::uint64_t> dots;
+    for (const KeyDown& d : downs) {
+        if (d.to - d.from < 2 * shortestUs) dots.push_back(d.to - d.from);
+    }
+    if (dots.empty()) return 0;
+    std::nth_element(dots.begin(), dots.begin() + dots.size() / 2, dots.end());
+    return dots[dots.size() / 2];
+}
+
 }  // namespace telkey::test::morse_trace
