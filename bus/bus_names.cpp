@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "engine/unique_fd.h"
 #include "profile/ascii_case.h"
 
 namespace telkey {
@@ -26,29 +27,23 @@ constexpr unsigned char kDelete = 0x7F;
 
 class LockedFile {
   public:
-    LockedFile(const std::string& path, int lockOp) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
-        if (fd_ < 0) return;
+    LockedFile(const std::string& path, int lockOp)
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600)) {
+        if (fd_.Get() < 0) return;
         const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-        while (::flock(fd_, lockOp | LOCK_NB) != 0) {
+        while (::flock(fd_.Get(), lockOp | LOCK_NB) != 0) {
             if ((errno != EWOULDBLOCK && errno != EINTR) ||
                 std::chrono::steady_clock::now() >= deadline) {
-                ::close(fd_);
-                fd_ = -1;
+                fd_.Reset();
                 return;
             }
             std::this_thread::sleep_for(kLockRetry);
         }
     }
-    ~LockedFile() {
-        if (fd_ >= 0) ::close(fd_);  // also releases the lock
-    }
-    LockedFile(const LockedFile&) = delete;
-    LockedFile& operator=(const LockedFile&) = delete;
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;  // closing it releases the lock
 };
 
 bool IsRegistrableName(std::string_view name) {

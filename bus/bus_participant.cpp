@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bus/bus_directory.h"
+#include "engine/unique_fd.h"
 
 namespace telkey {
 namespace {
@@ -30,33 +31,7 @@ constexpr std::size_t kMaxConnections = 128;
 constexpr int kEventsPerServe = 32;
 constexpr int kFramesPerConnection = 16;
 
-class Socket {
-  public:
-    explicit Socket(int fd = -1) : fd_(fd) {}
-    ~Socket() { Reset(); }
-    Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    void Reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int Get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
+using Socket = UniqueFd;  // a socket's descriptor
 
 bool SetAddress(sockaddr_un& addr, const std::string& path) {
     addr = {};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/codepage1251.h"
+#include "engine/unique_fd.h"
 #include "profile/profile_text.h"
 
 namespace telkey {
@@ -25,30 +26,11 @@ constexpr mode_t kNewFileMode = 0666;  // less the umask, as any new file
 constexpr int kTempNameAttempts = 100;
 constexpr std::size_t kTempBaseMax = 100;  // keeps the temporary name within NAME_MAX
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
 enum class LoadResult { kLoaded, kMissing, kUnusable };
 
 // Reads a whole regular file. Never blocks on a FIFO or a device: those are unusable.
 LoadResult LoadFile(const std::string& path, std::string& bytes) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.Get() < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kUnusable;
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kProfileFileMax) {
@@ -165,7 +147,7 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, const struct s
         if (rawFd < 0 && errno != EEXIST) return false;
     }
     if (rawFd < 0) return false;
-    FileDescriptor fd(rawFd);
+    UniqueFd fd(rawFd);
     bool ok = true;
     if (old != nullptr) {
         // Owner first: a change of owner clears set-id bits that the mode then restores.
