@@ -47,16 +47,23 @@ std::string Ms(std::int64_t ns) {
     return std::to_string(ns / 1'000'000) + " ms";
 }
 
+// Sends the signal to a keying telkey: empty when its lines were released within the bound.
+std::string SignalledAndReleased(KeyingTelkey& telkey, int sig) {
+    const std::int64_t sent = telkey.Signal(sig);
+    const auto released = telkey.WaitReleased(sent, 10s);
+    if (!released) return "not released";
+    if (*released - sent > kReleaseBoundNs) return "released after " + Ms(*released - sent);
+    return "";
+}
+
 // The signal ends telkey: released within the bound, and the exit status is the signal's.
 void EndsReleased(int sig) {
     ForEachPort([sig](KeyedPort port) -> std::string {
         std::string failure;
         auto telkey = Keying(port, failure);
         if (!failure.empty()) return failure;
-        const std::int64_t sent = telkey->Signal(sig);
-        const auto released = telkey->WaitReleased(sent, 10s);
-        if (!released) return "not released";
-        if (*released - sent > kReleaseBoundNs) return "released after " + Ms(*released - sent);
+        failure = SignalledAndReleased(*telkey, sig);
+        if (!failure.empty()) return failure;
         const auto status = telkey->WaitEnd(20s);
         if (!status) return "did not end";
         if (!WIFSIGNALED(*status) || WTERMSIG(*status) != sig) {
@@ -75,10 +82,8 @@ void StopsReleased(int sig) {
         std::string failure;
         auto telkey = Keying(port, failure);
         if (!failure.empty()) return failure;
-        const std::int64_t sent = telkey->Signal(sig);
-        const auto released = telkey->WaitReleased(sent, 10s);
-        if (!released) return "not released";
-        if (*released - sent > kReleaseBoundNs) return "released after " + Ms(*released - sent);
+        failure = SignalledAndReleased(*telkey, sig);
+        if (!failure.empty()) return failure;
         if (telkey->State() != 'T') return std::string("not stopped: ") + telkey->State();
         // Stays released while stopped.
         std::this_thread::sleep_for(300ms);
