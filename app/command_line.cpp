@@ -30,10 +30,46 @@ bool ParseSettingsDirOption(std::string_view arg, CommandLine& line, std::string
     return true;
 }
 
+// What the options that take a value want after their '=', by the start of their names.
+struct ValueName {
+    std::string_view option;
+    std::string_view value;
+};
+constexpr ValueName kValueNames[] = {
+    {"--com", "DEVICE"},         {"--lpt", "DEVICE"},
+    {"--gameport", "DEVICE"},    {"--ports", "none, sim, raw or devices"},
+    {"--port-trace", "FILE"},    {"--speaker", "OUTPUT"},
+    {"--paddle-keys", "KEYS"},   {"--cwdaemon-bind", "ADDRESS"},
+    {"--cwdaemon-allow", "any"},
+};
+
+// The error for an option given without '=' (as "--com1 /dev/ttyUSB0"): empty when `arg` is not
+// an option that takes a value. `next` is the argument after it, if any.
+std::string MissingValueError(const std::string& arg, const std::string* next) {
+    if (arg.find('=') != std::string::npos) return {};
+    // An option takes a value when its parser knows it with '=' after it.
+    PortBusOptions ports;
+    CwdaemonOptions cwdaemon;
+    std::string ignored;
+    const std::string probe = arg + "=";
+    if (!ParsePortBusOption(probe, ports, ignored) &&
+        !ParseCwdaemonOption(probe, cwdaemon, ignored)) {
+        return {};
+    }
+    std::string_view value = "VALUE";
+    for (const ValueName& name : kValueNames) {
+        if (arg.starts_with(name.option)) value = name.value;
+    }
+    std::string error = arg + " needs =" + std::string(value);
+    if (next != nullptr && !next->starts_with("-")) error += ", as in " + probe + *next;
+    return error;
+}
+
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error) {
-    for (const std::string& arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
             line.help = true;
         } else if (arg == "--version") {
@@ -52,7 +88,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
         } else if (arg.starts_with("--")) {
             std::string optionError;
             if (!ParsePortBusOption(arg, line.ports, optionError)) {
-                error = "unknown option '" + arg + "'";
+                error = MissingValueError(arg, i + 1 < args.size() ? &args[i + 1] : nullptr);
+                if (error.empty()) error = "unknown option '" + arg + "'";
                 return false;
             }
             if (!optionError.empty()) {

@@ -29,7 +29,7 @@ TelkeyApplication::TelkeyApplication(int& argc, char** argv)
       }) {
     setApplicationName(QLatin1String(kApplicationTitle));
     // The desktop matches the windows to the installed menu entry, and shows its icon.
-    setDesktopFileName(QStringLiteral("org.example.Telkey"));
+    setDesktopFileName(QStringLiteral("telkey"));
     setWindowIcon(QIcon::fromTheme(QStringLiteral("telkey")));
     InstallFontSubstitutes();
 }

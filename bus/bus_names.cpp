@@ -108,7 +108,9 @@ bool BusNames::Reload(int fd) {
 std::uint32_t BusNames::Register(std::string_view name) {
     problem_.clear();
     if (!IsRegistrableName(name)) {
-        problem_ = "'" + std::string(name.substr(0, kBusNameMax)) + "' cannot be a message name";
+        problem_ = std::string("'")
+                       .append(name.substr(0, kBusNameMax))
+                       .append("' cannot be a message name");
         return 0;
     }
     if (const auto id = Find(name)) return id;

@@ -111,7 +111,8 @@ void QsoFields::RunExit(Field field) {
 bool QsoFields::ExportField(std::string_view key, const QString& text, std::int32_t fieldBit) {
     try {
         ProfileFile file(exchange_.ExportIniFile);
-        file.WriteString(exchange_.ExportIniSection, key, "\"" + text.toStdString() + "\"");
+        file.WriteString(exchange_.ExportIniSection, key,
+                         std::string("\"").append(text.toStdString()).append("\""));
     } catch (const ProfileWriteError& error) {
         boxes_.ShowError(QString::fromLatin1(kApplicationTitle), QString::fromUtf8(error.what()));
         return false;

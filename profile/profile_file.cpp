@@ -251,10 +251,11 @@ void ProfileFile::WriteString(std::string_view section, std::string_view key,
     }
 
     const ProfileText text = SplitProfileText(bytes);
-    std::string updated(text.bom);
-    updated += SetProfileValue(text.body, NameInEncoding(section, text.encoding),
-                               NameInEncoding(key, text.encoding),
-                               EncodeProfileValue(value, text.encoding));
+    std::string body = SetProfileValue(text.body, NameInEncoding(section, text.encoding),
+                                       NameInEncoding(key, text.encoding),
+                                       EncodeProfileValue(value, text.encoding));
+    if (text.encoding == ProfileEncoding::kCp1251) KeepCp1251(body);
+    const std::string updated = std::string(text.bom) + body;
     if (!ReplaceFile(path, updated, exists ? &old : nullptr)) throw ProfileWriteError(name_);
 }
 

@@ -236,6 +236,17 @@ std::string EncodeProfileValue(std::string_view utf8, ProfileEncoding encoding) 
     return value;
 }
 
+void KeepCp1251(std::string& body) {
+    if (!IsValidUtf8(body) ||
+        std::all_of(body.begin(), body.end(), [](char c) { return (c & 0x80) == 0; })) {
+        return;
+    }
+    // "Кодировка" (encoding) in code page 1251: its first two bytes are no UTF-8 sequence.
+    std::string marker = "; \xCA\xEE\xE4\xE8\xF0\xEE\xE2\xEA\xE0: windows-1251";
+    marker += LineBreakOf(body);
+    body.insert(0, marker);
+}
+
 std::string SetProfileValue(std::string_view body, std::string_view section, std::string_view key,
                             std::string_view value) {
     const std::string_view lineBreak = LineBreakOf(body);

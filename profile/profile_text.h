@@ -55,6 +55,11 @@ std::string EncodeProfileValue(std::string_view utf8, ProfileEncoding encoding);
 std::string SetProfileValue(std::string_view body, std::string_view section, std::string_view key,
                             std::string_view value);
 
+// Keeps a code-page-1251 body that a write left reading as UTF-8 (its other non-ASCII bytes
+// happen to form UTF-8, as "СЁ" does "Ѩ") reading as code page 1251: a comment line that is
+// not UTF-8 goes in front. A body of ASCII only reads the same either way and stays as it is.
+void KeepCp1251(std::string& body);
+
 // Cuts UTF-8 text to at most `maxChars` characters, never inside a character.
 void CutUtf8(std::string& text, std::size_t maxChars);
 

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that Telkey needs to build, test and run, when any is missing.
+# Installs the Debian 12 packages that Telkey needs, when any is missing.
+# Usage: scripts/deps.sh            everything: build, test, run, check the package
+#        scripts/deps.sh package    only what building the Debian package needs
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
-          xvfb openbox xdotool x11-utils fonts-liberation tlf tmux dbus-daemon)
+# Building Telkey and packing it (dpkg-shlibdeps and file compute the package's dependencies).
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev dpkg-dev file)
+if [ "${1:-}" != package ]; then
+    packages+=(libgtest-dev libgmock-dev xvfb openbox xdotool x11-utils fonts-liberation tlf tmux
+               dbus-daemon)
+    # Checking the Debian package.
+    packages+=(desktop-file-utils appstream man-db lintian)
+fi
 missing=()
-# Building the Debian package and checking it.
-packages+=(dpkg-dev desktop-file-utils appstream man-db)
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

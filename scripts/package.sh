@@ -4,7 +4,7 @@
 #   sudo apt install ./build-package/telkey_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh package
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELKEY_TESTS=OFF \
     -DTELKEY_BENCH=OFF >/dev/null
 cmake --build build-package -j "$(nproc)"

@@ -17,6 +17,7 @@
 
 #include "bus/bus_directory.h"
 #include "bus/bus_participant.h"
+#include "ui/version.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ constexpr const char* kUsage =
     "Usage: telkey-msg send NAME WPARAM [LPARAM]\n"
     "       telkey-msg listen [NAME...]\n"
     "       telkey-msg id NAME\n"
+    "       telkey-msg --help | --version\n"
     "\n"
     "Talks to Telkey and other programs over the Telkey message bus.\n"
     "\n"
@@ -159,6 +161,10 @@ int main(int argc, char** argv) {
     if (args.empty()) return UsageError("no command given");
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (args[0] == "--version") {
+        std::printf("telkey-msg (%s) %s\n", telkey::kProgramName, telkey::kProgramVersion);
         return kExitOk;
     }
     // A reader that went away is an ordinary end, not a signal.

@@ -15,8 +15,11 @@ namespace telkey {
 
 namespace {
 
-constexpr char kMailAddress[] = "telkey@example.org";
-constexpr char kWebAddress[] = "https://example.org/telkey/";
+// Telkey has no e-mail address of its own: the e-mail line stays hidden until it has one. The
+// web link is the licence.
+constexpr char kMailAddress[] = "";
+constexpr char kWebAddress[] = "https://www.gnu.org/licenses/gpl-3.0.html";
+constexpr char kLicenceNotice[] = "Free software under the GNU GPL, version 3 or later";
 
 const QColor kSilver(0xC0, 0xC0, 0xC0);
 
@@ -91,9 +94,9 @@ TAbout::TAbout(QWidget* parent)
     AuthorLabel = MakeLine(this, "AuthorLabel", QStringLiteral("CW keyboard keyer for Linux"),
                            authorFont, kAuthorLine);
     Label2 = MakeLink(this, "Label2", QLatin1String(kMailAddress), kMailLine);
-    ContactLabel =
-        MakeLine(this, "ContactLabel", QStringLiteral("Reports, ideas and patches are welcome"),
-                 QFont(QStringLiteral("MS Sans Serif"), 8), kContactLine);
+    Label2->setVisible(kMailAddress[0] != '\0');
+    ContactLabel = MakeLine(this, "ContactLabel", QLatin1String(kLicenceNotice),
+                            QFont(QStringLiteral("MS Sans Serif"), 8), kContactLine);
     Label4 = MakeLink(this, "Label4", QLatin1String(kWebAddress), kWebLine);
     Label2->installEventFilter(this);
     Label4->installEventFilter(this);
@@ -110,7 +113,7 @@ void TAbout::Button1Click() {
 }
 
 void TAbout::Label2Click() {
-    if (openUrl) openUrl(MailLink());
+    if (openUrl && kMailAddress[0] != '\0') openUrl(MailLink());
 }
 
 void TAbout::Label4Click() {

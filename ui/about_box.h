@@ -1,5 +1,6 @@
 #pragma once
-// The About box: program name and version, authorship, an e-mail link and a web link.
+// The About box: program name and version, authorship, an e-mail link (hidden while Telkey has
+// no address), the licence notice and a link to the licence.
 #include <QDialog>
 #include <QUrl>
 #include <functional>

@@ -60,6 +60,27 @@ TEST(CommandLine, UnknownOptionIsAnError) {
     EXPECT_NE(error.find("--ports"), std::string::npos);
 }
 
+// "--com1 /dev/ttyUSB0" is how most programs take a value; Telkey's options want it after '='.
+TEST(CommandLine, ValueGivenWithoutEqualsSignIsNamed) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--com1", "/dev/ttyUSB0"}, "--com1 needs =DEVICE, as in --com1=/dev/ttyUSB0"},
+        {{"--lpt3"}, "--lpt3 needs =DEVICE"},
+        {{"--port-trace", "--ports=sim"}, "--port-trace needs =FILE"},
+        {{"--speaker", "audio"}, "--speaker needs =OUTPUT, as in --speaker=audio"},
+        {{"--cwdaemon-bind", "::1"}, "--cwdaemon-bind needs =ADDRESS, as in --cwdaemon-bind=::1"},
+        {{"--com5", "/dev/ttyUSB0"}, "unknown option '--com5'"},
+    };
+    for (const auto& c : cases) {
+        CommandLine line;
+        std::string error;
+        EXPECT_FALSE(Parse(c.args, line, error)) << c.args[0];
+        EXPECT_EQ(error, c.error);
+    }
+}
+
 TEST(CommandLine, BadPortValueIsAnError) {
     CommandLine line;
     std::string error;

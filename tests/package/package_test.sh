@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree and checks it without installing it: its contents
 # and dependencies, that apt can resolve them, the desktop entry, the AppStream metadata, the
-# manual pages, and the packaged programs keying a macro sent over the message bus, started as
-# the desktop entry starts them. Exits 77 (skipped) when a tool it needs is missing.
+# manual pages, lintian's verdict, and the packaged programs keying a macro sent over the message
+# bus, started as the desktop entry starts them. Exits 77 (skipped) when a tool it needs is missing.
 # Usage: tests/package/package_test.sh BUILD_DIR
 set -euo pipefail
 build="$(cd "$1" && pwd)"
@@ -12,7 +12,7 @@ skip() {
     exit 77
 }
 for tool in cpack dpkg dpkg-deb dpkg-shlibdeps apt-get desktop-file-validate appstreamcli man \
-    readelf; do
+    readelf lintian; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
@@ -56,11 +56,11 @@ echo "== its contents"
 dpkg-deb --extract "$deb" "$scratch/root"
 root="$scratch/root"
 for file in usr/bin/telkey usr/bin/telkey-msg \
-    usr/share/applications/org.example.Telkey.desktop \
-    usr/share/metainfo/org.example.Telkey.metainfo.xml \
+    usr/share/applications/telkey.desktop usr/share/metainfo/telkey.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/telkey.svg \
     usr/share/icons/hicolor/16x16/apps/telkey.png usr/share/icons/hicolor/256x256/apps/telkey.png \
     usr/share/man/man1/telkey.1.gz usr/share/man/man1/telkey-msg.1.gz \
+    usr/share/doc/telkey/copyright usr/share/doc/telkey/changelog.gz \
     usr/share/doc/telkey/README.md usr/share/doc/telkey/docs/hardware.md \
     usr/share/doc/telkey/udev/70-telkey.rules; do
     [ -f "$root/$file" ] || fail "the package lacks /$file"
@@ -84,13 +84,18 @@ apt-get install --simulate "$deb" >"$scratch/apt.log" 2>&1 ||
 grep -qE '^Inst telkey |telkey is already the newest version' "$scratch/apt.log" ||
     { cat "$scratch/apt.log"; fail "apt-get would not install telkey"; }
 
+echo "== lintian"
+# Errors fail; warnings and the rest are shown.
+lintian --fail-on error --display-info "$deb" || fail "lintian found errors"
+
 echo "== desktop entry and AppStream metadata"
-desktop="$root/usr/share/applications/org.example.Telkey.desktop"
+desktop="$root/usr/share/applications/telkey.desktop"
 out="$(desktop-file-validate "$desktop" 2>&1)" || fail "desktop-file-validate: $out"
 [ -z "$out" ] || fail "desktop-file-validate: $out"
 grep -qx 'Categories=HamRadio;Network;' "$desktop" || fail "desktop entry categories"
-appstreamcli validate --no-net "$root/usr/share/metainfo/org.example.Telkey.metainfo.xml" ||
-    fail "appstreamcli validate"
+# Telkey owns no domain to put in front of its name, so its id is plain "telkey".
+appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info \
+    "$root/usr/share/metainfo/telkey.metainfo.xml" || fail "appstreamcli validate"
 
 echo "== manual pages"
 for page in "$root"/usr/share/man/man1/*.1.gz; do
@@ -105,6 +110,8 @@ echo "== the packaged programs key a macro sent over the bus"
 bin="$root/usr/bin"
 [[ "$("$bin/telkey" --version)" == "Telkey $version" ]] || fail "telkey --version"
 "$bin/telkey-msg" --help >/dev/null || fail "telkey-msg --help"
+[[ "$("$bin/telkey-msg" --version)" == "telkey-msg (Telkey) $version" ]] ||
+    fail "telkey-msg --version"
 # A world of its own: home, configuration, bus and common directory in the scratch directory.
 export HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/config" TELKEY_BUS_DIR="$scratch/bus"
 export TELKEY_COMMON_DIR="$scratch/common" QT_QPA_PLATFORM=offscreen

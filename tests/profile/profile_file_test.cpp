@@ -291,6 +291,33 @@ TEST_F(ProfileFileTest, Cp1251FilesAreReadAndWrittenInTheirOwnEncoding) {
     EXPECT_EQ(fresh.ReadString("QSO", "Name", ""), "Пётр");
 }
 
+TEST_F(ProfileFileTest, WritingOneKeyKeepsHowTheOthersRead) {
+    // Code page 1251 where the rewritten value holds the only byte that is not UTF-8: "СЁ" is
+    // D1 A8, which UTF-8 reads as "Ѩ"; "Ж" is C6.
+    struct Case {
+        const char* before;
+        const char* value;    // written to QSO/Name
+        const char* section;  // of the key "Other", read before and after
+        const char* other;
+    };
+    const Case cases[] = {
+        {"[QSO]\r\nName=\xC6\r\nOther=\xD1\xA8\r\n", "DL1ABC", "QSO", "СЁ"},
+        {"[QSO]\r\nName=\xC6\r\nOther=\xD1\xA8\r\n", "СЁ", "QSO", "СЁ"},
+        {"[QSO]\r\nName=\xC6\r\n[\xD1\xA8]\r\nOther=1\r\n", "DL1ABC", "СЁ", "1"},
+        {"[QSO]\r\nName=\xC6\r\nOther=plain\r\n", "DL1ABC", "QSO", "plain"},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(file, c.before);
+        ProfileFile profile(file);
+        ASSERT_EQ(profile.ReadString(c.section, "Other", ""), c.other) << c.before;
+        profile.WriteString("QSO", "Name", c.value);
+        EXPECT_EQ(profile.ReadString("QSO", "Name", ""), c.value) << c.before;
+        EXPECT_EQ(profile.ReadString(c.section, "Other", ""), c.other) << c.before;
+    }
+    // A file left with nothing but ASCII reads the same either way and gets nothing added.
+    EXPECT_EQ(ReadBytes(file), "[QSO]\r\nName=DL1ABC\r\nOther=plain\r\n");
+}
+
 TEST_F(ProfileFileTest, ByteOrderMarkIsKeptAndIgnored) {
     WriteBytes(file, "\xEF\xBB\xBF[QSO]\nCall=\"DL1ABC\"\n");
     ProfileFile profile(file);
