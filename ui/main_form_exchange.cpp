@@ -2,7 +2,9 @@
 // settings file and the engine start-up and shutdown, built on the window's controls.
 #include <QAction>
 #include <QEvent>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTimer>
 #include <QToolButton>
 
 #include "engine/engine.h"
@@ -69,7 +71,15 @@ void TForm1::BuildExchange() {
     engineStartup = std::make_unique<EngineStartup>(engine, *settingsFile, *qsoFields, speed,
                                                     *controlProtocol, *exchangeBoxes);
     engineStartup->Bind({
-        [this] { Input->setFocus(Qt::OtherFocusReason); },
+        [this] {
+            QWidget* left = focusWidget();
+            Input->setFocus(Qt::OtherFocusReason);
+            // A window that is not active gets no focus events: the field is left all the same.
+            if (isActiveWindow()) return;
+            if (left == CallEdit) CallEditExit();
+            if (left == RSTEdit) RSTEditExit();
+            if (left == NameEdit) NameEditExit();
+        },
         [this] { InstallAppIdle(); },
         [this] {
             if (requestEnd) requestEnd();
@@ -118,6 +128,13 @@ void TForm1::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     // The engine starts on the first activation, not at creation.
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // A desktop may never activate the window (Wayland compositors, a start minimised or by a
+    // logger): then the engine starts once the shown window has left the event loop idle.
+    if (!engineStartup->EngineStarted()) QTimer::singleShot(0, this, [this] { FormActivate(); });
 }
 
 }  // namespace telkey
