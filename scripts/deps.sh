@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libpulse-dev
           xvfb openbox xdotool x11-utils fonts-liberation tlf tmux dbus-daemon)
+# Running on Wayland, and its test under a headless compositor.
+packages+=(qt6-wayland weston)
 missing=()
 # Building the Debian package and checking it.
 packages+=(dpkg-dev desktop-file-utils appstream man-db)
