@@ -6,6 +6,9 @@
 #include <QPlainTextEdit>
 #include <QTimer>
 #include <QToolButton>
+#include <QWindow>
+#include <functional>
+#include <utility>
 
 #include "engine/engine.h"
 #include "exchange/control_protocol.h"
@@ -28,6 +31,29 @@ class WindowBoxes : public MessageBoxes {
 
   private:
     MessageBoxes*& target_;
+};
+
+// Runs `start` once the desktop shows `window` and the event loop is idle. Before that the desktop
+// may not have framed the window yet, and the stored place and size would come too early.
+class WhenExposed : public QObject {
+  public:
+    WhenExposed(QWindow& window, std::function<void()> start)
+        : QObject(&window), start_(std::move(start)) {
+        window.installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed()) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, watched, start_);
+            deleteLater();
+        }
+        return false;
+    }
+
+  private:
+    std::function<void()> start_;
 };
 
 }  // namespace
@@ -132,9 +158,17 @@ void TForm1::changeEvent(QEvent* event) {
 
 void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    if (engineStartup->EngineStarted()) return;
     // A desktop may never activate the window (Wayland compositors, a start minimised or by a
-    // logger): then the engine starts once the shown window has left the event loop idle.
-    if (!engineStartup->EngineStarted()) QTimer::singleShot(0, this, [this] { FormActivate(); });
+    // logger): then the engine starts once the window is on the screen, or minimised, and the
+    // event loop is idle.
+    const auto start = [this] { FormActivate(); };
+    QWindow* window = windowHandle();
+    if (window == nullptr || isMinimized() || window->isExposed()) {
+        QTimer::singleShot(0, this, start);
+    } else if (window->findChild<WhenExposed*>() == nullptr) {
+        new WhenExposed(*window, start);
+    }
 }
 
 }  // namespace telkey

@@ -111,9 +111,12 @@ class KeyingTelkey {
         return pid_ > 0 ? "" : "cannot start telkey";
     }
 
-    // Waits until telkey is on its bus, runs macro 2 and waits until key and TX are on.
+    // Waits until telkey's engine has started and registered its messages (a command before then
+    // is not understood), runs macro 2 and waits until key and TX are on.
     std::string KeyDown(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
-        if (!WaitUntil([&] { return OnBus(); }, bound)) return "telkey did not join its bus";
+        if (!WaitUntil([&] { return OnBus() && Registered(); }, bound)) {
+            return "telkey did not register its messages on its bus";
+        }
         const pid_t send = Spawn({binaryDir_ + "/telkey-msg", "send", "BRX_CW", "2"}, Environment(),
                                  dir_ / "send.log", -1, work_);
         int status = 0;
@@ -266,6 +269,11 @@ class KeyingTelkey {
             ::closedir(d);
         }
         return found;
+    }
+
+    // Only telkey registers this name, at the end of its start-up.
+    bool Registered() const {
+        return ReadBytes(dir_ / "bus/names").find("Telkey_Message") != std::string::npos;
     }
 
     // fork and exec with everything prepared before the fork (the caller may have threads).
