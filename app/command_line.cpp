@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "profile/profile_file.h"
+#include "ui/settings_values.h"
 #include "ui/version.h"
 
 namespace telkey {
@@ -110,6 +111,11 @@ bool EnterSettingsDirectory(const std::string& dir, std::string& error) {
         return false;
     }
     return true;
+}
+
+std::string SettingsFileOf(const CommandLine& line) {
+    if (line.settingsDir.empty()) return kSettingsFileName;
+    return line.settingsDir + "/" + ResolveProfilePath(kSettingsFileName);
 }
 
 std::string UsageText(std::string_view program) {

@@ -33,6 +33,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
 // directory and the reason, when it cannot be entered.
 bool EnterSettingsDirectory(const std::string& dir, std::string& error);
 
+// The settings file the run will use, named from the directory started in (before
+// EnterSettingsDirectory).
+std::string SettingsFileOf(const CommandLine& line);
+
 std::string UsageText(std::string_view program);
 std::string VersionText();
 

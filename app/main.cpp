@@ -91,9 +91,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     if (!ParseCommandLine(rest, unused, error)) return UsageError(error);
     if (!unused.others.empty()) return UsageError("unexpected argument '" + unused.others[0] + "'");
 
-    // The devices kept in the settings file, unless the command line names others.
+    // The devices kept in the settings file this run will use, unless the command line names
+    // others.
     const PortBusOptions portOptions =
-        MergeDeviceChoices(line.ports, ReadDeviceChoices(ProfileFile(kSettingsFileName)));
+        MergeDeviceChoices(line.ports, ReadDeviceChoices(ProfileFile(SettingsFileOf(line))));
     PortBusResult ports = MakePortBus(portOptions);
     if (!ports.bus) {
         TellAtStart(QMessageBox::Critical, kErrorTitle, ports.error);

@@ -8,6 +8,8 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev dpkg-dev fi
 if [ "${1:-}" != package ]; then
     packages+=(libgtest-dev libgmock-dev xvfb openbox xdotool x11-utils fonts-liberation tlf tmux
                dbus-daemon)
+    # Running on Wayland, and its test under a headless compositor.
+    packages+=(qt6-wayland weston)
     # Checking the Debian package.
     packages+=(desktop-file-utils appstream man-db lintian)
 fi

@@ -251,6 +251,7 @@ class TForm1 : public QMainWindow {
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void BuildPanel1();

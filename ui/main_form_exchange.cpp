@@ -2,8 +2,13 @@
 // settings file and the engine start-up and shutdown, built on the window's controls.
 #include <QAction>
 #include <QEvent>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTimer>
 #include <QToolButton>
+#include <QWindow>
+#include <functional>
+#include <utility>
 
 #include "engine/engine.h"
 #include "exchange/control_protocol.h"
@@ -26,6 +31,29 @@ class WindowBoxes : public MessageBoxes {
 
   private:
     MessageBoxes*& target_;
+};
+
+// Runs `start` once the desktop shows `window` and the event loop is idle. Before that the desktop
+// may not have framed the window yet, and the stored place and size would come too early.
+class WhenExposed : public QObject {
+  public:
+    WhenExposed(QWindow& window, std::function<void()> start)
+        : QObject(&window), start_(std::move(start)) {
+        window.installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed()) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, watched, start_);
+            deleteLater();
+        }
+        return false;
+    }
+
+  private:
+    std::function<void()> start_;
 };
 
 }  // namespace
@@ -69,7 +97,15 @@ void TForm1::BuildExchange() {
     engineStartup = std::make_unique<EngineStartup>(engine, *settingsFile, *qsoFields, speed,
                                                     *controlProtocol, *exchangeBoxes);
     engineStartup->Bind({
-        [this] { Input->setFocus(Qt::OtherFocusReason); },
+        [this] {
+            QWidget* left = focusWidget();
+            Input->setFocus(Qt::OtherFocusReason);
+            // A window that is not active gets no focus events: the field is left all the same.
+            if (isActiveWindow()) return;
+            if (left == CallEdit) CallEditExit();
+            if (left == RSTEdit) RSTEditExit();
+            if (left == NameEdit) NameEditExit();
+        },
         [this] { InstallAppIdle(); },
         [this] {
             if (requestEnd) requestEnd();
@@ -118,6 +154,21 @@ void TForm1::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     // The engine starts on the first activation, not at creation.
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (engineStartup->EngineStarted()) return;
+    // A desktop may never activate the window (Wayland compositors, a start minimised or by a
+    // logger): then the engine starts once the window is on the screen, or minimised, and the
+    // event loop is idle.
+    const auto start = [this] { FormActivate(); };
+    QWindow* window = windowHandle();
+    if (window == nullptr || isMinimized() || window->isExposed()) {
+        QTimer::singleShot(0, this, start);
+    } else if (window->findChild<WhenExposed*>() == nullptr) {
+        new WhenExposed(*window, start);
+    }
 }
 
 }  // namespace telkey

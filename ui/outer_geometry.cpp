@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
 #include <QWindow>
@@ -36,7 +37,10 @@ OuterGeometry& OuterGeometry::Of(QWidget& window) {
     return *new OuterGeometry(window);
 }
 
-OuterGeometry::OuterGeometry(QWidget& window) : QObject(&window), window_(window) {
+OuterGeometry::OuterGeometry(QWidget& window)
+    : QObject(&window),
+      window_(window),
+      placesReported_(!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
     setObjectName(QStringLiteral("OuterGeometry"));
     window_.installEventFilter(this);
     LearnFrame();
@@ -47,17 +51,26 @@ QRect OuterGeometry::Outer() const {
     const int width = width_.value_or(window_.width() + frame.left() + frame.right());
     const int height = height_.value_or(window_.height() + frame.top() + frame.bottom());
     // A top-level window's pos() is its frame's place.
-    return {window_.pos(), QSize(width, height)};
+    return {Place(), QSize(width, height)};
 }
 
 void OuterGeometry::SetLeft(std::int64_t left) {
     const QRect desktop = Desktop();
-    window_.move(ClampPlace(left, desktop.left(), desktop.width()), window_.y());
+    MoveTo({ClampPlace(left, desktop.left(), desktop.width()), Place().y()});
 }
 
 void OuterGeometry::SetTop(std::int64_t top) {
     const QRect desktop = Desktop();
-    window_.move(window_.x(), ClampPlace(top, desktop.top(), desktop.height()));
+    MoveTo({Place().x(), ClampPlace(top, desktop.top(), desktop.height())});
+}
+
+QPoint OuterGeometry::Place() const {
+    return placesReported_ || !asked_ ? window_.pos() : *asked_;
+}
+
+void OuterGeometry::MoveTo(QPoint place) {
+    if (asked_) asked_ = place;
+    window_.move(place);
 }
 
 void OuterGeometry::SetWidth(std::int64_t width) {
@@ -76,6 +89,10 @@ bool OuterGeometry::eventFilter(QObject* watched, QEvent* event) {
     if (watched == &window_) {
         switch (event->type()) {
             case QEvent::Show:
+                // Until shown, the window's place is the one asked for.
+                if (!asked_) asked_ = window_.pos();
+                LearnFrame();
+                break;
             case QEvent::Move:
             case QEvent::Resize:
                 LearnFrame();

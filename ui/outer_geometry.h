@@ -6,6 +6,7 @@
 // to have.
 #include <QMargins>
 #include <QObject>
+#include <QPoint>
 #include <QRect>
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,12 @@ class OuterGeometry : public QObject {
     void SetWidth(std::int64_t width);
     void SetHeight(std::int64_t height);
 
+    // Whether the desktop says where the window is. A Wayland compositor places windows itself
+    // and tells no client where: the place last asked for then stands for it, so that a save
+    // keeps it for desktops that do place windows.
+    bool PlacesReported() const { return placesReported_; }
+    void SetPlacesReported(bool reported) { placesReported_ = reported; }
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -43,12 +50,17 @@ class OuterGeometry : public QObject {
     // The client size for these outer sizes; a missing one keeps its client size.
     void ResizeClient(std::optional<int> outerWidth, std::optional<int> outerHeight);
     void LearnFrame();
+    QPoint Place() const;
+    void MoveTo(QPoint place);
 
     QWidget& window_;
     std::optional<QMargins> frame_;
     // Outer sizes set while the frame was not known yet.
     std::optional<int> width_;
     std::optional<int> height_;
+    bool placesReported_;
+    // Once shown, the place last asked for (where the desktop does not report places).
+    std::optional<QPoint> asked_;
 };
 
 }  // namespace telkey

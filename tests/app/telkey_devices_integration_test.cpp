@@ -11,6 +11,7 @@
 
 #include "bus/bus_test_support.h"
 #include "support/scratch_dir.h"
+#include "support/telkey_process.h"
 
 namespace telkey {
 namespace {
@@ -76,6 +77,18 @@ TEST_F(TelkeyDevices, TheCommandLineOverridesTheFileForTheRun) {
     EXPECT_EQ(output.find("ttyUSB-from-file"), std::string::npos) << output;
     // Nothing was saved: the file still names its own device.
     EXPECT_NE(test::ReadBytes(work + "/Telkey.ini").find("ttyUSB-from-file"), std::string::npos);
+}
+
+// Started elsewhere with --settings-dir, as the menu entry starts it: the devices come from the
+// Telkey.ini of that directory.
+TEST(TelkeySettingsDirectory, KeysTheDeviceItsSettingsFileNames) {
+    for (const test::KeyedPort port : {test::KeyedPort::Serial, test::KeyedPort::Parallel}) {
+        SCOPED_TRACE(test::Name(port));
+        test::KeyingTelkey telkey(port, TELKEY_BINARY_DIR, TELKEY_FAKE_PORTS);
+        telkey.NameDeviceInSettings();
+        ASSERT_EQ(telkey.Start(), "");
+        EXPECT_EQ(telkey.KeyDown(20s), "") << telkey.Log();
+    }
 }
 
 }  // namespace

@@ -69,6 +69,12 @@ class KeyingTelkey {
     KeyingTelkey(const KeyingTelkey&) = delete;
     KeyingTelkey& operator=(const KeyingTelkey&) = delete;
 
+    // The environment of a display in place of the offscreen platform ("NAME=VALUE" each).
+    void UseDisplay(std::vector<std::string> display) { display_ = std::move(display); }
+    // With --ports=devices: Telkey.ini's [Devices] names the port, and telkey starts in another
+    // directory with --settings-dir naming the one that holds the file, as the menu entry does.
+    void NameDeviceInSettings() { deviceInSettings_ = true; }
+
     // Starts telkey; `stderrFd` (if not -1) becomes its standard error, and `extra` are more
     // arguments. Empty on success, else what went wrong.
     std::string Start(int stderrFd = -1, const std::vector<std::string>& extra = {}) {
@@ -76,9 +82,12 @@ class KeyingTelkey {
         // Key port LPT1 or COM1, MOX on, 100 letters a minute (dash 180 ms): macro 2 keys
         // for about half a minute.
         const int keyPort = port_ == KeyedPort::Serial ? 1 : 5;
-        std::ofstream(work_ + "/Telkey.ini")
-            << "[Qor_Cw]\nKeyPortNumber=" << keyPort << "\nSpeed=100\n[MOX]\nMoxOn=1\n"
+        const char* portKey = port_ == KeyedPort::Serial ? "COM1=" : "LPT1=";
+        std::ofstream ini(work_ + "/Telkey.ini");
+        ini << "[Qor_Cw]\nKeyPortNumber=" << keyPort << "\nSpeed=100\n[MOX]\nMoxOn=1\n"
             << "[Cw_Macros]\nMacro2=\"" << std::string(80, 'T') << "\"\n";
+        if (deviceInSettings_) ini << "[Devices]\n" << portKey << file_ << "\nSpeaker=none\n";
+        ini.close();
         std::vector<std::string> args = {binaryDir_ + "/telkey"};
         if (port_ == KeyedPort::Sim) {
             args.push_back("--ports=sim");
@@ -86,22 +95,30 @@ class KeyingTelkey {
         } else {
             if (!CreateFakePort(file_, port_ == KeyedPort::Parallel)) return "cannot create port";
             args.push_back("--ports=devices");
-            args.push_back((port_ == KeyedPort::Serial ? "--com1=" : "--lpt1=") + file_);
-            args.push_back("--speaker=none");
+            if (deviceInSettings_) {
+                args.push_back("--settings-dir=" + work_);
+            } else {
+                args.push_back(std::string("--") +
+                               (port_ == KeyedPort::Serial ? "com1=" : "lpt1=") + file_);
+                args.push_back("--speaker=none");
+            }
         }
         for (const std::string& arg : extra) args.push_back(arg);
         std::vector<std::string> env = Environment();
         env.push_back("LD_PRELOAD=" + preload_);
         const std::string log = dir_ / "telkey.log";
-        pid_ = Spawn(args, env, log, stderrFd);
+        pid_ = Spawn(args, env, log, stderrFd, deviceInSettings_ ? dir_.Path() : work_);
         return pid_ > 0 ? "" : "cannot start telkey";
     }
 
-    // Waits until telkey is on its bus, runs macro 2 and waits until key and TX are on.
+    // Waits until telkey's engine has started and registered its messages (a command before then
+    // is not understood), runs macro 2 and waits until key and TX are on.
     std::string KeyDown(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
-        if (!WaitUntil([&] { return OnBus(); }, bound)) return "telkey did not join its bus";
+        if (!WaitUntil([&] { return OnBus() && Registered(); }, bound)) {
+            return "telkey did not register its messages on its bus";
+        }
         const pid_t send = Spawn({binaryDir_ + "/telkey-msg", "send", "BRX_CW", "2"}, Environment(),
-                                 dir_ / "send.log", -1);
+                                 dir_ / "send.log", -1, work_);
         int status = 0;
         if (send <= 0 ||
             !WaitUntil([&] { return ::waitpid(send, &status, WNOHANG) == send; }, bound)) {
@@ -230,11 +247,14 @@ class KeyingTelkey {
                  {"TELKEY_BUS_DIR=", "TELKEY_COMMON_DIR=", "QT_QPA_PLATFORM=", "LD_PRELOAD="}) {
                 ours |= entry.starts_with(name);
             }
+            for (const std::string& set : display_) {
+                ours |= entry.starts_with(set.substr(0, set.find('=') + 1));
+            }
             if (!ours) env.push_back(entry);
         }
         env.push_back("TELKEY_BUS_DIR=" + (dir_ / "bus"));
         env.push_back("TELKEY_COMMON_DIR=" + (dir_ / "common"));
-        env.push_back("QT_QPA_PLATFORM=offscreen");
+        env.insert(env.end(), display_.begin(), display_.end());
         return env;
     }
 
@@ -251,16 +271,20 @@ class KeyingTelkey {
         return found;
     }
 
+    // Only telkey registers this name, at the end of its start-up.
+    bool Registered() const {
+        return ReadBytes(dir_ / "bus/names").find("Telkey_Message") != std::string::npos;
+    }
+
     // fork and exec with everything prepared before the fork (the caller may have threads).
     pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& log,
-                int stderrFd) const {
+                int stderrFd, const std::string& startDir) const {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         std::vector<char*> envp;
         for (std::string& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
-        const std::string work = work_;
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const pid_t pid = ::fork();
         if (pid == 0) {
@@ -269,7 +293,7 @@ class KeyingTelkey {
             ::setpgid(0, 0);
             rlimit noCore{0, 0};
             ::setrlimit(RLIMIT_CORE, &noCore);
-            if (::chdir(work.c_str()) != 0) ::_exit(126);
+            if (::chdir(startDir.c_str()) != 0) ::_exit(126);
             ::dup2(out, STDOUT_FILENO);
             ::dup2(stderrFd >= 0 ? stderrFd : out, STDERR_FILENO);
             ::execve(argv[0], argv.data(), envp.data());
@@ -286,6 +310,8 @@ class KeyingTelkey {
     std::string work_ = dir_ / "work";
     std::string file_ = dir_ / (port_ == KeyedPort::Sim ? "trace.txt" : "port");
     pid_t pid_ = -1;
+    std::vector<std::string> display_ = {"QT_QPA_PLATFORM=offscreen"};
+    bool deviceInSettings_ = false;
 };
 
 }  // namespace telkey::test

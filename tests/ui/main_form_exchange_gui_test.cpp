@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -31,11 +32,22 @@ namespace {
 
 using Message = test::RecordingMessages::Message;
 
-// Shows the window and waits until its first activation has started the engine.
-bool Start(test::WindowFixture& f) {
+// A desktop that never activates the window (some Wayland compositors, a start minimised).
+class NoActivation : public QObject {
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        return event->type() == QEvent::ActivationChange || event->type() == QEvent::WindowActivate;
+    }
+};
+
+// Shows the window and waits until its first activation (or, without one, the idle event loop)
+// has started the engine.
+bool Start(test::WindowFixture& f, bool activate = true) {
     f.form.show();
-    f.form.activateWindow();
-    QApplication::setActiveWindow(&f.form);
+    if (activate) {
+        f.form.activateWindow();
+        QApplication::setActiveWindow(&f.form);
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!f.form.engineStartup->EngineStarted()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -75,6 +87,19 @@ TEST(EngineStartupTest, DefaultStartAnnouncesPauseOffTxOffThenTheClearedCall) {
     EXPECT_EQ(f.form.SpeedEdit->text(), "60");
     EXPECT_TRUE(f.boxes.shown.empty());
     EXPECT_EQ(f.endRequests, 0);
+}
+
+TEST(EngineStartupTest, StartsInTheSameOrderWhenTheWindowIsNeverActivated) {
+    test::WindowFixture f({}, false);
+    NoActivation never;
+    f.form.installEventFilter(&never);
+    f.form.setAttribute(Qt::WA_ShowWithoutActivating);
+    ASSERT_TRUE(Start(f, false));
+    const std::uint32_t tm = TelkeyMessage(f);
+    EXPECT_EQ(f.messages.sent, (std::vector<Message>{{tm, 100, 0}, {tm, 110, 0}, {tm, 131, 4}}));
+    EXPECT_EQ(CommonFile(f, "loginput.ini"), "[QSO]\nCall=\"\"\n");
+    EXPECT_EQ(f.form.focusWidget(), f.form.Input);
+    EXPECT_EQ(f.driver.PeriodMs(), 4);
 }
 
 TEST(EngineStartupTest, SecondActivationDoesNothing) {

@@ -10,11 +10,13 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "support/scratch_dir.h"
 #include "support/window_fixture.h"
 #include "ui/macro_editor.h"
 #include "ui/main_form.h"
+#include "ui/outer_geometry.h"
 #include "ui/settings_file.h"
 
 namespace telkey {
@@ -85,6 +87,21 @@ TEST(WindowGeometry, StayOnTopKeepsThePlace) {
         EXPECT_EQ(w.form.StaysOnTop(), i % 2 == 0);
         EXPECT_EQ(w.form.frameGeometry(), QRect(30, 40, 500, 330)) << i;
         EXPECT_EQ(Saved(w), kStored) << i;
+    }
+}
+
+// A desktop that places windows itself and tells no client where (Wayland): a save keeps the
+// places asked for, not the origin Qt reads back.
+TEST(WindowGeometry, ADesktopThatHidesPlacesKeepsThePlacesAskedFor) {
+    for (const auto& [file, place] :
+         {std::pair<std::string, QPoint>{"", {238, 127}}, {kStoredFile, {30, 40}}}) {
+        WindowFixture w(file, false);
+        OuterGeometry::Of(w.form).SetPlacesReported(false);
+        w.form.show();
+        WindowFixture::ProcessEvents();
+        w.form.move(-3, -30);  // where Qt on Wayland puts the frame
+        const Geometry saved = Saved(w);
+        EXPECT_EQ(QPoint(saved[0], saved[1]), place) << file;
     }
 }
 
