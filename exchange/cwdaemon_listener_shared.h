@@ -1,0 +1,34 @@
+#pragma once
+// What the cwdaemon listener's parts share: its marks in the transmit queue, its replies and
+// how it names a peer.
+#include <QHostAddress>
+#include <QPlainTextEdit>
+#include <QTextDocument>
+#include <cstdint>
+#include <string>
+
+#include "transmit/queue_marks.h"
+
+namespace telkey::cwdaemon_detail {
+
+// The listener's event marks in the transmit queue.
+inline constexpr char16_t kMarkTxOff = kQueueEventFirst + 2;
+inline constexpr char16_t kMarkTuneEnd = kQueueEventFirst + 3;
+// A tune of n seconds (1..10) starts at kMarkTuneFirst + n.
+inline constexpr char16_t kMarkTuneFirst = kQueueEventFirst + 0x10;
+// Each reply or setting waiting for its place in the text has a mark of its own.
+inline constexpr char16_t kMarkActionFirst = kQueueEventFirst + 0x100;
+inline constexpr char16_t kMarkActionLast = kQueueEventLast;
+
+inline constexpr char kReplyEnd[] = "\r\n";
+inline constexpr char kBreakReply[] = "break\r\n";
+
+inline int InputLength(const QPlainTextEdit* input) {
+    return input->document()->characterCount() - 1;
+}
+
+inline std::string PeerText(const QHostAddress& address, std::uint16_t port) {
+    return address.toString().toStdString() + ":" + std::to_string(port);
+}
+
+}  // namespace telkey::cwdaemon_detail
