@@ -1,10 +1,11 @@
 #include "exchange/cwdaemon_listener.h"
 
-#include <unistd.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <QEvent>
 #include <QPlainTextEdit>
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <iostream>
 
 #include "engine/engine.h"
@@ -20,9 +21,6 @@ using namespace cwdaemon_detail;
 
 namespace {
 
-// Enough for a burst of several hundred datagrams while the window thread is busy; the kernel
-// may grant less.
-constexpr int kReceiveBufferBytes = 4 << 20;
 constexpr int kWatchdogMs = 1000;
 // Dot lengths the longest character takes, gaps and the letter gap included, at the widest
 // dash/dot ratio (7 dashes of 6 dots, 6 gaps, a letter gap of 6), with room to spare.
@@ -33,7 +31,6 @@ constexpr char kLogPrefix[] = "telkey: cwdaemon: ";
 
 CwdaemonListener::CwdaemonListener(const CwdaemonTargets& targets, QObject* parent)
     : QObject(parent), t_(targets), nextActionMark_(kMarkActionFirst) {
-    connect(&socket_, &QUdpSocket::readyRead, this, &CwdaemonListener::ReadPending);
     tuneBackstop_.setSingleShot(true);
     connect(&tuneBackstop_, &QTimer::timeout, this, [this] {
         if (tuning_) Log("tune ended by its time limit");
@@ -67,25 +64,48 @@ CwdaemonListener::CwdaemonListener(const CwdaemonTargets& targets, QObject* pare
 }
 
 CwdaemonListener::~CwdaemonListener() {
+    // No wake-up is posted to the listener once it goes.
+    receiver_.Stop();
     t_.queue->SetQueueMarks(nullptr);
     // The key must not stay down with a stretched dot when the listener goes.
     EndTune();
 }
 
 bool CwdaemonListener::Listen(const QHostAddress& address, std::uint16_t port, std::string& error) {
-    // Without DontShareAddress a second keyer could bind the same port and take half the text.
-    if (!socket_.bind(address, port, QAbstractSocket::DontShareAddress)) {
-        error = "cannot listen on " + PeerText(address, port) + ": " +
-                socket_.errorString().toStdString();
+    sockaddr_storage where{};
+    socklen_t size = 0;
+    // QHostAddress::Any takes IPv4 and IPv6 on one IPv6 socket.
+    const bool dualStack = address == QHostAddress::Any;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto& a = reinterpret_cast<sockaddr_in&>(where);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(address.toIPv4Address());
+        size = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in6&>(where);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = dualStack ? Q_IPV6ADDR{} : address.toIPv6Address();
+        std::memcpy(&a.sin6_addr, bytes.c, sizeof bytes.c);
+        a.sin6_scope_id = ::if_nametoindex(address.scopeId().toStdString().c_str());
+        size = sizeof a;
+    }
+    if (!receiver_.Bind(reinterpret_cast<sockaddr*>(&where), size, dualStack, error)) {
+        error = "cannot listen on " + address.toString().toStdString() + ":" +
+                std::to_string(port) + ": " + error;
         return false;
     }
-    socket_.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+    // The reader thread only posts: the window thread serves what it accepted.
+    receiver_.Start([this] {
+        QMetaObject::invokeMethod(this, &CwdaemonListener::ReadPending, Qt::QueuedConnection);
+    });
     watchdog_.start();
     return true;
 }
 
 std::uint16_t CwdaemonListener::LocalPort() const {
-    return socket_.localPort();
+    return receiver_.LocalPort();
 }
 
 void CwdaemonListener::CaptureStartupSettings() {
@@ -116,83 +136,43 @@ bool CwdaemonListener::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CwdaemonListener::ReadPending() {
-    // Before the keyer runs the kernel keeps the datagrams; they are read once it does.
+    // Before the keyer runs the datagrams wait; they are served once it does.
     if (t_.engine->timer.TimerId() == 0) return;
     if (!captured_) CaptureStartupSettings();
-    std::array<char, kCwdaemonMaxRequest + 1> buffer;
-    // A batch mostly comes from one client: its socket is looked up once.
-    QHostAddress checkedPeer;
-    quint16 checkedPort = 0;
-    bool checkedOwn = false;
-    for (int n = 0; n < kCwdaemonReadBatch && socket_.hasPendingDatagrams(); ++n) {
-        QHostAddress peer;
-        quint16 peerPort = 0;
-        const qint64 got = socket_.readDatagram(buffer.data(), buffer.size(), &peer, &peerPort);
-        if (got < 0) break;
-        if (!allowAnyUser_) {
-            if (n == 0 || peer != checkedPeer || peerPort != checkedPort) {
-                checkedPeer = peer;
-                checkedPort = peerPort;
-                checkedOwn = FromOwnUser(peer, peerPort);
-            }
-            if (!checkedOwn) {
-                ++requestsHandled_;
-                continue;
-            }
+    const std::deque<CwdaemonReceived> batch = receiver_.Take(kCwdaemonReadBatch);
+    for (const CwdaemonReceived& item : batch) {
+        if (item.logLine.empty()) {
+            HandleDatagram(item.bytes, item.cut, item.from);
+        } else {
+            Log(item.logLine);
         }
-        const auto size = std::min<std::size_t>(static_cast<std::size_t>(got), kCwdaemonMaxRequest);
-        HandleDatagram(std::string_view(buffer.data(), size), got > qint64{kCwdaemonMaxRequest},
-                       peer, peerPort);
     }
     Flush();
+    if (batch.size() == kCwdaemonReadBatch && receiver_.Waiting()) {
+        QTimer::singleShot(0, this, &CwdaemonListener::ReadPending);
+    }
 }
 
-// The sending socket must be one of this user's: another user of the machine cannot key.
-bool CwdaemonListener::FromOwnUser(const QHostAddress& peer, std::uint16_t peerPort) {
-    UdpEndpoint from;
-    bool isV4 = false;
-    const quint32 v4 = peer.toIPv4Address(&isV4);
-    if (isV4) {
-        from = UdpEndpointV4(v4, peerPort);
-    } else {
-        const Q_IPV6ADDR v6 = peer.toIPv6Address();
-        std::copy(std::begin(v6.c), std::end(v6.c), from.address.begin());
-        from.port = peerPort;
-    }
-    const std::vector<std::uint32_t> owners = UdpSocketOwners(from, procNet_);
-    const auto self = static_cast<std::uint32_t>(::geteuid());
-    if (!owners.empty() &&
-        std::all_of(owners.begin(), owners.end(), [&](std::uint32_t o) { return o == self; })) {
-        return true;
-    }
-    Log("datagram from " + PeerText(peer, peerPort) + " refused: " +
-        (owners.empty() ? std::string("its socket is gone, so its user is unknown")
-                        : "it belongs to uid " + std::to_string(owners.front())) +
-        " (see --cwdaemon-allow)");
-    return false;
-}
-
-void CwdaemonListener::HandleDatagram(std::string_view bytes, bool cut, const QHostAddress& peer,
-                                      std::uint16_t peerPort) {
+void CwdaemonListener::HandleDatagram(std::string_view bytes, bool cut, const Peer& peer) {
     ++requestsHandled_;
     if (!captured_) CaptureStartupSettings();
     if (cut) {
         Log("request longer than " + std::to_string(kCwdaemonMaxRequest) + " bytes cut there: \"" +
             PrintableBytes(bytes) + "\"");
     }
-    Handle(ParseCwdaemonRequest(bytes), Peer{peer, peerPort});
+    Handle(ParseCwdaemonRequest(bytes), peer);
 }
 
 void CwdaemonListener::SendReply(const Reply& reply) {
-    if (socket_.writeDatagram(reply.bytes, reply.peer.address, reply.peer.port) < 0) {
-        Log("reply to " + PeerText(reply.peer.address, reply.peer.port) +
-            " not sent: " + socket_.errorString().toStdString());
+    std::string error;
+    if (!receiver_.Send(reply.bytes.toStdString(), reply.peer, error)) {
+        Log("reply to " + EndpointText(reply.peer) + " not sent: " + error);
     }
 }
 
 void CwdaemonListener::Watchdog() {
     // Requests that came before the keyer ran are read once it runs.
-    if (t_.engine->timer.TimerId() != 0 && socket_.hasPendingDatagrams()) ReadPending();
+    if (t_.engine->timer.TimerId() != 0 && receiver_.Waiting()) ReadPending();
     if (logSuppressed_ > 0 &&
         std::chrono::steady_clock::now() - logWindow_ >= std::chrono::seconds(1)) {
         FlushLogSummary();

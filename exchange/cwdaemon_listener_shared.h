@@ -1,11 +1,7 @@
 #pragma once
-// What the cwdaemon listener's parts share: its marks in the transmit queue, its replies and
-// how it names a peer.
-#include <QHostAddress>
+// What the cwdaemon listener's parts share: its marks in the transmit queue and its replies.
 #include <QPlainTextEdit>
 #include <QTextDocument>
-#include <cstdint>
-#include <string>
 
 #include "transmit/queue_marks.h"
 
@@ -25,10 +21,6 @@ inline constexpr char kBreakReply[] = "break\r\n";
 
 inline int InputLength(const QPlainTextEdit* input) {
     return input->document()->characterCount() - 1;
-}
-
-inline std::string PeerText(const QHostAddress& address, std::uint16_t port) {
-    return address.toString().toStdString() + ":" + std::to_string(port);
 }
 
 }  // namespace telkey::cwdaemon_detail

@@ -51,7 +51,7 @@ QChar ProsignChar(std::uint8_t code) {
 void CwdaemonListener::Handle(const CwdaemonRequest& request, const Peer& peer) {
     switch (request.kind) {
         case Kind::Ignored:
-            Log(request.detail + " from " + PeerText(peer.address, peer.port) + ": ignored");
+            Log(request.detail + " from " + EndpointText(peer) + ": ignored");
             break;
         case Kind::Text:
             HandleText(request, peer);
@@ -196,7 +196,7 @@ void CwdaemonListener::HandleText(const CwdaemonRequest& request, const Peer& pe
     if (!whole) {
         Log("Input is full: " + std::to_string(dropped) + " of " +
             std::to_string(request.items.size() - first) + " characters of a request from " +
-            PeerText(peer.address, peer.port) + " dropped");
+            EndpointText(peer) + " dropped");
     }
     if (pendingText_.size() != before) pendingTx_ = true;
     for (Reply& reply : replies) {

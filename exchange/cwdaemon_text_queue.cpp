@@ -96,7 +96,8 @@ void CwdaemonListener::MarkReached(char16_t mark) {
             const auto later = actions_.find(next);
             if (later != actions_.end() && later->second.what == Action::What::Reply &&
                 later->second.reply.peer.address == action.reply.peer.address &&
-                later->second.reply.peer.port == action.reply.peer.port) {
+                later->second.reply.peer.port == action.reply.peer.port &&
+                later->second.reply.peer.scope == action.reply.peer.scope) {
                 return;
             }
         }
