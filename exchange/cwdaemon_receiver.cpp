@@ -153,7 +153,7 @@ void CwdaemonReceiver::Run() {
 bool CwdaemonReceiver::ReadOne() {
     {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [this] { return stopping_ || waiting_.size() < kCwdaemonWaitingMax; });
+        room_.wait(lock, [this] { return stopping_ || waiting_.size() < waitingMax_; });
         if (stopping_) return false;
     }
     std::array<char, kCwdaemonMaxRequest + 1> buffer;

@@ -35,7 +35,9 @@ struct CwdaemonReceived {
 
 class CwdaemonReceiver {
   public:
-    CwdaemonReceiver() = default;
+    // At most `waitingMax` accepted datagrams wait for the window thread.
+    explicit CwdaemonReceiver(std::size_t waitingMax = kCwdaemonWaitingMax)
+        : waitingMax_(waitingMax) {}
     ~CwdaemonReceiver() { Stop(); }
     CwdaemonReceiver(const CwdaemonReceiver&) = delete;
     CwdaemonReceiver& operator=(const CwdaemonReceiver&) = delete;
@@ -68,6 +70,7 @@ class CwdaemonReceiver {
     void Push(CwdaemonReceived item);
     void FlushRefusalCount();
 
+    const std::size_t waitingMax_;
     UniqueFd socket_;
     UniqueFd wakeup_;  // an eventfd: Stop() ends the reader's wait
     bool ipv6_ = false;
