@@ -57,14 +57,29 @@ bool CwdaemonReceiver::Bind(const sockaddr* address, socklen_t size, bool dualSt
     }
     ::setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                  sizeof kReceiveBufferBytes);
+    sockaddr_storage self{};
+    socklen_t selfSize = sizeof self;
+    ::getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&self), &selfSize);
+    local_ = EndpointOf(self);
     return true;
 }
 
 std::uint16_t CwdaemonReceiver::LocalPort() const {
-    sockaddr_storage self{};
-    socklen_t size = sizeof self;
-    if (::getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&self), &size) != 0) return 0;
-    return EndpointOf(self).port;
+    return local_.port;
+}
+
+UdpEndpoint CwdaemonReceiver::LocalFor(const UdpEndpoint& from) const {
+    if (IsV4(from) == IsV4(local_) && local_.address != UdpEndpoint{}.address &&
+        local_.address != UdpEndpointV4(0, 0).address) {
+        return local_;
+    }
+    // On a wildcard or dual-stack socket: the loopback address of the datagram's family.
+    UdpEndpoint loopback = IsV4(from) ? UdpEndpointV4(INADDR_LOOPBACK, local_.port) : UdpEndpoint{};
+    if (!IsV4(from)) {
+        loopback.address[15] = 1;
+        loopback.port = local_.port;
+    }
+    return loopback;
 }
 
 void CwdaemonReceiver::Start(std::function<void()> wake) {
@@ -168,10 +183,10 @@ bool CwdaemonReceiver::ReadOne() {
     CwdaemonReceived item;
     item.from = EndpointOf(peer);
     if (!allowAnyUser_.load()) {
-        const UdpSenderVerdict verdict =
-            CheckUdpSender(table_, item.from, static_cast<std::uint32_t>(::geteuid()));
-        if (!verdict.own) {
-            Refuse(item.from, verdict.why);
+        const UdpSenderVerdict verdict = CheckUdpSender(table_, item.from, LocalFor(item.from),
+                                                        static_cast<std::uint32_t>(::geteuid()));
+        if (!verdict.Own()) {
+            Refuse(item.from, verdict);
             return true;
         }
     }
@@ -182,7 +197,7 @@ bool CwdaemonReceiver::ReadOne() {
     return true;
 }
 
-void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const std::string& why) {
+void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const UdpSenderVerdict& verdict) {
     const auto now = std::chrono::steady_clock::now();
     if (now - refusalWindow_ >= std::chrono::seconds(1)) {
         FlushRefusalCount();
@@ -192,8 +207,10 @@ void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const std::string& why) {
     if (refusalLines_ < kCwdaemonRefusalLinesPerSecond) {
         ++refusalLines_;
         CwdaemonReceived line;
-        line.logLine =
-            "datagram from " + EndpointText(from) + " refused: " + why + " (see --cwdaemon-allow)";
+        // Told only for the lines logged: it may walk the kernel's whole socket list.
+        line.logLine = "datagram from " + EndpointText(from) + " refused: " +
+                       RefusalText(table_, from, verdict, static_cast<std::uint32_t>(::geteuid())) +
+                       " (see --cwdaemon-allow)";
         Push(std::move(line));
     } else {
         ++refusalsLeftOut_;

@@ -66,7 +66,9 @@ class CwdaemonReceiver {
     void Run();
     // Reads one datagram; false when none waits.
     bool ReadOne();
-    void Refuse(const UdpEndpoint& from, const std::string& why);
+    void Refuse(const UdpEndpoint& from, const UdpSenderVerdict& verdict);
+    // The listener's address as the datagram from `from` reached it.
+    UdpEndpoint LocalFor(const UdpEndpoint& from) const;
     void Push(CwdaemonReceived item);
     void FlushRefusalCount();
 
@@ -74,6 +76,7 @@ class CwdaemonReceiver {
     UniqueFd socket_;
     UniqueFd wakeup_;  // an eventfd: Stop() ends the reader's wait
     bool ipv6_ = false;
+    UdpEndpoint local_;
     std::thread reader_;
     std::function<void()> wake_;
     std::atomic<bool> allowAnyUser_{false};

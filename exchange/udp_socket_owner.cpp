@@ -107,9 +107,44 @@ std::vector<std::uint32_t> UdpOwners(const std::vector<UdpSocketInfo>& sockets,
     return owners;
 }
 
+bool UdpSocketTable::Holder(const UdpEndpoint& at, const UdpEndpoint& peer,
+                            std::optional<UdpSocketInfo>& holder, std::string& error) {
+    // The kernel looks up the socket that a datagram from "src" to "dst" would reach.
+    inet_diag_sockid id{};
+    const bool v4 = IsV4(at);
+    id.idiag_sport = htons(peer.port);
+    id.idiag_dport = htons(at.port);
+    if (v4) {
+        std::memcpy(&id.idiag_src[0], peer.address.data() + 12, 4);
+        std::memcpy(&id.idiag_dst[0], at.address.data() + 12, 4);
+    } else {
+        std::memcpy(id.idiag_src, peer.address.data(), 16);
+        std::memcpy(id.idiag_dst, at.address.data(), 16);
+        id.idiag_if = at.scope;
+    }
+    std::vector<UdpSocketInfo> found;
+    holder.reset();
+    if (!Ask(v4 ? AF_INET : AF_INET6, NLM_F_REQUEST, id, found, error)) return false;
+    if (!found.empty()) holder = found.front();
+    return true;
+}
+
 bool UdpSocketTable::OnPort(std::uint16_t port, std::vector<UdpSocketInfo>& sockets,
                             std::string& error) {
     sockets.clear();
+    inet_diag_sockid id{};
+    // The kernel sends only the sockets on this port.
+    id.idiag_sport = htons(port);
+    if (!Ask(AF_INET, NLM_F_REQUEST | NLM_F_DUMP, id, sockets, error) ||
+        !Ask(AF_INET6, NLM_F_REQUEST | NLM_F_DUMP, id, sockets, error)) {
+        return false;
+    }
+    std::erase_if(sockets, [port](const UdpSocketInfo& s) { return s.port != port; });
+    return true;
+}
+
+bool UdpSocketTable::Ask(int family, std::uint16_t flags, const inet_diag_sockid& id,
+                         std::vector<UdpSocketInfo>& sockets, std::string& error) {
     if (netlink_.Get() < 0) {
         netlink_.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
         if (netlink_.Get() < 0) {
@@ -119,34 +154,27 @@ bool UdpSocketTable::OnPort(std::uint16_t port, std::vector<UdpSocketInfo>& sock
         const timeval wait{0, kReplyTimeoutMs * 1000};
         ::setsockopt(netlink_.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
-    if (Dump(AF_INET, port, sockets, error) && Dump(AF_INET6, port, sockets, error)) return true;
-    // A reply cut short leaves the socket out of step: the next question starts afresh.
-    netlink_.Reset();
-    return false;
-}
-
-bool UdpSocketTable::Dump(int family, std::uint16_t port, std::vector<UdpSocketInfo>& sockets,
-                          std::string& error) {
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
     } ask{};
     ask.header.nlmsg_len = sizeof ask;
     ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    ask.header.nlmsg_flags = flags;
     ask.header.nlmsg_seq = ++sequence_;
     ask.request.sdiag_family = static_cast<std::uint8_t>(family);
     ask.request.sdiag_protocol = IPPROTO_UDP;
     ask.request.idiag_states = ~0U;
-    // The kernel lists only the sockets on this port: the cost does not grow with the table.
-    ask.request.id.idiag_sport = htons(port);
+    ask.request.id = id;
     ask.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
+    const bool dump = (flags & NLM_F_DUMP) != 0;
     if (::sendto(netlink_.Get(), &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel),
                  sizeof kernel) < 0) {
-        error = Errno("cannot ask the kernel for the sockets on a port");
+        error = Errno("cannot ask the kernel's socket list");
+        netlink_.Reset();
         return false;
     }
     alignas(nlmsghdr) static thread_local std::array<char, kReplyBytes> reply;
@@ -155,6 +183,8 @@ bool UdpSocketTable::Dump(int family, std::uint16_t port, std::vector<UdpSocketI
         if (got < 0) {
             if (errno == EINTR) continue;
             error = Errno("no answer from the kernel's socket list");
+            // A late answer would be read as the next one's: start afresh.
+            netlink_.Reset();
             return false;
         }
         int left = static_cast<int>(got);
@@ -163,8 +193,10 @@ bool UdpSocketTable::Dump(int family, std::uint16_t port, std::vector<UdpSocketI
             if (h->nlmsg_seq != ask.header.nlmsg_seq) continue;
             if (h->nlmsg_type == NLMSG_DONE) return true;
             if (h->nlmsg_type == NLMSG_ERROR) {
-                const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
-                errno = -e->error;
+                const int code = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
+                // No socket there: an empty answer.
+                if (code == 0 || (!dump && code == ENOENT)) return true;
+                errno = code;
                 error = Errno("the kernel's socket list refused the question");
                 return false;
             }
@@ -172,9 +204,8 @@ bool UdpSocketTable::Dump(int family, std::uint16_t port, std::vector<UdpSocketI
                 h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 continue;
             }
-            UdpSocketInfo info = ParseSocket(h);
-            // Kept only when on the port asked for, whatever the kernel filtered.
-            if (info.port == port) sockets.push_back(info);
+            sockets.push_back(ParseSocket(h));
+            if (!dump) return true;
         }
     }
 }
@@ -206,24 +237,57 @@ bool UdpPortShareable(const UdpEndpoint& at) {
 }
 
 UdpSenderVerdict CheckUdpSender(UdpSocketTable& table, const UdpEndpoint& from,
-                                std::uint32_t self) {
+                                const UdpEndpoint& at, std::uint32_t self) {
+    using Refusal = UdpSenderVerdict::Refusal;
+    // A socket with SO_REUSEADDR lends its port to anyone: another user may have bound it, sent,
+    // and closed again before the datagram was read. A port no socket holds is free to anyone.
+    UdpSenderVerdict verdict;
+    if (UdpPortShareable(from)) {
+        verdict.refusal = Refusal::Shareable;
+        return verdict;
+    }
+    // Otherwise one socket (or a SO_REUSEPORT group of one user) keeps the address to itself.
+    std::optional<UdpSocketInfo> holder;
+    if (!table.Holder(from, at, holder, verdict.error)) {
+        verdict.refusal = Refusal::Unknown;
+    } else if (!holder || !CouldHaveSent(*holder, from)) {
+        verdict.refusal = Refusal::Gone;
+    } else if (holder->uid != self) {
+        verdict.refusal = Refusal::Foreign;
+        verdict.uid = holder->uid;
+    }
+    return verdict;
+}
+
+std::string RefusalText(UdpSocketTable& table, const UdpEndpoint& from,
+                        const UdpSenderVerdict& verdict, std::uint32_t self) {
+    using Refusal = UdpSenderVerdict::Refusal;
+    const std::string gone =
+        "its socket was closed before it could be checked, so its user is "
+        "unknown";
+    switch (verdict.refusal) {
+        case Refusal::None:
+            return {};
+        case Refusal::Foreign:
+            return "its port is held by a socket of uid " + std::to_string(verdict.uid);
+        case Refusal::Gone:
+            return gone;
+        case Refusal::Unknown:
+            return verdict.error;
+        case Refusal::Shareable:
+            break;
+    }
     std::vector<UdpSocketInfo> sockets;
     std::string error;
-    if (!table.OnPort(from.port, sockets, error)) return {false, error};
+    if (!table.OnPort(from.port, sockets, error)) return "its port is shared (" + error + ")";
     const std::vector<std::uint32_t> owners = UdpOwners(sockets, from);
-    const auto other = std::find_if(owners.begin(), owners.end(),
-                                    [self](std::uint32_t uid) { return uid != self; });
-    if (other != owners.end())
-        return {false, "its port is held by a socket of uid " + std::to_string(*other)};
-    if (owners.empty()) {
-        return {false, "its socket was closed before it could be checked, so its user is unknown"};
+    for (const std::uint32_t uid : owners) {
+        if (uid != self) {
+            return "its port is shared with a socket of uid " + std::to_string(uid);
+        }
     }
-    // A socket with SO_REUSEADDR lends its port to anyone: another user may have bound it,
-    // sent, and closed again before the datagram was read.
-    if (UdpPortShareable(from)) {
-        return {false, "its port is open to other users' sockets (SO_REUSEADDR)"};
-    }
-    return {true, {}};
+    if (owners.empty()) return gone;
+    return "its port is open to other users' sockets (SO_REUSEADDR)";
 }
 
 }  // namespace telkey

@@ -3,8 +3,11 @@
 // as the kernel lists them through its socket diagnostics (NETLINK_SOCK_DIAG), with their
 // owners. UDP carries no sender identity; a datagram on the loopback interface comes from one
 // of these sockets while it is open. No Qt.
+#include <linux/inet_diag.h>
 #include <array>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,33 +47,50 @@ bool CouldHaveSent(const UdpSocketInfo& socket, const UdpEndpoint& from);
 std::vector<std::uint32_t> UdpOwners(const std::vector<UdpSocketInfo>& sockets,
                                      const UdpEndpoint& from);
 
-// The kernel's list of UDP sockets, asked one port at a time over a netlink socket of its own.
+// The kernel's list of UDP sockets, asked over a netlink socket of its own.
 class UdpSocketTable {
   public:
-    // The sockets of both families bound to `port` (the kernel filters by port). False, with
-    // `error` saying why, when the kernel cannot be asked.
+    // The socket that datagrams from `peer` to `at` would reach, which is the one that sends
+    // from `at` when no other socket can share its address: the kernel looks it up in its hash
+    // tables, whatever their size. False, with `error` saying why, when the kernel cannot be
+    // asked; true with `holder` empty when no socket holds `at`.
+    bool Holder(const UdpEndpoint& at, const UdpEndpoint& peer,
+                std::optional<UdpSocketInfo>& holder, std::string& error);
+    // Every socket of both families bound to `port`; the kernel walks its whole list for it.
     bool OnPort(std::uint16_t port, std::vector<UdpSocketInfo>& sockets, std::string& error);
 
   private:
-    bool Dump(int family, std::uint16_t port, std::vector<UdpSocketInfo>& sockets,
-              std::string& error);
+    // Sends one request and reads its answer into `sockets`; a dump ends with NLMSG_DONE.
+    bool Ask(int family, std::uint16_t flags, const inet_diag_sockid& id,
+             std::vector<UdpSocketInfo>& sockets, std::string& error);
 
     UniqueFd netlink_;
     std::uint32_t sequence_ = 0;
 };
 
 // Whether another socket with SO_REUSEADDR could bind `at` now, so that a program of any user
-// could send from it. Tried with a socket of our own, closed at once.
+// could send from it (also when no socket holds it). Tried with a socket of our own, closed at
+// once.
 bool UdpPortShareable(const UdpEndpoint& at);
 
 // What the sender check found for one datagram.
 struct UdpSenderVerdict {
-    bool own = false;
-    std::string why;  // when not own: why not, for the log
+    enum class Refusal { None, Shareable, Foreign, Gone, Unknown };
+    Refusal refusal = Refusal::None;
+    std::uint32_t uid = 0;  // Foreign: the owner found
+    std::string error;      // Unknown: why the kernel could not tell
+    bool Own() const { return refusal == Refusal::None; }
 };
 
-// A datagram from `from` is the user `self`'s when every socket that can have sent it is
-// `self`'s, and no other user's socket can bind its address and port.
-UdpSenderVerdict CheckUdpSender(UdpSocketTable& table, const UdpEndpoint& from, std::uint32_t self);
+// A datagram from `from` to `at` (the listener) is the user `self`'s when no other socket can
+// share its source address and the socket that holds it is `self`'s. Two system calls and one
+// lookup in the kernel's hash tables: the cost does not grow with the number of sockets.
+UdpSenderVerdict CheckUdpSender(UdpSocketTable& table, const UdpEndpoint& from,
+                                const UdpEndpoint& at, std::uint32_t self);
+
+// Why a datagram was refused, for the log. For a shareable port it lists the sockets on the port
+// (a walk of the kernel's whole list) to name another user's socket that shares it.
+std::string RefusalText(UdpSocketTable& table, const UdpEndpoint& from,
+                        const UdpSenderVerdict& verdict, std::uint32_t self);
 
 }  // namespace telkey

@@ -703,7 +703,7 @@ TEST_F(Cwdaemon, AnotherUserOnABorrowedPortIsRefused) {
     // While both hold the port, even your own datagram is refused, naming the other user.
     const int shared = SocketAs(kNobodyUid, port, true);
     SendFrom(own, listener->LocalPort(), Esc("a1"));
-    EXPECT_TRUE(WaitUntil([&] { return Logged("held by a socket of uid 65534"); }));
+    EXPECT_TRUE(WaitUntil([&] { return Logged("shared with a socket of uid 65534"); }));
     EXPECT_FALSE(Transmitting());
     ::close(shared);
     ::close(own);

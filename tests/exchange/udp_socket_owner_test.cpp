@@ -132,6 +132,15 @@ TEST(UdpSenderCheck, OwnExclusiveSocketsOnlyAreAccepted) {
              return p;
          },
          "uid 65534"},
+        {"another user's socket connected to the listener", true,
+         [&](std::vector<int>& fds) {
+             std::uint16_t p = 0;
+             fds.push_back(Bound(AF_INET, p, false, kNobody));
+             const sockaddr_in listener{AF_INET, htons(6789), {htonl(INADDR_LOOPBACK)}, {}};
+             ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&listener), sizeof listener);
+             return p;
+         },
+         "uid 65534"},
         {"port shared with another user", true,
          [&](std::vector<int>& fds) {
              std::uint16_t p = 0;
@@ -139,7 +148,7 @@ TEST(UdpSenderCheck, OwnExclusiveSocketsOnlyAreAccepted) {
              fds.push_back(Bound(AF_INET, p, true, kNobody));
              return p;
          },
-         "uid 65534"},
+         "shared with a socket of uid 65534"},
         {"another user's IPv6-only socket on the port", true,
          [&](std::vector<int>& fds) {
              std::uint16_t p = 0;
@@ -154,15 +163,27 @@ TEST(UdpSenderCheck, OwnExclusiveSocketsOnlyAreAccepted) {
         if (c.needsRoot && !root) continue;
         std::vector<int> fds;
         const std::uint16_t port = c.open(fds);
+        const UdpEndpoint from = UdpEndpointV4(INADDR_LOOPBACK, port);
         const UdpSenderVerdict verdict =
-            CheckUdpSender(table, UdpEndpointV4(INADDR_LOOPBACK, port), self);
+            CheckUdpSender(table, from, UdpEndpointV4(INADDR_LOOPBACK, 6789), self);
+        const std::string why = RefusalText(table, from, verdict, self);
         for (int fd : fds) ::close(fd);
-        EXPECT_EQ(verdict.own, c.refusal == nullptr) << c.what << ": " << verdict.why;
+        EXPECT_EQ(verdict.Own(), c.refusal == nullptr) << c.what << ": " << why;
         if (c.refusal != nullptr) {
-            EXPECT_NE(verdict.why.find(c.refusal), std::string::npos)
-                << c.what << ": " << verdict.why;
+            EXPECT_NE(why.find(c.refusal), std::string::npos) << c.what << ": " << why;
         }
     }
+
+    // IPv6: an IPv6-only socket on [::] sends from ::1.
+    std::uint16_t port6 = 0;
+    const int fd6 = Bound(AF_INET6, port6, false, self, true);
+    UdpEndpoint from6;
+    from6.address[15] = 1;
+    from6.port = port6;
+    UdpEndpoint at6 = from6;
+    at6.port = 6789;
+    EXPECT_TRUE(CheckUdpSender(table, from6, at6, self).Own());
+    ::close(fd6);
     if (!root) GTEST_SKIP() << "the cases with another user's sockets need root";
 }
 
