@@ -20,6 +20,8 @@ namespace {
 constexpr std::size_t kReplyBytes = 32 * 1024;
 // The kernel answers at once; this only bounds a kernel that does not.
 constexpr int kReplyTimeoutMs = 500;
+// A port no program uses (TCP port service multiplexer): the test question asks for it.
+constexpr std::uint16_t kUnusedPort = 1;
 
 constexpr std::array<std::uint8_t, 16> kAny6{};
 constexpr std::array<std::uint8_t, 16> kAny4{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0};
@@ -143,17 +145,31 @@ bool UdpSocketTable::OnPort(std::uint16_t port, std::vector<UdpSocketInfo>& sock
     return true;
 }
 
+bool UdpSocketTable::Open(std::string& error) {
+    netlink_.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (netlink_.Get() < 0) {
+        error = Errno("cannot open the kernel's socket list (NETLINK_SOCK_DIAG)");
+        return false;
+    }
+    const timeval wait{0, kReplyTimeoutMs * 1000};
+    ::setsockopt(netlink_.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    // Without UDP in the list every lookup would say "no socket": ask once whether it is there.
+    inet_diag_sockid id{};
+    id.idiag_sport = htons(kUnusedPort);
+    std::vector<UdpSocketInfo> none;
+    if (Ask(AF_INET, NLM_F_REQUEST | NLM_F_DUMP, id, none, error)) return true;
+    if (errno == ENOENT) {
+        error =
+            "the kernel does not list UDP sockets (load its udp_diag module: sudo modprobe "
+            "udp_diag)";
+    }
+    netlink_.Reset();
+    return false;
+}
+
 bool UdpSocketTable::Ask(int family, std::uint16_t flags, const inet_diag_sockid& id,
                          std::vector<UdpSocketInfo>& sockets, std::string& error) {
-    if (netlink_.Get() < 0) {
-        netlink_.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-        if (netlink_.Get() < 0) {
-            error = Errno("cannot open the kernel's socket list (NETLINK_SOCK_DIAG)");
-            return false;
-        }
-        const timeval wait{0, kReplyTimeoutMs * 1000};
-        ::setsockopt(netlink_.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    }
+    if (netlink_.Get() < 0 && !Open(error)) return false;
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;

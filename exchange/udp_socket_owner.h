@@ -60,6 +60,8 @@ class UdpSocketTable {
     bool OnPort(std::uint16_t port, std::vector<UdpSocketInfo>& sockets, std::string& error);
 
   private:
+    // Opens the netlink socket and checks that the kernel lists UDP sockets.
+    bool Open(std::string& error);
     // Sends one request and reads its answer into `sockets`; a dump ends with NLMSG_DONE.
     bool Ask(int family, std::uint16_t flags, const inet_diag_sockid& id,
              std::vector<UdpSocketInfo>& sockets, std::string& error);
