@@ -6,7 +6,6 @@
 // the request, and the worst element error. Root floods as user nobody; another user floods from
 // sockets that lend their port, which are refused too. Prints figures; asserts nothing.
 #include <netinet/in.h>
-#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -26,11 +25,14 @@
 
 #include "exchange/udp_socket_owner.h"
 #include "support/telkey_process.h"
+#include "support/udp_socket_as.h"
 
 namespace {
 
 using namespace telkey;
 using namespace std::chrono_literals;
+using test::SendUdp;
+using test::UdpPortOf;
 
 constexpr std::uint32_t kNobody = 65534;
 constexpr int kChecks = 2000;
@@ -40,33 +42,6 @@ constexpr int kFloodSeconds = 15;
 constexpr auto kTextIntoFlood = 2s;
 constexpr char kText[] = "PARIS PARIS PARIS";
 constexpr std::size_t kTextElements = 42;  // .--. .- .-. .. ... three times
-
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// A socket on 127.0.0.1 of user `uid`, lending its port when `lend`.
-int Socket(std::uint32_t uid, bool lend) {
-    ::setfsuid(uid);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ::setfsuid(::geteuid());
-    const int on = 1;
-    if (lend) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in at = Loopback(0);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
-    return fd;
-}
-
-std::uint16_t PortOf(int fd) {
-    sockaddr_in a{};
-    socklen_t size = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    return ntohs(a.sin_port);
-}
 
 double Us(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
@@ -98,7 +73,7 @@ void CheckCost(bool root) {
     UdpSocketTable sockets;
     for (const int size : {0, 2000, 8000, 16000}) {
         while (static_cast<int>(table.size()) < size) {
-            const int fd = Socket(other, false);
+            const int fd = test::UdpSocketAs(other, 0, false);
             if (fd < 0) {
                 std::printf(" no more sockets (%zu open): %s\n", table.size(),
                             std::strerror(errno));
@@ -107,12 +82,12 @@ void CheckCost(bool root) {
             table.push_back(fd);
         }
         std::printf(" %d other UDP sockets open:\n", size);
-        const int lent = Socket(self, true);
-        const int own = Socket(self, false);
-        const int foreign = Socket(other, false);
-        const UdpEndpoint fromLent = UdpEndpointV4(INADDR_LOOPBACK, PortOf(lent));
-        const UdpEndpoint fromOwn = UdpEndpointV4(INADDR_LOOPBACK, PortOf(own));
-        const UdpEndpoint fromForeign = UdpEndpointV4(INADDR_LOOPBACK, PortOf(foreign));
+        const int lent = test::UdpSocketAs(self, 0, true);
+        const int own = test::UdpSocketAs(self, 0, false);
+        const int foreign = test::UdpSocketAs(other, 0, false);
+        const UdpEndpoint fromLent = UdpEndpointV4(INADDR_LOOPBACK, UdpPortOf(lent));
+        const UdpEndpoint fromOwn = UdpEndpointV4(INADDR_LOOPBACK, UdpPortOf(own));
+        const UdpEndpoint fromForeign = UdpEndpointV4(INADDR_LOOPBACK, UdpPortOf(foreign));
         const UdpEndpoint at = UdpEndpointV4(INADDR_LOOPBACK, 6789);
         if (root) {
             Report("refused: another user's socket",
@@ -126,7 +101,7 @@ void CheckCost(bool root) {
                Timed(size >= 8000 ? 200 : kChecks, [&] {
                    std::vector<UdpSocketInfo> list;
                    std::string error;
-                   sockets.OnPort(PortOf(lent), list, error);
+                   sockets.OnPort(UdpPortOf(lent), list, error);
                }));
         Report("(a read of /proc/net/udp and udp6)", Timed(size >= 8000 ? 20 : 200, [] {
                    for (const char* path : {"/proc/net/udp", "/proc/net/udp6"}) {
@@ -146,12 +121,11 @@ pid_t StartFlood(std::uint16_t port, bool root) {
     if (pid != 0) return pid;
     if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(3);
     std::vector<int> fds;
-    for (int i = 0; i < kFloodSockets; ++i) fds.push_back(Socket(::geteuid(), !root));
-    const sockaddr_in to = Loopback(port);
+    for (int i = 0; i < kFloodSockets; ++i) fds.push_back(test::UdpSocketAs(::geteuid(), 0, !root));
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kFloodPerSecond * kFloodSeconds; ++i) {
         std::this_thread::sleep_until(start + i * 1s / kFloodPerSecond);
-        ::sendto(fds[i % fds.size()], "5", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        SendUdp(fds[i % fds.size()], port, "5", 1);
     }
     ::_exit(0);
 }
@@ -163,10 +137,9 @@ struct Keyed {
 
 // Sends the text and reads its key-downs back from the port trace.
 Keyed KeyText(test::KeyingTelkey& telkey, std::uint16_t port) {
-    const int client = Socket(::geteuid(), false);
-    const sockaddr_in to = Loopback(port);
+    const int client = test::UdpSocketAs(::geteuid(), 0, false);
     const std::int64_t sent = test::NowNs();
-    ::sendto(client, kText, sizeof kText - 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    SendUdp(client, port, kText, sizeof kText - 1);
     // The key's edges after the request: down, up, down, ...
     std::vector<std::int64_t> edges;
     std::int64_t lastChange = 0;
@@ -218,8 +191,8 @@ double WorstError(const std::vector<double>& ms) {
 
 void Flood(bool root) {
     const std::uint16_t port = [] {
-        const int probe = Socket(::geteuid(), false);
-        const std::uint16_t p = PortOf(probe);
+        const int probe = test::UdpSocketAs(::geteuid(), 0, false);
+        const std::uint16_t p = UdpPortOf(probe);
         ::close(probe);
         return p;
     }();
@@ -230,11 +203,10 @@ void Flood(bool root) {
         return;
     }
     // Ready once a request keys.
-    const int client = Socket(::geteuid(), false);
-    const sockaddr_in to = Loopback(port);
+    const int client = test::UdpSocketAs(::geteuid(), 0, false);
     const bool ready = test::KeyingTelkey::WaitUntil(
         [&] {
-            ::sendto(client, "e", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            SendUdp(client, port, "e", 1);
             std::this_thread::sleep_for(200ms);
             return !telkey.Lines().empty();
         },

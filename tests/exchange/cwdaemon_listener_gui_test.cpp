@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,11 +11,11 @@
 #include <QPlainTextEdit>
 #include <QTextCursor>
 #include <QThread>
-#include <cstring>
 
 #include "exchange/cwdaemon_support.h"
 #include "options/speed_table.h"
 #include "support/scratch_dir.h"
+#include "support/udp_socket_as.h"
 
 namespace telkey::test {
 namespace {
@@ -650,58 +649,25 @@ TEST_F(Cwdaemon, DatagramsFromAnotherUserAreRefused) {
     EXPECT_TRUE(Transmitting());
 }
 
-// A UDP socket on 127.0.0.1:port of user `uid` (its file-system uid makes the kernel list it as
-// that user's), with SO_REUSEADDR when `reuse`; or an IPv6-only one on [::]:port.
-int SocketAs(uid_t uid, std::uint16_t port, bool reuse, bool ipv6Only = false) {
-    ::setfsuid(uid);
-    const int fd = ::socket(ipv6Only ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
-    ::setfsuid(::geteuid());
-    const int on = 1;
-    if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    int bound = -1;
-    if (ipv6Only) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        sockaddr_in6 at{};
-        at.sin6_family = AF_INET6;
-        at.sin6_port = htons(port);
-        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    } else {
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(port);
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    }
-    EXPECT_EQ(bound, 0) << std::strerror(errno);
-    return fd;
-}
-
 void SendFrom(int fd, std::uint16_t port, const std::string& bytes) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    SendUdp(fd, port, bytes.data(), bytes.size());
 }
 
 // Another user binds the port of one of your sockets that lends it (SO_REUSEADDR), sends and
 // closes at once: by the time the datagram is read only your socket holds the port.
 TEST_F(Cwdaemon, AnotherUserOnABorrowedPortIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
-    const int own = SocketAs(::geteuid(), 0, true);
-    sockaddr_in at{};
-    socklen_t size = sizeof at;
-    ::getsockname(own, reinterpret_cast<sockaddr*>(&at), &size);
-    const std::uint16_t port = ntohs(at.sin_port);
+    const int own = UdpSocketAs(::geteuid(), 0, true);
+    const std::uint16_t port = UdpPortOf(own);
 
-    const int borrowed = SocketAs(kNobodyUid, port, true);
+    const int borrowed = UdpSocketAs(kNobodyUid, port, true);
     SendFrom(borrowed, listener->LocalPort(), Esc("a1"));
     ::close(borrowed);
     EXPECT_TRUE(WaitUntil([&] { return Logged("refused"); }));
     EXPECT_FALSE(Transmitting());
 
     // While both hold the port, even your own datagram is refused, naming the other user.
-    const int shared = SocketAs(kNobodyUid, port, true);
+    const int shared = UdpSocketAs(kNobodyUid, port, true);
     SendFrom(own, listener->LocalPort(), Esc("a1"));
     EXPECT_TRUE(WaitUntil([&] { return Logged("shared with a socket of uid 65534"); }));
     EXPECT_FALSE(Transmitting());
@@ -720,7 +686,7 @@ TEST_F(Cwdaemon, AnotherUserTakingOverAPortBetweenTwoDatagramsIsRefused) {
         if (other >= 0 || line.find("ignored") == std::string::npos) return;
         // While the first datagram is served, before the next is read.
         client.close();
-        other = SocketAs(kNobodyUid, port, false);
+        other = UdpSocketAs(kNobodyUid, port, false);
         SendFrom(other, listener->LocalPort(), Esc("a1"));
         QThread::msleep(20);
     });
@@ -733,7 +699,7 @@ TEST_F(Cwdaemon, AnotherUserTakingOverAPortBetweenTwoDatagramsIsRefused) {
 // Another user's IPv6-only socket on the port of your IPv4 client cannot have sent its datagrams.
 TEST_F(Cwdaemon, AnotherUsersIpv6OnlySocketOnYourPortDoesNotBlockYou) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to open a socket as another user";
-    const int squat = SocketAs(kNobodyUid, client.localPort(), false, true);
+    const int squat = UdpSocketAs(kNobodyUid, client.localPort(), false, true, true);
     Send(Esc("a1"));
     EXPECT_TRUE(Transmitting());
     EXPECT_FALSE(Logged("refused"));

@@ -4,9 +4,6 @@
 #include "exchange/cwdaemon_receiver.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/udp_socket_as.h"
+
 namespace telkey {
 namespace {
 
@@ -26,23 +25,6 @@ constexpr int kSenders = 3;
 constexpr int kPerSender = 1500;
 // Datagrams in flight at most: below what the kernel buffers by default.
 constexpr int kInFlight = 64;
-
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int Client(bool lendsPort) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int on = 1;
-    if (lendsPort) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in self = Loopback(0);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self);
-    return fd;
-}
 
 struct Wakes {
     std::mutex mutex;
@@ -64,7 +46,7 @@ struct Wakes {
 
 TEST(CwdaemonReceiverStress, SendersTakerAndStop) {
     CwdaemonReceiver receiver(8);
-    const sockaddr_in at = Loopback(0);
+    const sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     std::string error;
     ASSERT_TRUE(receiver.Bind(reinterpret_cast<const sockaddr*>(&at), sizeof at, false, error))
         << error;
@@ -76,9 +58,7 @@ TEST(CwdaemonReceiverStress, SendersTakerAndStop) {
     std::atomic<int> done{0};  // accepted and taken, or refused
     const auto send = [&](int fd, const std::string& text) {
         while (sent.load() - done.load() > kInFlight) std::this_thread::sleep_for(50us);
-        const sockaddr_in to = Loopback(port);
-        ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof to);
+        test::SendUdp(fd, port, text.data(), text.size());
         ++sent;
     };
     std::vector<std::thread> senders;
@@ -86,11 +66,8 @@ TEST(CwdaemonReceiverStress, SendersTakerAndStop) {
     std::vector<int> fds;
     for (int s = 0; s < kSenders + 1; ++s) {
         // The last one lends its port: all its datagrams are refused.
-        fds.push_back(Client(s == kSenders));
-        sockaddr_in self{};
-        socklen_t size = sizeof self;
-        ::getsockname(fds.back(), reinterpret_cast<sockaddr*>(&self), &size);
-        senderOf[ntohs(self.sin_port)] = s;
+        fds.push_back(test::UdpSocketAs(::geteuid(), 0, s == kSenders));
+        senderOf[test::UdpPortOf(fds.back())] = s;
     }
     for (int s = 0; s < kSenders + 1; ++s) {
         senders.emplace_back([&, s] {
@@ -126,8 +103,7 @@ TEST(CwdaemonReceiverStress, SendersTakerAndStop) {
 
     // Nothing taken any more: the reader waits for room, and Stop still ends it.
     for (int i = 0; i < 50; ++i) {
-        const sockaddr_in to = Loopback(port);
-        ::sendto(fds[0], "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        test::SendUdp(fds[0], port, "x", 1);
     }
     std::this_thread::sleep_for(20ms);
     receiver.Stop();

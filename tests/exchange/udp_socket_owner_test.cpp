@@ -3,13 +3,10 @@
 #include "exchange/udp_socket_owner.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/fsuid.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <functional>
+#include <algorithm>
+
+#include "support/udp_socket_as.h"
 
 namespace telkey {
 namespace {
@@ -56,118 +53,61 @@ TEST(UdpSocketOwner, FoundByPortAndAddressOrTheWildcard) {
     }
 }
 
-// A UDP socket bound to `port` on the loopback address (port 0: any), made with `uid`'s file
-// system uid, which the kernel lists as its owner.
-int Bound(int family, std::uint16_t& port, bool reuse, std::uint32_t uid, bool v6only = false) {
-    ::setfsuid(uid);
-    const int fd = ::socket(family, SOCK_DGRAM, 0);
-    ::setfsuid(::geteuid());
-    const int on = 1;
-    if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_storage a{};
-    socklen_t size = 0;
-    if (family == AF_INET) {
-        auto& in = reinterpret_cast<sockaddr_in&>(a);
-        in.sin_family = AF_INET;
-        in.sin_port = htons(port);
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        size = sizeof in;
-    } else {
-        const int only = v6only ? 1 : 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
-        auto& in6 = reinterpret_cast<sockaddr_in6&>(a);
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(port);
-        size = sizeof in6;
-    }
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), size), 0) << std::strerror(errno);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    port = ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
-    return fd;
-}
+// Sockets opened for one case, in order, each on the port of the first (the first on any port).
+struct Opened {
+    bool other;  // another user's (nobody), else this user's
+    bool reuse = false;
+    bool ipv6 = false;
+    bool v6only = false;
+    bool connected = false;  // to the listener
+};
 
 TEST(UdpSenderCheck, OwnExclusiveSocketsOnlyAreAccepted) {
     const auto self = static_cast<std::uint32_t>(::geteuid());
-    const bool root = self == 0;
-    // Each case opens its sockets, sends "from" 127.0.0.1 at the port it returns, and closes
-    // them after the check.
+    const UdpEndpoint listener = UdpEndpointV4(INADDR_LOOPBACK, 6789);
     const struct {
         const char* what;
-        bool needsRoot;
-        std::function<std::uint16_t(std::vector<int>&)> open;
+        std::vector<Opened> sockets;
         const char* refusal;  // nullptr: accepted
+        bool closeFirst = false;
     } cases[] = {
-        {"own IPv4 socket", false,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET, p, false, self));
-             return p;
-         },
-         nullptr},
-        {"own dual-stack IPv6 socket", false,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET6, p, false, self));
-             return p;
-         },
-         nullptr},
-        {"own socket that lends its port (SO_REUSEADDR)", false,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET, p, true, self));
-             return p;
-         },
-         "open to other users"},
-        {"socket already closed", false,
-         [&](std::vector<int>&) {
-             std::uint16_t p = 0;
-             ::close(Bound(AF_INET, p, false, self));
-             return p;
-         },
-         "closed before"},
-        {"another user's socket", true,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET, p, false, kNobody));
-             return p;
-         },
+        {"own IPv4 socket", {{false}}, nullptr},
+        {"own dual-stack IPv6 socket", {{false, false, true}}, nullptr},
+        {"own socket that lends its port (SO_REUSEADDR)", {{false, true}}, "open to other users"},
+        {"socket already closed", {{false}}, "closed before", true},
+        {"another user's socket", {{true}}, "uid 65534"},
+        {"another user's socket connected to the listener",
+         {{true, false, false, false, true}},
          "uid 65534"},
-        {"another user's socket connected to the listener", true,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET, p, false, kNobody));
-             const sockaddr_in listener{AF_INET, htons(6789), {htonl(INADDR_LOOPBACK)}, {}};
-             ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&listener), sizeof listener);
-             return p;
-         },
-         "uid 65534"},
-        {"port shared with another user", true,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET, p, true, self));
-             fds.push_back(Bound(AF_INET, p, true, kNobody));
-             return p;
-         },
+        {"port shared with another user",
+         {{false, true}, {true, true}},
          "shared with a socket of uid 65534"},
-        {"another user's IPv6-only socket on the port", true,
-         [&](std::vector<int>& fds) {
-             std::uint16_t p = 0;
-             fds.push_back(Bound(AF_INET, p, false, self));
-             fds.push_back(Bound(AF_INET6, p, false, kNobody, true));
-             return p;
-         },
+        {"another user's IPv6-only socket on the port",
+         {{false}, {true, false, true, true}},
          nullptr},
     };
     UdpSocketTable table;
     for (const auto& c : cases) {
-        if (c.needsRoot && !root) continue;
+        const bool needsRoot = std::any_of(c.sockets.begin(), c.sockets.end(),
+                                           [](const Opened& o) { return o.other; });
+        if (needsRoot && self != 0) continue;
         std::vector<int> fds;
-        const std::uint16_t port = c.open(fds);
+        std::uint16_t port = 0;
+        for (const Opened& o : c.sockets) {
+            fds.push_back(
+                test::UdpSocketAs(o.other ? kNobody : self, port, o.reuse, o.ipv6, o.v6only));
+            ASSERT_GE(fds.back(), 0) << c.what;
+            port = test::UdpPortOf(fds.front());
+            if (o.connected) {
+                const sockaddr_in to{AF_INET, htons(listener.port), {htonl(INADDR_LOOPBACK)}, {}};
+                ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            }
+        }
+        if (c.closeFirst) ::close(fds.front());
         const UdpEndpoint from = UdpEndpointV4(INADDR_LOOPBACK, port);
-        const UdpSenderVerdict verdict =
-            CheckUdpSender(table, from, UdpEndpointV4(INADDR_LOOPBACK, 6789), self);
+        const UdpSenderVerdict verdict = CheckUdpSender(table, from, listener, self);
         const std::string why = RefusalText(table, from, verdict, self);
-        for (int fd : fds) ::close(fd);
+        for (std::size_t i = c.closeFirst ? 1 : 0; i < fds.size(); ++i) ::close(fds[i]);
         EXPECT_EQ(verdict.Own(), c.refusal == nullptr) << c.what << ": " << why;
         if (c.refusal != nullptr) {
             EXPECT_NE(why.find(c.refusal), std::string::npos) << c.what << ": " << why;
@@ -175,16 +115,15 @@ TEST(UdpSenderCheck, OwnExclusiveSocketsOnlyAreAccepted) {
     }
 
     // IPv6: an IPv6-only socket on [::] sends from ::1.
-    std::uint16_t port6 = 0;
-    const int fd6 = Bound(AF_INET6, port6, false, self, true);
+    const int fd6 = test::UdpSocketAs(self, 0, false, true, true);
     UdpEndpoint from6;
     from6.address[15] = 1;
-    from6.port = port6;
+    from6.port = test::UdpPortOf(fd6);
     UdpEndpoint at6 = from6;
-    at6.port = 6789;
+    at6.port = listener.port;
     EXPECT_TRUE(CheckUdpSender(table, from6, at6, self).Own());
     ::close(fd6);
-    if (!root) GTEST_SKIP() << "the cases with another user's sockets need root";
+    if (self != 0) GTEST_SKIP() << "the cases with another user's sockets need root";
 }
 
 }  // namespace
