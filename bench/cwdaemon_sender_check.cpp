@@ -49,7 +49,7 @@ double Us(std::chrono::steady_clock::duration d) {
 
 void Report(const char* what, std::vector<double> us) {
     std::sort(us.begin(), us.end());
-    std::printf("  %-38s p50 %8.1f  p95 %8.1f  max %8.1f us\n", what, us[us.size() / 2],
+    std::printf("  %-44s p50 %8.1f  p95 %8.1f  max %8.1f us\n", what, us[us.size() / 2],
                 us[us.size() * 95 / 100], us.back());
 }
 
