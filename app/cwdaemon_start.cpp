@@ -15,6 +15,8 @@ std::unique_ptr<CwdaemonListener> StartCwdaemon(TForm1& form, const CwdaemonOpti
     auto listener = std::make_unique<CwdaemonListener>(
         CwdaemonTargets{&form.engine, &form.speed, form.txControl.get(), form.transmitQueue.get(),
                         form.Input, form.SpeakerButton});
+    // Off the loopback interface the sender's user cannot be known. Set before the first datagram.
+    listener->AllowAnyUser(options.allowAnyUser || !IsLoopbackAddress(options.bind));
     const QHostAddress address(QString::fromStdString(options.bind));
     if (!listener->Listen(address, options.port, error)) {
         error = "The cwdaemon listener cannot start: " + error +
@@ -22,8 +24,6 @@ std::unique_ptr<CwdaemonListener> StartCwdaemon(TForm1& form, const CwdaemonOpti
                 "--cwdaemon=PORT.\nTelkey runs without it.";
         return nullptr;
     }
-    // Off the loopback interface the sender's user cannot be known.
-    listener->AllowAnyUser(options.allowAnyUser || !IsLoopbackAddress(options.bind));
     listener->WatchActivation(&form);
     const std::string where = options.bind + " UDP port " + std::to_string(listener->LocalPort());
     std::cerr << "telkey: cwdaemon: listening on " << where << '\n';

@@ -1,6 +1,7 @@
 #pragma once
 // The cwdaemon listener: Linux loggers (tlf, CQRLOG, QLog, ...) key through Telkey with the
-// cwdaemon network protocol. A UDP socket served on the window thread: text goes to the end of
+// cwdaemon network protocol. A UDP socket read on a thread of its own, which checks every
+// sender; what it accepts is served on the window thread: text goes to the end of
 // Input as if typed and transmit goes on as the transmit macro command does; escape requests
 // act on the speed, tone, weighting and transmit controls. What a request cannot do is written
 // to standard error, "telkey: cwdaemon: " first; nothing a datagram holds can end the program.
@@ -8,7 +9,6 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <QUdpSocket>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exchange/cwdaemon_receiver.h"
 #include "exchange/cwdaemon_request.h"
 #include "exchange/udp_socket_owner.h"
 #include "transmit/queue_marks.h"
@@ -46,7 +47,7 @@ struct CwdaemonTargets {
 inline constexpr std::uint8_t kTuneCode = 0x02;
 // Log lines written per second at most; the rest are counted and summed up.
 inline constexpr int kCwdaemonLogLinesPerSecond = 20;
-// Datagrams read per readyRead before the window thread goes back to its other events.
+// Datagrams taken at a time before the window thread goes back to its other events.
 inline constexpr int kCwdaemonReadBatch = 64;
 
 class CwdaemonListener : public QObject {
@@ -71,30 +72,23 @@ class CwdaemonListener : public QObject {
     // Where the log lines go (standard error unless set); lines come without the prefix.
     void SetLogSink(LogSink sink) { logSink_ = std::move(sink); }
     // Takes datagrams from sockets of every user, not only from this user's (the default).
-    void AllowAnyUser(bool any) { allowAnyUser_ = any; }
-    // Where the tables of UDP sockets are read (tests may point elsewhere).
-    void SetProcNet(std::string dir) { procNet_ = std::move(dir); }
+    void AllowAnyUser(bool any) { receiver_.AllowAnyUser(any); }
 
-    // Reads what waits on the socket, a batch at a time; the socket's readyRead runs it. Until
-    // the keyer runs nothing is read: the datagrams wait in the socket, in order.
+    // Serves the datagrams accepted so far, a batch at a time; the reader thread has it run when
+    // some wait. Until the keyer runs none is served: they wait, in order.
     void ReadPending();
-    // One datagram from `peer`, as if read from the socket (`cut`: it was longer than allowed).
-    void HandleDatagram(std::string_view bytes, bool cut, const QHostAddress& peer,
-                        std::uint16_t peerPort);
 
     bool WordMode() const { return wordMode_; }
     bool Tuning() const { return tuning_; }
     int PendingReplies() const;
-    std::uint64_t RequestsHandled() const { return requestsHandled_; }
+    // Datagrams served or refused.
+    std::uint64_t RequestsHandled() const { return requestsHandled_ + receiver_.Refused(); }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    struct Peer {
-        QHostAddress address;
-        std::uint16_t port = 0;
-    };
+    using Peer = UdpEndpoint;
     struct Reply {
         QByteArray bytes;
         Peer peer;
@@ -108,7 +102,8 @@ class CwdaemonListener : public QObject {
         std::uint64_t order = 0;
     };
 
-    bool FromOwnUser(const QHostAddress& peer, std::uint16_t peerPort);
+    // One datagram from `peer` (`cut`: it was longer than allowed).
+    void HandleDatagram(std::string_view bytes, bool cut, const Peer& peer);
     void Handle(const CwdaemonRequest& request, const Peer& peer);
     void HandleText(const CwdaemonRequest& request, const Peer& peer);
     void Reset();
@@ -148,7 +143,7 @@ class CwdaemonListener : public QObject {
     CwdaemonTargets t_;
     // The listener's marks in the transmit queue, registered with it while the listener lives.
     QueueMarks marks_;
-    QUdpSocket socket_;
+    CwdaemonReceiver receiver_;
     std::uint64_t requestsHandled_ = 0;
     LogSink logSink_;
 
@@ -170,9 +165,6 @@ class CwdaemonListener : public QObject {
     // ESC d: lead time between PTT on and the first element, in ms.
     std::int32_t pttDelayMs_ = 0;
     QTimer leadIn_;
-
-    bool allowAnyUser_ = false;
-    std::string procNet_ = "/proc/net";
 
     bool wordMode_ = false;
     bool tuning_ = false;

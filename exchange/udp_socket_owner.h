@@ -1,13 +1,17 @@
 #pragma once
-// Which users own the local UDP sockets that a datagram can have come from, as Linux lists
-// them with their local address and port in /proc/net/udp and /proc/net/udp6. Datagrams on
-// the loopback interface come from this machine, and so from one of these sockets while it
-// is open.
+// Who can have sent a UDP datagram on this machine: the local sockets bound to its source port,
+// as the kernel lists them through its socket diagnostics (NETLINK_SOCK_DIAG), with their
+// owners. UDP carries no sender identity; a datagram on the loopback interface comes from one
+// of these sockets while it is open. No Qt.
+#include <linux/inet_diag.h>
 #include <array>
+
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "engine/unique_fd.h"
 
 namespace telkey {
 
@@ -15,16 +19,80 @@ namespace telkey {
 struct UdpEndpoint {
     std::array<std::uint8_t, 16> address{};
     std::uint16_t port = 0;
+    std::uint32_t scope = 0;  // the interface of a link-local IPv6 address
 };
 
 UdpEndpoint UdpEndpointV4(std::uint32_t hostOrderAddress, std::uint16_t port);
+bool IsV4(const UdpEndpoint& endpoint);
+// "127.0.0.1:6789", "::1:6789".
+std::string EndpointText(const UdpEndpoint& endpoint);
 
-// The owners of the sockets in one table (the text of /proc/net/udp or udp6) bound to the
-// endpoint's port and to its address or the wildcard address.
-std::vector<std::uint32_t> UdpOwnersInTable(std::string_view table, const UdpEndpoint& from);
+// One UDP socket as the kernel lists it. IPv4 sockets show their address as ::ffff:a.b.c.d.
+struct UdpSocketInfo {
+    enum class V6Only { No, Yes, Unknown };
+    bool ipv6 = false;
+    std::array<std::uint8_t, 16> address{};
+    std::uint16_t port = 0;
+    std::uint32_t uid = 0;
+    // For IPv6 sockets: whether they take and send IPv4 too (unknown once connected).
+    V6Only v6only = V6Only::Unknown;
+};
 
-// The owners found in both tables under `procNet` (normally /proc/net).
-std::vector<std::uint32_t> UdpSocketOwners(const UdpEndpoint& from,
-                                           const std::string& procNet = "/proc/net");
+// Whether the socket can have sent a datagram from `from`: same port, bound to that address or
+// the wildcard, and of a family that sends it (an IPv4 datagram comes from an IPv4 socket or a
+// dual-stack IPv6 one).
+bool CouldHaveSent(const UdpSocketInfo& socket, const UdpEndpoint& from);
+
+// The owners of the sockets that can have sent a datagram from `from`.
+std::vector<std::uint32_t> UdpOwners(const std::vector<UdpSocketInfo>& sockets,
+                                     const UdpEndpoint& from);
+
+// The kernel's list of UDP sockets, asked over a netlink socket of its own.
+class UdpSocketTable {
+  public:
+    // The socket that datagrams from `peer` to `at` would reach, which is the one that sends
+    // from `at` when no other socket can share its address: the kernel looks it up in its hash
+    // tables, whatever their size. False, with `error` saying why, when the kernel cannot be
+    // asked; true with `holder` empty when no socket holds `at`.
+    bool Holder(const UdpEndpoint& at, const UdpEndpoint& peer,
+                std::optional<UdpSocketInfo>& holder, std::string& error);
+    // Every socket of both families bound to `port`; the kernel walks its whole list for it.
+    bool OnPort(std::uint16_t port, std::vector<UdpSocketInfo>& sockets, std::string& error);
+
+  private:
+    // Opens the netlink socket and checks that the kernel lists UDP sockets.
+    bool Open(std::string& error);
+    // Sends one request and reads its answer into `sockets`; a dump ends with NLMSG_DONE.
+    bool Ask(int family, std::uint16_t flags, const inet_diag_sockid& id,
+             std::vector<UdpSocketInfo>& sockets, std::string& error);
+
+    UniqueFd netlink_;
+    std::uint32_t sequence_ = 0;
+};
+
+// Whether another socket with SO_REUSEADDR could bind `at` now, so that a program of any user
+// could send from it (also when no socket holds it). Tried with a socket of our own, closed at
+// once.
+bool UdpPortShareable(const UdpEndpoint& at);
+
+// What the sender check found for one datagram.
+struct UdpSenderVerdict {
+    enum class Refusal { None, Shareable, Foreign, Gone, Unknown };
+    Refusal refusal = Refusal::None;
+    std::uint32_t uid = 0;  // Foreign: the owner found
+    std::string error;      // Unknown: why the kernel could not tell
+    bool Own() const { return refusal == Refusal::None; }
+};
+
+// A datagram from `from` to `at` (the listener) is the user `self`'s when no other socket can
+// share its source address and the socket that holds it is `self`'s. Two system calls and one
+// lookup in the kernel's hash tables: the cost does not grow with the number of sockets.
+UdpSenderVerdict CheckUdpSender(UdpSocketTable& table, const UdpEndpoint& from,
+                                const UdpEndpoint& at, std::uint32_t self);
+
+// Why a datagram was refused, for the log. For a shareable port it lists the sockets on the port
+// (a walk of the kernel's whole list) to name another user's socket that shares it.
+std::string RefusalText(UdpSocketTable& table, const UdpEndpoint& from,
+                        const UdpSenderVerdict& verdict, std::uint32_t self);
 
 }  // namespace telkey

@@ -10,11 +10,12 @@
 #include <QAbstractButton>
 #include <QPlainTextEdit>
 #include <QTextCursor>
+#include <QThread>
 
 #include "exchange/cwdaemon_support.h"
-#include "exchange/udp_socket_owner.h"
 #include "options/speed_table.h"
 #include "support/scratch_dir.h"
+#include "support/udp_socket_as.h"
 
 namespace telkey::test {
 namespace {
@@ -618,7 +619,6 @@ TEST_F(Cwdaemon, CharactersAsCwdaemonKeysThem) {
 TEST_F(Cwdaemon, DatagramsFromAnotherUserAreRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
     const std::uint16_t port = listener->LocalPort();
-    const auto before = listener->RequestsHandled();
     const pid_t child = ::fork();
     if (child == 0) {
         if (::setgid(kNobodyUid) != 0 || ::setuid(kNobodyUid) != 0) ::_exit(3);
@@ -636,13 +636,12 @@ TEST_F(Cwdaemon, DatagramsFromAnotherUserAreRefused) {
         ::_exit(0);
     }
     ASSERT_GT(child, 0);
-    const bool read = WaitUntil([&] { return listener->RequestsHandled() > before; });
+    const bool read = WaitUntil([&] { return Logged("held by a socket of uid 65534"); });
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(read);
     EXPECT_FALSE(Transmitting());
-    EXPECT_TRUE(Logged("belongs to uid 65534"));
 
     // Let in on request.
     listener->AllowAnyUser(true);
@@ -650,38 +649,61 @@ TEST_F(Cwdaemon, DatagramsFromAnotherUserAreRefused) {
     EXPECT_TRUE(Transmitting());
 }
 
-TEST(UdpSocketOwner, FoundByPortAndAddressOrTheWildcard) {
-    const std::string v4 =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-        "timeout inode ref pointer drops\n"
-        "  1: 0100007F:1A85 00000000:0000 07 00000000:00000000 00:00000000 00000000  1000  0 "
-        "11 2 0 0\n"
-        "  2: 00000000:D431 00000000:0000 07 00000000:00000000 00:00000000 00000000     0  0 "
-        "12 2 0 0\n"
-        "  3: 0200007F:D431 00000000:0000 07 00000000:00000000 00:00000000 00000000    33  0 "
-        "13 2 0 0\n";
-    const UdpEndpoint loopback = UdpEndpointV4(0x7F000001, 0x1A85);
-    EXPECT_EQ(UdpOwnersInTable(v4, loopback), std::vector<std::uint32_t>{1000});
-    EXPECT_EQ(UdpOwnersInTable(v4, UdpEndpointV4(0x7F000001, 0xD431)),
-              std::vector<std::uint32_t>{0});
-    EXPECT_EQ(UdpOwnersInTable(v4, UdpEndpointV4(0x7F000002, 0xD431)),
-              (std::vector<std::uint32_t>{0, 33}));
-    EXPECT_TRUE(UdpOwnersInTable(v4, UdpEndpointV4(0x7F000001, 1)).empty());
+void SendFrom(int fd, std::uint16_t port, const std::string& bytes) {
+    SendUdp(fd, port, bytes.data(), bytes.size());
+}
 
-    // An IPv6 socket on the wildcard address also takes IPv4 datagrams.
-    const std::string v6 =
-        "  sl  local_address                         remote_address                        st "
-        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
-        "  4: 00000000000000000000000000000000:1A85 00000000000000000000000000000000:0000 07 "
-        "00000000:00000000 00:00000000 00000000   500        0 14 2 0 0\n"
-        "  5: 00000000000000000000000001000000:0050 00000000000000000000000000000000:0000 07 "
-        "00000000:00000000 00:00000000 00000000   501        0 15 2 0 0\n";
-    EXPECT_EQ(UdpOwnersInTable(v6, loopback), std::vector<std::uint32_t>{500});
-    UdpEndpoint v6Loopback;
-    v6Loopback.address[15] = 1;
-    v6Loopback.port = 0x50;
-    EXPECT_EQ(UdpOwnersInTable(v6, v6Loopback), std::vector<std::uint32_t>{501});
-    EXPECT_TRUE(UdpOwnersInTable("garbage\n1: zz:zz", loopback).empty());
+// Another user binds the port of one of your sockets that lends it (SO_REUSEADDR), sends and
+// closes at once: by the time the datagram is read only your socket holds the port.
+TEST_F(Cwdaemon, AnotherUserOnABorrowedPortIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+    const int own = UdpSocketAs(::geteuid(), 0, true);
+    const std::uint16_t port = UdpPortOf(own);
+
+    const int borrowed = UdpSocketAs(kNobodyUid, port, true);
+    SendFrom(borrowed, listener->LocalPort(), Esc("a1"));
+    ::close(borrowed);
+    EXPECT_TRUE(WaitUntil([&] { return Logged("refused"); }));
+    EXPECT_FALSE(Transmitting());
+
+    // While both hold the port, even your own datagram is refused, naming the other user.
+    const int shared = UdpSocketAs(kNobodyUid, port, true);
+    SendFrom(own, listener->LocalPort(), Esc("a1"));
+    EXPECT_TRUE(WaitUntil([&] { return Logged("shared with a socket of uid 65534"); }));
+    EXPECT_FALSE(Transmitting());
+    ::close(shared);
+    ::close(own);
+}
+
+// Your client sends and closes; another user binds its port at once and sends: every datagram is
+// checked by itself, not with the verdict on the one before it.
+TEST_F(Cwdaemon, AnotherUserTakingOverAPortBetweenTwoDatagramsIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+    const std::uint16_t port = client.localPort();
+    int other = -1;
+    listener->SetLogSink([&](const std::string& line) {
+        log.push_back(line);
+        if (other >= 0 || line.find("ignored") == std::string::npos) return;
+        // While the first datagram is served, before the next is read.
+        client.close();
+        other = UdpSocketAs(kNobodyUid, port, false);
+        SendFrom(other, listener->LocalPort(), Esc("a1"));
+        QThread::msleep(20);
+    });
+    Send("\x1b");
+    EXPECT_TRUE(WaitUntil([&] { return listener->RequestsHandled() >= 2 && Logged("refused"); }));
+    EXPECT_FALSE(Transmitting());
+    ::close(other);
+}
+
+// Another user's IPv6-only socket on the port of your IPv4 client cannot have sent its datagrams.
+TEST_F(Cwdaemon, AnotherUsersIpv6OnlySocketOnYourPortDoesNotBlockYou) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to open a socket as another user";
+    const int squat = UdpSocketAs(kNobodyUid, client.localPort(), false, true, true);
+    Send(Esc("a1"));
+    EXPECT_TRUE(Transmitting());
+    EXPECT_FALSE(Logged("refused"));
+    ::close(squat);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ for file in usr/bin/telkey usr/bin/telkey-msg \
     usr/share/man/man1/telkey.1.gz usr/share/man/man1/telkey-msg.1.gz \
     usr/share/doc/telkey/copyright usr/share/doc/telkey/changelog.gz \
     usr/share/doc/telkey/README.md usr/share/doc/telkey/docs/hardware.md \
-    usr/share/doc/telkey/udev/70-telkey.rules; do
+    usr/share/doc/telkey/udev/70-telkey.rules usr/share/doc/telkey/nftables/telkey-cwdaemon.nft; do
     [ -f "$root/$file" ] || fail "the package lacks /$file"
 done
 outside="$(cd "$root" && find . -mindepth 1 -maxdepth 1 ! -name usr)"

@@ -1,0 +1,265 @@
+// What the cwdaemon listener's sender check costs. First the check of one datagram (the kernel's
+// socket list for its port, and the probe whether its port is lent) with 0 to 16000 other UDP
+// sockets open, beside a read of /proc/net/udp and udp6 for comparison. Then the real program
+// keying a text over cwdaemon, once in quiet and once under a flood of refused datagrams (3000
+// idle sockets of another user, 500 datagrams a second for 15 s): the first element's delay after
+// the request, and the worst element error. Root floods as user nobody; another user floods from
+// sockets that lend their port, which are refused too. Prints figures; asserts nothing.
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exchange/udp_socket_owner.h"
+#include "support/telkey_process.h"
+#include "support/udp_socket_as.h"
+
+namespace {
+
+using namespace telkey;
+using namespace std::chrono_literals;
+using test::SendUdp;
+using test::UdpPortOf;
+
+constexpr std::uint32_t kNobody = 65534;
+constexpr int kChecks = 2000;
+constexpr int kFloodSockets = 3000;
+constexpr int kFloodPerSecond = 500;
+constexpr int kFloodSeconds = 15;
+constexpr auto kTextIntoFlood = 2s;
+constexpr char kText[] = "PARIS PARIS PARIS";
+constexpr std::size_t kTextElements = 42;  // .--. .- .-. .. ... three times
+
+double Us(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+void Report(const char* what, std::vector<double> us) {
+    std::sort(us.begin(), us.end());
+    std::printf("  %-44s p50 %8.1f  p95 %8.1f  max %8.1f us\n", what, us[us.size() / 2],
+                us[us.size() * 95 / 100], us.back());
+}
+
+template <class F>
+std::vector<double> Timed(int n, F&& f) {
+    std::vector<double> us;
+    for (int i = 0; i < n; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        us.push_back(Us(std::chrono::steady_clock::now() - start));
+    }
+    return us;
+}
+
+void CheckCost(bool root) {
+    const auto self = static_cast<std::uint32_t>(::geteuid());
+    const std::uint32_t other = root ? kNobody : self;
+    std::printf("sender check per datagram (%s):\n",
+                root ? "other sockets of user nobody" : "other sockets of this user");
+    std::vector<int> table;
+    UdpSocketTable sockets;
+    for (const int size : {0, 2000, 8000, 16000}) {
+        while (static_cast<int>(table.size()) < size) {
+            const int fd = test::UdpSocketAs(other, 0, false);
+            if (fd < 0) {
+                std::printf(" no more sockets (%zu open): %s\n", table.size(),
+                            std::strerror(errno));
+                break;
+            }
+            table.push_back(fd);
+        }
+        std::printf(" %d other UDP sockets open:\n", size);
+        const int lent = test::UdpSocketAs(self, 0, true);
+        const int own = test::UdpSocketAs(self, 0, false);
+        const int foreign = test::UdpSocketAs(other, 0, false);
+        const UdpEndpoint fromLent = UdpEndpointV4(INADDR_LOOPBACK, UdpPortOf(lent));
+        const UdpEndpoint fromOwn = UdpEndpointV4(INADDR_LOOPBACK, UdpPortOf(own));
+        const UdpEndpoint fromForeign = UdpEndpointV4(INADDR_LOOPBACK, UdpPortOf(foreign));
+        const UdpEndpoint at = UdpEndpointV4(INADDR_LOOPBACK, 6789);
+        if (root) {
+            Report("refused: another user's socket",
+                   Timed(kChecks, [&] { CheckUdpSender(sockets, fromForeign, at, self); }));
+        }
+        Report("refused: own socket lending its port",
+               Timed(kChecks, [&] { CheckUdpSender(sockets, fromLent, at, self); }));
+        Report("accepted: own socket",
+               Timed(kChecks, [&] { CheckUdpSender(sockets, fromOwn, at, self); }));
+        Report("(the port's sockets listed, for a log line)",
+               Timed(size >= 8000 ? 200 : kChecks, [&] {
+                   std::vector<UdpSocketInfo> list;
+                   std::string error;
+                   sockets.OnPort(UdpPortOf(lent), list, error);
+               }));
+        Report("(a read of /proc/net/udp and udp6)", Timed(size >= 8000 ? 20 : 200, [] {
+                   for (const char* path : {"/proc/net/udp", "/proc/net/udp6"}) {
+                       std::ifstream in(path);
+                       std::ostringstream text;
+                       text << in.rdbuf();
+                   }
+               }));
+        for (int fd : {lent, own, foreign}) ::close(fd);
+    }
+    for (int fd : table) ::close(fd);
+}
+
+// Sends refused datagrams at a steady rate from its own sockets, in a child process.
+pid_t StartFlood(std::uint16_t port, bool root) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(3);
+    std::vector<int> fds;
+    for (int i = 0; i < kFloodSockets; ++i) fds.push_back(test::UdpSocketAs(::geteuid(), 0, !root));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kFloodPerSecond * kFloodSeconds; ++i) {
+        std::this_thread::sleep_until(start + i * 1s / kFloodPerSecond);
+        SendUdp(fds[i % fds.size()], port, "5", 1);
+    }
+    ::_exit(0);
+}
+
+struct Keyed {
+    double firstMs = 0;
+    std::vector<double> elementsMs;  // marks and gaps, alternating
+};
+
+// Sends the text and reads its key-downs back from the port trace.
+Keyed KeyText(test::KeyingTelkey& telkey, std::uint16_t port) {
+    const int client = test::UdpSocketAs(::geteuid(), 0, false);
+    const std::int64_t sent = test::NowNs();
+    SendUdp(client, port, kText, sizeof kText - 1);
+    // The key's edges after the request: down, up, down, ...
+    std::vector<std::int64_t> edges;
+    std::int64_t lastChange = 0;
+    test::KeyingTelkey::WaitUntil(
+        [&] {
+            edges.clear();
+            bool down = false;
+            for (const test::LineChange& c : telkey.Lines()) {
+                if (c.ns < sent) continue;
+                lastChange = c.ns;
+                if (c.key != down) edges.push_back(c.ns);
+                down = c.key;
+            }
+            // All keyed, and PTT's tail over.
+            return edges.size() >= 2 * kTextElements && test::NowNs() - lastChange > 1'500'000'000;
+        },
+        60s);
+    ::close(client);
+    Keyed keyed;
+    if (!edges.empty()) keyed.firstMs = static_cast<double>(edges.front() - sent) / 1e6;
+    for (std::size_t i = 1; i < edges.size(); ++i) {
+        keyed.elementsMs.push_back(static_cast<double>(edges[i] - edges[i - 1]) / 1e6);
+    }
+    return keyed;
+}
+
+// The worst distance of an element from the median of its kind (1, 3 or 7 dots), in dots.
+double WorstError(const std::vector<double>& ms) {
+    std::vector<double> marks;
+    for (std::size_t i = 0; i < ms.size(); i += 2) marks.push_back(ms[i]);
+    if (marks.empty()) return NAN;
+    std::sort(marks.begin(), marks.end());
+    const double dot = marks.front();
+    double worst = 0;
+    for (const int units : {1, 3, 7}) {
+        std::vector<double> kind;
+        for (double e : ms) {
+            if (std::lround(e / dot) == units || (units == 3 && std::lround(e / dot) == 2)) {
+                kind.push_back(e);
+            }
+        }
+        if (kind.empty()) continue;
+        std::sort(kind.begin(), kind.end());
+        const double median = kind[kind.size() / 2];
+        for (double e : kind) worst = std::max(worst, std::abs(e - median) / dot);
+    }
+    return worst;
+}
+
+void Flood(bool root) {
+    const std::uint16_t port = [] {
+        const int probe = test::UdpSocketAs(::geteuid(), 0, false);
+        const std::uint16_t p = UdpPortOf(probe);
+        ::close(probe);
+        return p;
+    }();
+    test::KeyingTelkey telkey(test::KeyedPort::Sim, TELKEY_BINARY_DIR, "");
+    if (const std::string error = telkey.Start(-1, {"--cwdaemon=" + std::to_string(port)});
+        !error.empty()) {
+        std::printf("flood: %s\n", error.c_str());
+        return;
+    }
+    // Ready once a request keys.
+    const int client = test::UdpSocketAs(::geteuid(), 0, false);
+    const bool ready = test::KeyingTelkey::WaitUntil(
+        [&] {
+            SendUdp(client, port, "e", 1);
+            std::this_thread::sleep_for(200ms);
+            return !telkey.Lines().empty();
+        },
+        30s);
+    ::close(client);
+    if (!ready) {
+        std::printf("flood: telkey did not key\n%s\n", telkey.Log().c_str());
+        return;
+    }
+    std::this_thread::sleep_for(2s);
+
+    const Keyed quiet = KeyText(telkey, port);
+    std::this_thread::sleep_for(1s);
+    const pid_t flood = StartFlood(port, root);
+    std::this_thread::sleep_for(kTextIntoFlood);
+    const Keyed flooded = KeyText(telkey, port);
+    ::waitpid(flood, nullptr, 0);
+
+    std::printf("keying \"%s\" at 100 letters a minute over cwdaemon (MOX lead included):\n",
+                kText);
+    for (const auto& [what, k] : {std::pair{"quiet", &quiet}, std::pair{"flood", &flooded}}) {
+        std::printf(
+            "  %-6s first element %7.1f ms after the request, %zu elements, worst element "
+            "error %.3f dots\n",
+            what, k->firstMs, k->elementsMs.size(), WorstError(k->elementsMs));
+    }
+    double worstDiff = 0;
+    const std::size_t n = std::min(quiet.elementsMs.size(), flooded.elementsMs.size());
+    const double dot = quiet.elementsMs.empty()
+                           ? 1
+                           : *std::min_element(quiet.elementsMs.begin(), quiet.elementsMs.end());
+    for (std::size_t i = 0; i < n; ++i) {
+        worstDiff =
+            std::max(worstDiff, std::abs(quiet.elementsMs[i] - flooded.elementsMs[i]) / dot);
+    }
+    std::printf(
+        "  flood against quiet: first element %+.1f ms, worst element difference %.3f dots "
+        "(%.3f ms); %d refused datagrams from %d sockets of %s\n",
+        flooded.firstMs - quiet.firstMs, worstDiff, worstDiff * dot,
+        kFloodPerSecond * kFloodSeconds, kFloodSockets,
+        root ? "user nobody" : "this user, lending their ports");
+    telkey.Kill();
+}
+
+}  // namespace
+
+int main() {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    const bool root = ::geteuid() == 0;
+    CheckCost(root);
+    Flood(root);
+    return 0;
+}

@@ -1,0 +1,98 @@
+#pragma once
+// The cwdaemon listener's UDP socket and the thread that reads it. Every datagram is read as
+// soon as it arrives and its sender checked at once, by itself, against the sockets that exist
+// then; a refused one goes no further, so a flood of them never reaches the window thread.
+// What is accepted waits here, in order, until the window thread takes it. No Qt.
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/unique_fd.h"
+#include "exchange/udp_socket_owner.h"
+
+namespace telkey {
+
+// Accepted datagrams held for the window thread at most; beyond, they wait in the kernel.
+inline constexpr std::size_t kCwdaemonWaitingMax = 4096;
+// Refusals logged per second at most; the rest are counted in one line.
+inline constexpr int kCwdaemonRefusalLinesPerSecond = 5;
+
+// One datagram taken, or a line for the log (`logLine` not empty).
+struct CwdaemonReceived {
+    std::string bytes;
+    bool cut = false;  // it was longer than a request may be
+    UdpEndpoint from;
+    std::string logLine;
+};
+
+class CwdaemonReceiver {
+  public:
+    // At most `waitingMax` accepted datagrams wait for the window thread.
+    explicit CwdaemonReceiver(std::size_t waitingMax = kCwdaemonWaitingMax)
+        : waitingMax_(waitingMax) {}
+    ~CwdaemonReceiver() { Stop(); }
+    CwdaemonReceiver(const CwdaemonReceiver&) = delete;
+    CwdaemonReceiver& operator=(const CwdaemonReceiver&) = delete;
+
+    // Binds the socket to `address` (an IPv6 wildcard with `dualStack` takes IPv4 too). False,
+    // with `error` saying why, when it cannot.
+    bool Bind(const sockaddr* address, socklen_t size, bool dualStack, std::string& error);
+    std::uint16_t LocalPort() const;
+
+    // Starts reading; `wake` runs on the reader thread when something waits and nothing did.
+    void Start(std::function<void()> wake);
+    void Stop();
+
+    // Takes datagrams of every user (no sender check) while set.
+    void AllowAnyUser(bool any) { allowAnyUser_.store(any); }
+
+    // Up to `max` of what waits, oldest first.
+    std::deque<CwdaemonReceived> Take(std::size_t max);
+    bool Waiting() const;
+    std::uint64_t Refused() const { return refused_.load(); }
+
+    // Sends from the socket (a reply); false with `error` set when it cannot.
+    bool Send(const std::string& bytes, const UdpEndpoint& to, std::string& error) const;
+
+  private:
+    void Run();
+    // Reads one datagram; false when none waits.
+    bool ReadOne();
+    void Refuse(const UdpEndpoint& from, const UdpSenderVerdict& verdict);
+    // The listener's address as the datagram from `from` reached it.
+    UdpEndpoint LocalFor(const UdpEndpoint& from) const;
+    void Push(CwdaemonReceived item);
+    void FlushRefusalCount();
+
+    const std::size_t waitingMax_;
+    UniqueFd socket_;
+    UniqueFd wakeup_;  // an eventfd: Stop() ends the reader's wait
+    bool ipv6_ = false;
+    UdpEndpoint local_;
+    std::thread reader_;
+    std::function<void()> wake_;
+    std::atomic<bool> allowAnyUser_{false};
+    std::atomic<std::uint64_t> refused_{0};
+
+    mutable std::mutex mutex_;
+    std::condition_variable room_;
+    std::deque<CwdaemonReceived> waiting_;
+    bool stopping_ = false;
+    bool woken_ = false;  // the window thread has been told and has not taken everything yet
+
+    // Reader thread only.
+    UdpSocketTable table_;
+    std::chrono::steady_clock::time_point refusalWindow_{};
+    int refusalLines_ = 0;
+    int refusalsLeftOut_ = 0;
+};
+
+}  // namespace telkey

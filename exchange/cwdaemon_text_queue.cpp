@@ -1,0 +1,182 @@
+// The listener's text and marks in Input: collected during a read and put in at once, acted
+// on when the keyer reaches them, and reconciled when the operator edits Input.
+#include <QPlainTextEdit>
+#include <QTextDocument>
+#include <algorithm>
+#include <set>
+
+#include "engine/engine.h"
+#include "exchange/cwdaemon_listener.h"
+#include "exchange/cwdaemon_listener_shared.h"
+#include "transmit/queue_marks.h"
+#include "transmit/transmit_queue.h"
+#include "transmit/tx_control.h"
+
+namespace telkey {
+
+using namespace cwdaemon_detail;
+
+bool CwdaemonListener::QueueIdle() const {
+    return InputLength(t_.Input) == 0 && pendingText_.isEmpty() &&
+           t_.engine->mailbox.NextCodeEmpty() && marks_.Keyed() && !tuning_;
+}
+
+int CwdaemonListener::InputRoom() const {
+    return std::max(0, static_cast<int>(kInputMaxLength) - InputLength(t_.Input) -
+                           static_cast<int>(pendingText_.size()));
+}
+
+bool CwdaemonListener::QueueMark(char16_t mark) {
+    if (InputRoom() < 1) return false;
+    pendingText_.append(QChar(mark));
+    return true;
+}
+
+void CwdaemonListener::Flush() {
+    if (pendingTx_ && pttDelayMs_ > 0 && t_.engine->flags.Transmitting.load() == 0) {
+        // Held back from PTT on: set before the text goes in, which may switch PTT on itself.
+        const int tickMs = std::max(1, t_.engine->keyerSettings.TickMs.load());
+        const int ticks = (pttDelayMs_ + tickMs - 1) / tickMs;
+        marks_.HoldUntil(t_.engine->keyer.TickCount() + static_cast<std::uint64_t>(ticks));
+        leadIn_.start(pttDelayMs_);
+    }
+    if (!pendingText_.isEmpty()) {
+        const QString text = pendingText_;
+        pendingText_.clear();
+        t_.queue->AppendWithMarks(text);
+    }
+    if (pendingTx_) {
+        pendingTx_ = false;
+        const bool wasOn = t_.engine->flags.Transmitting.load() != 0;
+        if (!wasOn) {
+            // Without MOX nothing else would end a transmission the request starts.
+            ownTx_ =
+                t_.engine->keyerSettings.MoxOn.load() == 0 && t_.engine->flags.TxHeld.load() == 0;
+        }
+        t_.tx->TransmitOnCommand();
+    }
+}
+
+// Everything has been keyed: a transmission a request started ends as the receive command
+// would end it, and so does one an abort ended while a character was on the air.
+void CwdaemonListener::Drained() {
+    if (t_.engine->flags.TxHeld.load() != 0) {
+        txOffWhenKeyed_ = false;
+        return;
+    }
+    if (!ownTx_ && !txOffWhenKeyed_) return;
+    ownTx_ = false;
+    txOffWhenKeyed_ = false;
+    if (t_.engine->flags.Transmitting.load() == 0) return;
+    t_.tx->SetTxButton(false);
+    t_.tx->ApplyTx();
+}
+
+void CwdaemonListener::ClearQueue() {
+    pendingText_.clear();
+    pendingTx_ = false;
+    t_.Input->clear();
+}
+
+void CwdaemonListener::MarkReached(char16_t mark) {
+    if (mark == kMarkTxOff) {
+        t_.tx->SetTxButton(false);
+        t_.tx->ApplyTx();
+    } else if (mark == kMarkTuneEnd) {
+        EndTune();
+    } else if (mark > kMarkTuneFirst && mark <= kMarkTuneFirst + kCwdaemonMaxTuneSeconds) {
+        StartTune(mark - kMarkTuneFirst);
+    } else if (const auto it = actions_.find(mark); it != actions_.end()) {
+        const Action action = it->second;
+        actions_.erase(it);
+        if (action.what == Action::What::Reply) {
+            // cwdaemon keeps one reply: a newer one of the same client due at the same key-up
+            // takes its place.
+            const char16_t next = TransmitQueue::MarkAt(t_.Input->document(), 0);
+            const auto later = actions_.find(next);
+            if (later != actions_.end() && later->second.what == Action::What::Reply &&
+                later->second.reply.peer.address == action.reply.peer.address &&
+                later->second.reply.peer.port == action.reply.peer.port &&
+                later->second.reply.peer.scope == action.reply.peer.scope) {
+                return;
+            }
+        }
+        Apply(action);
+    }
+}
+
+bool CwdaemonListener::AddAction(Action action) {
+    if (InputRoom() < 1) return false;
+    constexpr int kMarks = kMarkActionLast - kMarkActionFirst + 1;
+    for (int i = 0; i < kMarks; ++i) {
+        const char16_t mark = nextActionMark_;
+        nextActionMark_ =
+            mark == kMarkActionLast ? kMarkActionFirst : static_cast<char16_t>(mark + 1);
+        if (actions_.count(mark) != 0) continue;
+        action.order = nextOrder_++;
+        actions_.emplace(mark, std::move(action));
+        pendingText_.append(QChar(mark));
+        return true;
+    }
+    Log("too many requests waiting for their place in the text; this one acts at once");
+    return false;
+}
+
+void CwdaemonListener::BreakReplies() {
+    for (auto it = actions_.begin(); it != actions_.end();) {
+        if (it->second.what != Action::What::Reply) {
+            ++it;
+            continue;
+        }
+        SendReply({kBreakReply, it->second.reply.peer});
+        it = actions_.erase(it);
+    }
+    if (armed_) {
+        SendReply({kBreakReply, armed_->peer});
+        armed_.reset();
+    }
+}
+
+void CwdaemonListener::ScheduleReconcile() {
+    if (reconcileScheduled_ || (actions_.empty() && !tuning_)) return;
+    reconcileScheduled_ = true;
+    // After the change that raised this has run its course: a mark cut by FeedKeyer has
+    // acted by then.
+    QTimer::singleShot(0, this, &CwdaemonListener::Reconcile);
+}
+
+// Marks that left Input without being reached (the operator cleared or edited it): their
+// replies are answered with break, their settings take effect in the order they came, and a
+// tune waiting for its end mark ends.
+void CwdaemonListener::Reconcile() {
+    reconcileScheduled_ = false;
+    if (actions_.empty() && !tuning_) return;
+    std::set<char16_t> present;
+    for (const QChar c : pendingText_) {
+        if (IsQueueEventMark(c.unicode())) present.insert(c.unicode());
+    }
+    const QTextDocument* doc = t_.Input->document();
+    for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
+        const char16_t mark = TransmitQueue::MarkAt(doc, i);
+        if (IsQueueEventMark(mark)) present.insert(mark);
+    }
+    std::vector<Action> gone;
+    for (auto it = actions_.begin(); it != actions_.end();) {
+        if (present.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        if (it->second.what == Action::What::Reply) {
+            SendReply({kBreakReply, it->second.reply.peer});
+        } else {
+            gone.push_back(it->second);
+        }
+        it = actions_.erase(it);
+    }
+    std::sort(gone.begin(), gone.end(),
+              [](const Action& a, const Action& b) { return a.order < b.order; });
+    for (const Action& action : gone) Apply(action);
+    if (tuning_ && present.count(kMarkTuneEnd) == 0) EndTune();
+}
+
+}  // namespace telkey
