@@ -1,6 +1,5 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
-#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -35,6 +34,7 @@
 namespace {
 
 constexpr char kProgram[] = "telkey";
+constexpr int kBrokerLookMs = 250;
 
 void PrintError(const std::string& text) {
     std::cerr << kProgram << ": " << text << '\n';
@@ -112,7 +112,8 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     }
 
     // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
-    RealtimeKit realtimeKit(QDBusConnection::systemBus());
+    // It is reached on a thread of its own: a system bus that hangs holds nothing here.
+    RealtimeKit realtimeKit;
     ThreadTickDriver driver;
     driver.SetRealtimeBroker(&realtimeKit);
     Engine engine(*ports.bus, driver);
@@ -154,6 +155,11 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         if (text != schedulingLine) PrintError(text);
         schedulingLine = text;
     });
+    // RealtimeKit's answer comes while the keyer ticks; it is looked for now and then.
+    QTimer brokerTimer;
+    QObject::connect(&brokerTimer, &QTimer::timeout, &form,
+                     [&driver] { driver.TakeBrokerAnswer(); });
+    brokerTimer.start(kBrokerLookMs);
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
     std::unique_ptr<CwdaemonListener> cwdaemon;
     if (line.cwdaemon.enabled) {
