@@ -8,6 +8,8 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -67,6 +69,19 @@ void TellAtStart(QMessageBox::Icon icon, const char* title, const std::string& t
     box.exec();
 }
 
+// Whether a thread can be started: the limit on processes (ulimit -u) may allow none, and then
+// the keyer cannot run and Qt itself hangs at the first paint.
+bool CanStartThread(std::string& error) {
+    try {
+        std::thread([] {}).join();
+        return true;
+    } catch (const std::system_error& e) {
+        error = std::string("cannot start a thread: ") + e.what() +
+                "; the limit on processes (ulimit -u) may be reached. Telkey needs threads to key";
+        return false;
+    }
+}
+
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) {
@@ -111,6 +126,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         }
     }
 
+    if (std::string threadError; !CanStartThread(threadError)) {
+        PrintError(threadError);
+        return EXIT_FAILURE;
+    }
     // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
     // It is reached on a thread of its own: a system bus that hangs holds nothing here.
     RealtimeKit realtimeKit;
