@@ -24,7 +24,7 @@
 #include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/thread_tick_driver.h"
-#include "support/sys_nice.h"
+#include "support/no_direct_realtime.h"
 
 namespace telkey {
 namespace {
@@ -134,22 +134,14 @@ class RealtimeKitTest : public ::testing::Test {
         ASSERT_TRUE(service_->registerVirtualObject(QLatin1String(RealtimeKit::kPath), standIn_));
 
         getrlimit(RLIMIT_RTTIME, &savedRttime_);
-        getrlimit(RLIMIT_RTPRIO, &savedRtprio_);
-        const rlimit noRtprio{0, savedRtprio_.rlim_max};
-        setrlimit(RLIMIT_RTPRIO, &noRtprio);
-        if (geteuid() == 0) {
-            ASSERT_TRUE(test::SetSysNice(false));
-        }
-        sched_param param{};
-        param.sched_priority = 1;
-        ASSERT_NE(sched_setscheduler(0, SCHED_FIFO, &param), 0)
+        noDirect_.emplace();
+        ASSERT_TRUE(noDirect_->Refused())
             << "SCHED_FIFO must be refused here for the broker to be asked";
     }
 
     void TearDown() override {
-        if (geteuid() == 0) test::SetSysNice(true);
+        noDirect_.reset();
         setrlimit(RLIMIT_RTTIME, &savedRttime_);
-        setrlimit(RLIMIT_RTPRIO, &savedRtprio_);
         if (service_) {
             service_->unregisterObject(QLatin1String(RealtimeKit::kPath));
             service_.reset();
@@ -201,7 +193,7 @@ class RealtimeKitTest : public ::testing::Test {
     StandInRealtimeKit* standIn_ = nullptr;  // lives on serviceThread_, deleted when it ends
     std::unique_ptr<QDBusConnection> service_;
     rlimit savedRttime_{};
-    rlimit savedRtprio_{};
+    std::optional<test::NoDirectRealtime> noDirect_;  // after the service thread has started
 };
 
 TEST_F(RealtimeKitTest, KeyerThreadGetsRealtimeFromTheService) {
@@ -246,13 +238,27 @@ TEST_F(RealtimeKitTest, KeyerThreadGetsRealtimeFromTheService) {
 }
 
 TEST_F(RealtimeKitTest, RefusalOrAbsenceFallsBackToAnOrdinaryThread) {
-    for (const bool present : {true, false}) {
-        SCOPED_TRACE(present ? "service refuses" : "no service on the bus");
-        if (present) {
+    enum class Bus { Refuses, NoService, NeverLetsIn };
+    struct Case {
+        const char* name;
+        Bus bus;
+        const char* why;
+    };
+    std::promise<void> gate;  // holds the connecting thread of a bus that never lets Telkey in
+    const std::shared_future<void> opened = gate.get_future().share();
+    for (const Case& c : {Case{"service refuses", Bus::Refuses, "Operation not permitted"},
+                          Case{"no service on the bus", Bus::NoService, "(RealtimeKit: "},
+                          Case{"a bus that never lets Telkey in (a hung bus daemon)",
+                               Bus::NeverLetsIn, "the system bus did not let Telkey in"}}) {
+        SCOPED_TRACE(c.name);
+        if (c.bus == Bus::Refuses) {
             RegisterService();
             standIn_->refuse = true;
         }
-        RealtimeKit kit(KeyerConnection());
+        RealtimeKit kit(c.bus != Bus::NeverLetsIn ? KeyerConnection() : [opened] {
+            opened.wait();
+            return QDBusConnection(QStringLiteral("never reached"));
+        });
         SimPortBus bus(1 << 12);
         ThreadTickDriver driver;
         driver.SetRealtimeBroker(&kit);
@@ -269,13 +275,14 @@ TEST_F(RealtimeKitTest, RefusalOrAbsenceFallsBackToAnOrdinaryThread) {
         EXPECT_NE(report.find("without real-time priority"), std::string::npos) << report;
         EXPECT_NE(report.find("rtkit"), std::string::npos) << "says how to get it: " << report;
         EXPECT_NE(report.find("rtprio"), std::string::npos) << report;
-        if (present) {
-            EXPECT_NE(report.find("Operation not permitted"), std::string::npos) << report;
-        }
+        EXPECT_NE(report.find(c.why), std::string::npos) << report;
         engine.timer.StopKeyerTimer();
-        if (present) service_->unregisterService(QLatin1String(RealtimeKit::kService));
+        if (c.bus == Bus::Refuses) {
+            service_->unregisterService(QLatin1String(RealtimeKit::kService));
+        }
         QDBusConnection::disconnectFromBus(QStringLiteral("keyer"));
     }
+    gate.set_value();
     EXPECT_EQ(standIn_->Calls(), 1) << "asked once while present (a refusal is remembered)";
 }
 
@@ -317,27 +324,6 @@ TEST_F(RealtimeKitTest, AServiceThatNeverAnswersHoldsNeitherTheKeyerNorTheWindow
     }
     EXPECT_EQ(standIn_->Calls(), 1) << "no answer is remembered: not asked again for a while";
     engine.timer.StopKeyerTimer();
-}
-
-// A system bus that never lets Telkey in (a hung bus daemon, or no thread for Qt's own): the
-// broker gives up within its bound and the keyer ticks on without real-time priority.
-TEST_F(RealtimeKitTest, ABusThatNeverLetsTelkeyInIsGivenUp) {
-    std::promise<void> gate;
-    RealtimeKit kit([opened = gate.get_future().share()] {
-        opened.wait();
-        return QDBusConnection(QStringLiteral("never reached"));
-    });
-    SimPortBus bus(1 << 12);
-    ThreadTickDriver driver;
-    driver.SetRealtimeBroker(&kit);
-    Engine engine(bus, driver);
-    StartAndTick(engine);
-    ASSERT_TRUE(WaitForAnswer(driver));
-    EXPECT_EQ(driver.Scheduling().kind, SchedulingKind::Ordinary);
-    const std::string report = SchedulingReport(driver.Scheduling(), kit);
-    EXPECT_NE(report.find("the system bus did not let Telkey in"), std::string::npos) << report;
-    engine.timer.StopKeyerTimer();
-    gate.set_value();  // the connecting thread may end now
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // the driver's), the window side fills the mailbox and drains the ring, and timers are
 // re-created again and again.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,7 +12,7 @@
 #include "engine/engine.h"
 #include "engine/morse_tables.h"
 #include "engine/thread_tick_driver.h"
-#include "support/sys_nice.h"
+#include "support/no_direct_realtime.h"
 
 namespace telkey {
 namespace {
@@ -35,32 +33,6 @@ class RefusingBroker : public RealtimeBroker {
     }
     std::atomic<int> calls{0};
     std::atomic<bool> answer{false};
-};
-
-// SCHED_FIFO refused to the threads this one starts, as to an ordinary user.
-class NoDirectRealtime {
-  public:
-    NoDirectRealtime() {
-        getrlimit(RLIMIT_RTPRIO, &saved_);
-        const rlimit none{0, saved_.rlim_max};
-        setrlimit(RLIMIT_RTPRIO, &none);
-        if (geteuid() == 0) test::SetSysNice(false);
-        sched_param param{};
-        param.sched_priority = 1;
-        refused = sched_setscheduler(0, SCHED_FIFO, &param) != 0;
-        if (!refused) {
-            param.sched_priority = 0;
-            sched_setscheduler(0, SCHED_OTHER, &param);
-        }
-    }
-    ~NoDirectRealtime() {
-        if (geteuid() == 0) test::SetSysNice(true);
-        setrlimit(RLIMIT_RTPRIO, &saved_);
-    }
-    bool refused = false;
-
-  private:
-    rlimit saved_{};
 };
 
 void WaitForTicks(const Keyer& keyer, std::uint64_t ticks) {
@@ -109,8 +81,8 @@ TEST(TickDriverStress, RecreatedTimersSettleTheirScheduling) {
 // A broker that keeps its caller waiting holds no tick and no timer start; its refusal is
 // remembered, so one request covers every timer after it.
 TEST(TickDriverStress, TheBrokerIsAskedAsideOnceWhileTimersComeAndGo) {
-    NoDirectRealtime noDirect;
-    if (!noDirect.refused) GTEST_SKIP() << "SCHED_FIFO cannot be refused here";
+    test::NoDirectRealtime noDirect;
+    if (!noDirect.Refused()) GTEST_SKIP() << "SCHED_FIFO cannot be refused here";
     SimPortBus bus(1 << 12);
     RefusingBroker broker;
     ThreadTickDriver driver;
