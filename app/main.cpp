@@ -1,6 +1,5 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
-#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -9,6 +8,8 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -35,6 +36,7 @@
 namespace {
 
 constexpr char kProgram[] = "telkey";
+constexpr int kBrokerLookMs = 250;
 
 void PrintError(const std::string& text) {
     std::cerr << kProgram << ": " << text << '\n';
@@ -65,6 +67,19 @@ void TellAtStart(QMessageBox::Icon icon, const char* title, const std::string& t
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
     QMessageBox box(icon, QLatin1String(title), QString::fromStdString(text), QMessageBox::Ok);
     box.exec();
+}
+
+// Whether a thread can be started: the limit on processes (ulimit -u) may allow none, and then
+// the keyer cannot run and Qt itself hangs at the first paint.
+bool CanStartThread(std::string& error) {
+    try {
+        std::thread([] {}).join();
+        return true;
+    } catch (const std::system_error& e) {
+        error = std::string("cannot start a thread: ") + e.what() +
+                "; the limit on processes (ulimit -u) may be reached. Telkey needs threads to key";
+        return false;
+    }
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -112,8 +127,13 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         }
     }
 
+    if (std::string threadError; !CanStartThread(threadError)) {
+        PrintError(threadError);
+        return EXIT_FAILURE;
+    }
     // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
-    RealtimeKit realtimeKit(QDBusConnection::systemBus());
+    // It is reached on a thread of its own: a system bus that hangs holds nothing here.
+    RealtimeKit realtimeKit;
     ThreadTickDriver driver;
     driver.SetRealtimeBroker(&realtimeKit);
     Engine engine(*ports.bus, driver);
@@ -155,6 +175,11 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         if (text != schedulingLine) PrintError(text);
         schedulingLine = text;
     });
+    // RealtimeKit's answer comes while the keyer ticks; it is looked for now and then.
+    QTimer brokerTimer;
+    QObject::connect(&brokerTimer, &QTimer::timeout, &form,
+                     [&driver] { driver.TakeBrokerAnswer(); });
+    brokerTimer.start(kBrokerLookMs);
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
     std::unique_ptr<CwdaemonListener> cwdaemon;
     if (line.cwdaemon.enabled) {

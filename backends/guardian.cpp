@@ -325,6 +325,10 @@ void Guardian::Beat(std::int64_t nowNs) noexcept {
 }
 
 void Guardian::Rest() noexcept {
+    // A timer killed with a line on is still watched: should no new timer come (a hang between
+    // two timers), that line is released as for a stalled keyer.
+    const Ports* ports = ports_.load(std::memory_order_relaxed);
+    if (ports != nullptr && ports->LineOn()) return;
     page_->beatNs.store(0, std::memory_order_release);
 }
 

@@ -165,6 +165,14 @@ struct KeyedRun {
     bool complete = false;
 };
 
+// Waits a bounded while for RealtimeKit's answer, so that the figures are of what it gave.
+void SettleScheduling(ThreadTickDriver& driver) {
+    for (int i = 0; i < 500 && driver.AwaitingBroker(); ++i) {
+        SleepMs(10);
+        driver.TakeBrokerAnswer();
+    }
+}
+
 void SetUp(ThreadTickDriver& driver, const TimerSetup& setup) {
     driver.SetWantRealtime(setup.wantRealtime);
     driver.SetRealtimeBroker(setup.broker);
@@ -197,6 +205,7 @@ KeyedRun KeyText(const Speed& speed, const TimerSetup& setup) {
         std::printf("  the keyer timer could not be started\n");
         return run;
     }
+    SettleScheduling(driver);
     SleepMs(50);  // let the thread settle before the text starts
     driver.Stats().Reset();
     CpuMeter cpu;
@@ -273,6 +282,7 @@ double IdleKeyerCpu(double seconds, const TimerSetup& setup, LatenessFigures& la
     engine.keyerSettings.DashTicks = 18;
     engine.timer.StartKeyerTimer();
     engine.timer.RecreateKeyerTimer(1);
+    SettleScheduling(driver);
     SleepMs(50);
     driver.Stats().Reset();
     CpuMeter cpu;
@@ -346,7 +356,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    RealtimeKit realtimeKit(QDBusConnection::systemBus());
+    RealtimeKit realtimeKit;
     setup.broker = &realtimeKit;
 
     if (lpm > 0) {

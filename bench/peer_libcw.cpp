@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    RealtimeKit realtimeKit(QDBusConnection::systemBus());
+    RealtimeKit realtimeKit;
     const std::vector<pid_t> before = Threads();
     if (cw_generator_new(CW_AUDIO_NULL, nullptr) != CW_SUCCESS) {
         std::fprintf(stderr, "peer_libcw: no libcw generator\n");

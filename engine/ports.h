@@ -57,6 +57,11 @@ class Ports {
     // back with the keyer's next key-down, so an element cut by the stop is not stretched.
     void Resume() noexcept;
     bool Held() const noexcept { return held_.load(std::memory_order_relaxed) != 0; }
+    // The key or the TX line is on, as this program last wrote them.
+    bool LineOn() const noexcept {
+        return !Held() && (keyDown_.load(std::memory_order_relaxed) != 0 ||
+                           flags_.Transmitting.load(std::memory_order_relaxed) != 0);
+    }
 
   private:
     PortBus& bus_;

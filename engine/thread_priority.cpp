@@ -23,17 +23,6 @@ bool SetFifo(pid_t tid, int priority) noexcept {
     return sched_setscheduler(tid, SCHED_FIFO, &param) == 0;
 }
 
-bool TrySchedFifo(pid_t tid, int priority) noexcept {
-    if (SetFifo(tid, priority)) return true;
-    // An unprivileged user may still be allowed a lower real-time priority (an rtprio limit).
-    rlimit limit{};
-    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-        return SetFifo(
-            tid, static_cast<int>(std::min<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(priority))));
-    }
-    return false;
-}
-
 // The broker refuses a process that may keep the CPU for ever at real-time priority; lower
 // RLIMIT_RTTIME to what it accepts (the keyer thread blocks every tick, far below any limit).
 bool LimitRealtimeCpu(std::int64_t rttimeUs) noexcept {
@@ -51,7 +40,26 @@ bool LimitRealtimeCpu(std::int64_t rttimeUs) noexcept {
     return setrlimit(RLIMIT_RTTIME, &limit) == 0;
 }
 
-bool TryBroker(pid_t tid, int priority, RealtimeBroker& broker) noexcept {
+}  // namespace
+
+bool RaiseDirectly(pid_t tid, int priority) noexcept {
+    if (SetFifo(tid, priority)) return true;
+    // An unprivileged user may still be allowed a lower real-time priority (an rtprio limit).
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
+        return SetFifo(
+            tid, static_cast<int>(std::min<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(priority))));
+    }
+    return false;
+}
+
+bool RunsRealtime(pid_t tid) noexcept {
+    const int policy =
+        sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK;  // RealtimeKit sets that flag
+    return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+
+bool RaiseThroughBroker(pid_t tid, int priority, RealtimeBroker& broker) noexcept {
     RealtimeBroker::Limits limits;
     if (!broker.QueryLimits(limits) || limits.maxPriority < 1) return false;
     if (!LimitRealtimeCpu(limits.rttimeUs)) return false;
@@ -61,8 +69,7 @@ bool TryBroker(pid_t tid, int priority, RealtimeBroker& broker) noexcept {
         return false;
     }
     // Believe the kernel, not the answer.
-    const int policy = sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK;
-    return policy == SCHED_FIFO || policy == SCHED_RR;
+    return RunsRealtime(tid);
 }
 
 void LowestNiceAllowed(pid_t tid) noexcept {
@@ -75,8 +82,6 @@ void LowestNiceAllowed(pid_t tid) noexcept {
     const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     if (errno == 0 && lowest < current) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), lowest);
 }
-
-}  // namespace
 
 void SetFineTimerSlack() noexcept {
     prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
@@ -96,8 +101,8 @@ ThreadScheduling CurrentScheduling(pid_t tid, SchedulingKind kind) noexcept {
 
 ThreadScheduling RaiseThreadPriority(pid_t tid, int priority, RealtimeBroker* broker) noexcept {
     if (priority > 0) {
-        if (TrySchedFifo(tid, priority)) return CurrentScheduling(tid, SchedulingKind::Realtime);
-        if (broker != nullptr && TryBroker(tid, priority, *broker)) {
+        if (RaiseDirectly(tid, priority)) return CurrentScheduling(tid, SchedulingKind::Realtime);
+        if (broker != nullptr && RaiseThroughBroker(tid, priority, *broker)) {
             return CurrentScheduling(tid, SchedulingKind::RealtimeKit);
         }
     }

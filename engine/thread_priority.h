@@ -28,7 +28,9 @@ struct ThreadScheduling {
 };
 
 // A service that makes a thread of this process real-time for an unprivileged user
-// (RealtimeKit on the system bus). The engine only knows this interface.
+// (RealtimeKit on the system bus). The engine only knows this interface. Every call must end
+// within a short bound whatever the service does (it may never answer): the keyer driver asks
+// on a thread of its own and waits for that thread when it ends.
 class RealtimeBroker {
   public:
     struct Limits {
@@ -48,8 +50,18 @@ void SetFineTimerSlack() noexcept;
 
 // Raises the thread `tid` of this process to real-time priority `priority` (capped by what is
 // allowed): SCHED_FIFO directly, else through `broker` (may be null) after lowering
-// RLIMIT_RTTIME to what the broker requires, else to the lowest nice value allowed.
+// RLIMIT_RTTIME to what the broker requires, else to the lowest nice value allowed. Waits for
+// the broker's answer.
 ThreadScheduling RaiseThreadPriority(pid_t tid, int priority, RealtimeBroker* broker) noexcept;
+
+// The steps of RaiseThreadPriority, for a caller that must not wait for the broker.
+// SCHED_FIFO set directly; a syscall, never waits.
+bool RaiseDirectly(pid_t tid, int priority) noexcept;
+// Real-time priority from the broker; true when the kernel then runs the thread real-time.
+bool RaiseThroughBroker(pid_t tid, int priority, RealtimeBroker& broker) noexcept;
+void LowestNiceAllowed(pid_t tid) noexcept;
+// Whether the kernel runs the thread `tid` at a real-time policy, however it got it.
+bool RunsRealtime(pid_t tid) noexcept;
 
 // The scheduling the thread `tid` has now, as the kernel reports it, with the given kind.
 ThreadScheduling CurrentScheduling(pid_t tid, SchedulingKind kind) noexcept;

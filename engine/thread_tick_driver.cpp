@@ -109,6 +109,7 @@ ThreadTickDriver::ThreadTickDriver() : stats_(std::make_unique<TickStats>()) {}
 ThreadTickDriver::~ThreadTickDriver() {
     while (!timers_.empty()) Kill(timers_.back()->id);
     EndResolution();
+    if (asker_.joinable()) asker_.join();  // the broker bounds its calls
 }
 
 int ThreadTickDriver::SmallestPeriodMs() {
@@ -120,6 +121,7 @@ int ThreadTickDriver::SmallestPeriodMs() {
 
 std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     if (periodMs < 1) return 0;
+    TakeBrokerAnswer();  // while the thread it may be about is still kept
     std::unique_ptr<Timer> timer;
     // A thread raised to real-time priority is not kept for a timer that must not have it.
     if (parked_ && (wantRealtime_ || !parked_->scheduling.IsRealtime())) {
@@ -141,29 +143,79 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     timer->keyer = &keyer;
     timer->heartbeat = heartbeat_;
     timer->missedTicks = missedTicks_;
-    // The priority is settled here, on the starting thread, before the first tick: a broker
-    // is then called from the window thread, never from the keyer's. A kept real-time thread
-    // asks nobody again: RealtimeKit grants a user only so many requests in a while.
-    const pid_t tid = timer->tid.load(std::memory_order_acquire);
-    bool keep = wantRealtime_ && timer->scheduling.IsRealtime();
-    if (keep) {  // RealtimeKit demotes every thread it raised when the system starves
-        const int policy = CurrentScheduling(tid, timer->scheduling.kind).policy;
-        keep = policy == SCHED_FIFO || policy == SCHED_RR;
-    }
-    if (!keep) {
-        timer->scheduling = wantRealtime_ ? RaiseThreadPriority(tid, kRealtimePriority, broker_)
-                                          : CurrentScheduling(tid, SchedulingKind::NotAsked);
-    }
-    scheduling_ = timer->scheduling;
-    realtime_.store(scheduling_.IsRealtime() ? 1 : 0, std::memory_order_release);
     timer->stop.store(false, std::memory_order_relaxed);
     timer->parked.store(false, std::memory_order_relaxed);
+    // The keyer ticks at once: a key-down in progress must not wait for any priority request.
     timer->go.store(true, std::memory_order_release);
     timer->go.notify_one();
-    if (observer_) observer_(scheduling_);
+    const bool settled = Settle(*timer);
+    scheduling_ = timer->scheduling;
+    realtime_.store(scheduling_.IsRealtime() ? 1 : 0, std::memory_order_release);
+    if (settled && observer_) observer_(scheduling_);
     const std::uint32_t id = timer->id;
     timers_.push_back(std::move(timer));
     return id;
+}
+
+bool ThreadTickDriver::Settle(Timer& timer) {
+    const pid_t tid = timer.tid.load(std::memory_order_acquire);
+    if (!wantRealtime_) {
+        timer.scheduling = CurrentScheduling(tid, SchedulingKind::NotAsked);
+        return true;
+    }
+    // A kept real-time thread asks nobody again; RealtimeKit demotes every thread it raised when
+    // the system starves, and such a thread asks again.
+    if (timer.scheduling.IsRealtime() && RunsRealtime(tid)) return true;
+    if (RaiseDirectly(tid, kRealtimePriority)) {
+        timer.scheduling = CurrentScheduling(tid, SchedulingKind::Realtime);
+        return true;
+    }
+    LowestNiceAllowed(tid);
+    timer.scheduling = CurrentScheduling(tid, SchedulingKind::Ordinary);
+    return !AskBroker(tid);
+}
+
+bool ThreadTickDriver::AskBroker(pid_t tid) {
+    if (broker_ == nullptr) return false;
+    if (asking_) return askedTid_ == tid;
+    if (MonotonicNs() < askAgainNs_) return false;
+    if (asker_.joinable()) asker_.join();  // its answer was taken: it has ended or is ending
+    try {
+        asker_ = std::thread([this, tid, broker = broker_] {
+            const bool granted = RaiseThroughBroker(tid, kRealtimePriority, *broker);
+            brokerAnswer_.store(granted ? kGranted : kRefused, std::memory_order_release);
+        });
+    } catch (...) {
+        askAgainNs_ = MonotonicNs() + kBrokerRetryNs;
+        return false;
+    }
+    asking_ = true;
+    askedTid_ = tid;
+    return true;
+}
+
+bool ThreadTickDriver::TakeBrokerAnswer() {
+    if (!asking_) return false;
+    const int answer = brokerAnswer_.exchange(kNoAnswer, std::memory_order_acq_rel);
+    if (answer == kNoAnswer) return false;
+    asking_ = false;
+    if (answer != kGranted) askAgainNs_ = MonotonicNs() + kBrokerRetryNs;
+    const auto asked = [this](const std::unique_ptr<Timer>& t) {
+        return t && t->tid.load(std::memory_order_acquire) == askedTid_;
+    };
+    Timer* timer = asked(parked_) ? parked_.get() : nullptr;
+    for (const auto& t : timers_) {
+        if (asked(t)) timer = t.get();
+    }
+    if (timer == nullptr) return true;  // that thread has ended
+    timer->scheduling = CurrentScheduling(
+        askedTid_, answer == kGranted ? SchedulingKind::RealtimeKit : SchedulingKind::Ordinary);
+    if (timers_.empty() || timers_.back().get() == timer) {
+        scheduling_ = timer->scheduling;
+        realtime_.store(scheduling_.IsRealtime() ? 1 : 0, std::memory_order_release);
+        if (observer_) observer_(scheduling_);
+    }
+    return true;
 }
 
 void ThreadTickDriver::Kill(std::uint32_t timerId) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "engine/keyer_timer.h"
@@ -83,6 +84,9 @@ class ThreadTickDriver : public TickDriver {
   public:
     // Priority asked for the timer thread when real-time scheduling is allowed.
     static constexpr int kRealtimePriority = 80;
+    // How long a broker that refused or did not answer is left alone. RealtimeKit grants a user
+    // 25 requests in 20 s.
+    static constexpr std::int64_t kBrokerRetryNs = 20'000'000'000;
 
     ThreadTickDriver();
     ~ThreadTickDriver() override;
@@ -95,8 +99,10 @@ class ThreadTickDriver : public TickDriver {
     bool BeginResolution() override { return true; }
     // The keyer is done with timers: the thread kept for the next one ends.
     void EndResolution() override;
-    // Runs the timer on the thread a killed timer left, when there is one: a broker is asked
-    // again only when that thread has no real-time priority yet.
+    // Runs the timer at once, on the thread a killed timer left when there is one. A thread
+    // without real-time priority gets SCHED_FIFO directly when allowed; else the broker is asked
+    // on a thread of the driver's while the keyer ticks, and after a refusal or no answer it is
+    // not asked again for kBrokerRetryNs.
     std::uint32_t Start(int periodMs, Keyer& keyer) override;
     // Stops the timer; waits at most one period. After it returns no tick runs. Its thread is
     // kept for the next Start until EndResolution or the driver's end.
@@ -106,13 +112,19 @@ class ThreadTickDriver : public TickDriver {
     void SetWantRealtime(bool want) noexcept { wantRealtime_ = want; }
     // Whom timers started from now on tell of their ticks (null: nobody).
     void SetHeartbeat(TickHeartbeat* heartbeat) noexcept { heartbeat_ = heartbeat; }
-    // Asked for real-time priority when SCHED_FIFO is refused; null: none. Called on the thread
-    // that starts the timer.
+    // Asked for real-time priority when SCHED_FIFO is refused; null: none. It must outlive the
+    // driver.
     void SetRealtimeBroker(RealtimeBroker* broker) noexcept { broker_ = broker; }
-    // Told the scheduling of every timer thread started, on the thread that starts it.
+    // Told the scheduling of every timer thread started once it is settled, on the thread that
+    // starts timers: at Start, or at TakeBrokerAnswer when the broker was asked.
     void SetSchedulingObserver(std::function<void(const ThreadScheduling&)> observer) {
         observer_ = std::move(observer);
     }
+    // Takes the broker's answer when it has come (true), and tells the observer. Call it now and
+    // then on the thread that starts timers; Start calls it too.
+    bool TakeBrokerAnswer();
+    // A request is out and its answer not taken.
+    bool AwaitingBroker() const noexcept { return asking_; }
     void SetMissedTicks(MissedTicks policy) noexcept { missedTicks_ = policy; }
 
     // 1 when the last started thread runs at real-time priority, 0 when refused or not asked
@@ -130,6 +142,10 @@ class ThreadTickDriver : public TickDriver {
     static void Run(Timer& timer, TickStats& stats) noexcept;
     static void Tick(Timer& timer, TickStats& stats) noexcept;
     static void End(std::unique_ptr<Timer> timer);
+    // The scheduling of a timer's thread; false when the broker's answer is awaited.
+    bool Settle(Timer& timer);
+    // True when a request for `tid` is on its way to the broker.
+    bool AskBroker(pid_t tid);
 
     bool wantRealtime_ = true;
     TickHeartbeat* heartbeat_ = nullptr;
@@ -143,6 +159,13 @@ class ThreadTickDriver : public TickDriver {
     std::vector<std::unique_ptr<Timer>> timers_;
     std::unique_ptr<Timer> parked_;  // a killed timer's thread, waiting for the next timer
     std::uint32_t nextId_ = 1;
+
+    enum BrokerAnswer : int { kNoAnswer, kGranted, kRefused };
+    std::thread asker_;                         // asks the broker, one request at a time
+    std::atomic<int> brokerAnswer_{kNoAnswer};  // written by asker_ when it is done
+    bool asking_ = false;                       // a request is out and its answer not taken
+    pid_t askedTid_ = 0;
+    std::int64_t askAgainNs_ = 0;  // CLOCK_MONOTONIC before which the broker is not asked
 };
 
 // Touches the next part of the stack so that the loop never takes a page fault on it.

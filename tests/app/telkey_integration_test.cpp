@@ -1,6 +1,8 @@
 // The real telkey program, offscreen, on simulated ports, driven by a logging program's tool:
 // start-up announcements, BRX_CW commands, and a clean end on SIGTERM. Every wait is bounded.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -301,6 +303,34 @@ TEST_F(TelkeyIntegration, StoppedAndSlowParticipantsDoNotHoldUpKeying) {
     const auto writes = ReadTrace(trace);
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(writes.back().value & (kKeyBit | kTxBit), 0u);
+}
+
+// With no process or thread to spare (RLIMIT_NPROC 0, as an ordinary user; root is exempt) the
+// system bus cannot be reached nor the keyer run: start ends at once and says why.
+TEST(TelkeyStart, EndsWhenNoThreadCanBeStarted) {
+    test::ScratchDir dir;
+    const std::string home = dir / "home";
+    ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+        ASSERT_EQ(::chown(home.c_str(), test::kNobodyUid, test::kNobodyUid), 0);
+    }
+    const std::string log = home + "/telkey.log";
+    const int status = test::RunInChild(
+        [&] {
+            const rlimit none{0, 0};
+            if (::setrlimit(RLIMIT_NPROC, &none) != 0 || ::chdir(home.c_str()) != 0 ||
+                std::freopen(log.c_str(), "w", stderr) == nullptr) {
+                return 125;
+            }
+            ::setenv("TELKEY_BUS_DIR", (home + "/bus").c_str(), 1);
+            ::execl(Telkey().c_str(), "telkey", "--ports=none", static_cast<char*>(nullptr));
+            return 127;
+        },
+        test::kNobodyUid, 15s);
+    const std::string text = test::ReadBytes(log);
+    EXPECT_EQ(status, EXIT_FAILURE) << "-1: still running after 15 s\n" << text;
+    EXPECT_NE(text.find("telkey: cannot start a thread: "), std::string::npos) << text;
 }
 
 }  // namespace

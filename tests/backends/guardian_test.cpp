@@ -158,6 +158,25 @@ TEST_F(GuardianTest, AKeyerThatIsNotTickingIsLeftAlone) {
     EXPECT_EQ(Trace(), "");
 }
 
+// A timer killed with a line on (a new tick length on its way) is still watched: should the next
+// timer not come, the line is released as for a stalled keyer.
+TEST_F(GuardianTest, AKeyerBetweenTimersWithALineOnIsReleasedWhenNoTimerComes) {
+    struct Case {
+        const char* line;
+        int key;
+        int transmitting;
+    };
+    for (const Case& c : {Case{"key", 1, 0}, Case{"TX", 0, 1}, Case{"both", 1, 1}}) {
+        SCOPED_TRACE(c.line);
+        flags.Transmitting = c.transmitting;
+        ports.SetKey(c.key);
+        guardian->Beat(MonotonicNs());
+        guardian->Rest();
+        EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+    }
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;0x378 0x80;0x378 0x80;");
+}
+
 TEST_F(GuardianTest, AForgottenDescriptorIsClosedAtOnce) {
     guardian->Forget(kGuardSlotSpeaker);
     EXPECT_EQ(SpeakerSilenced(5000ms), -1);
