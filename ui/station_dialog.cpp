@@ -10,6 +10,7 @@
 #include <QSpinBox>
 
 #include "ui/profile_devices.h"
+#include "ui/settings_values.h"
 #include "ui/station_dialog_items.h"
 #include "widgets/message_box.h"
 
@@ -24,7 +25,15 @@ StationDialog::StationDialog(const StationLinks& links, QWidget* parent)
     chosen_ = original_;
     Build();
     FillDeviceLists();
-    ShowChoice(ChoiceFromState(original_));
+    // What the settings name but nothing carries out (a game-port paddle without an input
+    // device, a key port without a device) shows as none: nobody chose it.
+    StationChoice shown = ChoiceFromState(original_);
+    if (HaveDevices() && shown.keyDevice.empty()) shown.keyPort = 0;
+    if (shown.paddle == PaddleChoice::Input && shown.paddleDevice.empty()) {
+        shown.paddle = PaddleChoice::None;
+    }
+    ShowChoice(shown);
+    chosen_ = ApplyChoice(ChoiceFromControls(), original_);
     CheckChoice();
 
     keyTestTimer.setObjectName(QStringLiteral("KeyTestTimer"));
@@ -35,6 +44,9 @@ StationDialog::StationDialog(const StationLinks& links, QWidget* parent)
     pttTestTimer.setSingleShot(true);
     pttTestTimer.setInterval(kTestMs);
     connect(&pttTestTimer, &QTimer::timeout, this, &StationDialog::EndPttTest);
+    toneTestTimer.setSingleShot(true);
+    toneTestTimer.setInterval(kTestMs);
+    connect(&toneTestTimer, &QTimer::timeout, this, &StationDialog::EndToneTest);
     indicatorTimer.setInterval(kIndicatorMs);
     connect(&indicatorTimer, &QTimer::timeout, this, &StationDialog::UpdateIndicators);
     indicatorTimer.start();
@@ -52,10 +64,17 @@ bool StationDialog::HaveDevices() const {
 StationChoice StationDialog::ChoiceFromControls() const {
     StationChoice c;
     c.keyDevice = ChosenPath(KeyDevice);
+    if (!HaveDevices()) {
+        c.keyDevice.clear();
+        c.keyPort = KeyPort->currentData().toInt();
+        c.keyKind = KindOfKeyPort(c.keyPort);
+    }
     const int keyIndex = KeyDevice->findText(KeyDevice->currentText());
-    c.keyKind = keyIndex > 0
-                    ? static_cast<DeviceKind>(KeyDevice->itemData(keyIndex, kKindRole).toInt())
-                    : KindOfKeyDevice(c.keyDevice);
+    if (HaveDevices()) {
+        c.keyKind = keyIndex > 0
+                        ? static_cast<DeviceKind>(KeyDevice->itemData(keyIndex, kKindRole).toInt())
+                        : KindOfKeyDevice(c.keyDevice);
+    }
     c.keyShared = KeyShared->isChecked();
     c.keyLine = KeyLine->currentData().isValid() ? KeyLine->currentData().toInt() : kNoLine;
     c.pttLine = PttLine->currentData().isValid() ? PttLine->currentData().toInt() : kNoLine;
@@ -110,22 +129,46 @@ void StationDialog::Finish(int result) {
     StopTests();
     if (result == QDialog::Accepted) {
         WriteStationSettings(*links_.settings, chosen_.settings);
-        if (!HaveDevices()) return;
-        ProfileFile file(links_.settingsFile);
-        try {
-            WriteDeviceChoices(file, links_.devices->Devices());
-        } catch (const ProfileWriteError& error) {
-            if (links_.boxes != nullptr) {
-                links_.boxes->ShowError(QString::fromLatin1(kApplicationTitle),
-                                        QString::fromUtf8(error.what()));
-            }
-        }
+        if (links_.setPaddleDelay) links_.setPaddleDelay(PttLead->value());
+        KeepInFile();
         return;
     }
     WriteStationSettings(*links_.settings, original_.settings);
     if (HaveDevices()) {
         std::vector<std::string> ignored;
         links_.devices->SetDevices(original_.devices, ignored);
+    }
+}
+
+void StationDialog::KeepInFile() {
+    // The keys the dialog shows, each written by itself: the rest of the file stays as it is.
+    static constexpr std::string_view kKeys[] = {
+        "DotPort",       "DotXorMask", "DotAndMask", "DashPort",   "DashXorMask", "DashAndMask",
+        "KeyPortNumber", "KeyMask",    "TxMask",     "UseSpeaker", "SpeakerTone", "PaddleDelay"};
+    const StationSettings& s = chosen_.settings;
+    SettingsValues values;
+    values.DotPort = s.DotPort;
+    values.DotXorMask = s.DotXorMask;
+    values.DotAndMask = s.DotAndMask;
+    values.DashPort = s.DashPort;
+    values.DashXorMask = s.DashXorMask;
+    values.DashAndMask = s.DashAndMask;
+    values.KeyPortNumber = s.KeyPortNumber;
+    values.KeyMask = s.KeyMask;
+    values.TxMask = s.TxMask;
+    values.UseSpeaker = s.UseSpeaker;
+    values.SpeakerTone = s.SpeakerTone;
+    values.PaddleDelay = PttLead->value();
+    ProfileFile file(links_.settingsFile);
+    try {
+        WriteSettingsKeys(file, values, kKeys);
+        if (HaveDevices()) WriteDeviceChoices(file, links_.devices->Devices());
+    } catch (const ProfileWriteError& error) {
+        if (links_.boxes != nullptr) {
+            links_.boxes->ShowError(
+                QString::fromLatin1(kApplicationTitle),
+                QString::fromStdString(WriteFailureText(error.what(), links_.settingsFile)));
+        }
     }
 }
 

@@ -31,7 +31,8 @@ void StationDialog::CheckChoice() {
     } else if (c.paddle == PaddleChoice::Serial) {
         paddle = KeyProblem->text();
     }
-    if ((c.paddle == PaddleChoice::Serial || c.paddle == PaddleChoice::Input) &&
+    // Without devices there is no paddle device to choose: no word about it.
+    if (HaveDevices() && (c.paddle == PaddleChoice::Serial || c.paddle == PaddleChoice::Input) &&
         c.paddleDevice.empty()) {
         paddle = QStringLiteral("Choose the device the paddle is wired to.");
     }

@@ -10,6 +10,8 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <array>
 
 #include "backends/devices_input.h"
 #include "ui/station_dialog.h"
@@ -22,6 +24,12 @@ namespace {
 constexpr int kLowestTone = 19;
 constexpr int kHighestTone = 20000;
 constexpr int kProblemWidth = 460;
+// Room kept for a message, so that the dialog does not jump when one appears.
+constexpr int kProblemLines = 4;
+constexpr int kNoteLines = 2;
+constexpr int kLongestLeadMs = StationDialog::kLongestLeadMs;
+constexpr std::array<const char*, kLastKeyPort + 1> kKeyPortNames{"none", "COM1", "COM2", "COM3",
+                                                                  "COM4", "LPT1", "LPT2", "LPT3"};
 
 QLabel* ProblemLabel(const char* name, QWidget* parent) {
     auto* label = new QLabel(parent);
@@ -30,6 +38,8 @@ QLabel* ProblemLabel(const char* name, QWidget* parent) {
     label->setMinimumWidth(kProblemWidth);
     label->setStyleSheet(QStringLiteral("color: #b00000;"));
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setMinimumHeight(label->fontMetrics().lineSpacing() * kProblemLines);
     return label;
 }
 
@@ -75,6 +85,10 @@ void StationDialog::Build() {
 
     auto* keyGroup = Named(new QGroupBox(QStringLiteral("Key and PTT"), this), "KeyGroup");
     auto* keyGrid = new QGridLayout(keyGroup);
+    KeyPort = Named(new QComboBox(keyGroup), "KeyPort");
+    for (std::int32_t port = 0; port <= kLastKeyPort; ++port) {
+        KeyPort->addItem(QLatin1String(kKeyPortNames[static_cast<std::size_t>(port)]), port);
+    }
     KeyDevice = Named(new QComboBox(keyGroup), "KeyDevice");
     KeyDevice->setEditable(true);
     KeyDevice->setInsertPolicy(QComboBox::NoInsert);
@@ -90,9 +104,19 @@ void StationDialog::Build() {
     PttTest = Named(new QPushButton(QStringLiteral("Test PTT"), keyGroup), "PttTest");
     KeyTest->setToolTip(QStringLiteral("Keys the transmitter for one second"));
     PttTest->setToolTip(QStringLiteral("Switches PTT on for one second"));
+    for (QPushButton* test : {KeyTest, PttTest}) test->setCheckable(true);
+    PttLead = Named(new QSpinBox(keyGroup), "PttLead");
+    PttLead->setRange(0, kLongestLeadMs);
+    PttLead->setValue(links_.paddleDelay);
+    PttLead->setToolTip(
+        QStringLiteral("The wait between PTT on and the first element, for the transmitter's "
+                       "relays to settle"));
     KeyProblem = ProblemLabel("KeyProblem", keyGroup);
-    keyGrid->addWidget(new QLabel(QStringLiteral("Device:"), keyGroup), 0, 0);
-    keyGrid->addWidget(KeyDevice, 0, 1, 1, 3);
+    keyGrid->addWidget(
+        new QLabel(HaveDevices() ? QStringLiteral("Device:") : QStringLiteral("Port:"), keyGroup),
+        0, 0);
+    keyGrid->addWidget(HaveDevices() ? static_cast<QWidget*>(KeyDevice) : KeyPort, 0, 1, 1, 3);
+    (HaveDevices() ? static_cast<QWidget*>(KeyPort) : KeyDevice)->hide();
     keyGrid->addWidget(KeyShared, 1, 1, 1, 3);
     keyGrid->addWidget(new QLabel(QStringLiteral("Key on:"), keyGroup), 2, 0);
     keyGrid->addWidget(KeyLine, 2, 1);
@@ -100,7 +124,9 @@ void StationDialog::Build() {
     keyGrid->addWidget(new QLabel(QStringLiteral("PTT on:"), keyGroup), 3, 0);
     keyGrid->addWidget(PttLine, 3, 1);
     keyGrid->addWidget(PttTest, 3, 2);
-    keyGrid->addWidget(KeyProblem, 4, 0, 1, 4);
+    keyGrid->addWidget(new QLabel(QStringLiteral("PTT lead (ms)"), keyGroup), 4, 0);
+    keyGrid->addWidget(PttLead, 4, 1);
+    keyGrid->addWidget(KeyProblem, 5, 0, 1, 4);
     column->addWidget(keyGroup);
 
     auto* paddleGroup = Named(new QGroupBox(QStringLiteral("Paddle"), this), "PaddleGroup");
@@ -157,25 +183,31 @@ void StationDialog::Build() {
     SidetoneTone->setSuffix(QStringLiteral(" Hz"));
     SidetoneVolume = Named(new QSlider(Qt::Horizontal, toneGroup), "SidetoneVolume");
     SidetoneVolume->setRange(0, kFullVolume);
+    ToneTest = Named(new QPushButton(QStringLiteral("Test tone"), toneGroup), "ToneTest");
+    ToneTest->setCheckable(true);
+    ToneTest->setToolTip(QStringLiteral("Sounds the sidetone for one second"));
     SidetoneNote = Named(new QLabel(toneGroup), "SidetoneNote");
     SidetoneNote->setWordWrap(true);
+    SidetoneNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    SidetoneNote->setMinimumHeight(SidetoneNote->fontMetrics().lineSpacing() * kNoteLines);
     toneGrid->addWidget(new QLabel(QStringLiteral("Output:"), toneGroup), 0, 0);
     toneGrid->addWidget(SidetoneOutput, 0, 1);
     toneGrid->addWidget(new QLabel(QStringLiteral("Tone:"), toneGroup), 0, 2);
     toneGrid->addWidget(SidetoneTone, 0, 3);
+    toneGrid->addWidget(ToneTest, 0, 4);
     toneGrid->addWidget(new QLabel(QStringLiteral("Volume:"), toneGroup), 1, 0);
-    toneGrid->addWidget(SidetoneVolume, 1, 1, 1, 3);
-    toneGrid->addWidget(SidetoneNote, 2, 0, 1, 4);
+    toneGrid->addWidget(SidetoneVolume, 1, 1, 1, 4);
+    toneGrid->addWidget(SidetoneNote, 2, 0, 1, 5);
     column->addWidget(toneGroup);
 
     DevicesNote = Named(new QLabel(this), "DevicesNote");
     DevicesNote->setWordWrap(true);
     DevicesNote->setText(
         HaveDevices()
-            ? QStringLiteral("OK keeps the devices in Telkey.ini; \"Save setup\" keeps the "
-                             "lines, the paddle and the sidetone as well.")
+            ? QStringLiteral("OK keeps all of this in Telkey.ini.")
             : QStringLiteral("Telkey was started with --ports=none, sim or raw: the devices "
-                             "cannot be chosen here, only the lines."));
+                             "cannot be chosen here, only the key port and its lines. OK "
+                             "keeps them in Telkey.ini."));
     column->addWidget(DevicesNote);
 
     auto* buttons = new QHBoxLayout;
@@ -192,8 +224,16 @@ void StationDialog::Build() {
     for (QComboBox* box : {KeyDevice, PaddleDevice}) box->setEnabled(HaveDevices());
     KeyShared->setEnabled(HaveDevices());
     PaddleShared->setEnabled(HaveDevices());
+    // What shows and hides with a choice keeps its place.
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{KeyShared, PaddleDevice, PaddleShared, DotKey, DashKey}) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
 
     const auto apply = [this] { ApplyControls(); };
+    connect(KeyPort, &QComboBox::currentIndexChanged, this, apply);
     connect(KeyDevice, &QComboBox::currentIndexChanged, this, apply);
     connect(KeyDevice->lineEdit(), &QLineEdit::editingFinished, this, apply);
     connect(KeyShared, &QCheckBox::toggled, this, apply);
@@ -216,6 +256,7 @@ void StationDialog::Build() {
     connect(SidetoneVolume, &QSlider::valueChanged, this, apply);
     connect(KeyTest, &QPushButton::clicked, this, &StationDialog::StartKeyTest);
     connect(PttTest, &QPushButton::clicked, this, &StationDialog::StartPttTest);
+    connect(ToneTest, &QPushButton::clicked, this, &StationDialog::StartToneTest);
     connect(DotKey, &QPushButton::clicked, this, [this] { StartKeyCapture(true); });
     connect(DashKey, &QPushButton::clicked, this, [this] { StartKeyCapture(false); });
     connect(RefreshButton, &QPushButton::clicked, this, &StationDialog::Refresh);
@@ -257,16 +298,17 @@ void StationDialog::ShowChoice(const StationChoice& c) {
     } else {
         SelectPath(KeyDevice, c.keyDevice, c.keyKind);
     }
+    KeyPort->setCurrentIndex(std::max(0, KeyPort->findData(c.keyPort)));
     FillLines(c.keyKind);
     SelectData(KeyLine, c.keyLine);
     SelectData(PttLine, c.pttLine);
     KeyShared->setChecked(c.keyShared);
-    const bool key = !c.keyDevice.empty();
+    const bool key = HaveDevices() ? !c.keyDevice.empty() : c.keyPort != 0;
     for (QWidget* w : {static_cast<QWidget*>(KeyLine), static_cast<QWidget*>(PttLine),
                        static_cast<QWidget*>(KeyTest), static_cast<QWidget*>(PttTest)}) {
         w->setEnabled(key);
     }
-    KeyShared->setVisible(c.keyKind == DeviceKind::Serial);
+    KeyShared->setVisible(HaveDevices() && c.keyKind == DeviceKind::Serial);
 
     if (c.paddle == PaddleChoice::Other && PaddleKind->findData(static_cast<int>(c.paddle)) < 0) {
         PaddleKind->addItem(QStringLiteral("as set in Telkey.ini"),
@@ -283,7 +325,7 @@ void StationDialog::ShowChoice(const StationChoice& c) {
         c.paddle == PaddleChoice::Input ? DeviceKind::Input : DeviceKind::Serial;
     if (!c.paddleDevice.empty()) {
         SelectPath(PaddleDevice, c.paddleDevice, paddleKind);
-    } else if (c.paddle == PaddleChoice::Serial && !key) {
+    } else if (c.paddle == PaddleChoice::Serial && c.keyDevice.empty()) {
         PaddleDevice->setCurrentIndex(PaddleDevice->count() > 0 ? 0 : -1);
     } else if (c.paddle == PaddleChoice::Serial && c.keyKind == DeviceKind::Serial) {
         SelectPath(PaddleDevice, c.keyDevice, DeviceKind::Serial);  // most wire both to one
@@ -316,6 +358,7 @@ void StationDialog::ShowChoice(const StationChoice& c) {
     SidetoneVolume->setValue(c.volume);
     SidetoneVolume->setEnabled(c.sidetone == SidetoneChoice::SoundCard);
     SidetoneTone->setEnabled(c.sidetone != SidetoneChoice::None);
+    ToneTest->setEnabled(c.sidetone != SidetoneChoice::None);
     filling_ = false;
 }
 

@@ -80,20 +80,48 @@ void StationDialog::StopKeyCapture() {
     captureFd_ = -1;
 }
 
+bool StationDialog::KeyDeviceReady(const QString& test) {
+    const StationChoice c = ChoiceFromState(chosen_);
+    if (!HaveDevices() || c.keyDevice.empty() || links_.devices->DeviceOpen(c.keyDevice)) {
+        return true;
+    }
+    QString why = Problem(c.keyKind, c.keyDevice, c.keyShared);
+    if (why.isEmpty()) why = Text(c.keyDevice + " is not open.");
+    KeyProblem->setText(QStringLiteral("%1: nothing was switched. %2").arg(test, why));
+    return false;
+}
+
+// A test button stays down while its test runs.
 void StationDialog::StartKeyTest() {
+    KeyTest->setChecked(false);
+    if (!KeyDeviceReady(QStringLiteral("Test key"))) return;
     keyTesting_ = true;
+    KeyTest->setChecked(true);
     Apply(chosen_);
     keyTestTimer.start();
 }
 
 void StationDialog::StartPttTest() {
+    PttTest->setChecked(false);
+    if (!KeyDeviceReady(QStringLiteral("Test PTT"))) return;
     pttTesting_ = true;
+    PttTest->setChecked(true);
     Apply(chosen_);
     pttTestTimer.start();
 }
 
+void StationDialog::StartToneTest() {
+    const PortSettings& s = *links_.settings;
+    ToneTest->setChecked(s.UseSpeaker.load() != 0);
+    if (s.UseSpeaker.load() == 0) return;
+    toneTesting_ = true;
+    SoundSpeaker(*links_.bus, s.ToneDivisor.load(), true);
+    toneTestTimer.start();
+}
+
 void StationDialog::EndKeyTest() {
     keyTestTimer.stop();
+    KeyTest->setChecked(false);
     if (!keyTesting_) return;
     keyTesting_ = false;
     if (!finished_) Apply(chosen_);
@@ -101,9 +129,18 @@ void StationDialog::EndKeyTest() {
 
 void StationDialog::EndPttTest() {
     pttTestTimer.stop();
+    PttTest->setChecked(false);
     if (!pttTesting_) return;
     pttTesting_ = false;
     if (!finished_) Apply(chosen_);
+}
+
+void StationDialog::EndToneTest() {
+    toneTestTimer.stop();
+    ToneTest->setChecked(false);
+    if (!toneTesting_) return;
+    toneTesting_ = false;
+    SoundSpeaker(*links_.bus, 0, false);
 }
 
 void StationDialog::StopTests() {
@@ -111,6 +148,7 @@ void StationDialog::StopTests() {
     pttTestTimer.stop();
     keyTesting_ = false;
     pttTesting_ = false;
+    EndToneTest();
 }
 
 }  // namespace telkey
