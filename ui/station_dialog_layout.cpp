@@ -25,7 +25,7 @@ constexpr int kLowestTone = 19;
 constexpr int kHighestTone = 20000;
 constexpr int kProblemWidth = 460;
 // Room kept for a message, so that the dialog does not jump when one appears.
-constexpr int kProblemLines = 4;
+constexpr int kProblemLines = 3;
 constexpr int kNoteLines = 2;
 constexpr int kLongestLeadMs = StationDialog::kLongestLeadMs;
 constexpr std::array<const char*, kLastKeyPort + 1> kKeyPortNames{"none", "COM1", "COM2", "COM3",
