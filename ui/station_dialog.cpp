@@ -25,11 +25,13 @@ StationDialog::StationDialog(const StationLinks& links, QWidget* parent)
     chosen_ = original_;
     Build();
     FillDeviceLists();
-    // What the settings name but nothing carries out (a game-port paddle without an input
-    // device, a key port without a device) shows as none: nobody chose it.
+    // With devices, what the settings name but no device carries out (a game-port paddle
+    // without an input device, a key port without a device) shows as none: nobody chose it.
+    // Without devices the ports themselves are what the settings mean.
     StationChoice shown = ChoiceFromState(original_);
     if (HaveDevices() && shown.keyDevice.empty()) shown.keyPort = 0;
-    if (shown.paddle == PaddleChoice::Input && shown.paddleDevice.empty()) {
+    if (HaveDevices() && shown.paddleDevice.empty() &&
+        (shown.paddle == PaddleChoice::Input || shown.paddle == PaddleChoice::Serial)) {
         shown.paddle = PaddleChoice::None;
     }
     ShowChoice(shown);

@@ -489,14 +489,22 @@ INSTANTIATE_TEST_SUITE_P(
                       StationSetup{"parport0", 2, 5, PaddleChoice::Input, "K1EL",
                                    SidetoneChoice::None, 800, 70, 300}));
 
-TEST_F(StationDialogTest, AFreshDialogShowsNoPaddleNobodyChose) {
-    Station station(layer, tree);  // default settings: the game port, no input device behind it
+class FreshDialog : public StationDialogTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FreshDialog, ShowsNoPaddleNobodyChose) {
+    scratch.WriteFile("Telkey.ini", GetParam());  // paddle ports with no device behind them
+    Station station(layer, tree);
     station.Open([&](StationDialog& d) -> int {
         EXPECT_EQ(d.PaddleKind->currentData().toInt(), static_cast<int>(PaddleChoice::None));
         EXPECT_EQ(d.PaddleProblem->text().toStdString(), "");
         return int{QDialog::Rejected};
     });
 }
+
+INSTANTIATE_TEST_SUITE_P(Settings, FreshDialog,
+                         ::testing::Values("",
+                                           "[Qor_Cw]\r\nDotPort=2FE\r\nDashPort=2FE\r\n"
+                                           "DotXorMask=00\r\nDashXorMask=00\r\n"));
 
 // Without devices (--ports=sim or none): the key port, its lines and the tests.
 struct SimKeyPort {
