@@ -353,6 +353,9 @@ TEST_F(StationDialogTest, EachProblemIsToldWithItsFix) {
         EXPECT_EQ(problem(), "");
         Choose(d.KeyDevice, "ttyACM0");
         EXPECT_THAT(problem(), HasSubstr("unplugged"));
+        d.KeyTest->click();  // a test on it switches nothing and says so
+        EXPECT_FALSE(d.KeyTest->isChecked());
+        EXPECT_THAT(problem(), HasSubstr("Test key: nothing was switched"));
         Type(d.KeyDevice, text);
         EXPECT_THAT(problem(), HasSubstr("not a serial port with modem lines"));
         EXPECT_EQ(station.settings().KeyPortNumber.load(), 1);
@@ -548,6 +551,17 @@ TEST_P(StationWithoutDevices, KeyPortLinesAndTestsAreOffered) {
         d.EndPttTest();
         window.Ticks(2);
         EXPECT_THAT(written(window, port.register_), ::testing::Contains(0));
+        // The sidetone's test: the speaker's gate on, then off.
+        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::SoundCard));
+        d.ToneTest->click();
+        EXPECT_TRUE(d.ToneTest->isChecked());
+        const auto gate = [](int on) {
+            return ::testing::Truly([on](int v) { return (v & 3) == on; });
+        };
+        EXPECT_THAT(written(window, 0x61), ::testing::Contains(gate(3)));
+        d.EndToneTest();
+        EXPECT_FALSE(d.ToneTest->isChecked());
+        EXPECT_THAT(written(window, 0x61), ::testing::Contains(gate(0)));
         d.OkButton->click();
         return d.result();
     });
@@ -560,47 +574,6 @@ INSTANTIATE_TEST_SUITE_P(Ports, StationWithoutDevices,
                          ::testing::Values(SimKeyPort{1, kLineDtr, kLineRts, 0x3FC},
                                            SimKeyPort{2, kLineRts, kLineDtr, 0x2FC},
                                            SimKeyPort{5, 3, 4, 0x378}));
-
-TEST_F(StationDialogTest, TestToneSoundsTheSidetoneForItsSecond) {
-    WindowFixture window;
-    window.AnswerDialogs([&](QDialog& dialog) {
-        auto& d = dynamic_cast<StationDialog&>(dialog);
-        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::None));
-        EXPECT_FALSE(d.ToneTest->isEnabled());
-        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::SoundCard));
-        window.bus.Clear();
-        d.ToneTest->click();
-        EXPECT_TRUE(d.ToneTest->isChecked());
-        EXPECT_TRUE(d.toneTestTimer.isActive());
-        const auto gate = [&] {
-            const auto writes = window.bus.WritesTo(0x61);
-            return writes.empty() ? -1 : writes.back().value & 0x03;
-        };
-        EXPECT_EQ(gate(), 0x03);
-        d.EndToneTest();
-        EXPECT_FALSE(d.ToneTest->isChecked());
-        EXPECT_EQ(gate(), 0x00);
-        return int{QDialog::Rejected};
-    });
-    window.form.Station1->trigger();
-}
-
-TEST_F(StationDialogTest, ATestOnAMissingDeviceSaysSoAndStaysUp) {
-    layer.Unplug(tree.acmDev);
-    Station station(layer, tree);
-    station.Open([&](StationDialog& d) -> int {
-        Choose(d.KeyDevice, "ttyACM0");
-        for (QPushButton* test : {d.KeyTest, d.PttTest}) {
-            d.KeyProblem->clear();
-            test->click();
-            EXPECT_FALSE(test->isChecked());
-            EXPECT_THAT(d.KeyProblem->text().toStdString(), HasSubstr("nothing was switched"));
-            EXPECT_THAT(d.KeyProblem->text().toStdString(), HasSubstr("unplugged"));
-        }
-        EXPECT_FALSE(d.keyTestTimer.isActive());
-        return int{QDialog::Rejected};
-    });
-}
 
 TEST_F(StationDialogTest, TheLayoutKeepsItsSizeWhenAMessageAppears) {
     layer.SetOpenError(tree.ftdiDev, -EACCES);
