@@ -1,14 +1,17 @@
 #include "backends/devices_discovery.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/input.h>
 #include <linux/ppdev.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -64,8 +67,46 @@ std::string GroupFix(const std::string& path, std::string_view group) {
            " group: sudo usermod -aG " + std::string(group) + " $USER, then log out and in again.";
 }
 
-std::string SerialProblemText(int error, const std::string& path, const DeviceRoots& roots,
-                              DeviceProblem& problem) {
+std::string UserName(uid_t uid) {
+    const passwd* user = ::getpwuid(uid);
+    return user != nullptr ? user->pw_name : "user " + std::to_string(uid);
+}
+
+// The group whose members may use the device with `access` (S_IRGRP, S_IWGRP), or "" when
+// joining a group cannot help: only the owner may, or the group is root's.
+std::string UsefulGroup(const struct stat& st, mode_t access) {
+    if (st.st_gid == 0 || (st.st_mode & access) != access) return {};
+    const struct group* g = ::getgrgid(st.st_gid);
+    return g != nullptr ? g->gr_name : std::string();
+}
+
+// No permission: join the group that may use the device, or, when no group may, say whose it
+// is. `group` is the usual one, for a device whose owner cannot be found out.
+std::string PermissionFix(DeviceLayer& layer, const std::string& path, std::string_view group,
+                          mode_t access) {
+    struct stat st {};
+    if (layer.Stat(path.c_str(), &st) != 0) return GroupFix(path, group);
+    if (const std::string useful = UsefulGroup(st, access); !useful.empty()) {
+        return GroupFix(path, useful);
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const struct group* g = ::getgrgid(st.st_gid);
+    return "No permission to use " + path + ": it belongs to " + UserName(st.st_uid) + " (group " +
+           (g != nullptr ? g->gr_name : std::to_string(st.st_gid)) + ", mode " + mode +
+           ") and no group may use it, so joining a group will not help. Only its owner "
+           "can open it, or a udev rule that gives it to you (see the hardware guide).";
+}
+
+// A built-in serial port that is there: the kernel says which UART it has (0 for none).
+bool HasUart(const DeviceRoots& roots, const std::string& name) {
+    std::ifstream type(fs::path(roots.sys) / "class" / "tty" / name / "type");
+    int uart = 0;
+    return static_cast<bool>(type >> uart) && uart != 0;
+}
+
+std::string SerialProblemText(DeviceLayer& layer, int error, const std::string& path,
+                              const DeviceRoots& roots, DeviceProblem& problem) {
     switch (-error) {
         case ENOENT:
         case ENODEV:
@@ -76,7 +117,7 @@ std::string SerialProblemText(int error, const std::string& path, const DeviceRo
         case EACCES:
         case EPERM:
             problem = DeviceProblem::NoPermission;
-            return GroupFix(path, "dialout");
+            return PermissionFix(layer, path, "dialout", S_IRGRP | S_IWGRP);
         case EBUSY: {
             problem = DeviceProblem::Busy;
             const std::string holders = Holders(path, roots);
@@ -116,7 +157,7 @@ DeviceCheck CheckSerial(DeviceLayer& layer, const std::string& path, bool shared
         }
         return check;
     }
-    if (error != 0) check.message = SerialProblemText(error, path, roots, check.problem);
+    if (error != 0) check.message = SerialProblemText(layer, error, path, roots, check.problem);
     return check;
 }
 
@@ -142,7 +183,7 @@ DeviceCheck CheckParallel(DeviceLayer& layer, const std::string& path, const Dev
         case EACCES:
         case EPERM:
             check.problem = DeviceProblem::NoPermission;
-            check.message = GroupFix(path, "lp");
+            check.message = PermissionFix(layer, path, "lp", S_IRGRP | S_IWGRP);
             break;
         case EBUSY: {
             check.problem = DeviceProblem::Busy;
@@ -176,14 +217,25 @@ DeviceCheck CheckInput(DeviceLayer& layer, const std::string& path, const Device
                 check.message = Unplugged(path, "paddle adapter");
                 break;
             case EACCES:
-            case EPERM:
+            case EPERM: {
                 check.problem = DeviceProblem::NoPermission;
+                struct stat st {};
+                std::string group = "input";
+                if (layer.Stat(path.c_str(), &st) == 0) {
+                    group = UsefulGroup(st, S_IRGRP);
+                    if (group.empty()) {
+                        check.message = PermissionFix(layer, path, "input", S_IRGRP);
+                        break;
+                    }
+                }
                 check.message =
                     "No permission to read " + path +
                     ". Give yourself this one device with a udev rule (see the hardware "
-                    "guide), or join the input group: sudo usermod -aG input $USER, then "
-                    "log out and in again (that group can read every keyboard).";
+                    "guide), or join the " +
+                    group + " group: sudo usermod -aG " + group +
+                    " $USER, then log out and in again (that group can read every keyboard).";
                 break;
+            }
             default:
                 check.problem = DeviceProblem::Other;
                 check.message = "Cannot use " + path + ": " + ErrorText(fd) + ".";
@@ -226,6 +278,12 @@ std::vector<FoundDevice> FindSerialDevices(const DeviceRoots& roots) {
         const std::string path = entry.path().lexically_normal().string();
         if (std::find(linked.begin(), linked.end(), path) != linked.end()) continue;
         found.push_back({path, name});
+    }
+    for (const auto& entry : Entries(roots.dev)) {
+        const std::string name = entry.path().filename().string();
+        if (StartsWith(name, "ttyS") && HasUart(roots, name)) {
+            found.push_back({entry.path().lexically_normal().string(), name});
+        }
     }
     return found;
 }

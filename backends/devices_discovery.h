@@ -14,6 +14,7 @@ enum class DeviceKind { Serial, Parallel, Input };
 struct DeviceRoots {
     std::string dev = "/dev";
     std::string proc = "/proc";
+    std::string sys = "/sys";
 };
 
 struct FoundDevice {
@@ -22,7 +23,8 @@ struct FoundDevice {
 };
 
 // Serial adapters by their stable names (serial/by-id), then the plain ttyUSB and ttyACM
-// names that no stable name points to. Sorted within each group.
+// names that no stable name points to, then the built-in ttyS ports that have a UART (the
+// kernel makes nodes for ports that are not there). Sorted within each group.
 std::vector<FoundDevice> FindSerialDevices(const DeviceRoots& roots);
 // parport0, parport1, ...
 std::vector<FoundDevice> FindParallelDevices(const DeviceRoots& roots);

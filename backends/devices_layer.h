@@ -3,6 +3,8 @@
 // tests can put fake devices where the real ones would be. Every call returns -errno on failure.
 // Ioctl and Write must be async-signal-safe in every implementation: the crash handler releases
 // the key and TX lines through them.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <string>
@@ -30,6 +32,10 @@ class DeviceLayer {
     // Cuts short a WaitModemChange that `waiter` runs now (or is about to: call again until
     // the waiter has seen it).
     virtual void WakeModemWait(std::thread& /*waiter*/) noexcept {}
+    // Who owns a device node and its mode (stat(2), through links): 0 or -errno.
+    virtual int Stat(const char* path, struct stat* st) noexcept {
+        return ::stat(path, st) == 0 ? 0 : -errno;
+    }
 };
 
 // The real thing: open(2), ioctl(2), read(2), write(2), poll(2).

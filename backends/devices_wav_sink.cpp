@@ -114,14 +114,21 @@ void WavSpeakerSink::Catchup() {
 void WavSpeakerSink::RenderTo(std::int64_t sample) {
     // Samples go out in chunks; a stamp that lies behind what was written (a clock running
     // backwards) takes effect at once.
-    while (written_ + static_cast<std::int64_t>(buffer_.size()) < sample) {
-        const auto room = kChunkSamples - buffer_.size();
-        const auto want = static_cast<std::size_t>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(room),
-                                   sample - written_ - static_cast<std::int64_t>(buffer_.size())));
+    while (Position() < sample) {
+        const bool quiet = renderer_.Quiet();
+        if (quiet && quietRun_ >= kKeptSilenceSamples) {
+            // The rest of a long silence is left out; what is kept goes to disk now.
+            if (!buffer_.empty()) WriteBuffer();
+            skipped_ += sample - Position();
+            return;
+        }
+        std::int64_t want = std::min<std::int64_t>(
+            static_cast<std::int64_t>(kChunkSamples - buffer_.size()), sample - Position());
+        if (quiet) want = std::min(want, kKeptSilenceSamples - quietRun_);
+        quietRun_ = quiet ? quietRun_ + want : 0;
         const auto at = buffer_.size();
-        buffer_.resize(at + want);
-        renderer_.Render(buffer_.data() + at, want);
+        buffer_.resize(at + static_cast<std::size_t>(want));
+        renderer_.Render(buffer_.data() + at, static_cast<std::size_t>(want));
         if (pendingOnsetNs_ >= 0) {
             onsetKeyedNs_.store(pendingOnsetNs_);
             onsetBufferedNs_.store(MonotonicNs());
@@ -158,7 +165,7 @@ std::string WavSpeakerSink::Finish() {
     if (!renderer_.Quiet()) {
         // A tone still sounding falls off cleanly at the end of the file.
         renderer_.SetDivisor(0);
-        RenderTo(written_ + static_cast<std::int64_t>(buffer_.size()) + renderer_.RampSamples());
+        RenderTo(Position() + renderer_.RampSamples());
     }
     WriteBuffer();
     if (std::fclose(file_) != 0) failed_ = true;

@@ -1,6 +1,9 @@
 #pragma once
 // --speaker=wav:FILE: the sidetone written to a WAV file (16-bit mono, 48 kHz) with its silences
-// in place, so the keying can be checked by ear or by a decoder. The keyer only stamps and
+// in place, so the keying can be checked by ear or by a decoder. A silence longer than
+// kKeptSilenceSamples is cut to that length: a Telkey left running does not fill the disk, and
+// the file goes on with the next tone. The header tells the length written so far, so a player
+// opens the file while it grows. The keyer only stamps and
 // queues each change; a writer thread renders and writes. Sample positions come from the stamps,
 // so the file's timing is that of the clock given (the real timer, or the keyer's ticks).
 #include <atomic>
@@ -19,6 +22,8 @@ namespace telkey {
 
 class WavSpeakerSink final : public SpeakerSink {
   public:
+    static constexpr std::int64_t kKeptSilenceSamples = std::int64_t{kSampleRate} * 3;
+
     // Creates the file; null with `error` set when it cannot be written.
     static std::unique_ptr<WavSpeakerSink> Create(const std::string& path, ToneClock clock,
                                                   std::string& error);
@@ -57,7 +62,13 @@ class WavSpeakerSink final : public SpeakerSink {
     std::atomic<bool> silence_{false};
     // Writer thread only (and Finish after it stopped):
     ToneRenderer renderer_;
-    std::int64_t written_ = 0;  // samples in the file
+    std::int64_t written_ = 0;   // samples in the file
+    std::int64_t skipped_ = 0;   // samples of long silences left out
+    std::int64_t quietRun_ = 0;  // silent samples rendered since the last tone
+    // The sample the next one rendered stands for.
+    std::int64_t Position() const {
+        return written_ + static_cast<std::int64_t>(buffer_.size()) + skipped_;
+    }
     std::vector<std::int16_t> buffer_;
     bool failed_ = false;
     bool finished_ = false;

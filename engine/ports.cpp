@@ -84,6 +84,17 @@ std::int32_t Ports::ReadDashPaddle() noexcept {
     return (byte & settings_.DashAndMask.load(std::memory_order_relaxed)) != 0 ? 1 : 0;
 }
 
+void SoundSpeaker(PortBus& bus, std::uint16_t divisor, bool on) noexcept {
+    if (!on) {
+        bus.out(kSpeakerGatePort, bus.in(kSpeakerGatePort)&kSpeakerOffMask);
+        return;
+    }
+    bus.out(kPitControlPort, kChannel2SquareWave);
+    bus.out(kPitChannel2Port, static_cast<std::uint8_t>(divisor & 0xFF));
+    bus.out(kPitChannel2Port, static_cast<std::uint8_t>(divisor >> 8));
+    bus.out(kSpeakerGatePort, bus.in(kSpeakerGatePort) | kSpeakerOnBits);
+}
+
 void Ports::SetKey(int on) noexcept {
     if (held_.load(std::memory_order_relaxed) != 0) on = 0;
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
@@ -102,15 +113,11 @@ void Ports::SetKey(int on) noexcept {
     if (on != 0) {
         if (settings_.UseSpeaker.load(std::memory_order_relaxed) == 0) return;
         // The timer is reprogrammed on every key-down, so a new tone applies at the next element.
-        const std::uint16_t divisor = settings_.ToneDivisor.load(std::memory_order_relaxed);
-        bus_.out(kPitControlPort, kChannel2SquareWave);
-        bus_.out(kPitChannel2Port, static_cast<std::uint8_t>(divisor & 0xFF));
-        bus_.out(kPitChannel2Port, static_cast<std::uint8_t>(divisor >> 8));
-        bus_.out(kSpeakerGatePort, bus_.in(kSpeakerGatePort) | kSpeakerOnBits);
+        SoundSpeaker(bus_, settings_.ToneDivisor.load(std::memory_order_relaxed), true);
         speakerSounding_.store(1, std::memory_order_relaxed);
     } else if (speakerSounding_.load(std::memory_order_relaxed) != 0) {
         // Silenced whatever UseSpeaker says now, so a tone never sticks.
-        bus_.out(kSpeakerGatePort, bus_.in(kSpeakerGatePort)&kSpeakerOffMask);
+        SoundSpeaker(bus_, 0, false);
         speakerSounding_.store(0, std::memory_order_relaxed);
     }
 }

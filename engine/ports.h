@@ -31,6 +31,9 @@ struct PortSettings {
 // A tone below 19 Hz (no usable 16-bit divisor, or a divide by zero) gives the default tone's.
 std::uint16_t ToneDivisor(std::int32_t speakerTone) noexcept;
 
+// The PC speaker sounding `divisor` (timer channel 2 and its gate), or silent when !on.
+void SoundSpeaker(PortBus& bus, std::uint16_t divisor, bool on) noexcept;
+
 class Ports {
   public:
     Ports(PortBus& bus, const PortSettings& settings, const SharedFlags& flags) noexcept;

@@ -16,6 +16,8 @@ void TForm1::Station1Click() {
     links.roots = stationRoots;
     links.settingsFile = kSettingsFileName;
     links.boxes = boxes;
+    links.paddleDelay = engine.keyerSettings.PaddleDelay.load();
+    links.setPaddleDelay = [this](std::int32_t paddleDelay) { SetPaddleDelay(paddleDelay); };
     StationDialog dialog(links, this);
     dialog.Finish(runDialog(dialog));
     // The sidetone may have been switched on or off.

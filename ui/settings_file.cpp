@@ -307,7 +307,8 @@ void SettingsFile::SaveMacros() {
 }
 
 void SettingsFile::ShowWriteError(const std::exception& error) {
-    boxes_.ShowError(QString::fromLatin1(kApplicationTitle), QString::fromUtf8(error.what()));
+    boxes_.ShowError(QString::fromLatin1(kApplicationTitle),
+                     QString::fromStdString(WriteFailureText(error.what(), kSettingsFileName)));
 }
 
 }  // namespace telkey

@@ -1,6 +1,12 @@
 #include "ui/settings_values.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 
 namespace telkey {
@@ -327,11 +333,46 @@ void WriteSettingsValues(ProfileFile& file, const SettingsValues& v) {
     }
 }
 
+void WriteSettingsKeys(ProfileFile& file, const SettingsValues& v,
+                       std::span<const std::string_view> keys) {
+    const auto wanted = [keys](std::string_view key) {
+        return std::find(keys.begin(), keys.end(), key) != keys.end();
+    };
+    for (const IntKey& k : kQorCwNumbers) {
+        if (wanted(k.key)) {
+            file.WriteString(kSectionQorCw, k.key, FormatNumber(v.*k.value, k.notation));
+        }
+    }
+    for (const IntKey& k : kMoxKeys) {
+        if (wanted(k.key))
+            file.WriteString(kSectionMox, k.key, FormatNumber(v.*k.value, k.notation));
+    }
+}
+
 void WriteMacroTexts(ProfileFile& file, const std::array<std::string, MacroStore::kSlots>& texts) {
     for (int slot = 0; slot < MacroStore::kSlots; ++slot) {
         file.WriteString(kSectionMacros, MacroStore::KeyName(slot),
                          FormatText(texts[static_cast<std::size_t>(slot)], Notation::kQuoted));
     }
+}
+
+std::string WriteFailureText(const std::string& message, const std::string& fileName) {
+    const int writeErrno = errno;
+    const std::filesystem::path path(ResolveProfilePath(fileName));
+    std::error_code ec;
+    std::filesystem::path dir = std::filesystem::absolute(path, ec).parent_path();
+    if (const auto canonical = std::filesystem::weakly_canonical(dir, ec); !ec) dir = canonical;
+    // The file is replaced through a new file beside it: the directory must take one.
+    int reason = 0;
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        reason = errno;
+    } else if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
+        reason = errno;
+    } else if (writeErrno == ENOSPC || writeErrno == EDQUOT || writeErrno == EIO) {
+        reason = writeErrno;  // anything else left in errno may be stale
+    }
+    if (reason == 0) return message;
+    return message + "\n" + std::strerror(reason) + " in " + dir.string();
 }
 
 }  // namespace telkey

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -125,7 +126,15 @@ std::int32_t ReadOnTop(const ProfileFile& file);
 // Writes every key of Qor_Cw, Screen, TxFont, SentFont and MOX, in the order of the file, one
 // by one. A key that cannot be written throws ProfileWriteError; the keys before it stay written.
 void WriteSettingsValues(ProfileFile& file, const SettingsValues& values);
+// Writes only the keys of Qor_Cw and MOX named in `keys`, each by itself in its notation; throws
+// like WriteSettingsValues.
+void WriteSettingsKeys(ProfileFile& file, const SettingsValues& values,
+                       std::span<const std::string_view> keys);
 // Writes Macro0 to Macro15 of Cw_Macros, quoted; throws like WriteSettingsValues.
 void WriteMacroTexts(ProfileFile& file, const std::array<std::string, MacroStore::kSlots>& texts);
+
+// The text shown when `fileName` could not be written: the write's own message, then on a
+// second line why and where (for example "Permission denied in /home/op").
+std::string WriteFailureText(const std::string& message, const std::string& fileName);
 
 }  // namespace telkey

@@ -10,7 +10,7 @@ namespace telkey {
 
 namespace {
 
-constexpr std::int32_t kFirstLpt = 5;  // KeyPortNumber of LPT1
+constexpr std::int32_t kFirstLpt = kFirstLptKeyPort;
 constexpr std::string_view kPcSpeaker = "pcspkr";
 constexpr std::uint8_t kInverted = 0xFF;
 constexpr std::uint8_t kButton1 = 0x10;  // game port button 1, CTS in the modem status
@@ -100,6 +100,10 @@ DeviceKind KindOfKeyDevice(const std::string& path) {
     return path.find("parport") != std::string::npos ? DeviceKind::Parallel : DeviceKind::Serial;
 }
 
+DeviceKind KindOfKeyPort(std::int32_t keyPortNumber) {
+    return keyPortNumber >= kFirstLpt ? DeviceKind::Parallel : DeviceKind::Serial;
+}
+
 StationChoice ChoiceFromState(const StationState& state) {
     const StationSettings& s = state.settings;
     const DevicesConfig& d = state.devices;
@@ -113,6 +117,10 @@ StationChoice ChoiceFromState(const StationState& state) {
     } else if (key >= kFirstLpt && key < kFirstLpt + static_cast<std::int32_t>(kLptBase.size())) {
         c.keyDevice = d.lpt[static_cast<std::size_t>(key - kFirstLpt)];
         c.keyKind = DeviceKind::Parallel;
+    }
+    if (c.keyDevice.empty() && key >= 1 && key <= kLastKeyPort) {
+        c.keyPort = key;  // a port with no device behind it
+        c.keyKind = KindOfKeyPort(key);
     }
     c.keyLine = LowestLine(s.KeyMask);
     c.pttLine = LowestLine(s.TxMask);
@@ -156,7 +164,7 @@ StationState ApplyChoice(const StationChoice& c, const StationState& current) {
 
     // Key and PTT.
     if (c.keyDevice.empty()) {
-        s.KeyPortNumber = 0;
+        s.KeyPortNumber = c.keyPort;
     } else if (c.keyKind == DeviceKind::Serial) {
         std::optional<std::size_t> preferred;
         if (current.settings.KeyPortNumber >= 1 && current.settings.KeyPortNumber <= 4) {
@@ -177,7 +185,7 @@ StationState ApplyChoice(const StationChoice& c, const StationState& current) {
         d.lpt[lpt] = c.keyDevice;
         s.KeyPortNumber = static_cast<std::int32_t>(kFirstLpt + lpt);
     }
-    if (!c.keyDevice.empty()) {
+    if (s.KeyPortNumber != 0) {
         s.KeyMask = LineMask(c.keyLine);
         s.TxMask = LineMask(c.pttLine);
     }

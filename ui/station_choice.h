@@ -51,6 +51,9 @@ enum class SidetoneChoice { SoundCard, PcSpeaker, None };
 
 struct StationChoice {
     std::string keyDevice;  // "" for none
+    // The key port (KeyPortNumber) when no device is behind it: without devices (--ports=sim,
+    // none) the port itself is what the operator picks; 0 for none.
+    std::int32_t keyPort = 0;
     DeviceKind keyKind = DeviceKind::Serial;
     bool keyShared = false;
     int keyLine = kLineDtr;
@@ -68,6 +71,10 @@ struct StationChoice {
 
 // A typed-in name: a parallel port when it looks like one, else a serial port.
 DeviceKind KindOfKeyDevice(const std::string& path);
+// KeyPortNumber 5 to 7 are the parallel ports, 1 to 4 the serial ones.
+DeviceKind KindOfKeyPort(std::int32_t keyPortNumber);
+inline constexpr std::int32_t kFirstLptKeyPort = 5;
+inline constexpr std::int32_t kLastKeyPort = 7;
 
 StationChoice ChoiceFromState(const StationState& state);
 // The state that carries out `choice`, starting from `current`: ports the choice does not

@@ -1,11 +1,14 @@
 #pragma once
 // "Station...": choosing, testing and keeping the devices of the station (the key and PTT
-// port and lines, the paddle, the sidetone). What the operator chooses takes effect at once, so
-// the test buttons and the paddle indicators work on it; OK keeps it and writes the devices
-// into the settings file, any other way out puts back what was there before. The dialog
-// reaches the keyer only through the settings words and the port bus.
+// port and lines, the paddle, the sidetone, the PTT lead). What the operator chooses takes
+// effect at once, so the test buttons and the paddle indicators work on it; OK keeps it and
+// writes every value the dialog shows into the settings file, any other way out puts back what
+// was there before. The dialog reaches the keyer only through the settings words and the port
+// bus. Started without devices (--ports=sim or none), the key port itself is chosen.
 #include <QDialog>
 #include <QTimer>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,8 +35,11 @@ struct StationLinks {
     // Null (or without a device layer): this start has no devices to choose (--ports=sim).
     DeviceSupervision* devices = nullptr;
     DeviceRoots roots;
-    std::string settingsFile;  // where OK writes the devices
+    std::string settingsFile;  // where OK writes the station
     MessageBoxes* boxes = nullptr;
+    // The wait between TX on and the first element, and how the window takes a new one.
+    std::int32_t paddleDelay = 0;
+    std::function<void(std::int32_t)> setPaddleDelay;
 };
 
 class StationDialog : public QDialog {
@@ -42,6 +48,7 @@ class StationDialog : public QDialog {
   public:
     static constexpr int kTestMs = 1000;
     static constexpr int kIndicatorMs = 20;
+    static constexpr int kLongestLeadMs = 5000;
 
     StationDialog(const StationLinks& links, QWidget* parent = nullptr);
     ~StationDialog() override;
@@ -59,17 +66,20 @@ class StationDialog : public QDialog {
     // The end of a one-second test (the test timers call these).
     void EndKeyTest();
     void EndPttTest();
+    void EndToneTest();
 
     // The state the dialog's controls stand for now.
     const StationState& Chosen() const { return chosen_; }
 
     // Key and PTT.
+    QComboBox* KeyPort;  // without devices: none, COM1..COM4, LPT1..LPT3
     QComboBox* KeyDevice;
     QCheckBox* KeyShared;
     QComboBox* KeyLine;
     QComboBox* PttLine;
     QPushButton* KeyTest;
     QPushButton* PttTest;
+    QSpinBox* PttLead;
     QLabel* KeyProblem;
     // Paddle.
     QComboBox* PaddleKind;
@@ -84,6 +94,7 @@ class StationDialog : public QDialog {
     QComboBox* SidetoneOutput;
     QSpinBox* SidetoneTone;
     QSlider* SidetoneVolume;
+    QPushButton* ToneTest;
     QLabel* SidetoneNote;
     // Buttons.
     QPushButton* RefreshButton;
@@ -93,6 +104,7 @@ class StationDialog : public QDialog {
 
     QTimer keyTestTimer;
     QTimer pttTestTimer;
+    QTimer toneTestTimer;
     QTimer indicatorTimer;
 
   protected:
@@ -111,6 +123,11 @@ class StationDialog : public QDialog {
     QString Problem(DeviceKind kind, const std::string& path, bool shared) const;
     void StartKeyTest();
     void StartPttTest();
+    void StartToneTest();
+    // Starts nothing and says why when the key device is not open.
+    bool KeyDeviceReady(const QString& test);
+    // Writes the station's keys; false when the file could not be written (shown).
+    void KeepInFile();
     void StopTests();
     void StartKeyCapture(bool dot);
     void StopKeyCapture();
@@ -124,6 +141,7 @@ class StationDialog : public QDialog {
     bool filling_ = false;  // controls being set from a choice: no re-apply
     bool keyTesting_ = false;
     bool pttTesting_ = false;
+    bool toneTesting_ = false;
     // Choosing a paddle key by pressing it: the device read directly, the keys held before.
     int captureFd_ = -1;
     bool captureDot_ = true;

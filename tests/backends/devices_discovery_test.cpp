@@ -2,7 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <grp.h>
+
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 
 #include "backends/devices_discovery.h"
 #include "support/scratch_dir.h"
@@ -13,6 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class DiscoveryTest : public ::testing::Test {
   protected:
@@ -37,6 +42,24 @@ TEST_F(DiscoveryTest, ListsStableNamesFirstAndPlainNamesOnlyWhereNoStableNamePoi
     EXPECT_THAT(Paths(FindParallelDevices(tree.roots)), ElementsAre(tree.parport));
     EXPECT_THAT(Paths(FindInputDevices(tree.roots)), ElementsAre(tree.paddle));
     EXPECT_TRUE(FindSerialDevices(DeviceRoots{dir / "nothing", dir / "nothing"}).empty());
+}
+
+TEST_F(DiscoveryTest, ListsTheBuiltInSerialPortsThatHaveAUart) {
+    // The kernel makes ttyS nodes for ports that are not there; their UART type is 0.
+    const struct {
+        const char* name;
+        const char* uart;
+        bool listed;
+    } ports[] = {{"ttyS0", "0", false}, {"ttyS1", "4", true}, {"ttyS2", nullptr, false}};
+    for (const auto& port : ports) {
+        std::ofstream(dir / ("dev/" + std::string(port.name)));
+        if (port.uart == nullptr) continue;
+        const std::string sys = dir / ("sys/class/tty/" + std::string(port.name));
+        std::filesystem::create_directories(sys);
+        std::ofstream(sys + "/type") << port.uart << "\n";
+    }
+    EXPECT_THAT(Paths(FindSerialDevices(tree.roots)),
+                ElementsAre(tree.ftdi, tree.second, tree.acm, dir / "dev/ttyS1"));
 }
 
 TEST_F(DiscoveryTest, TellsWhichProgramHoldsADeviceThroughAnyOfItsNames) {
@@ -92,6 +115,40 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{DeviceKind::Serial, -ENOENT, DeviceProblem::Unplugged, "unplugged"},
         ProblemCase{DeviceKind::Input, -ENOENT, DeviceProblem::Unplugged, "unplugged"},
         ProblemCase{DeviceKind::Parallel, -ENOENT, DeviceProblem::Unplugged, "modprobe ppdev"}));
+
+struct OwnerCase {
+    DeviceKind kind;
+    gid_t gid;
+    mode_t mode;
+    bool groupHelps;
+};
+
+class DeviceOwnerTest : public DiscoveryTest, public ::testing::WithParamInterface<OwnerCase> {};
+
+TEST_P(DeviceOwnerTest, AdvisesAGroupOnlyWhereJoiningItHelps) {
+    const OwnerCase& c = GetParam();
+    const int dev = c.kind == DeviceKind::Serial ? tree.ftdiDev : tree.paddleDev;
+    const std::string path = c.kind == DeviceKind::Serial ? tree.ftdi : tree.paddle;
+    layer.SetOpenError(dev, -EACCES);
+    layer.SetOwner(dev, 0, c.gid, c.mode);
+    const std::string message = Check(c.kind, path).message;
+    if (c.groupHelps) {
+        const group* g = ::getgrgid(c.gid);
+        ASSERT_NE(g, nullptr);
+        EXPECT_THAT(message, HasSubstr(std::string("sudo usermod -aG ") + g->gr_name));
+    } else {
+        EXPECT_THAT(message, Not(HasSubstr("usermod")));
+        EXPECT_THAT(message, HasSubstr("belongs to root"));
+        EXPECT_THAT(message, HasSubstr("udev rule"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Owners, DeviceOwnerTest,
+                         ::testing::Values(OwnerCase{DeviceKind::Serial, 0, 0600, false},
+                                           OwnerCase{DeviceKind::Serial, 20, 0640, false},
+                                           OwnerCase{DeviceKind::Serial, 20, 0660, true},
+                                           OwnerCase{DeviceKind::Input, 0, 0660, false},
+                                           OwnerCase{DeviceKind::Input, 20, 0640, true}));
 
 TEST_F(DiscoveryTest, ABusyPortNamesTheProgramAndOffersSharing) {
     tree.Holds("ttyUSB0", 777, "flrig");

@@ -215,6 +215,40 @@ TEST_F(WavSidetoneTest, ToneStillSoundingAtTheEndFallsOffCleanly) {
     EXPECT_GT(*std::max_element(x.begin(), x.end()), ToneRenderer().Peak() * 0.9);
 }
 
+struct SilenceCase {
+    int ticks;  // between the two letters, after the 100 Key() ends with
+    bool cut;
+};
+
+class WavSilence : public WavSidetoneTest, public ::testing::WithParamInterface<SilenceCase> {};
+
+TEST_P(WavSilence, ALongSilenceIsCutAndTheFileGoesOnWithTheNextTone) {
+    Key("E");
+    Tick(GetParam().ticks);
+    Key("E");
+    ASSERT_EQ(wav->Finish(), "");
+    const std::vector<std::int16_t> x = ReadBack();
+    const int period = static_cast<int>(std::lround(kSampleRate / ToneHz(kDivisor)));
+    std::vector<KeyRun> runs = Runs(x, ToneRenderer().Peak(), period / 2 + 1);
+    if (!runs.empty() && !runs.front().mark) runs.erase(runs.begin());
+    ASSERT_GE(runs.size(), 3u);
+    ASSERT_TRUE(runs[0].mark && !runs[1].mark && runs[2].mark);
+    EXPECT_NEAR(runs[0].samples, kDotTicks * kSamplesPerTick, kSamplesPerTick);
+    EXPECT_NEAR(runs[2].samples, kDotTicks * kSamplesPerTick, kSamplesPerTick);
+    const std::int64_t space = runs[1].samples;
+    if (GetParam().cut) {
+        // Counted from the first chunk rendered silent: up to a chunk (85 ms) more.
+        EXPECT_GE(space, WavSpeakerSink::kKeptSilenceSamples);
+        EXPECT_LE(space, WavSpeakerSink::kKeptSilenceSamples + kSampleRate / 10);
+    } else {
+        EXPECT_GE(space, (100 + GetParam().ticks) * kSamplesPerTick);
+        EXPECT_LT(space, WavSpeakerSink::kKeptSilenceSamples);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Silences, WavSilence,
+                         ::testing::Values(SilenceCase{250, false}, SilenceCase{10'000, true}));
+
 // The sound card's stream is rendered in 2 ms chunks: every change still lands on its own sample,
 // exactly as if the whole stretch had been rendered at once.
 TEST(RenderChunk, ChangesLandOnTheirSamplesAcrossChunks) {

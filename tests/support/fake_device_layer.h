@@ -21,6 +21,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,6 +140,10 @@ class FakeDeviceLayer final : public DeviceLayer {
     void SetClaimError(int device, int negativeErrno) {
         devices_[device].claimError = negativeErrno;
     }
+    // The node's owner, group and permission bits as stat(2) tells them (unknown until set).
+    void SetOwner(int device, uid_t uid, gid_t gid, mode_t mode) {
+        devices_[device].owner = {uid, gid, mode};
+    }
     void SetGrabbedElsewhere(int device, bool grabbed) {
         devices_[device].grabbedElsewhere = grabbed;
     }
@@ -190,6 +195,20 @@ class FakeDeviceLayer final : public DeviceLayer {
                 }
             }
             return -EMFILE;
+        }
+        return -ENOENT;
+    }
+
+    int Stat(const char* path, struct stat* st) noexcept override {
+        std::lock_guard lock(mutex_);
+        for (int i = 0; i < count_; ++i) {
+            const Device& d = devices_[i];
+            if (d.path != path) continue;
+            if (!d.owner) return -ENOSYS;
+            st->st_uid = d.owner->uid;
+            st->st_gid = d.owner->gid;
+            st->st_mode = S_IFCHR | d.owner->mode;
+            return 0;
         }
         return -ENOENT;
     }
@@ -302,6 +321,12 @@ class FakeDeviceLayer final : public DeviceLayer {
         std::atomic<int> generation{0};
         int openError = 0;
         int claimError = 0;
+        struct Owner {
+            uid_t uid;
+            gid_t gid;
+            mode_t mode;
+        };
+        std::optional<Owner> owner;
         bool grabbedElsewhere = false;
         std::atomic<bool> grabbed{false};
         std::atomic<int> opens{0};

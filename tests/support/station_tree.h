@@ -19,6 +19,7 @@ class StationTree {
         namespace fs = std::filesystem;
         roots.dev = root + "/dev";
         roots.proc = root + "/proc";
+        roots.sys = root + "/sys";
         fs::create_directories(roots.dev + "/serial/by-id");
         fs::create_directories(roots.dev + "/input/by-id");
         fs::create_directories(roots.proc);

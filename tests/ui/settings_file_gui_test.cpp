@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <array>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -436,13 +437,16 @@ TEST_F(SettingsFileTest, ReadOnlyFileShowsTheErrorAndStaysAsItWas) {
     ASSERT_EQ(::chmod(scratch.Path().toStdString().c_str(), 0755), 0);
     Program p;
     p.settings.LoadSettings();
-    // Root may write any file: the save runs in a child that has given up root.
+    // Root may write any file: the save runs in a child that has given up root. The second
+    // line says why and where.
+    const std::string expected = "Unable to write to .\\Telkey.ini\nPermission denied in " +
+                                 std::filesystem::canonical(scratch.Path().toStdString()).string();
     const int result = test::RunInChild(
-        [&p] {
+        [&p, &expected] {
             p.settings.Savesetup1Click();
             if (p.boxes.shown.size() != 1) return 1;
             if (p.boxes.shown[0].title != "Telkey") return 2;
-            return p.boxes.shown[0].text == "Unable to write to .\\Telkey.ini" ? 0 : 3;
+            return p.boxes.shown[0].text.toStdString() == expected ? 0 : 3;
         },
         test::kNobodyUid);
     EXPECT_EQ(result, 0);

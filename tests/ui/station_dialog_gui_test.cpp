@@ -145,7 +145,8 @@ TEST_F(StationDialogTest, ListsTheDevicesThatArePresent) {
         EXPECT_THAT(keys[1], HasSubstr("usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0"));
         EXPECT_THAT(keys[3], HasSubstr("ttyACM0"));
         EXPECT_THAT(keys[4], HasSubstr("parport0"));
-        // The default paddle is the game port: the input devices are offered.
+        // An input-device paddle is offered the input devices.
+        ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
         EXPECT_EQ(d.PaddleDevice->count(), 1);
         EXPECT_THAT(d.PaddleDevice->itemText(0).toStdString(), HasSubstr("K1EL_Paddle"));
         ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
@@ -186,7 +187,8 @@ TEST_F(StationDialogTest, OkWritesTheSettingsWordsAndKeepsTheDevicesInTheirOwnSe
     const std::string file = FileText();
     EXPECT_THAT(file, HasSubstr("[Devices]"));
     EXPECT_THAT(file, HasSubstr("COM1=" + tree.ftdi));
-    EXPECT_THAT(file, Not(HasSubstr("[Qor_Cw]")));  // those wait for "Save setup"
+    EXPECT_THAT(file, HasSubstr("KeyPortNumber=1"));
+    EXPECT_THAT(file, Not(HasSubstr("Speed=")));  // the rest waits for "Save setup"
 }
 
 TEST_F(StationDialogTest, CancelPutsEverythingBackAndWritesNothing) {
@@ -351,6 +353,9 @@ TEST_F(StationDialogTest, EachProblemIsToldWithItsFix) {
         EXPECT_EQ(problem(), "");
         Choose(d.KeyDevice, "ttyACM0");
         EXPECT_THAT(problem(), HasSubstr("unplugged"));
+        d.KeyTest->click();  // a test on it switches nothing and says so
+        EXPECT_FALSE(d.KeyTest->isChecked());
+        EXPECT_THAT(problem(), HasSubstr("Test key: nothing was switched"));
         Type(d.KeyDevice, text);
         EXPECT_THAT(problem(), HasSubstr("not a serial port with modem lines"));
         EXPECT_EQ(station.settings().KeyPortNumber.load(), 1);
@@ -410,11 +415,189 @@ TEST_F(StationDialogTest, WithoutTheDevicesBackendOnlyTheLinesAreSet) {
     window.AnswerDialogs([&](QDialog& dialog) {
         auto& d = dynamic_cast<StationDialog&>(dialog);
         EXPECT_FALSE(d.KeyDevice->isEnabled());
+        EXPECT_TRUE(d.KeyPort->isEnabled());
         EXPECT_THAT(d.DevicesNote->text().toStdString(), HasSubstr("--ports="));
         return int{QDialog::Accepted};
     });
     window.form.Station1->trigger();
     EXPECT_EQ(window.engine.portSettings.KeyPortNumber.load(), 0);
+}
+
+// What one station set-up chooses in the dialog.
+struct StationSetup {
+    const char* keyDevice;
+    int keyLine;
+    int pttLine;
+    PaddleChoice paddle;
+    const char* paddleDevice;
+    SidetoneChoice sidetone;
+    int tone;
+    int volume;
+    int lead;
+};
+
+class StationKept : public StationDialogTest, public ::testing::WithParamInterface<StationSetup> {};
+
+TEST_P(StationKept, OkAloneKeepsTheStationForTheNextStart) {
+    const StationSetup& setup = GetParam();
+    scratch.WriteFile("Telkey.ini", "[Qor_Cw]\r\nSpeed=80\r\n");
+    StationChoice kept;
+    {
+        Station first(layer, tree);
+        first.Open([&](StationDialog& d) -> int {
+            Choose(d.KeyDevice, setup.keyDevice);
+            ChooseData(d.KeyLine, setup.keyLine);
+            ChooseData(d.PttLine, setup.pttLine);
+            ChooseData(d.PaddleKind, static_cast<int>(setup.paddle));
+            if (setup.paddleDevice[0] != '\0') Choose(d.PaddleDevice, setup.paddleDevice);
+            ChooseData(d.SidetoneOutput, static_cast<int>(setup.sidetone));
+            d.SidetoneTone->setValue(setup.tone);
+            d.SidetoneVolume->setValue(setup.volume);
+            d.PttLead->setValue(setup.lead);
+            kept = ChoiceFromState(d.Chosen());
+            d.OkButton->click();
+            return d.result();
+        });
+        EXPECT_EQ(first.engine->keyerSettings.PaddleDelay.load(), setup.lead);
+    }
+    EXPECT_THAT(FileText(), HasSubstr("Speed=80"));
+    EXPECT_THAT(FileText(), Not(HasSubstr("IsYamb=")));  // only the dialog's own keys
+
+    Station second(layer, tree);  // a new start: the settings file only
+    EXPECT_EQ(second.engine->keyerSettings.PaddleDelay.load(), setup.lead);
+    second.Open([&](StationDialog& d) -> int {
+        EXPECT_EQ(ChoiceFromState(d.Chosen()), kept);
+        EXPECT_EQ(d.PttLead->value(), setup.lead);
+        EXPECT_EQ(d.PaddleProblem->text().toStdString(), "");
+        return int{QDialog::Rejected};
+    });
+    // The keyer keys the port chosen.
+    const int device = kept.keyKind == DeviceKind::Serial ? tree.acmDev : tree.parportDev;
+    second.form->TxButton->click();
+    second.Tick();
+    if (kept.keyKind == DeviceKind::Serial) {
+        EXPECT_EQ(Lines(device), setup.pttLine == kLineRts ? kRts : kDtr);
+    } else {
+        EXPECT_EQ(layer.Lines(device).data.load(), 1 << setup.pttLine);
+    }
+    second.form->TxButton->click();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Setups, StationKept,
+    ::testing::Values(StationSetup{"ttyACM0", kLineDtr, kLineRts, PaddleChoice::None, "",
+                                   SidetoneChoice::SoundCard, 700, 40, 50},
+                      StationSetup{"ttyACM0", kLineRts, kLineDtr, PaddleChoice::Serial, "CP2102",
+                                   SidetoneChoice::PcSpeaker, 550, 100, 0},
+                      StationSetup{"parport0", 2, 5, PaddleChoice::Input, "K1EL",
+                                   SidetoneChoice::None, 800, 70, 300}));
+
+class FreshDialog : public StationDialogTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FreshDialog, ShowsNoPaddleNobodyChose) {
+    scratch.WriteFile("Telkey.ini", GetParam());  // paddle ports with no device behind them
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        EXPECT_EQ(d.PaddleKind->currentData().toInt(), static_cast<int>(PaddleChoice::None));
+        EXPECT_EQ(d.PaddleProblem->text().toStdString(), "");
+        return int{QDialog::Rejected};
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, FreshDialog,
+                         ::testing::Values("",
+                                           "[Qor_Cw]\r\nDotPort=2FE\r\nDashPort=2FE\r\n"
+                                           "DotXorMask=00\r\nDashXorMask=00\r\n"));
+
+// Without devices (--ports=sim or none): the key port, its lines and the tests.
+struct SimKeyPort {
+    int keyPort;
+    int keyLine;
+    int pttLine;
+    std::uint16_t register_;
+};
+
+class StationWithoutDevices : public ::testing::TestWithParam<SimKeyPort> {};
+
+TEST_P(StationWithoutDevices, KeyPortLinesAndTestsAreOffered) {
+    const SimKeyPort& port = GetParam();
+    const auto written = [](WindowFixture& w, std::uint16_t reg) {
+        std::vector<int> values;
+        for (const PortWrite& write : w.bus.WritesTo(reg)) values.push_back(write.value);
+        w.bus.Clear();
+        return values;
+    };
+    WindowFixture window;
+    window.AnswerDialogs([&](QDialog& dialog) {
+        auto& d = dynamic_cast<StationDialog&>(dialog);
+        EXPECT_TRUE(d.KeyPort->isVisibleTo(&d));
+        EXPECT_FALSE(d.KeyDevice->isVisibleTo(&d));
+        EXPECT_EQ(d.PaddleProblem->text().toStdString(), "");
+        ChooseData(d.KeyPort, port.keyPort);
+        EXPECT_TRUE(d.KeyLine->isEnabled());
+        EXPECT_TRUE(d.KeyTest->isEnabled());
+        ChooseData(d.KeyLine, port.keyLine);
+        ChooseData(d.PttLine, port.pttLine);
+        window.bus.Clear();
+        d.KeyTest->click();
+        EXPECT_TRUE(d.KeyTest->isChecked());  // down while the line is keyed
+        window.Ticks(2);
+        EXPECT_THAT(written(window, port.register_), ::testing::Contains(1 << port.keyLine));
+        d.EndKeyTest();
+        EXPECT_FALSE(d.KeyTest->isChecked());
+        d.PttTest->click();
+        window.Ticks(2);
+        EXPECT_THAT(written(window, port.register_), ::testing::Contains(1 << port.pttLine));
+        d.EndPttTest();
+        window.Ticks(2);
+        EXPECT_THAT(written(window, port.register_), ::testing::Contains(0));
+        // The sidetone's test: the speaker's gate on, then off.
+        ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::SoundCard));
+        d.ToneTest->click();
+        EXPECT_TRUE(d.ToneTest->isChecked());
+        const auto gate = [](int on) {
+            return ::testing::Truly([on](int v) { return (v & 3) == on; });
+        };
+        EXPECT_THAT(written(window, 0x61), ::testing::Contains(gate(3)));
+        d.EndToneTest();
+        EXPECT_FALSE(d.ToneTest->isChecked());
+        EXPECT_THAT(written(window, 0x61), ::testing::Contains(gate(0)));
+        d.OkButton->click();
+        return d.result();
+    });
+    window.form.Station1->trigger();
+    EXPECT_EQ(window.engine.portSettings.KeyPortNumber.load(), port.keyPort);
+    EXPECT_THAT(FileText(), HasSubstr("KeyPortNumber=" + std::to_string(port.keyPort)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, StationWithoutDevices,
+                         ::testing::Values(SimKeyPort{1, kLineDtr, kLineRts, 0x3FC},
+                                           SimKeyPort{2, kLineRts, kLineDtr, 0x2FC},
+                                           SimKeyPort{5, 3, 4, 0x378}));
+
+TEST_F(StationDialogTest, TheLayoutKeepsItsSizeWhenAMessageAppears) {
+    layer.SetOpenError(tree.ftdiDev, -EACCES);
+    layer.SetOpenError(tree.paddleDev, -EACCES);
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        const QSize quiet = d.sizeHint();
+        const std::vector<std::function<void()>> messages = {
+            [&] { Choose(d.KeyDevice, "FTDI"); },
+            [&] {
+                ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
+                Choose(d.PaddleDevice, "K1EL");
+            },
+            [&] { ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::PcSpeaker)); },
+        };
+        for (const auto& message : messages) {
+            message();
+            EXPECT_EQ(d.sizeHint(), quiet);
+        }
+        EXPECT_FALSE(d.KeyProblem->text().isEmpty());
+        EXPECT_FALSE(d.PaddleProblem->text().isEmpty());
+        EXPECT_FALSE(d.SidetoneNote->text().isEmpty());
+        return int{QDialog::Rejected};
+    });
 }
 
 // With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
