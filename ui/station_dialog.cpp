@@ -415,10 +415,7 @@ void StationDialog::ApplyControls() {
 
 void StationDialog::Apply(const StationState& state) {
     chosen_ = state;
-    StationSettings words = state.settings;
-    if (keyTesting_) words.AllMask = static_cast<std::uint8_t>(words.AllMask | words.KeyMask);
-    if (pttTesting_) words.AllMask = static_cast<std::uint8_t>(words.AllMask | words.TxMask);
-    WriteStationSettings(*links_.settings, words);
+    WriteStationSettings(*links_.settings, state.settings);
     if (HaveDevices()) {
         std::vector<std::string> ignored;  // the checks below say it in the operator's words
         links_.devices->SetDevices(state.devices, ignored);
@@ -528,12 +525,14 @@ void StationDialog::StopKeyCapture() {
 
 void StationDialog::StartKeyTest() {
     keyTesting_ = true;
+    if (links_.ports != nullptr) links_.ports->StartTest(TestLine::Key);
     Apply(chosen_);
     keyTestTimer.start();
 }
 
 void StationDialog::StartPttTest() {
     pttTesting_ = true;
+    if (links_.ports != nullptr) links_.ports->StartTest(TestLine::Tx);
     Apply(chosen_);
     pttTestTimer.start();
 }
@@ -542,6 +541,7 @@ void StationDialog::EndKeyTest() {
     keyTestTimer.stop();
     if (!keyTesting_) return;
     keyTesting_ = false;
+    if (links_.ports != nullptr) links_.ports->EndTest(TestLine::Key);
     if (!finished_) Apply(chosen_);
 }
 
@@ -549,6 +549,7 @@ void StationDialog::EndPttTest() {
     pttTestTimer.stop();
     if (!pttTesting_) return;
     pttTesting_ = false;
+    if (links_.ports != nullptr) links_.ports->EndTest(TestLine::Tx);
     if (!finished_) Apply(chosen_);
 }
 
@@ -557,6 +558,7 @@ void StationDialog::StopTests() {
     pttTestTimer.stop();
     keyTesting_ = false;
     pttTesting_ = false;
+    if (links_.ports != nullptr) links_.ports->EndTests();
 }
 
 void StationDialog::Finish(int result) {

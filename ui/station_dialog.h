@@ -3,7 +3,7 @@
 // port and lines, the paddle, the sidetone). What the operator chooses takes effect at once, so
 // the test buttons and the paddle indicators work on it; OK keeps it and writes the devices
 // into the settings file, any other way out puts back what was there before. The dialog
-// reaches the keyer only through the settings words and the port bus.
+// reaches the keyer only through the settings words, the port bus and the ports' test lines.
 #include <QDialog>
 #include <QTimer>
 #include <string>
@@ -29,6 +29,7 @@ class MessageBoxes;
 struct StationLinks {
     PortSettings* settings = nullptr;
     PortBus* bus = nullptr;
+    Ports* ports = nullptr;  // keys the test lines
     // Null (or without a device layer): this start has no devices to choose (--ports=sim).
     DeviceSupervision* devices = nullptr;
     DeviceRoots roots;
