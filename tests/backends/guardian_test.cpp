@@ -1,7 +1,9 @@
 // The guardian process: it releases the lines through the descriptors it was handed when
 // Telkey's end of the link closes or the keyer's beat stops, and leaves them alone while the
-// keyer beats, before it ticks and after an orderly end. These waits are on a real process and
-// are bounded generously; the release latency itself is measured in bench/.
+// keyer beats, before it ticks and after an orderly end; one that ends is replaced by a new one
+// that holds the same descriptors. These waits are on a real process (this test program started
+// again as the guardian) and are bounded generously; the release latency itself is measured in
+// bench/.
 #include "backends/guardian.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +15,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "backends/devices_stopper.h"
 #include "backends/port_bus_sim.h"
+#include "backends/standard_streams.h"
 #include "support/scratch_dir.h"
 
 namespace telkey {
@@ -31,7 +35,7 @@ class GuardianTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        guardian = Guardian::Start(error);
+        guardian = Guardian::Start(kGuardianProgram, error);
         ASSERT_TRUE(guardian) << error;
         settings.KeyPortNumber = kLpt1;
         settings.AllMask = 0x80;
@@ -112,6 +116,33 @@ TEST_F(GuardianTest, TelkeyGoneReleasesEveryKeyPortItUsedAndSilencesTheSpeaker) 
     EXPECT_EQ(SpeakerSilenced(5000ms), -1);  // and the guardian has ended
 }
 
+TEST_F(GuardianTest, AGuardianThatEndsIsReplacedByOneHoldingTheSameLines) {
+    guardian->Beat(MonotonicNs());
+    for (int sig : {SIGKILL, SIGTERM}) {
+        const auto bound = std::chrono::steady_clock::now() + 5s;
+        while (!guardian->Guarding() && std::chrono::steady_clock::now() < bound) {
+            std::this_thread::sleep_for(5ms);
+        }
+        const pid_t old = guardian->Pid();
+        ASSERT_GT(old, 0);
+        ASSERT_EQ(::kill(old, sig), 0);
+        std::vector<std::string> notices;
+        while (notices.empty() && std::chrono::steady_clock::now() < bound) {
+            std::this_thread::sleep_for(5ms);
+            notices = guardian->Notices().TakeNew();
+        }
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_NE(notices[0].find("has taken over the lines"), std::string::npos) << notices[0];
+        EXPECT_NE(notices[0].find("signal " + std::to_string(sig)), std::string::npos);
+        EXPECT_TRUE(guardian->Guarding());
+        EXPECT_NE(guardian->Pid(), old);
+    }
+    EXPECT_EQ(Trace(), "");  // killing a guardian releases nothing
+    guardian.reset();
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
+    EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+}
+
 TEST_F(GuardianTest, AnOrderlyEndWritesNothing) {
     guardian->Beat(MonotonicNs());
     guardian->Finished();
@@ -167,5 +198,34 @@ TEST_F(GuardianTest, AForgottenDescriptorIsClosedAtOnce) {
     EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
 }
 
+// No guardian can be started: said once, and the lines are still handed and beaten on.
+TEST(GuardianStart, AProgramThatCannotRunIsToldAndKeyingGoesOn) {
+    std::string error;
+    auto guardian = Guardian::Start("/nonexistent/telkey", error);
+    ASSERT_TRUE(guardian) << error;
+    std::vector<std::string> notices;
+    const auto bound = std::chrono::steady_clock::now() + 5s;
+    while (notices.empty() && std::chrono::steady_clock::now() < bound) {
+        std::this_thread::sleep_for(5ms);
+        notices = guardian->Notices().TakeNew();
+    }
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("cannot start its guardian (cannot run /nonexistent/telkey)"),
+              std::string::npos)
+        << notices[0];
+    EXPECT_FALSE(guardian->Guarding());
+    guardian->Hand(GuardedKind::Trace, kGuardSlotTrace, STDERR_FILENO);
+    guardian->Beat(MonotonicNs());
+    guardian->Forget(kGuardSlotTrace);
+}
+
 }  // namespace
 }  // namespace telkey
+
+// This program is also the guardian the tests start.
+int main(int argc, char** argv) {
+    telkey::OpenStandardStreams();
+    if (telkey::IsGuardianCall(argc, argv)) telkey::GuardianMain();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
