@@ -176,7 +176,9 @@ bool Receive(int link, Keeper& keeper) noexcept {
     header.msg_control = control;
     header.msg_controllen = sizeof control;
     const ssize_t n = ::recvmsg(link, &header, MSG_CMSG_CLOEXEC);
-    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    // ECONNRESET: Telkey closed its end without reading our ready byte. Told once, ahead of
+    // the messages still queued: those are read next, then the end.
+    if (n < 0) return errno == EINTR || errno == EAGAIN || errno == ECONNRESET;
     if (n == 0) return false;
     int fd = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {

@@ -71,28 +71,21 @@ TEST_F(PortsHold, SetTxWhileHeldWritesTheLineReleased) {
     EXPECT_EQ(Register(), 0x00);
 }
 
-// A test line on, then one release: the register and the value the guardian would write.
-struct TestRelease {
-    TestLine line;
-    bool orderlyEnd;  // ReleaseOutputs, else Hold and Resume
-};
-
-class PortsTestLine : public PortsHold, public ::testing::WithParamInterface<TestRelease> {};
+// A test line on, then one release (the orderly end, or a hold and a resume).
+class PortsTestLine : public PortsHold,
+                      public ::testing::WithParamInterface<std::tuple<TestLine, bool>> {};
 
 TEST_P(PortsTestLine, IsKeyedByTheTicksAndEveryReleaseDropsItForGood) {
+    const auto [line, orderlyEnd] = GetParam();
     engine.portSettings.AllMask = 0x80;
-    const std::uint8_t bit = GetParam().line == TestLine::Key ? 0x01 : 0x02;
-    engine.ports.StartTest(GetParam().line);
+    engine.ports.StartTest(line);
     Tick();
-    EXPECT_EQ(Register(), 0x80 | bit);
-    if (GetParam().orderlyEnd) {
-        ReleaseOutputs(engine);
-    } else {
-        engine.ports.Hold();
-        EXPECT_EQ(Register(), 0x80);
-        Tick(10);
-        engine.ports.Resume();
-    }
+    EXPECT_EQ(Register(), 0x80 | (line == TestLine::Key ? 0x01 : 0x02));
+    if (orderlyEnd) ReleaseOutputs(engine);
+    if (!orderlyEnd) engine.ports.Hold();
+    EXPECT_EQ(Register(), 0x80);
+    Tick(10);
+    if (!orderlyEnd) engine.ports.Resume();
     Tick(10);
     EXPECT_EQ(Register(), 0x80);
     // What the guardian and every hold write, even where AllMask overlaps the key and TX bits.
@@ -101,10 +94,8 @@ TEST_P(PortsTestLine, IsKeyedByTheTicksAndEveryReleaseDropsItForGood) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, PortsTestLine,
-                         ::testing::Values(TestRelease{TestLine::Key, false},
-                                           TestRelease{TestLine::Tx, false},
-                                           TestRelease{TestLine::Key, true},
-                                           TestRelease{TestLine::Tx, true}));
+                         ::testing::Combine(::testing::Values(TestLine::Key, TestLine::Tx),
+                                            ::testing::Bool()));
 
 }  // namespace
 }  // namespace telkey::test
