@@ -188,8 +188,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         for (DeviceNotices* source : noticeSources) {
             for (const std::string& text : source->TakeNew()) PrintError(latest = text);
         }
-        const std::string down =
-            guardian != nullptr && !guardian->Guarding() ? guardian->Notices().StatusText() : "";
+        const std::string down = guardian != nullptr ? guardian->Problem() : "";
         if (down != guardianLine) {
             guardianLine = down;
             showStatusTip();

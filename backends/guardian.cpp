@@ -434,13 +434,13 @@ bool Guardian::Spawn(std::string& error) {
 
 void Guardian::TellDown(const std::string& reason) {
     nextTryNs_ = MonotonicNs() + kRetryNs;
-    if (toldDown_) return;
-    toldDown_ = true;
-    notices_.Post((ended_.empty() ? std::string() : ended_ + ". ") +
-                  "Telkey cannot start its guardian (" + reason +
-                  "): should Telkey end abnormally now, the key and TX lines may stay keyed. "
-                  "Telkey keys on and tries again every " +
-                  std::to_string(kRetryNs / 1'000'000'000) + " s.");
+    if (!problem_.empty()) return;
+    problem_ = (ended_.empty() ? std::string() : ended_ + ". ") +
+               "Telkey cannot start its guardian (" + reason +
+               "): should Telkey end abnormally now, the key and TX lines may stay keyed. "
+               "Telkey keys on and tries again every " +
+               std::to_string(kRetryNs / 1'000'000'000) + " s.";
+    notices_.Post(problem_);
     ended_.clear();
 }
 
@@ -495,12 +495,12 @@ void Guardian::WatchLoop() {
                 if (!ended_.empty()) {
                     notices_.Post(ended_ + "; a new one (" + PidText(pid_) +
                                   ") has taken over the lines.");
-                } else if (toldDown_) {
+                } else if (!problem_.empty()) {
                     notices_.Post("The guardian runs again (" + PidText(pid_) +
                                   "): the lines are released whatever becomes of Telkey.");
                 }
                 ended_.clear();
-                toldDown_ = false;
+                problem_.clear();
                 failedStarts_ = 0;
             }
         }
@@ -511,6 +511,11 @@ void Guardian::WatchLoop() {
 pid_t Guardian::Pid() const {
     std::lock_guard lock(mutex_);
     return pid_;
+}
+
+std::string Guardian::Problem() const {
+    std::lock_guard lock(mutex_);
+    return problem_;
 }
 
 bool Guardian::Guarding() const {

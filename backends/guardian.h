@@ -70,6 +70,8 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     pid_t Pid() const;
     // A guardian has started and holds the lines.
     bool Guarding() const;
+    // While no guardian can be started: what the operator was told, else empty.
+    std::string Problem() const;
     // How many times a guardian released a keyer that had gone silent (a stop, a hang).
     std::uint32_t Releases() const noexcept { return page_->releases.load(); }
     // A guardian ended, cannot be started, or runs again: for the operator.
@@ -103,9 +105,9 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     bool rawPorts_ = false;
     std::array<Slot, kGuardSlots> slots_{};
     std::int64_t nextTryNs_ = 0;
-    std::string ended_;      // why the last one ended, told once the next one runs
-    bool toldDown_ = false;  // the operator knows no guardian runs
-    int failedStarts_ = 0;   // in a row, each ended before it said it runs
+    std::string ended_;     // why the last one ended, told once the next one runs
+    std::string problem_;   // told to the operator: no guardian can be started
+    int failedStarts_ = 0;  // in a row, each ended before it said it runs
     DeviceNotices notices_;
     std::thread watcher_;
     std::atomic<const PortSettings*> settings_{nullptr};

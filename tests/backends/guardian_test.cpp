@@ -210,6 +210,7 @@ TEST(GuardianStart, AProgramThatCannotRunIsToldAndKeyingGoesOn) {
     EXPECT_THAT(Told(*guardian),
                 ::testing::HasSubstr("cannot start its guardian (cannot run /nonexistent/telkey)"));
     EXPECT_FALSE(guardian->Guarding());
+    EXPECT_THAT(guardian->Problem(), ::testing::HasSubstr("tries again every 5 s"));
     guardian->Hand(GuardedKind::Trace, kGuardSlotTrace, STDERR_FILENO);
     guardian->Beat(MonotonicNs());
     guardian->Forget(kGuardSlotTrace);
