@@ -21,6 +21,7 @@
 #include "backends/guardian.h"
 #include "backends/port_bus_devices.h"
 #include "backends/port_bus_factory.h"
+#include "backends/standard_streams.h"
 #include "engine/engine.h"
 #include "engine/safe_outputs.h"
 #include "engine/thread_tick_driver.h"
@@ -169,11 +170,16 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     // What scheduling the keyer thread got: on stderr when it changes, and in the status bar's
     // tooltip.
     std::string schedulingLine;
+    std::string guardianLine;  // why no guardian runs, while none does
+    const auto showStatusTip = [&] {
+        form.StatusBar->setToolTip(QString::fromStdString(
+            guardianLine.empty() ? schedulingLine : schedulingLine + '\n' + guardianLine));
+    };
     driver.SetSchedulingObserver([&](const ThreadScheduling& scheduling) {
         const std::string text = SchedulingReport(scheduling, realtimeKit);
-        form.StatusBar->setToolTip(QString::fromStdString(text));
         if (text != schedulingLine) PrintError(text);
         schedulingLine = text;
+        showStatusTip();
     });
     // RealtimeKit's answer comes while the keyer ticks; it is looked for now and then.
     QTimer brokerTimer;
@@ -191,23 +197,33 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     }
     form.show();
     // Notices of the devices backend (a device gone or back, lines released by the watchdog,
-    // no sound server): each on stderr, and the latest in one box that does not block keying.
+    // no sound server) and of the guardian (one ended and was replaced, none can be started):
+    // each on stderr, and the latest in one box that does not block keying.
     QTimer noticeTimer;
+    std::vector<DeviceNotices*> noticeSources;
     if (ports.devices != nullptr) {
         for (const std::string& text : ports.devices->Notices().TakeNew()) PrintError(text);
-        auto* noticeBox =
-            new QMessageBox(QMessageBox::Information, QLatin1String(kApplicationTitle), QString(),
-                            QMessageBox::Ok, &form);
-        noticeBox->setWindowModality(Qt::NonModal);
-        QObject::connect(&noticeTimer, &QTimer::timeout, &form, [&ports, noticeBox] {
-            const std::vector<std::string> news = ports.devices->Notices().TakeNew();
-            if (news.empty()) return;
-            for (const std::string& text : news) PrintError(text);
-            noticeBox->setText(QString::fromStdString(news.back()));
-            noticeBox->show();
-        });
-        noticeTimer.start(250);
+        noticeSources.push_back(&ports.devices->Notices());
     }
+    if (guardian != nullptr) noticeSources.push_back(&guardian->Notices());
+    auto* noticeBox = new QMessageBox(QMessageBox::Information, QLatin1String(kApplicationTitle),
+                                      QString(), QMessageBox::Ok, &form);
+    noticeBox->setWindowModality(Qt::NonModal);
+    QObject::connect(&noticeTimer, &QTimer::timeout, &form, [&, noticeBox] {
+        std::string latest;
+        for (DeviceNotices* source : noticeSources) {
+            for (const std::string& text : source->TakeNew()) PrintError(latest = text);
+        }
+        const std::string down = guardian != nullptr ? guardian->Problem() : "";
+        if (down != guardianLine) {
+            guardianLine = down;
+            showStatusTip();
+        }
+        if (latest.empty()) return;
+        noticeBox->setText(QString::fromStdString(latest));
+        noticeBox->show();
+    });
+    noticeTimer.start(250);
     // A signal that would end Telkey closes the window as the operator would (timer stopped,
     // outputs released), and a broadcast that waits for a slow participant gives up at once;
     // one that stops it releases the lines first. After a stop the interrupted element is cut
@@ -218,7 +234,14 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     });
     if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
     stopSignals.HoldOnSignal(&engine.ports);
-    stopSignals.OnContinue([&engine] {
+    // A SIGCONT without a stop (a shell's `fg`) changes nothing: only lines that were released
+    // during a stop (by the stop handler, or by the guardian after SIGSTOP) are taken up again.
+    std::uint32_t guardianReleases = guardian != nullptr ? guardian->Releases() : 0;
+    stopSignals.OnContinue([&engine, guardian, &guardianReleases] {
+        const std::uint32_t releases = guardian != nullptr ? guardian->Releases() : 0;
+        const bool released = engine.ports.Held() || releases != guardianReleases;
+        guardianReleases = releases;
+        if (!released) return;
         engine.ports.Hold();
         engine.ports.Resume();
     });
@@ -241,6 +264,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
 int main(int argc, char** argv) {
     using namespace telkey;
+    // Before anything is opened: a descriptor 0 to 2 closed by whoever started Telkey must not
+    // become a port, a socket or the guardian's link.
+    OpenStandardStreams();
+    if (IsGuardianCall(argc, argv)) GuardianMain();
     IgnoreBrokenPipes();
 
     CommandLine line;
@@ -265,9 +292,9 @@ int main(int argc, char** argv) {
         return EXIT_FAILURE;
     }
 
-    // Before any thread exists: the guardian that releases the lines whatever becomes of Telkey.
+    // The guardian that releases the lines whatever becomes of Telkey, replaced when it ends.
     std::string guardianError;
-    std::unique_ptr<Guardian> guardian = Guardian::Start(guardianError);
+    std::unique_ptr<Guardian> guardian = Guardian::Start(kGuardianProgram, guardianError);
     if (!guardian) PrintError(guardianError + "; Telkey runs without it");
 
     TelkeyApplication app(argc, argv);

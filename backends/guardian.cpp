@@ -4,10 +4,12 @@
 #include <linux/input.h>
 #include <linux/ppdev.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,7 +18,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <string>
+#include <utility>
 
 #include "backends/devices_serial.h"
 #include "backends/devices_speaker.h"
@@ -171,7 +176,9 @@ bool Receive(int link, Keeper& keeper) noexcept {
     header.msg_control = control;
     header.msg_controllen = sizeof control;
     const ssize_t n = ::recvmsg(link, &header, MSG_CMSG_CLOEXEC);
-    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    // ECONNRESET: Telkey closed its end without reading our ready byte. Told once, ahead of
+    // the messages still queued: those are read next, then the end.
+    if (n < 0) return errno == EINTR || errno == EAGAIN || errno == ECONNRESET;
     if (n == 0) return false;
     int fd = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
@@ -191,22 +198,57 @@ bool Receive(int link, Keeper& keeper) noexcept {
     return true;
 }
 
-// The guardian process: out of the terminal's job control (Ctrl-C, Ctrl-Z and a hang-up reach
-// Telkey alone), its standard streams on /dev/null, then the loop.
-[[noreturn]] void GuardianProcess(int link, GuardianPage& page) noexcept {
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_NAME, "telkey-guardian", 0, 0, 0);
-    for (int sig :
-         {SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM}) {
-        ::signal(sig, SIG_IGN);
+constexpr char kGuardianArgument[] = "--internal-guardian";
+constexpr char kGuardianName[] = "telkey-guardian";
+// Where the guardian program finds its link and its page.
+constexpr int kLinkFd = 3;
+constexpr int kPageFd = 4;
+// Descriptors are moved up to here before the fork, so that placing them on 3 and 4 in the
+// child cannot overwrite one with the other.
+constexpr int kFirstHighFd = 10;
+constexpr int kCloseLimit = 65536;
+constexpr int kExitCannotRun = 127;
+constexpr int kExitNotStarted = 2;
+// A guardian that cannot be started is tried again this often.
+constexpr std::int64_t kRetryNs = 5'000'000'000;
+constexpr int kFailedStartsBeforeWaiting = 2;
+// How long the end waits for the guardian to finish its release.
+constexpr int kEndWaitMs = 2000;
+constexpr int kEndWaitStepMs = 5;
+
+void CloseFrom(int first) noexcept {
+    if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
+    for (int fd = first; fd < kCloseLimit; ++fd) ::close(fd);
+}
+
+// Waits for `pid` to end, at most `boundMs` (then it is killed); its wait status.
+int Reap(pid_t pid, int boundMs) noexcept {
+    int status = 0;
+    for (int waited = 0; waited < boundMs; waited += kEndWaitStepMs) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return status;
+        ::usleep(kEndWaitStepMs * 1000);
     }
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::dup2(null, fd);
-        if (null > STDERR_FILENO) ::close(null);
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    RunGuardian(link, page);
-    ::_exit(0);
+    return status;
+}
+
+std::string Describe(int status, const std::string& program) {
+    if (WIFSIGNALED(status)) {
+        const char* name = ::sigabbrev_np(WTERMSIG(status));
+        return "killed by signal " + std::to_string(WTERMSIG(status)) +
+               (name != nullptr ? std::string(" (SIG") + name + ")" : "");
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kExitCannotRun) {
+        return "cannot run " + program;
+    }
+    return "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : status);
+}
+
+std::string PidText(pid_t pid) {
+    return "telkey-guardian, pid " + std::to_string(pid);
 }
 
 }  // namespace
@@ -221,6 +263,7 @@ void RunGuardian(int link, GuardianPage& page) noexcept {
             const std::int64_t left = beat + kGuardianStallNs - MonotonicNs();
             if (left <= 0) {
                 keeper.Release();
+                page.releases.fetch_add(1);
                 releasedBeat = beat;
                 continue;
             }
@@ -234,43 +277,250 @@ void RunGuardian(int link, GuardianPage& page) noexcept {
     if (page.finished.load() == 0) keeper.Release();
 }
 
-std::unique_ptr<Guardian> Guardian::Start(std::string& error) {
-    void* memory = ::mmap(nullptr, sizeof(GuardianPage), PROT_READ | PROT_WRITE,
-                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        error = std::string("cannot share a page with the guardian: ") + std::strerror(errno);
+bool IsGuardianCall(int argc, char** argv) noexcept {
+    return argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0;
+}
+
+// Out of the terminal's job control (Ctrl-C, Ctrl-Z and a hang-up reach Telkey alone), its
+// standard streams on /dev/null, then the loop.
+void GuardianMain() noexcept {
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_NAME, kGuardianName, 0, 0, 0);
+    for (int sig :
+         {SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM}) {
+        ::signal(sig, SIG_IGN);
+    }
+    // Telkey starts it with every signal blocked, so that none of its handlers runs here.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    int type = 0;
+    socklen_t size = sizeof type;
+    struct stat st {};
+    void* memory = MAP_FAILED;
+    if (::getsockopt(kLinkFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET ||
+        ::fstat(kPageFd, &st) != 0 || static_cast<std::size_t>(st.st_size) < sizeof(GuardianPage) ||
+        (memory = ::mmap(nullptr, sizeof(GuardianPage), PROT_READ | PROT_WRITE, MAP_SHARED, kPageFd,
+                         0)) == MAP_FAILED) {
+        static constexpr char kText[] = "telkey: the guardian is started by Telkey itself\n";
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+        ::_exit(kExitNotStarted);
+    }
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::dup2(null, fd);
+        if (null > STDERR_FILENO) ::close(null);
+    }
+    const char ready = 1;
+    [[maybe_unused]] const ssize_t sent = ::send(kLinkFd, &ready, sizeof ready, MSG_NOSIGNAL);
+    RunGuardian(kLinkFd, *static_cast<GuardianPage*>(memory));
+    ::_exit(0);
+}
+
+Guardian::Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd) noexcept
+    : program_(std::move(program)), pageFd_(pageFd), page_(page), wakeFd_(wakeFd) {
+    slots_.fill({GuardedKind::Trace, -1});
+}
+
+std::unique_ptr<Guardian> Guardian::Start(const std::string& program, std::string& error) {
+    const auto failed = [&error](const char* what) {
+        error = std::string("cannot share a page with the guardian (") + what +
+                "): " + std::strerror(errno);
         return nullptr;
+    };
+    const int memfd = ::memfd_create(kGuardianName, MFD_CLOEXEC);
+    if (memfd < 0) return failed("memfd_create");
+    const int pageFd = ::fcntl(memfd, F_DUPFD_CLOEXEC, kFirstHighFd);
+    ::close(memfd);
+    if (pageFd < 0) return failed("fcntl");
+    void* memory = MAP_FAILED;
+    if (::ftruncate(pageFd, sizeof(GuardianPage)) != 0 ||
+        (memory = ::mmap(nullptr, sizeof(GuardianPage), PROT_READ | PROT_WRITE, MAP_SHARED, pageFd,
+                         0)) == MAP_FAILED) {
+        const int saved = errno;
+        ::close(pageFd);
+        errno = saved;
+        return failed("mmap");
     }
-    auto* page = new (memory) GuardianPage();
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        error = std::string("cannot link to the guardian: ") + std::strerror(errno);
-        ::munmap(memory, sizeof(GuardianPage));
-        return nullptr;
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::unique_ptr<Guardian> guardian(
+        new Guardian(program, pageFd, new (memory) GuardianPage(), wake));
+    {
+        std::lock_guard lock(guardian->mutex_);
+        std::string spawnError;
+        if (!guardian->Spawn(spawnError)) guardian->TellDown(spawnError);
     }
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        error = std::string("cannot start the guardian: ") + std::strerror(errno);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        ::munmap(memory, sizeof(GuardianPage));
-        return nullptr;
+    try {
+        guardian->watcher_ = std::thread([g = guardian.get()] { g->WatchLoop(); });
+    } catch (const std::exception& e) {
+        guardian->notices_.Post(std::string("Telkey cannot watch its guardian (") + e.what() +
+                                "): a guardian that ends is not replaced.");
     }
-    if (pid == 0) {
-        ::close(fds[0]);
-        GuardianProcess(fds[1], *page);
-    }
-    ::close(fds[1]);
-    return std::unique_ptr<Guardian>(new Guardian(fds[0], page, pid));
+    return guardian;
 }
 
 Guardian::~Guardian() {
-    ::close(link_);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    if (watcher_.joinable()) watcher_.join();
+    if (link_ >= 0) ::close(link_);
+    if (pid_ > 0) Reap(pid_, kEndWaitMs);
+    for (const Slot& s : slots_) {
+        if (s.fd >= 0) ::close(s.fd);
     }
     page_->~GuardianPage();
     ::munmap(page_, sizeof(GuardianPage));
+    ::close(pageFd_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+bool Guardian::Spawn(std::string& error) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
+        error = std::string("cannot link to it: ") + std::strerror(errno);
+        return false;
+    }
+    const int theirs = ::fcntl(fds[1], F_DUPFD_CLOEXEC, kFirstHighFd);
+    ::close(fds[1]);
+    if (theirs < 0) {
+        error = std::string("cannot link to it: ") + std::strerror(errno);
+        ::close(fds[0]);
+        return false;
+    }
+    // Everything the child needs is ready before the fork: it only calls async-signal-safe
+    // functions until the exec. No handler of Telkey's may run in it either.
+    char name[sizeof kGuardianName];
+    char argument[sizeof kGuardianArgument];
+    std::memcpy(name, kGuardianName, sizeof name);
+    std::memcpy(argument, kGuardianArgument, sizeof argument);
+    char* const argv[] = {name, argument, nullptr};
+    const char* program = program_.c_str();
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        if (::dup2(theirs, kLinkFd) < 0 || ::dup2(pageFd_, kPageFd) < 0) ::_exit(kExitCannotRun);
+        CloseFrom(kPageFd + 1);
+        ::execv(program, argv);
+        ::_exit(kExitCannotRun);
+    }
+    const int forkErrno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::close(theirs);
+    if (pid < 0) {
+        ::close(fds[0]);
+        error = std::string("cannot start a process: ") + std::strerror(forkErrno);
+        return false;
+    }
+    link_ = fds[0];
+    pid_ = pid;
+    ready_ = false;
+    // Queued on the link before the guardian runs: it finds them when it starts.
+    if (rawPorts_) Send(GuardedKind::RawPorts, 0, -1);
+    for (int slot = 0; slot < kGuardSlots; ++slot) {
+        const Slot& s = slots_[static_cast<std::size_t>(slot)];
+        if (s.fd >= 0) Send(s.kind, slot, s.fd);
+    }
+    return true;
+}
+
+void Guardian::TellDown(const std::string& reason) {
+    nextTryNs_ = MonotonicNs() + kRetryNs;
+    if (!problem_.empty()) return;
+    problem_ = (ended_.empty() ? std::string() : ended_ + ". ") +
+               "Telkey cannot start its guardian (" + reason +
+               "): should Telkey end abnormally now, the key and TX lines may stay keyed. "
+               "Telkey keys on and tries again every " +
+               std::to_string(kRetryNs / 1'000'000'000) + " s.";
+    notices_.Post(problem_);
+    ended_.clear();
+}
+
+void Guardian::Ended() {
+    ::close(link_);
+    link_ = -1;
+    const int status = Reap(pid_, 0);  // a guardian that closed its link is of no use
+    const std::string why = Describe(status, program_);
+    ended_ = "The guardian (" + PidText(pid_) + ") has ended (" + why + ")";
+    if (ready_) failedStarts_ = 0;
+    // Replaced at once; only when starts keep failing, after a while.
+    nextTryNs_ = 0;
+    if (!ready_ && ++failedStarts_ >= kFailedStartsBeforeWaiting) TellDown(why);
+    pid_ = -1;
+    ready_ = false;
+}
+
+void Guardian::WatchLoop() {
+    for (;;) {
+        int link = -1;
+        int timeoutMs = -1;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            if (link_ < 0) {
+                const std::int64_t left = nextTryNs_ - MonotonicNs();
+                if (left <= 0) {
+                    std::string error;
+                    if (!Spawn(error)) TellDown(error);
+                    continue;
+                }
+                timeoutMs = static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+            }
+            link = link_;
+        }
+        pollfd p[2] = {{wakeFd_, POLLIN, 0}, {link, POLLIN, 0}};
+        if (::poll(p, 2, timeoutMs) <= 0) continue;
+        if ((p[0].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+        }
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        if (link < 0 || link_ != link) continue;
+        bool hungUp = (p[1].revents & (POLLHUP | POLLERR)) != 0;
+        if ((p[1].revents & POLLIN) != 0) {
+            char byte = 0;
+            const ssize_t n = ::recv(link_, &byte, sizeof byte, MSG_DONTWAIT);
+            if (n == 0) hungUp = true;
+            if (n > 0 && !ready_) {
+                ready_ = true;
+                if (!ended_.empty()) {
+                    notices_.Post(ended_ + "; a new one (" + PidText(pid_) +
+                                  ") has taken over the lines.");
+                } else if (!problem_.empty()) {
+                    notices_.Post("The guardian runs again (" + PidText(pid_) +
+                                  "): the lines are released whatever becomes of Telkey.");
+                }
+                ended_.clear();
+                problem_.clear();
+                failedStarts_ = 0;
+            }
+        }
+        if (hungUp) Ended();
+    }
+}
+
+pid_t Guardian::Pid() const {
+    std::lock_guard lock(mutex_);
+    return pid_;
+}
+
+std::string Guardian::Problem() const {
+    std::lock_guard lock(mutex_);
+    return problem_;
+}
+
+bool Guardian::Guarding() const {
+    std::lock_guard lock(mutex_);
+    return link_ >= 0 && ready_;
 }
 
 void Guardian::Watch(const PortSettings& settings, const Ports& ports) noexcept {
@@ -279,6 +529,7 @@ void Guardian::Watch(const PortSettings& settings, const Ports& ports) noexcept 
 }
 
 void Guardian::Send(GuardedKind kind, int slot, int fd) noexcept {
+    if (link_ < 0) return;  // handed to the next guardian when it starts
     Message message{static_cast<std::uint32_t>(kind), slot};
     iovec io{&message, sizeof message};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -294,15 +545,36 @@ void Guardian::Send(GuardedKind kind, int slot, int fd) noexcept {
         c->cmsg_len = CMSG_LEN(sizeof(int));
         std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     }
-    while (::sendmsg(link_, &header, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    ssize_t sent = 0;
+    while ((sent = ::sendmsg(link_, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    if (sent < 0) {
+        // The guardian is gone (EPIPE): the watcher replaces it and hands this again.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
     }
 }
 
 void Guardian::Hand(GuardedKind kind, int slot, int fd) noexcept {
+    std::lock_guard lock(mutex_);
+    if (kind == GuardedKind::RawPorts) {
+        rawPorts_ = true;
+        Send(kind, slot, -1);
+        return;
+    }
+    if (slot < 0 || slot >= kGuardSlots || fd < 0) return;
+    Slot& s = slots_[static_cast<std::size_t>(slot)];
+    if (s.fd >= 0) ::close(s.fd);
+    s = {kind, ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstHighFd)};
     Send(kind, slot, fd);
 }
 
 void Guardian::Forget(int slot) noexcept {
+    std::lock_guard lock(mutex_);
+    if (slot < 0 || slot >= kGuardSlots) return;
+    Slot& s = slots_[static_cast<std::size_t>(slot)];
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
     Send(static_cast<GuardedKind>(0), slot, -1);
 }
 
@@ -315,8 +587,7 @@ void Guardian::Beat(std::int64_t nowNs) noexcept {
                 page_->keyPorts.fetch_or(bit, std::memory_order_relaxed);
             }
         }
-        page_->allMask.store(settings->AllMask.load(std::memory_order_relaxed),
-                             std::memory_order_relaxed);
+        page_->allMask.store(ReleasedValue(*settings), std::memory_order_relaxed);
     }
     if (const Ports* ports = ports_.load(std::memory_order_relaxed)) {
         page_->speaker.store(ports->SpeakerSounding() ? 1 : 0, std::memory_order_relaxed);

@@ -1,18 +1,24 @@
 #pragma once
-// The guardian: a small process forked at start-up, before any thread exists, that keeps the
-// transmitter from staying keyed whatever happens to Telkey. The backends hand it their output
-// descriptors (the same open files: exclusive ttys and claimed parallel ports stay as they are);
-// the keyer thread beats on a page shared with it. When Telkey's end of the link closes (death
-// by any cause) or the beat stops for kGuardianStallNs (SIGSTOP, a hung process), it writes the
-// key and TX lines released and silences the speaker. It allocates nothing after it starts and
-// ends when Telkey ends.
+// The guardian: a small process that keeps the transmitter from staying keyed whatever happens
+// to Telkey. It is Telkey's own program started again with a hidden argument (fork and exec,
+// safe with threads running); the backends hand it their output descriptors (the same open
+// files: exclusive ttys and claimed parallel ports stay as they are), and the keyer thread beats
+// on a page shared with it. When Telkey's end of the link closes (death by any cause) or the
+// beat stops for kGuardianStallNs (SIGSTOP, a hung process), it writes the key and TX lines
+// released and silences the speaker. It allocates nothing after it starts and ends when Telkey
+// ends. A watcher thread in Telkey starts a new guardian as soon as one ends and hands it every
+// descriptor and the page again; when none can be started it says so and tries again.
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "backends/devices_notices.h"
 #include "engine/line_guard.h"
 #include "engine/ports.h"
 #include "engine/thread_tick_driver.h"
@@ -22,6 +28,8 @@ namespace telkey {
 // Silence of the keyer after which the guardian releases; the rest of the half second is left
 // for the guardian's own wake-up.
 constexpr std::int64_t kGuardianStallNs = 350'000'000;
+// The program that is started as the guardian: Telkey itself, even once its file is replaced.
+constexpr char kGuardianProgram[] = "/proc/self/exe";
 
 // The page the keyer thread writes and the guardian reads (MAP_SHARED).
 struct GuardianPage {
@@ -30,13 +38,20 @@ struct GuardianPage {
     std::atomic<std::uint32_t> allMask{0};   // what the output register holds released
     std::atomic<std::uint32_t> speaker{0};   // the speaker was sounding at the last tick
     std::atomic<std::uint32_t> finished{0};  // released in order: nothing to do at the end
+    std::atomic<std::uint32_t> releases{0};  // releases of a silent keyer so far
 };
+
+// True when the command line is the one a guardian is started with.
+bool IsGuardianCall(int argc, char** argv) noexcept;
+// The guardian program (its link on descriptor 3, the page on 4); ends the process.
+[[noreturn]] void GuardianMain() noexcept;
 
 class Guardian final : public LineGuard, public TickHeartbeat {
   public:
-    // Forks the guardian; call before any thread exists. Null with `error` set on failure.
-    static std::unique_ptr<Guardian> Start(std::string& error);
-    // Closes the link: the guardian releases (unless Finished) and ends; waits for it.
+    // Shares the page, starts `program` as the guardian and watches it. Null with `error` set
+    // only when no page can be shared; a guardian that cannot be started is told in Notices().
+    static std::unique_ptr<Guardian> Start(const std::string& program, std::string& error);
+    // Stops watching and closes the link: the guardian releases (unless Finished) and ends.
     ~Guardian();
     Guardian(const Guardian&) = delete;
     Guardian& operator=(const Guardian&) = delete;
@@ -51,16 +66,50 @@ class Guardian final : public LineGuard, public TickHeartbeat {
 
     // The outputs have been released in order; the guardian writes nothing more.
     void Finished() noexcept;
-    pid_t Pid() const noexcept { return pid_; }
+    // The guardian process now, -1 while there is none.
+    pid_t Pid() const;
+    // A guardian has started and holds the lines.
+    bool Guarding() const;
+    // While no guardian can be started: what the operator was told, else empty.
+    std::string Problem() const;
+    // How many times a guardian released a keyer that had gone silent (a stop, a hang).
+    std::uint32_t Releases() const noexcept { return page_->releases.load(); }
+    // A guardian ended, cannot be started, or runs again: for the operator.
+    DeviceNotices& Notices() noexcept { return notices_; }
 
   private:
-    Guardian(int link, GuardianPage* page, pid_t pid) noexcept
-        : link_(link), page_(page), pid_(pid) {}
-    void Send(GuardedKind kind, int slot, int fd) noexcept;
+    struct Slot {
+        GuardedKind kind;
+        int fd;  // Telkey's own copy, handed again to every new guardian
+    };
 
-    int link_;
-    GuardianPage* page_;
-    pid_t pid_;
+    Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd) noexcept;
+    // Starts a guardian and hands it everything; with mutex_ held.
+    bool Spawn(std::string& error);
+    // The guardian's link hung up: reaps it and says why; with mutex_ held.
+    void Ended();
+    // No guardian runs: says so once and tries again later; with mutex_ held.
+    void TellDown(const std::string& reason);
+    void Send(GuardedKind kind, int slot, int fd) noexcept;
+    void WatchLoop();
+
+    const std::string program_;
+    const int pageFd_;
+    GuardianPage* const page_;
+    const int wakeFd_;
+    mutable std::mutex mutex_;
+    int link_ = -1;
+    pid_t pid_ = -1;
+    bool ready_ = false;  // the guardian has said it runs
+    bool stopping_ = false;
+    bool rawPorts_ = false;
+    std::array<Slot, kGuardSlots> slots_{};
+    std::int64_t nextTryNs_ = 0;
+    std::string ended_;     // why the last one ended, told once the next one runs
+    std::string problem_;   // told to the operator: no guardian can be started
+    int failedStarts_ = 0;  // in a row, each ended before it said it runs
+    DeviceNotices notices_;
+    std::thread watcher_;
     std::atomic<const PortSettings*> settings_{nullptr};
     std::atomic<const Ports*> ports_{nullptr};
 };

@@ -57,6 +57,12 @@ std::uint16_t KeyPortOutputRegister(std::int32_t keyPortNumber) noexcept {
     return HasKeyPort(keyPortNumber) ? kKeyPorts[keyPortNumber].output : 0;
 }
 
+std::uint8_t ReleasedValue(const PortSettings& settings) noexcept {
+    const auto keyed = static_cast<std::uint8_t>(settings.KeyMask.load(std::memory_order_relaxed) |
+                                                 settings.TxMask.load(std::memory_order_relaxed));
+    return static_cast<std::uint8_t>(settings.AllMask.load(std::memory_order_relaxed) & ~keyed);
+}
+
 Ports::Ports(PortBus& bus, const PortSettings& settings, const SharedFlags& flags) noexcept
     : bus_(bus), settings_(settings), flags_(flags) {}
 
@@ -95,6 +101,19 @@ void SoundSpeaker(PortBus& bus, std::uint16_t divisor, bool on) noexcept {
     bus.out(kSpeakerGatePort, bus.in(kSpeakerGatePort) | kSpeakerOnBits);
 }
 
+std::uint8_t Ports::OutputValue(bool key, bool tx) const noexcept {
+    if (held_.load(std::memory_order_relaxed) != 0) return ReleasedValue(settings_);
+    std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
+    const std::uint8_t tests = tests_.load(std::memory_order_relaxed);
+    if (key || (tests & static_cast<std::uint8_t>(TestLine::Key)) != 0) {
+        value |= settings_.KeyMask.load(std::memory_order_relaxed);
+    }
+    if (tx || (tests & static_cast<std::uint8_t>(TestLine::Tx)) != 0) {
+        value |= settings_.TxMask.load(std::memory_order_relaxed);
+    }
+    return value;
+}
+
 void Ports::SetKey(int on) noexcept {
     if (held_.load(std::memory_order_relaxed) != 0) on = 0;
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
@@ -102,13 +121,8 @@ void Ports::SetKey(int on) noexcept {
     // and writes again.
     keyDown_.store(on != 0 ? 1 : 0);
     if (HasKeyPort(number)) {
-        std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
-        if (on != 0) value |= settings_.KeyMask.load(std::memory_order_relaxed);
-        if (flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
-            held_.load(std::memory_order_relaxed) == 0) {
-            value |= settings_.TxMask.load(std::memory_order_relaxed);
-        }
-        bus_.out(KeyPortOutputRegister(number), value);
+        bus_.out(KeyPortOutputRegister(number),
+                 OutputValue(on != 0, flags_.Transmitting.load(std::memory_order_relaxed) != 0));
     }
     if (on != 0) {
         if (settings_.UseSpeaker.load(std::memory_order_relaxed) == 0) return;
@@ -130,19 +144,29 @@ void Ports::SetTx(int on) noexcept {
     // Held (the program is stopping or stopped): both lines released.
     std::int32_t key = keyDown_.load();
     for (;;) {
-        const bool held = held_.load(std::memory_order_relaxed) != 0;
-        std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
-        if (on != 0 && !held) value |= settings_.TxMask.load(std::memory_order_relaxed);
-        if (key != 0 && !held) value |= settings_.KeyMask.load(std::memory_order_relaxed);
-        bus_.out(KeyPortOutputRegister(number), value);
+        bus_.out(KeyPortOutputRegister(number), OutputValue(key != 0, on != 0));
         const std::int32_t now = keyDown_.load();
         if (now == key) return;
         key = now;
     }
 }
 
+void Ports::StartTest(TestLine line) noexcept {
+    tests_.fetch_or(static_cast<std::uint8_t>(line));
+}
+
+void Ports::EndTest(TestLine line) noexcept {
+    tests_.fetch_and(static_cast<std::uint8_t>(~static_cast<std::uint8_t>(line)));
+}
+
+void Ports::EndTests() noexcept {
+    tests_.store(0);
+}
+
 void Ports::Hold() noexcept {
     held_.store(1, std::memory_order_relaxed);
+    // A test is cut like the element in progress: it does not come back after Resume.
+    tests_.store(0);
     // The element in progress is dropped: after Resume the key stays up until the next one.
     keyDown_.store(0);
     SetTx(0);

@@ -27,6 +27,14 @@ struct PortSettings {
     std::atomic<std::uint16_t> ToneDivisor{1193};
 };
 
+// What every release writes to the output register: AllMask without the key and TX bits, so that
+// nothing a test, the operator or a logger is doing can make a release key the transmitter.
+std::uint8_t ReleasedValue(const PortSettings& settings) noexcept;
+
+// The lines the station set-up tests for a moment (bits, mapped to KeyMask and TxMask when
+// written).
+enum class TestLine : std::uint8_t { Key = 1, Tx = 2 };
+
 // 1193180 Hz divided by the tone, rounded; only the low 16 bits are kept.
 // A tone below 19 Hz (no usable 16-bit divisor, or a divide by zero) gives the default tone's.
 std::uint16_t ToneDivisor(std::int32_t speakerTone) noexcept;
@@ -45,6 +53,12 @@ class Ports {
     // Switches the TX bits; the key bit stays as SetKey left it, so no element is cut.
     void SetTx(int on) noexcept;
 
+    // A test line is keyed like a key-down: every SetKey and SetTx writes it on (so the keyer's
+    // next tick shows it) until EndTest; every release (Hold, the guardian) drops it.
+    void StartTest(TestLine line) noexcept;
+    void EndTest(TestLine line) noexcept;
+    void EndTests() noexcept;
+
     // The bus behind the ports, for the station set-up's look at the paddle contacts.
     PortBus& Bus() const noexcept { return bus_; }
 
@@ -53,20 +67,25 @@ class Ports {
     }
 
     // Holding the outputs while the program stops or ends on a signal: the key and TX lines
-    // are released at once and every later SetKey and SetTx writes them released. Safe in a
-    // signal handler (one store and one port write; the speaker is left to the next SetKey).
+    // are released at once, a test in progress ends, and every later SetKey and SetTx writes
+    // them released. Safe in a signal handler (stores and one port write; the speaker is left
+    // to the next SetKey).
     void Hold() noexcept;
     // Back from a hold: the TX line follows Transmitting again at once; the key line comes
     // back with the keyer's next key-down, so an element cut by the stop is not stretched.
     void Resume() noexcept;
     bool Held() const noexcept { return held_.load(std::memory_order_relaxed) != 0; }
-    // The key or the TX line is on, as this program last wrote them.
+    // The key or the TX line is on, as this program last wrote them (a test line counts).
     bool LineOn() const noexcept {
         return !Held() && (keyDown_.load(std::memory_order_relaxed) != 0 ||
-                           flags_.Transmitting.load(std::memory_order_relaxed) != 0);
+                           flags_.Transmitting.load(std::memory_order_relaxed) != 0 ||
+                           tests_.load(std::memory_order_relaxed) != 0);
     }
 
   private:
+    // What SetKey and SetTx write: AllMask, the key and TX bits asked for, the test lines.
+    std::uint8_t OutputValue(bool key, bool tx) const noexcept;
+
     PortBus& bus_;
     const PortSettings& settings_;
     const SharedFlags& flags_;
@@ -74,6 +93,7 @@ class Ports {
     std::atomic<std::int32_t> held_{0};
     // The key line as SetKey last set it; SetTx keeps it.
     std::atomic<std::int32_t> keyDown_{0};
+    std::atomic<std::uint8_t> tests_{0};  // TestLine bits
 };
 
 // Key port table: start-up address and output register for KeyPortNumber 1..7 (0 = none).

@@ -6,10 +6,11 @@ namespace telkey {
 
 void ReleaseOutputs(Engine& engine) noexcept {
     engine.timer.StopKeyerTimer();
-    // SetKey keeps the TX bit while Transmitting is set; clear it first.
+    // SetKey keeps the TX bit while Transmitting is set; clear it first. Held, nothing the
+    // window still does (a station test, a TX switch) keys the lines again.
     engine.flags.Transmitting.store(0);
+    engine.ports.Hold();
     engine.ports.SetKey(0);
-    engine.ports.SetTx(0);
 }
 
 }  // namespace telkey

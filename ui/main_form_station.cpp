@@ -12,6 +12,7 @@ void TForm1::Station1Click() {
     StationLinks links;
     links.settings = &engine.portSettings;
     links.bus = &engine.ports.Bus();
+    links.ports = &engine.ports;
     links.devices = stationDevices;
     links.roots = stationRoots;
     links.settingsFile = kSettingsFileName;

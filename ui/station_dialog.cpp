@@ -105,10 +105,7 @@ void StationDialog::ApplyControls() {
 
 void StationDialog::Apply(const StationState& state) {
     chosen_ = state;
-    StationSettings words = state.settings;
-    if (keyTesting_) words.AllMask = static_cast<std::uint8_t>(words.AllMask | words.KeyMask);
-    if (pttTesting_) words.AllMask = static_cast<std::uint8_t>(words.AllMask | words.TxMask);
-    WriteStationSettings(*links_.settings, words);
+    WriteStationSettings(*links_.settings, state.settings);
     if (HaveDevices()) {
         std::vector<std::string> ignored;  // the checks below say it in the operator's words
         links_.devices->SetDevices(state.devices, ignored);

@@ -3,8 +3,9 @@
 // port and lines, the paddle, the sidetone, the PTT lead). What the operator chooses takes
 // effect at once, so the test buttons and the paddle indicators work on it; OK keeps it and
 // writes every value the dialog shows into the settings file, any other way out puts back what
-// was there before. The dialog reaches the keyer only through the settings words and the port
-// bus. Started without devices (--ports=sim or none), the key port itself is chosen.
+// was there before. The dialog reaches the keyer only through the settings words, the port
+// bus and the ports' test lines. Started without devices (--ports=sim or none), the key port itself
+// is chosen.
 #include <QDialog>
 #include <QTimer>
 #include <cstdint>
@@ -32,6 +33,7 @@ class MessageBoxes;
 struct StationLinks {
     PortSettings* settings = nullptr;
     PortBus* bus = nullptr;
+    Ports* ports = nullptr;  // keys the test lines
     // Null (or without a device layer): this start has no devices to choose (--ports=sim).
     DeviceSupervision* devices = nullptr;
     DeviceRoots roots;

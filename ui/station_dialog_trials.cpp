@@ -96,6 +96,7 @@ void StationDialog::StartKeyTest() {
     KeyTest->setChecked(false);
     if (!KeyDeviceReady(QStringLiteral("Test key"))) return;
     keyTesting_ = true;
+    if (links_.ports != nullptr) links_.ports->StartTest(TestLine::Key);
     KeyTest->setChecked(true);
     Apply(chosen_);
     keyTestTimer.start();
@@ -105,6 +106,7 @@ void StationDialog::StartPttTest() {
     PttTest->setChecked(false);
     if (!KeyDeviceReady(QStringLiteral("Test PTT"))) return;
     pttTesting_ = true;
+    if (links_.ports != nullptr) links_.ports->StartTest(TestLine::Tx);
     PttTest->setChecked(true);
     Apply(chosen_);
     pttTestTimer.start();
@@ -124,6 +126,7 @@ void StationDialog::EndKeyTest() {
     KeyTest->setChecked(false);
     if (!keyTesting_) return;
     keyTesting_ = false;
+    if (links_.ports != nullptr) links_.ports->EndTest(TestLine::Key);
     if (!finished_) Apply(chosen_);
 }
 
@@ -132,6 +135,7 @@ void StationDialog::EndPttTest() {
     PttTest->setChecked(false);
     if (!pttTesting_) return;
     pttTesting_ = false;
+    if (links_.ports != nullptr) links_.ports->EndTest(TestLine::Tx);
     if (!finished_) Apply(chosen_);
 }
 
@@ -148,6 +152,7 @@ void StationDialog::StopTests() {
     pttTestTimer.stop();
     keyTesting_ = false;
     pttTesting_ = false;
+    if (links_.ports != nullptr) links_.ports->EndTests();
     EndToneTest();
 }
 

@@ -1,7 +1,9 @@
 // Whatever signal ends or stops the real telkey while it keys, the key and TX lines are released
 // within half a second: on the sim backend's trace, and on a serial and a parallel port of the
-// devices backend. A stopped telkey has them released while it is still stopped, and keys again
-// once continued. SIGPIPE changes nothing, and a dead standard error does not end it.
+// devices backend, keying a macro or testing the key or PTT line from the station dialog, and
+// started with its standard streams closed. A stopped telkey has them released while it is still
+// stopped, and keys again once continued. A guardian killed is replaced by one that releases.
+// SIGPIPE and a SIGCONT without a stop change nothing, and a dead standard error does not end it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -22,25 +24,66 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::int64_t kReleaseBoundNs = 500'000'000;
-constexpr std::array kPorts = {KeyedPort::Sim, KeyedPort::Serial, KeyedPort::Parallel};
 
-std::unique_ptr<KeyingTelkey> Keying(KeyedPort port, std::string& failure) {
-    auto telkey = std::make_unique<KeyingTelkey>(port, TELKEY_BINARY_DIR, TELKEY_FAKE_PORTS);
-    failure = telkey->Start();
-    if (failure.empty()) failure = telkey->KeyDown();
-    if (!failure.empty()) failure = std::string(Name(port)) + ": " + failure + "\n" + telkey->Log();
+// What keys the lines when the signal comes, on which port, and how telkey was started.
+enum class Keying { Macro, KeyTest, PttTest };
+struct Keyed {
+    KeyedPort port;
+    Keying keying = Keying::Macro;
+    bool closedStreams = false;  // telkey <&- >&- 2>&-
+};
+const std::vector<Keyed> kMacros = {{KeyedPort::Sim}, {KeyedPort::Serial}, {KeyedPort::Parallel}};
+// The station dialog's one-second tests, on the devices backend.
+const std::vector<Keyed> kStationTests = {{KeyedPort::Serial, Keying::KeyTest},
+                                          {KeyedPort::Serial, Keying::PttTest},
+                                          {KeyedPort::Parallel, Keying::KeyTest},
+                                          {KeyedPort::Parallel, Keying::PttTest}};
+const std::vector<Keyed> kClosedStreams = {{KeyedPort::Sim, Keying::Macro, true},
+                                           {KeyedPort::Serial, Keying::Macro, true},
+                                           {KeyedPort::Parallel, Keying::Macro, true}};
+
+std::vector<Keyed> Joined(std::vector<Keyed> a, const std::vector<Keyed>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::string Name(const Keyed& k) {
+    static constexpr const char* kKeying[] = {"macro", "Test key", "Test PTT"};
+    return std::string(Name(k.port)) + ", " + kKeying[static_cast<int>(k.keying)] +
+           (k.closedStreams ? ", standard streams closed" : "");
+}
+
+std::unique_ptr<KeyingTelkey> Started(const Keyed& k, std::string& failure) {
+    auto telkey = std::make_unique<KeyingTelkey>(k.port, TELKEY_BINARY_DIR,
+                                                 TELKEY_FAKE_PORTS ":" TELKEY_STATION_CLICKER);
+    failure = telkey->Start(-1, {}, k.closedStreams);
+    if (failure.empty()) {
+        failure = k.keying == Keying::Macro
+                      ? telkey->KeyDown()
+                      : telkey->StationTest(k.keying == Keying::KeyTest ? "KeyTest" : "PttTest");
+    }
+    if (!failure.empty()) failure = Name(k) + ": " + failure + "\n" + telkey->Log();
     return telkey;
 }
 
-// Runs `check` for each port at once (telkey takes a while to start on a busy machine) and
-// reports the failures of each.
-void ForEachPort(const std::function<std::string(KeyedPort)>& check) {
+// Runs `check` for each way of keying at once (telkey takes a while to start on a busy
+// machine) and reports the failures of each.
+void ForEach(const std::vector<Keyed>& ways,
+             const std::function<std::string(const Keyed&)>& check) {
     std::vector<std::future<std::string>> runs;
-    for (KeyedPort port : kPorts) runs.push_back(std::async(std::launch::async, check, port));
+    for (const Keyed& k : ways) runs.push_back(std::async(std::launch::async, check, k));
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const std::string failure = runs[i].get();
-        EXPECT_EQ(failure, "") << Name(kPorts[i]);
+        EXPECT_EQ(failure, "") << Name(ways[i]);
     }
+}
+
+// Nothing keys the lines again once telkey has ended, not even its guardian.
+std::string StaysReleased(KeyingTelkey& telkey, pid_t guardian) {
+    if (guardian > 0 && !KeyingTelkey::WaitGone(guardian, 10s)) return "the guardian did not end";
+    const auto lines = telkey.Lines();
+    if (lines.back().key || lines.back().tx) return "keyed again at the end";
+    return "";
 }
 
 std::string Ms(std::int64_t ns) {
@@ -49,6 +92,8 @@ std::string Ms(std::int64_t ns) {
 
 // Sends the signal to a keying telkey: empty when its lines were released within the bound.
 std::string SignalledAndReleased(KeyingTelkey& telkey, int sig) {
+    const auto before = telkey.Lines();
+    if (before.empty() || (!before.back().key && !before.back().tx)) return "not keyed";
     const std::int64_t sent = telkey.Signal(sig);
     const auto released = telkey.WaitReleased(sent, 10s);
     if (!released) return "not released";
@@ -57,11 +102,12 @@ std::string SignalledAndReleased(KeyingTelkey& telkey, int sig) {
 }
 
 // The signal ends telkey: released within the bound, and the exit status is the signal's.
-void EndsReleased(int sig) {
-    ForEachPort([sig](KeyedPort port) -> std::string {
+void EndsReleased(int sig, const std::vector<Keyed>& ways = kMacros) {
+    ForEach(ways, [sig](const Keyed& k) -> std::string {
         std::string failure;
-        auto telkey = Keying(port, failure);
+        auto telkey = Started(k, failure);
         if (!failure.empty()) return failure;
+        const pid_t guardian = telkey->GuardianPid();
         failure = SignalledAndReleased(*telkey, sig);
         if (!failure.empty()) return failure;
         const auto status = telkey->WaitEnd(20s);
@@ -69,18 +115,16 @@ void EndsReleased(int sig) {
         if (!WIFSIGNALED(*status) || WTERMSIG(*status) != sig) {
             return "ended with status " + std::to_string(*status);
         }
-        // Nothing keyed them again.
-        const auto lines = telkey->Lines();
-        if (lines.back().key || lines.back().tx) return "keyed again at the end";
-        return "";
+        return StaysReleased(*telkey, guardian);
     });
 }
 
-// The signal stops telkey: released while stopped, and keying resumes after SIGCONT.
-void StopsReleased(int sig) {
-    ForEachPort([sig](KeyedPort port) -> std::string {
+// The signal stops telkey: released while stopped, and keying resumes after SIGCONT; a station
+// test is cut like an element and does not come back.
+void StopsReleased(int sig, const std::vector<Keyed>& ways = kMacros) {
+    ForEach(ways, [sig](const Keyed& k) -> std::string {
         std::string failure;
-        auto telkey = Keying(port, failure);
+        auto telkey = Started(k, failure);
         if (!failure.empty()) return failure;
         failure = SignalledAndReleased(*telkey, sig);
         if (!failure.empty()) return failure;
@@ -92,6 +136,13 @@ void StopsReleased(int sig) {
         if (telkey->State() != 'T') return "not stopped any more";
 
         const std::int64_t continued = telkey->Signal(SIGCONT);
+        if (k.keying != Keying::Macro) {
+            std::this_thread::sleep_for(300ms);
+            lines = telkey->Lines();
+            if (lines.back().key || lines.back().tx) return "the test came back";
+            telkey->Signal(SIGTERM);
+            return telkey->WaitEnd(20s) ? "" : "did not end";
+        }
         // TX comes back with the transmit state, then the key with the next element.
         bool tx = false;
         bool keyed = false;
@@ -131,27 +182,63 @@ TEST(TelkeySignals, AlarmReleasesAndEnds) {
 }
 
 TEST(TelkeySignals, KillIsReleasedByTheGuardian) {
-    EndsReleased(SIGKILL);
+    EndsReleased(SIGKILL, Joined(kMacros, kStationTests));
 }
 
 TEST(TelkeySignals, SegmentationFaultReleasesAndEnds) {
-    EndsReleased(SIGSEGV);
+    EndsReleased(SIGSEGV, Joined(kMacros, kStationTests));
 }
 
 TEST(TelkeySignals, TerminalStopReleasesUntilContinued) {
-    StopsReleased(SIGTSTP);
+    StopsReleased(SIGTSTP, Joined(kMacros, kStationTests));
 }
 
 TEST(TelkeySignals, StopIsReleasedByTheGuardianUntilContinued) {
-    StopsReleased(SIGSTOP);
+    StopsReleased(SIGSTOP, Joined(kMacros, kStationTests));
 }
 
-TEST(TelkeySignals, BrokenPipeChangesNothing) {
+// Descriptors 0 to 2 are not free for the guardian's link or a port.
+TEST(TelkeySignals, KillWithClosedStandardStreamsIsReleasedByTheGuardian) {
+    EndsReleased(SIGKILL, kClosedStreams);
+}
+
+// A guardian killed is noticed and replaced within a second, and the new one releases the lines
+// when telkey is killed in turn.
+TEST(TelkeySignals, AKilledGuardianIsReplacedByOneThatReleases) {
+    ForEach(kMacros, [](const Keyed& k) -> std::string {
+        std::string failure;
+        auto telkey = Started(k, failure);
+        if (!failure.empty()) return failure;
+        const pid_t old = telkey->GuardianPid();
+        if (old <= 0) return "no guardian";
+        ::kill(old, SIGKILL);
+        pid_t replaced = -1;
+        if (!KeyingTelkey::WaitUntil(
+                [&] { return (replaced = telkey->GuardianPid()) > 0 && replaced != old; }, 1s)) {
+            return "not replaced within a second";
+        }
+        if (!KeyingTelkey::WaitUntil(
+                [&] { return telkey->Log().find("has taken over the lines") != std::string::npos; },
+                10s)) {
+            return "not told:\n" + telkey->Log();
+        }
+        failure = SignalledAndReleased(*telkey, SIGKILL);
+        if (!failure.empty()) return failure;
+        if (!telkey->WaitEnd(20s)) return "did not end";
+        return StaysReleased(*telkey, replaced);
+    });
+}
+
+// Sent to a keying telkey, the signal changes nothing: no line released, keying goes on.
+void ChangesNothing(int sig) {
     std::string failure;
-    auto telkey = Keying(KeyedPort::Sim, failure);
+    auto telkey = Started(Keyed{KeyedPort::Sim}, failure);
     ASSERT_EQ(failure, "");
-    const std::int64_t sent = telkey->Signal(SIGPIPE);
-    std::this_thread::sleep_for(1s);
+    const std::int64_t sent = telkey->Signal(sig);
+    for (int i = 0; i < 4; ++i) {
+        std::this_thread::sleep_for(250ms);
+        telkey->Signal(sig);
+    }
     EXPECT_EQ(telkey->ReleasedAt(sent), std::nullopt);
     int keyDowns = 0;
     for (const LineChange& c : telkey->Lines()) keyDowns += c.ns > sent && c.key && c.tx;
@@ -159,9 +246,18 @@ TEST(TelkeySignals, BrokenPipeChangesNothing) {
     EXPECT_NE(telkey->State(), 0);
 }
 
+TEST(TelkeySignals, BrokenPipeChangesNothing) {
+    ChangesNothing(SIGPIPE);
+}
+
+// A shell's `fg` to a telkey that runs: the element in progress is not cut.
+TEST(TelkeySignals, ContinueWithoutAStopChangesNothing) {
+    ChangesNothing(SIGCONT);
+}
+
 TEST(TelkeySignals, SerialPortIsLeftToDropItsLinesOnTheLastClose) {
     std::string failure;
-    auto telkey = Keying(KeyedPort::Serial, failure);
+    auto telkey = Started(Keyed{KeyedPort::Serial}, failure);
     ASSERT_EQ(failure, "");
     EXPECT_NE(telkey->Cflag() & HUPCL, 0);
 }

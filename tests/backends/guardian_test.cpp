@@ -1,9 +1,12 @@
 // The guardian process: it releases the lines through the descriptors it was handed when
 // Telkey's end of the link closes or the keyer's beat stops, and leaves them alone while the
-// keyer beats, before it ticks and after an orderly end. These waits are on a real process and
-// are bounded generously; the release latency itself is measured in bench/.
+// keyer beats, before it ticks and after an orderly end; one that ends is replaced by a new one
+// that holds the same descriptors. These waits are on a real process (this test program started
+// again as the guardian) and are bounded generously; the release latency itself is measured in
+// bench/.
 #include "backends/guardian.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,10 +16,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "backends/devices_stopper.h"
 #include "backends/port_bus_sim.h"
+#include "backends/standard_streams.h"
 #include "support/scratch_dir.h"
 
 namespace telkey {
@@ -31,7 +36,7 @@ class GuardianTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        guardian = Guardian::Start(error);
+        guardian = Guardian::Start(kGuardianProgram, error);
         ASSERT_TRUE(guardian) << error;
         settings.KeyPortNumber = kLpt1;
         settings.AllMask = 0x80;
@@ -112,6 +117,36 @@ TEST_F(GuardianTest, TelkeyGoneReleasesEveryKeyPortItUsedAndSilencesTheSpeaker) 
     EXPECT_EQ(SpeakerSilenced(5000ms), -1);  // and the guardian has ended
 }
 
+// The guardian's notices until it has told something, at most a few seconds.
+std::string Told(Guardian& guardian) {
+    std::vector<std::string> news;
+    for (int i = 0; i < 1000 && (news = guardian.Notices().TakeNew()).empty(); ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    std::string text;
+    for (const std::string& n : news) text += n + "\n";
+    return text;
+}
+
+TEST_F(GuardianTest, AGuardianThatEndsIsReplacedByOneHoldingTheSameLines) {
+    guardian->Beat(MonotonicNs());
+    for (int sig : {SIGKILL, SIGTERM}) {
+        for (int i = 0; i < 1000 && !guardian->Guarding(); ++i) std::this_thread::sleep_for(5ms);
+        const pid_t old = guardian->Pid();
+        ASSERT_EQ(::kill(old, sig), 0);
+        const std::string told = Told(*guardian);
+        EXPECT_EQ(told, "The guardian (telkey-guardian, pid " + std::to_string(old) +
+                            ") has ended (killed by signal " + std::to_string(sig) + " (SIG" +
+                            sigabbrev_np(sig) + ")); a new one (telkey-guardian, pid " +
+                            std::to_string(guardian->Pid()) + ") has taken over the lines.\n");
+        EXPECT_TRUE(guardian->Guarding());
+    }
+    EXPECT_EQ(Trace(), "");  // killing a guardian releases nothing
+    guardian.reset();
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
+    EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+}
+
 TEST_F(GuardianTest, AnOrderlyEndWritesNothing) {
     guardian->Beat(MonotonicNs());
     guardian->Finished();
@@ -186,5 +221,27 @@ TEST_F(GuardianTest, AForgottenDescriptorIsClosedAtOnce) {
     EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
 }
 
+// No guardian can be started: said once, and the lines are still handed and beaten on.
+TEST(GuardianStart, AProgramThatCannotRunIsToldAndKeyingGoesOn) {
+    std::string error;
+    auto guardian = Guardian::Start("/nonexistent/telkey", error);
+    ASSERT_TRUE(guardian) << error;
+    EXPECT_THAT(Told(*guardian),
+                ::testing::HasSubstr("cannot start its guardian (cannot run /nonexistent/telkey)"));
+    EXPECT_FALSE(guardian->Guarding());
+    EXPECT_THAT(guardian->Problem(), ::testing::HasSubstr("tries again every 5 s"));
+    guardian->Hand(GuardedKind::Trace, kGuardSlotTrace, STDERR_FILENO);
+    guardian->Beat(MonotonicNs());
+    guardian->Forget(kGuardSlotTrace);
+}
+
 }  // namespace
 }  // namespace telkey
+
+// This program is also the guardian the tests start.
+int main(int argc, char** argv) {
+    telkey::OpenStandardStreams();
+    if (telkey::IsGuardianCall(argc, argv)) telkey::GuardianMain();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

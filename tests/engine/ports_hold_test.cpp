@@ -1,7 +1,9 @@
 // Holding the outputs while the program is stopped or ends on a signal: the lines are released
 // at once, nothing keys them while held, and after a resume the TX line follows the transmit
-// state at once while the key line waits for the next element.
+// state at once while the key line waits for the next element. A station test of the key or TX
+// line is keyed like a key-down and released like one.
 #include "engine/morse_tables.h"
+#include "engine/safe_outputs.h"
 #include "tests/engine/keyer_fixture.h"
 
 namespace telkey::test {
@@ -68,6 +70,32 @@ TEST_F(PortsHold, SetTxWhileHeldWritesTheLineReleased) {
     engine.ports.SetTx(1);
     EXPECT_EQ(Register(), 0x00);
 }
+
+// A test line on, then one release (the orderly end, or a hold and a resume).
+class PortsTestLine : public PortsHold,
+                      public ::testing::WithParamInterface<std::tuple<TestLine, bool>> {};
+
+TEST_P(PortsTestLine, IsKeyedByTheTicksAndEveryReleaseDropsItForGood) {
+    const auto [line, orderlyEnd] = GetParam();
+    engine.portSettings.AllMask = 0x80;
+    engine.ports.StartTest(line);
+    Tick();
+    EXPECT_EQ(Register(), 0x80 | (line == TestLine::Key ? 0x01 : 0x02));
+    if (orderlyEnd) ReleaseOutputs(engine);
+    if (!orderlyEnd) engine.ports.Hold();
+    EXPECT_EQ(Register(), 0x80);
+    Tick(10);
+    if (!orderlyEnd) engine.ports.Resume();
+    Tick(10);
+    EXPECT_EQ(Register(), 0x80);
+    // What the guardian and every hold write, even where AllMask overlaps the key and TX bits.
+    engine.portSettings.AllMask = 0x83;
+    EXPECT_EQ(ReleasedValue(engine.portSettings), 0x80);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, PortsTestLine,
+                         ::testing::Combine(::testing::Values(TestLine::Key, TestLine::Tx),
+                                            ::testing::Bool()));
 
 }  // namespace
 }  // namespace telkey::test

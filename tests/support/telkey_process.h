@@ -2,7 +2,8 @@
 // The real telkey program with the key and TX lines on, for tests and benchmarks of what a
 // signal does to them: offscreen, in a scratch directory with its own message bus, keying a long
 // macro on LPT1 of --ports=sim (the port trace shows the lines) or on COM1 or LPT1 of
-// --ports=devices emulated in files (tests/preload/fake_ports.h, preloaded library). Every
+// --ports=devices emulated in files (tests/preload/fake_ports.h, preloaded library), or testing
+// the key or PTT line from its "Station..." dialog (tests/preload/station_clicker.cpp). Every
 // change of the lines is read back with its CLOCK_MONOTONIC time. Every wait is bounded.
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -62,7 +64,8 @@ struct LineChange {
 
 class KeyingTelkey {
   public:
-    // binaryDir holds telkey and telkey-msg; preload is the fake ports library.
+    // binaryDir holds telkey and telkey-msg; preload is the fake ports library (and the
+    // station clicker, for StationTest).
     KeyingTelkey(KeyedPort port, std::string binaryDir, std::string preload)
         : port_(port), binaryDir_(std::move(binaryDir)), preload_(std::move(preload)) {}
     ~KeyingTelkey() { Kill(); }
@@ -76,8 +79,10 @@ class KeyingTelkey {
     void NameDeviceInSettings() { deviceInSettings_ = true; }
 
     // Starts telkey; `stderrFd` (if not -1) becomes its standard error, and `extra` are more
-    // arguments. Empty on success, else what went wrong.
-    std::string Start(int stderrFd = -1, const std::vector<std::string>& extra = {}) {
+    // arguments; `closedStreams`: started with standard input, output and error closed.
+    // Empty on success, else what went wrong.
+    std::string Start(int stderrFd = -1, const std::vector<std::string>& extra = {},
+                      bool closedStreams = false) {
         ::mkdir(work_.c_str(), 0755);
         // Key port LPT1 or COM1, MOX on, 100 letters a minute (dash 180 ms): macro 2 keys
         // for about half a minute.
@@ -106,8 +111,10 @@ class KeyingTelkey {
         for (const std::string& arg : extra) args.push_back(arg);
         std::vector<std::string> env = Environment();
         env.push_back("LD_PRELOAD=" + preload_);
+        env.push_back("TELKEY_TEST_CLICK=" + click_);
         const std::string log = dir_ / "telkey.log";
-        pid_ = Spawn(args, env, log, stderrFd, deviceInSettings_ ? dir_.Path() : work_);
+        pid_ =
+            Spawn(args, env, log, stderrFd, deviceInSettings_ ? dir_.Path() : work_, closedStreams);
         return pid_ > 0 ? "" : "cannot start telkey";
     }
 
@@ -133,6 +140,59 @@ class KeyingTelkey {
             return "the lines did not go on";
         }
         return "";
+    }
+
+    // Clicks "Test key" (KeyTest) or "Test PTT" (PttTest) in the station dialog and waits until
+    // that line is on.
+    std::string StationTest(const std::string& button,
+                            std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+        if (!WaitUntil([&] { return OnBus(); }, bound)) return "telkey did not join its bus";
+        std::ofstream(click_) << button;
+        const bool key = button == "KeyTest";
+        if (!WaitUntil(
+                [&] {
+                    const auto lines = Lines();
+                    return !lines.empty() && (key ? lines.back().key : lines.back().tx);
+                },
+                bound)) {
+            return button + " did not switch its line on";
+        }
+        return "";
+    }
+
+    // The guardian now (a child of telkey named telkey-guardian), -1 when there is none.
+    pid_t GuardianPid() const {
+        pid_t found = -1;
+        if (DIR* d = ::opendir("/proc")) {
+            while (const dirent* entry = ::readdir(d)) {
+                if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+                const std::string stat = ReadBytes(std::string("/proc/") + entry->d_name + "/stat");
+                const auto open = stat.find('(');
+                const auto close = stat.rfind(')');
+                if (open == std::string::npos || close == std::string::npos) continue;
+                int parent = 0;
+                char state = 0;
+                if (stat.substr(open + 1, close - open - 1) == "telkey-guardian" &&
+                    std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
+                    parent == pid_ && state != 'Z') {
+                    found = std::atoi(entry->d_name);
+                }
+            }
+            ::closedir(d);
+        }
+        return found;
+    }
+
+    // Waits until process `pid` has ended (gone or a zombie).
+    static bool WaitGone(pid_t pid, std::chrono::milliseconds bound) {
+        return WaitUntil(
+            [&] {
+                const std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
+                const auto close = stat.rfind(')');
+                return close == std::string::npos || close + 2 >= stat.size() ||
+                       stat[close + 2] == 'Z';
+            },
+            bound);
     }
 
     // Every change of the key port's lines so far, oldest first.
@@ -278,7 +338,7 @@ class KeyingTelkey {
 
     // fork and exec with everything prepared before the fork (the caller may have threads).
     pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& log,
-                int stderrFd, const std::string& startDir) const {
+                int stderrFd, const std::string& startDir, bool closedStreams = false) const {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -294,8 +354,12 @@ class KeyingTelkey {
             rlimit noCore{0, 0};
             ::setrlimit(RLIMIT_CORE, &noCore);
             if (::chdir(startDir.c_str()) != 0) ::_exit(126);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(stderrFd >= 0 ? stderrFd : out, STDERR_FILENO);
+            if (closedStreams) {
+                for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::close(fd);
+            } else {
+                ::dup2(out, STDOUT_FILENO);
+                ::dup2(stderrFd >= 0 ? stderrFd : out, STDERR_FILENO);
+            }
             ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
@@ -309,6 +373,7 @@ class KeyingTelkey {
     ScratchDir dir_;
     std::string work_ = dir_ / "work";
     std::string file_ = dir_ / (port_ == KeyedPort::Sim ? "trace.txt" : "port");
+    std::string click_ = dir_ / "click";
     pid_t pid_ = -1;
     std::vector<std::string> display_ = {"QT_QPA_PLATFORM=offscreen"};
     bool deviceInSettings_ = false;
