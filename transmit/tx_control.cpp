@@ -105,6 +105,10 @@ void TxControl::TransmitOnCommand() {
     if (engine_.flags.Paused.load() != 0) SetPause(false);
 }
 
+void TxControl::StopSending() {
+    if (queue_ != nullptr) queue_->StopSending();
+}
+
 void TxControl::Announce(std::int32_t code) {
     // Before start-up has registered the message there is no one to tell.
     if (registered_.Telkey_Message != 0) messages_.Broadcast(registered_.Telkey_Message, code, 0);

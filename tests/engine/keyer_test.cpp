@@ -384,6 +384,56 @@ TEST_F(KeyerTest, PttDelayIsTicksTimesTickMsReachingPaddleDelay) {
     }
 }
 
+// A stop at each point of "0" (five dashes, "5" waiting in the mailbox), with transmit
+// switched off at the same moment: the element on the air ends whole, nothing follows, the
+// part keyed is echoed and the TX line goes off at the last key-up.
+TEST_F(KeyerTest, StopEndsTheCharacterWithTheElementOnTheAir) {
+    struct Row {
+        const char* where;
+        int stopAfter;  // ticks after the code was handed over
+        int dashes;     // keyed in all
+        std::uint8_t echo;
+    };
+    const Row rows[] = {{"as the first element starts", 1, 1, 0x03},
+                        {"in the first element", 40, 1, 0x03},
+                        {"in a gap after two elements", 190, 2, 0x07},
+                        {"in the last element", 450, 5, CharToCode('0')},
+                        {"in the letter gap", 520, 5, CharToCode('0')}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.where);
+        engine.flags.Transmitting = 1;
+        engine.ports.SetTx(1);
+        engine.mailbox.Fill(CharToCode('0'));
+        std::string key;
+        std::string tx;
+        bool handed = false;
+        for (int i = 1; i <= 1000; ++i) {
+            Tick();
+            if (!handed) handed = engine.HandOver(CharToCode('5'));
+            if (i == row.stopAfter) {
+                EXPECT_TRUE(engine.StopSending()) << "5 taken back";
+                engine.flags.Transmitting = 0;
+                engine.ports.SetTx(0);
+            }
+            key += KeyDown() ? '#' : '.';
+            tx += (*bus.LastValue(kLpt1) & 0x02) != 0 ? 'T' : '.';
+        }
+        EXPECT_EQ(DownLengths(key), std::vector<int>(row.dashes, 75));
+        // Off with the last key-up; a stop after it lets go at once or on the next tick.
+        const std::size_t lastUp = key.rfind('#') + 1;
+        EXPECT_GE(tx.find('.'), lastUp);
+        EXPECT_LE(tx.find('.'), std::max<std::size_t>(lastUp, row.stopAfter));
+        EXPECT_THAT(TakeRing(), ElementsAre(row.echo, CodeWordSpace));
+        // The stop is spent: the next character is keyed whole.
+        engine.flags.Transmitting = 1;
+        engine.ports.SetTx(1);
+        engine.HandOver(CharToCode('5'));
+        EXPECT_EQ(DownLengths(KeyLine(500)), std::vector<int>(5, 25));
+        Tick(500);
+        TakeRing();
+    }
+}
+
 TEST_F(KeyerTest, RxAtSilenceAfterSilenceLenDots) {
     engine.keyerSettings.MoxOn = 1;
     engine.flags.Transmitting = 1;

@@ -10,8 +10,11 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "engine/morse_tables.h"
 #include "support/key_press.h"
@@ -184,6 +187,97 @@ TEST_F(TransmitWindow, TransmitOffDuringTheOnAnnouncementFollowsIt) {
     EXPECT_FALSE(Transmitting());
     EXPECT_EQ(fx->bus.LastValue(kKeyRegister).value_or(0) & kTxBit, 0);
     EXPECT_EQ(form().StatusBar->PanelText(kTxPanel), QStringLiteral("RX"));
+}
+
+// Transmit switched off at each point of a character, with MOX: the keyer finishes the
+// character and the code in the mailbox, and the TX line stays on under the key until the last
+// key-up, which takes it off. Transmitting, the panel and the announcement follow at once.
+TEST_F(TransmitWindow, TransmitOffDropsTheTxLineAtTheLastKeyUp) {
+    struct Row {
+        const char* where;
+        QString text;
+        int ticksAfterKeyDown;  // the first key-down of the text
+        bool pause;
+        int elements;  // keyed in all
+    };
+    const Row rows[] = {{"in the first element", QStringLiteral("0e"), 10, false, 6},
+                        {"in an element gap", QStringLiteral("0e"), 85, false, 6},
+                        {"in the last element, mailbox empty", QStringLiteral("e"), 10, false, 1},
+                        {"in the letter gap, a code waiting", QStringLiteral("ee"), 35, false, 2},
+                        {"paused, a code waiting", QStringLiteral("eee"), 10, true, 2},
+                        {"nothing on the air", QString(), 0, false, 0}};
+    engine().keyerSettings.MoxOn.store(1);
+    form().options.TxAtKeyboard = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.where);
+        fx->bus.Clear();
+        SetInput(row.text);
+        TxByHand(true);
+        if (!row.text.isEmpty()) TicksUntil([&] { return KeyDown(); });
+        fx->KeyerTicks(row.ticksAfterKeyDown);
+        if (row.pause) form().SetPause(true);
+        const std::size_t atOff = fx->bus.ValuesWrittenTo(kKeyRegister).size();
+        TxByHand(false);
+        EXPECT_FALSE(Transmitting());
+        EXPECT_EQ(form().StatusBar->PanelText(kTxPanel), QStringLiteral("RX"));
+        EXPECT_EQ(Announced().back(), kAnnounceTxOff);
+        fx->KeyerTicks(8 * kCharacterTicks);
+
+        const std::vector<std::uint8_t> writes = fx->bus.ValuesWrittenTo(kKeyRegister);
+        int elements = 0;
+        std::size_t lastDown = 0;
+        for (std::size_t i = 0; i < writes.size(); ++i) {
+            if ((writes[i] & kKeyBit) == 0) continue;
+            EXPECT_NE(writes[i] & kTxBit, 0) << "key-down with the TX line off, write " << i;
+            elements += i == 0 || (writes[i - 1] & kKeyBit) == 0;
+            lastDown = i;
+        }
+        EXPECT_EQ(elements, row.elements);
+        ASSERT_GT(writes.size(), atOff);
+        for (std::size_t i = std::max(elements > 0 ? lastDown + 1 : 0, atOff); i < writes.size();
+             ++i) {
+            EXPECT_EQ(writes[i] & kTxBit, 0) << "the line is on after the last key-up, write " << i;
+        }
+        form().SetPause(false);
+        SetInput(QString());
+    }
+}
+
+// With MOX, the first element after transmit came on waits PaddleDelay from the TX line's
+// rise, whatever switched it on.
+TEST_F(TransmitWindow, FirstElementWaitsThePttLeadWhateverSwitchedTransmitOn) {
+    constexpr int kLeadMs = 100;  // 25 ticks of 4 ms
+    engine().keyerSettings.MoxOn.store(1);
+    engine().keyerSettings.PaddleDelay.store(kLeadMs);
+    form().options.TxAtKeyboard = 0;
+    form().registered.BRX_CW = fx->messages.RegisterMessage("BRX_CW");
+    form().macros.slots[3] = "~[tx]e";
+    const std::pair<const char*, std::function<void()>> starts[] = {
+        {"the TX button",
+         [&] {
+             SetInput(QStringLiteral("e"));
+             TxByHand(true);
+         }},
+        {"a macro", [&] { form().RunMacro(3); }},
+        {"a logger",
+         [&] {
+             SetInput(QStringLiteral("e"));
+             fx->messages.Deliver(form().registered.BRX_CW, 111, 0);
+         }},
+        {"typing", [&] {
+             form().options.TxAtKeyboard = 1;
+             test::TypeText(QStringLiteral("e"));
+             form().options.TxAtKeyboard = 0;
+         }}};
+    for (const auto& [name, start] : starts) {
+        SCOPED_TRACE(name);
+        start();
+        ASSERT_TRUE(Transmitting());
+        // The line came on before the first of these ticks; the key goes down at the last.
+        const int ticks = TicksUntil([&] { return KeyDown(); });
+        EXPECT_GE((ticks - 1) * engine().keyerSettings.TickMs.load(), kLeadMs);
+        TicksUntil([&] { return !Transmitting(); });
+    }
 }
 
 TEST_F(TransmitWindow, CaretAndSelectionStayOnTheirCharactersWhileTheFrontIsCut) {
