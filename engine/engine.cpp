@@ -31,6 +31,13 @@ bool Engine::WithdrawCode() noexcept {
     return true;
 }
 
+void Engine::SwitchTxOff() noexcept {
+    // A hand-over hold stands only for a code still waiting: the hold of one taken back
+    // through the mailbox alone goes now, not at the keyer's next look.
+    if (mailbox.NextCodeEmpty()) ports.ReleaseTx(Ports::kTxHanded);
+    ports.SetTx(0);
+}
+
 bool Engine::StopSending() noexcept {
     // Withdrawn first: the keyer cannot take the code after the stop and key it whole.
     const bool withdrawn = WithdrawCode();

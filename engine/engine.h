@@ -24,6 +24,9 @@ struct Engine {
     bool HandOver(std::uint8_t code) noexcept;
     // Window thread: takes back the code the keyer has not taken; true when there was one.
     bool WithdrawCode() noexcept;
+    // Window thread: transmit off. The TX line goes off now, or with the last key-up of the
+    // character on the air and the one waiting for the keyer.
+    void SwitchTxOff() noexcept;
     // Window thread: stops sending at once. The code waiting is taken back and the keyer keys
     // nothing after the element on the air. True when a code was taken back.
     bool StopSending() noexcept;

@@ -167,17 +167,19 @@ std::uint32_t Ports::TxRises() const noexcept {
 void Ports::WriteOutputs() noexcept {
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
     if (!HasKeyPort(number)) return;
-    // Held (the program is stopping or stopped): both lines released.
-    std::int32_t key = keyDown_.load();
+    // Held (the program is stopping or stopped): both lines released. The line is read before
+    // the key: a key-up marks the key up before it lets the line go, so no write can show the
+    // key down with the line it held gone.
     bool tx = TxLineOn();
+    std::int32_t key = keyDown_.load();
     for (;;) {
         const bool held = held_.load(std::memory_order_relaxed) != 0;
         std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
         if (tx && !held) value |= settings_.TxMask.load(std::memory_order_relaxed);
         if (key != 0 && !held) value |= settings_.KeyMask.load(std::memory_order_relaxed);
         bus_.out(KeyPortOutputRegister(number), value);
-        const std::int32_t keyNow = keyDown_.load();
         const bool txNow = TxLineOn();
+        const std::int32_t keyNow = keyDown_.load();
         if (keyNow == key && txNow == tx) return;
         key = keyNow;
         tx = txNow;

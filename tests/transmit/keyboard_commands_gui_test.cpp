@@ -183,13 +183,10 @@ TEST_F(KeyboardWindow, EnterWalksThroughTheFieldsBackToInput) {
 }
 
 // Counts the Escape presses that reach a control.
-class EscapeCounter : public QObject {
-  public:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress &&
-            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-            ++count;
-        }
+struct EscapeCount : QObject {
+    bool eventFilter(QObject*, QEvent* e) override {
+        count +=
+            e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape;
         return false;
     }
     int count = 0;
@@ -209,15 +206,13 @@ TEST_F(KeyboardWindow, EscapeStopsSendingFromInputAndTheQsoFields) {
         fx->KeyerTicks(10);  // the first dash of "0" on the air, the next "0" in the mailbox
         ASSERT_FALSE(fx->engine.mailbox.NextCodeEmpty());
         Focus(focus);
-        EscapeCounter reached;
+        EscapeCount reached;
         focus->installEventFilter(&reached);
         PressKey(Qt::Key_Escape);
-        focus->removeEventFilter(&reached);
         EXPECT_EQ(reached.count, 1);
         EXPECT_EQ(InputText(), QString());
         fx->KeyerTicks(1000);
         EXPECT_EQ(form().Sent->toPlainText(), QStringLiteral("t "));
-        EXPECT_EQ(QApplication::focusWidget(), focus);
     }
 }
 
