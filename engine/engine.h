@@ -1,6 +1,8 @@
 #pragma once
 // Everything the keyer side owns, put together; the window side reaches the keyer only
 // through these members (mailbox, ring, flags, settings words, notifications).
+#include <cstdint>
+
 #include "engine/handover.h"
 #include "engine/keyer.h"
 #include "engine/keyer_settings.h"
@@ -15,6 +17,19 @@ struct Engine {
 
     // The hand-over in its empty condition: Transmitting and Paused 0, mailbox and ring empty.
     void ResetHandover() noexcept;
+
+    // Window thread: puts a code in the mailbox, false when it is not free. A character handed
+    // over while the TX line is on keeps the line on until the keyer has keyed it, whatever
+    // transmit does meanwhile.
+    bool HandOver(std::uint8_t code) noexcept;
+    // Window thread: takes back the code the keyer has not taken; true when there was one.
+    bool WithdrawCode() noexcept;
+    // Window thread: transmit off. The TX line goes off now, or with the last key-up of the
+    // character on the air and the one waiting for the keyer.
+    void SwitchTxOff() noexcept;
+    // Window thread: stops sending at once. The code waiting is taken back and the keyer keys
+    // nothing after the element on the air. True when a code was taken back.
+    bool StopSending() noexcept;
 
     PortSettings portSettings;
     KeyerSettings keyerSettings;

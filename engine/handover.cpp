@@ -51,6 +51,20 @@ bool Mailbox::NextCodeEmpty() const noexcept {
     return nextCodeEmpty_.load(std::memory_order_acquire) != kSlotFull;
 }
 
+bool Mailbox::Peek(std::uint8_t& code) const noexcept {
+    if (nextCodeEmpty_.load(std::memory_order_acquire) != kSlotFull) return false;
+    code = nextCode_.load(std::memory_order_relaxed);
+    return true;
+}
+
+bool Mailbox::Fillable() const noexcept {
+    return nextCodeEmpty_.load(std::memory_order_acquire) == kSlotEmpty;
+}
+
+bool Mailbox::WithdrawalWaiting() const noexcept {
+    return nextCodeEmpty_.load(std::memory_order_relaxed) == kSlotWithdrawn;
+}
+
 void Mailbox::Reset() noexcept {
     nextCode_.store(0, std::memory_order_relaxed);
     nextCodeEmpty_.store(1, std::memory_order_release);

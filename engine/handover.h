@@ -41,6 +41,12 @@ class Mailbox {
     bool Withdraw() noexcept;
     // No code waits (the slot may still be closed after a withdrawal).
     bool NextCodeEmpty() const noexcept;
+    // Keyer: a code waits, and `code` is it; it stays in the slot.
+    bool Peek(std::uint8_t& code) const noexcept;
+    // Window thread: Fill would take a code now.
+    bool Fillable() const noexcept;
+    // Keyer: a withdrawal waits for SeeWithdrawal.
+    bool WithdrawalWaiting() const noexcept;
     // Settings load: the slot empty, NextCode 0.
     void Reset() noexcept;
 

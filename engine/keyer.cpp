@@ -45,8 +45,50 @@ bool Keyer::EdgeDueNextTick() const noexcept {
     }
 }
 
+// True when the TX line has come on since the last look; the PTT lead then starts again.
+bool Keyer::NoteTxRise() noexcept {
+    const std::uint32_t rises = ports_.TxRises();
+    if (rises == txRisesSeen_) return false;
+    txRisesSeen_ = rises;
+    leadTicks_ = 0;
+    return true;
+}
+
+// With MOX a character starts only with the TX line on, and no sooner than PaddleDelay after
+// the line came on, as a paddle element after PttDelay.
+bool Keyer::MayStartCharacter() noexcept {
+    if (Load(settings_.MoxOn) == 0) return true;
+    if (!ports_.TxLineOn()) return false;
+    NoteTxRise();
+    return static_cast<std::int64_t>(leadTicks_) * Load(settings_.TickMs) >=
+           Load(settings_.PaddleDelay);
+}
+
+bool Keyer::StopRequested() noexcept {
+    const std::uint32_t requests = stopRequests_.load(std::memory_order_relaxed);
+    if (requests == stopSeen_) return false;
+    stopSeen_ = requests;
+    return true;
+}
+
+// The element being keyed, or starting on this tick, is the character's last; the character
+// becomes the part keyed, which is what its letter gap echoes.
+void Keyer::EndCharacterWithElement() noexcept {
+    KeyerState& s = state_;
+    while (s.ElementMask > 1) {
+        s.ElementMask >>= 1;
+        s.SendCode >>= 1;
+    }
+    if (s.KeyerState == TextElementGap && s.StateTicks > 0) {
+        // The key is already up: that was the last key-up.
+        ports_.ReleaseTx(Ports::kTxKeying);
+        textKeyedUp_.store(true);
+    }
+}
+
 void Keyer::KeyerTick() noexcept {
     tickCount_.store(tickCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (!NoteTxRise() && leadTicks_ < kStateTicksLimit) ++leadTicks_;
 
     KeyerState& s = state_;
     const std::int32_t dot = ports_.ReadDotPaddle();
@@ -64,6 +106,11 @@ void Keyer::KeyerTick() noexcept {
         s.DotMemory = 0;
         s.KeyerState = state;
     };
+    // The character is over: a TX line it held goes off.
+    auto endPaddleCharacter = [this, &s]() {
+        s.KeyerState = PaddleLetterEnd;
+        ports_.ReleaseTx(Ports::kTxKeying);
+    };
     auto nextTextElement = [&s]() {
         s.StateTicks = 0;
         s.KeyerState = (s.SendCode & s.ElementMask) != 0 ? TextDash : TextDot;
@@ -71,7 +118,8 @@ void Keyer::KeyerTick() noexcept {
 
     switch (s.KeyerState) {
         case Idle: {
-            ports_.SetKey(0);
+            // No character is on the air: a TX line held for one is let go.
+            ports_.SetKey(0, Ports::kTxKeying);
             // The count stops at its limit, so one silence gives at most one word space.
             if (s.StateTicks < kStateTicksLimit) {
                 ++s.StateTicks;
@@ -93,22 +141,37 @@ void Keyer::KeyerTick() noexcept {
                 notifications_.Post(Notification::WM_KEYER_TX_ON);
                 break;
             }
-            if (dash != 0) {  // with both paddles closed the dash wins
-                startPaddleElement(PaddleDash);
+            if (dot != 0 || dash != 0) {  // with both paddles closed the dash wins
+                startPaddleElement(dash != 0 ? PaddleDash : PaddleDot);
                 s.DecodedCode = 1;
+                // A character begun with the TX line on keeps it on to its end.
+                ports_.KeepTx(Ports::kTxKeying);
                 break;
             }
-            if (dot != 0) {
-                startPaddleElement(PaddleDot);
-                s.DecodedCode = 1;
-                break;
+            if (mailbox_.WithdrawalWaiting()) {
+                // The withdrawn code's hold goes before the slot can be filled again.
+                ports_.ReleaseTx(Ports::kTxHanded);
+                // A withdrawn code frees the slot only now: the window may fill it again.
+                if (mailbox_.SeeWithdrawal()) {
+                    notifications_.Post(Notification::WM_KEYER_NEED_CODE);
+                }
             }
-            // A withdrawn code frees the slot only now: the window may fill it again.
-            if (mailbox_.SeeWithdrawal()) notifications_.Post(Notification::WM_KEYER_NEED_CODE);
-            // Before the take: whoever sees the slot emptied sees this too.
-            if (!mailbox_.NextCodeEmpty()) textKeyedUp_.store(false);
             std::uint8_t code = 0;
-            if (mailbox_.Take(code)) {
+            if (mailbox_.Peek(code)) {
+                const bool keys = KeysElements(code);
+                if (keys && !MayStartCharacter()) break;
+                // A character begun with the TX line on keeps it on to its last key-up; the
+                // hold of the hand-over passes to it.
+                if (keys) ports_.KeepTx(Ports::kTxKeying, Ports::kTxHanded);
+                // Read after the look at the slot: a stop made before the code was handed over
+                // is not this character's.
+                stopSeen_ = stopRequests_.load(std::memory_order_acquire);
+                // Before the take: whoever sees the slot emptied sees this too.
+                textKeyedUp_.store(false);
+                if (!mailbox_.Take(code)) {  // withdrawn meanwhile
+                    if (keys) ports_.ReleaseTx(Ports::kTxKeying);
+                    break;
+                }
                 s.SendCode = code;
                 notifications_.Post(Notification::WM_KEYER_NEED_CODE);
                 if (code < 2) {
@@ -179,7 +242,7 @@ void Keyer::KeyerTick() noexcept {
                     break;
                 }
             }
-            if (s.StateTicks > (12 * dotTicks) / 10 - weightTicks) s.KeyerState = PaddleLetterEnd;
+            if (s.StateTicks > (12 * dotTicks) / 10 - weightTicks) endPaddleCharacter();
             break;
 
         case PaddleDashGap:
@@ -200,7 +263,7 @@ void Keyer::KeyerTick() noexcept {
                     break;
                 }
             }
-            if (s.StateTicks > (12 * dotTicks) / 10 - weightTicks) s.KeyerState = PaddleLetterEnd;
+            if (s.StateTicks > (12 * dotTicks) / 10 - weightTicks) endPaddleCharacter();
             break;
 
         case PaddleLetterEnd:
@@ -225,6 +288,7 @@ void Keyer::KeyerTick() noexcept {
 
         case TextDot:
         case TextDash: {
+            if (StopRequested()) EndCharacterWithElement();
             if (s.StateTicks == 0) ports_.SetKey(1);
             ++s.StateTicks;
             const std::int64_t element = s.KeyerState == TextDot ? dotTicks : dashTicks;
@@ -236,9 +300,12 @@ void Keyer::KeyerTick() noexcept {
         }
 
         case TextElementGap:
+            if (StopRequested()) EndCharacterWithElement();
             if (s.StateTicks == 0) {
-                ports_.SetKey(0);
-                if ((s.ElementMask >> 1) == 0) textKeyedUp_.store(true);
+                // The last key-up of the character: a TX line it held goes off with the key.
+                const bool last = (s.ElementMask >> 1) == 0;
+                ports_.SetKey(0, last ? std::uint32_t{Ports::kTxKeying} : 0U);
+                if (last) textKeyedUp_.store(true);
             }
             ++s.StateTicks;
             if (Reached(s.StateTicks, dotTicks - weightTicks)) {

@@ -52,6 +52,11 @@ class Keyer {
     // thread wakes early for such a tick, so that the edge is not late.
     bool EdgeDueNextTick() const noexcept;
 
+    // Window thread: stops sending text. The character on the air ends with the element being
+    // keyed; nothing more of it is keyed, and the part keyed is what is echoed. The code in the
+    // mailbox is the window's to take back first.
+    void StopSending() noexcept { stopRequests_.fetch_add(1, std::memory_order_release); }
+
     const KeyerState& State() const noexcept { return state_; }
     // Ticks run so far; a watchdog reads it from another thread to see that the keyer lives.
     std::uint64_t TickCount() const noexcept { return tickCount_.load(std::memory_order_relaxed); }
@@ -61,7 +66,11 @@ class Keyer {
     KeyerState& StateForTest() noexcept { return state_; }
 
   private:
-    // (implementation detail of the state machine)
+    bool NoteTxRise() noexcept;
+    bool MayStartCharacter() noexcept;
+    bool StopRequested() noexcept;
+    void EndCharacterWithElement() noexcept;
+
     Ports& ports_;
     const KeyerSettings& settings_;
     Mailbox& mailbox_;
@@ -71,6 +80,10 @@ class Keyer {
     KeyerState state_;
     std::atomic<std::uint64_t> tickCount_{0};
     std::atomic<bool> textKeyedUp_{false};
+    std::atomic<std::uint32_t> stopRequests_{0};
+    std::uint32_t stopSeen_ = 0;  // stop requests made before the character on the air began
+    std::uint32_t txRisesSeen_ = 0;
+    std::int32_t leadTicks_ = 0;  // ticks since the TX line was last seen coming on
 };
 
 }  // namespace telkey

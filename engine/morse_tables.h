@@ -11,6 +11,11 @@ constexpr std::uint8_t CodeOverflow = 0x81;   // decoder: over-long character
 constexpr std::uint8_t CodeRx = 0xF0;         // return to receive; never keyed
 constexpr std::uint8_t CodePause = 0xF1;      // pause; never keyed
 
+// The code keys elements: not a word space and not a control code.
+constexpr bool KeysElements(std::uint8_t code) noexcept {
+    return code >= 2 && code != CodeRx && code != CodePause;
+}
+
 // Code number for one code-page-1251 byte.
 std::uint8_t CharToCode(std::uint8_t ch) noexcept;
 

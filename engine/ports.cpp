@@ -1,6 +1,7 @@
 #include "engine/ports.h"
 
 #include <array>
+#include <utility>
 
 namespace telkey {
 namespace {
@@ -39,6 +40,26 @@ constexpr std::array<KeyPort, kLastKeyPort + 1> kKeyPorts = {{
 
 bool HasKeyPort(std::int32_t keyPortNumber) noexcept {
     return keyPortNumber >= 1 && keyPortNumber <= kLastKeyPort;
+}
+
+// The TX word: reasons in the low byte, the times the line came on above them.
+constexpr std::uint32_t kTxReasonBits = 0xFF;
+constexpr int kTxRiseShift = 8;
+
+// Changes the TX reasons by `change` (reasons in, reasons out) in one exchange, counting a rise
+// when the line comes on. Returns the reasons before and after.
+template <typename Change>
+std::pair<std::uint32_t, std::uint32_t> ChangeTx(std::atomic<std::uint32_t>& word,
+                                                 Change change) noexcept {
+    std::uint32_t was = word.load();
+    for (;;) {
+        const std::uint32_t reasons = change(was & kTxReasonBits) & kTxReasonBits;
+        std::uint32_t next = (was & ~kTxReasonBits) | reasons;
+        if ((was & kTxReasonBits) == 0 && reasons != 0) next += 1U << kTxRiseShift;
+        if (next == was || word.compare_exchange_weak(was, next)) {
+            return {was & kTxReasonBits, reasons};
+        }
+    }
 }
 
 }  // namespace
@@ -114,16 +135,19 @@ std::uint8_t Ports::OutputValue(bool key, bool tx) const noexcept {
     return value;
 }
 
-void Ports::SetKey(int on) noexcept {
+void Ports::SetKey(int on, std::uint32_t releaseTx) noexcept {
     if (held_.load(std::memory_order_relaxed) != 0) on = 0;
-    const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
     // Before the write: a SetTx on the window thread that wrote in between sees the change
     // and writes again.
     keyDown_.store(on != 0 ? 1 : 0);
-    if (HasKeyPort(number)) {
-        bus_.out(KeyPortOutputRegister(number),
-                 OutputValue(on != 0, flags_.Transmitting.load(std::memory_order_relaxed) != 0));
-    }
+    // The switch follows Transmitting. Transmitting is read after the word, and the window
+    // thread sets it before it switches: a stale read fails the exchange and is read again.
+    ChangeTx(tx_, [&](std::uint32_t reasons) {
+        reasons &= ~(releaseTx | kTxSwitched);
+        if (flags_.Transmitting.load() != 0) reasons |= kTxSwitched;
+        return reasons;
+    });
+    WriteOutputs();
     if (on != 0) {
         if (settings_.UseSpeaker.load(std::memory_order_relaxed) == 0) return;
         // The timer is reprogrammed on every key-down, so a new tone applies at the next element.
@@ -137,17 +161,50 @@ void Ports::SetKey(int on) noexcept {
 }
 
 void Ports::SetTx(int on) noexcept {
+    ChangeTx(tx_, [on](std::uint32_t reasons) {
+        return on != 0 ? reasons | kTxSwitched : reasons & ~kTxSwitched;
+    });
+    WriteOutputs();
+}
+
+bool Ports::KeepTx(std::uint32_t reason, std::uint32_t instead) noexcept {
+    bool kept = false;
+    ChangeTx(tx_, [&](std::uint32_t reasons) {
+        kept = reasons != 0;
+        return kept ? (reasons & ~instead) | reason : reasons;
+    });
+    return kept;
+}
+
+void Ports::ReleaseTx(std::uint32_t reasons) noexcept {
+    const auto [before, after] =
+        ChangeTx(tx_, [reasons](std::uint32_t now) { return now & ~reasons; });
+    if (before != 0 && after == 0) WriteOutputs();
+}
+
+bool Ports::TxLineOn() const noexcept {
+    return (tx_.load() & kTxReasonBits) != 0;
+}
+
+std::uint32_t Ports::TxRises() const noexcept {
+    return tx_.load() >> kTxRiseShift;
+}
+
+void Ports::WriteOutputs() noexcept {
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
     if (!HasKeyPort(number)) return;
-    // The key line stays as the keyer left it: switching transmit never cuts an element.
-    // Should SetKey change it while this writes, the write is repeated with the new state.
-    // Held (the program is stopping or stopped): both lines released.
+    // Held (the program is stopping or stopped): both lines released. The line is read before
+    // the key: a key-up marks the key up before it lets the line go, so no write can show the
+    // key down with the line it held gone.
+    bool tx = TxLineOn();
     std::int32_t key = keyDown_.load();
     for (;;) {
-        bus_.out(KeyPortOutputRegister(number), OutputValue(key != 0, on != 0));
-        const std::int32_t now = keyDown_.load();
-        if (now == key) return;
-        key = now;
+        bus_.out(KeyPortOutputRegister(number), OutputValue(key != 0, tx));
+        const bool txNow = TxLineOn();
+        const std::int32_t keyNow = keyDown_.load();
+        if (keyNow == key && txNow == tx) return;
+        key = keyNow;
+        tx = txNow;
     }
 }
 
@@ -169,7 +226,7 @@ void Ports::Hold() noexcept {
     tests_.store(0);
     // The element in progress is dropped: after Resume the key stays up until the next one.
     keyDown_.store(0);
-    SetTx(0);
+    WriteOutputs();
 }
 
 void Ports::Resume() noexcept {

@@ -49,9 +49,26 @@ class Ports {
     void InitPorts() noexcept;
     std::int32_t ReadDotPaddle() noexcept;
     std::int32_t ReadDashPaddle() noexcept;
-    void SetKey(int on) noexcept;
-    // Switches the TX bits; the key bit stays as SetKey left it, so no element is cut.
+    // Why the TX line is on; it is on while any of them holds.
+    enum TxReason : std::uint32_t {
+        kTxSwitched = 1,  // transmit is on: SetTx, and every SetKey after Transmitting
+        kTxHanded = 2,    // a character handed to the keyer while the line was on, not yet taken
+        kTxKeying = 4,    // a character the keyer began with the line on, until its last key-up
+    };
+    // `releaseTx`: reasons that end with this key-up. The key is marked up first, so no write
+    // ever shows the key down with the line they held gone.
+    void SetKey(int on, std::uint32_t releaseTx = 0) noexcept;
+    // Switches transmit; the key bit stays as SetKey left it, so no element is cut, and the
+    // line stays on while a character keeps it.
     void SetTx(int on) noexcept;
+    // Adds `reason` (dropping `instead`) only while the line is on; false when it is off. It never
+    // switches the line on, so it cannot bring the transmitter up under the key.
+    bool KeepTx(std::uint32_t reason, std::uint32_t instead = 0) noexcept;
+    // Drops `reasons`; the line goes off when none is left.
+    void ReleaseTx(std::uint32_t reasons) noexcept;
+    bool TxLineOn() const noexcept;
+    // How many times the TX line has come on; the keyer counts the PTT lead from a change.
+    std::uint32_t TxRises() const noexcept;
 
     // A test line is keyed like a key-down: every SetKey and SetTx writes it on (so the keyer's
     // next tick shows it) until EndTest; every release (Hold, the guardian) drops it.
@@ -77,14 +94,16 @@ class Ports {
     bool Held() const noexcept { return held_.load(std::memory_order_relaxed) != 0; }
     // The key or the TX line is on, as this program last wrote them (a test line counts).
     bool LineOn() const noexcept {
-        return !Held() && (keyDown_.load(std::memory_order_relaxed) != 0 ||
-                           flags_.Transmitting.load(std::memory_order_relaxed) != 0 ||
+        return !Held() && (keyDown_.load(std::memory_order_relaxed) != 0 || TxLineOn() ||
                            tests_.load(std::memory_order_relaxed) != 0);
     }
 
   private:
     // What SetKey and SetTx write: AllMask, the key and TX bits asked for, the test lines.
     std::uint8_t OutputValue(bool key, bool tx) const noexcept;
+    // Writes the key and TX bits, again while either changes meanwhile: the last write
+    // always shows the latest state, whichever thread made it.
+    void WriteOutputs() noexcept;
 
     PortBus& bus_;
     const PortSettings& settings_;
@@ -94,6 +113,8 @@ class Ports {
     // The key line as SetKey last set it; SetTx keeps it.
     std::atomic<std::int32_t> keyDown_{0};
     std::atomic<std::uint8_t> tests_{0};  // TestLine bits
+    // The TX reasons in the low byte, the times the line came on above.
+    std::atomic<std::uint32_t> tx_{0};
 };
 
 // Key port table: start-up address and output register for KeyPortNumber 1..7 (0 = none).

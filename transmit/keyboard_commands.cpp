@@ -29,6 +29,7 @@ KeyCommand ClassifyKey(int key, Qt::KeyboardModifiers shift) {
         if (key >= Qt::Key_F1 && key <= Qt::Key_F12) {
             return {KeyAction::RunMacro, key - Qt::Key_F1 + 1};
         }
+        if (key == Qt::Key_Escape) return {KeyAction::StopSending};
         if (key == Qt::Key_Pause) return {KeyAction::TogglePause};
         if (key == Qt::Key_ScrollLock) return {KeyAction::ToggleTx};
         return {};
@@ -95,6 +96,9 @@ bool KeyboardCommands::FormKeyDown(int& key, Qt::KeyboardModifiers shift) {
         case KeyAction::ToggleTx:
             tx_.SetTxButton(!tx_.TxButtonDown());
             tx_.ApplyTx();
+            break;
+        case KeyAction::StopSending:
+            tx_.StopSending();
             break;
         case KeyAction::ClearFields:
             if (clearEditButtonClick_) clearEditButtonClick_();

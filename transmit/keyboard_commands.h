@@ -1,8 +1,8 @@
 #pragma once
-// Keyboard commands of the main window: function keys fire macros; Pause, Scroll Lock and a few
-// Alt and Ctrl letters switch pause and transmit or jump between the QSO fields. The window
-// sees every key press before the focused control does (key preview), and Enter walks through
-// the QSO fields.
+// Keyboard commands of the main window: function keys fire macros; Escape stops sending; Pause,
+// Scroll Lock and a few Alt and Ctrl letters switch pause and transmit or jump between the QSO
+// fields. The window sees every key press before the focused control does (key preview), and
+// Enter walks through the QSO fields.
 #include <QChar>
 #include <QObject>
 #include <QPointer>
@@ -27,6 +27,7 @@ enum class KeyAction {
     FocusRst,     // Alt-R
     FocusName,    // Alt-N
     FocusOther,   // Alt-O
+    StopSending,  // Escape
 };
 
 struct KeyCommand {

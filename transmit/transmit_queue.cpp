@@ -102,7 +102,7 @@ void TransmitQueue::FeedKeyer() {
     // Transmit on at a key press, after one word space that gives the transmitter time.
     if (moxOn && options_.TxAtKeyboard != 0 && !transmitting && !paused && HasTextToKey()) {
         if (engine_.mailbox.NextCodeEmpty()) Fill(CodeWordSpace);
-        engine_.ports.SetTx(1);
+        // ApplyTx switches the line on, after Transmitting.
         tx_.SetTxButton(true);
         tx_.ApplyTx();
         return;
@@ -164,7 +164,7 @@ void TransmitQueue::ExpandDeferredCommand() {
 }
 
 bool TransmitQueue::Fill(std::uint8_t code) {
-    if (!engine_.mailbox.Fill(code)) return false;
+    if (!engine_.HandOver(code)) return false;
     if (marks_ != nullptr) marks_->Handed(code);
     return true;
 }
@@ -261,6 +261,26 @@ bool TransmitQueue::HalfSentBreakAtFront() {
         return gone;
     });
     return atFront;
+}
+
+void TransmitQueue::StopSending() {
+    if (engine_.StopSending() && marks_ != nullptr) marks_->Withdrawn();
+    QTextDocument* doc = input_->document();
+    QTextCursor cut(doc);
+    cut.beginEditBlock();
+    // From the end, so that the positions still to look at stay where they are.
+    for (int end = Length(doc); end > 0;) {
+        int start = end;
+        while (start > 0 && !IsQueueEventMark(MarkAt(doc, start - 1))) --start;
+        if (start < end) {
+            cut.setPosition(start);
+            cut.setPosition(end, QTextCursor::KeepAnchor);
+            cut.removeSelectedText();
+        }
+        end = start - 1;
+    }
+    cut.endEditBlock();
+    doc->clearUndoRedoStacks();
 }
 
 void TransmitQueue::AppendWithMarks(const QString& text) {

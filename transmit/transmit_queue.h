@@ -40,6 +40,10 @@ class TransmitQueue : public QObject {
     void FeedKeyer();
     // Moves one code from the ring into Sent; ends transmission when the queue has run dry.
     void EchoSent();
+    // Stops sending at once: the code waiting for the keyer and the text in Input are dropped
+    // (the marks a program put there stay, to act in their order), and the keyer ends the
+    // character on the air with the element being keyed.
+    void StopSending();
     // Input's change event.
     void InputChange();
     // The idle pass: the event loop has run empty.

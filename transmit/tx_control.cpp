@@ -55,7 +55,7 @@ void TxControl::ApplyTxOnce() {
         engine_.flags.Transmitting.store(0);
         // Whoever held transmit on lets go when it goes off.
         engine_.flags.TxHeld.store(0);
-        engine_.ports.SetTx(0);
+        engine_.SwitchTxOff();
         writePanel_(kTxPanel, QStringLiteral("RX"));
         Announce(kAnnounceTxOff);
         if (engine_.flags.Paused.load() != 0 && options_.PauseOffAtRx != 0) SetPause(false);
@@ -103,6 +103,10 @@ void TxControl::TransmitOnCommand() {
         ApplyTx();
     }
     if (engine_.flags.Paused.load() != 0) SetPause(false);
+}
+
+void TxControl::StopSending() {
+    if (queue_ != nullptr) queue_->StopSending();
 }
 
 void TxControl::Announce(std::int32_t code) {

@@ -52,6 +52,8 @@ class TxControl : public QObject {
     bool PauseButtonDown() const;
     // The transmit macro command: transmit on unless it already is, then pause off if on.
     void TransmitOnCommand();
+    // Stops sending at once (Escape); transmit then goes off as the keying options say.
+    void StopSending();
 
     // Starts watching the keyer's notifications on the event loop.
     void WatchNotifications();

@@ -1,5 +1,6 @@
 // The keyer state machine, tick by tick, at 60 letters per minute (dot 25 ticks, dash 75).
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -381,6 +382,50 @@ TEST_F(KeyerTest, PttDelayIsTicksTimesTickMsReachingPaddleDelay) {
             ++waited;
         }
         EXPECT_EQ(waited, ticks);
+    }
+}
+
+// A stop at each point of "0" (five dashes, "5" waiting in the mailbox), with transmit off at
+// the same moment: the element on the air ends whole, nothing follows, the part keyed is echoed
+// and the TX line goes off with the last key-up.
+TEST_F(KeyerTest, StopEndsTheCharacterWithTheElementOnTheAir) {
+    // Where, ticks after the hand-over, dashes keyed, the echo.
+    const std::tuple<const char*, int, int, std::uint8_t> rows[] = {
+        {"as the first element starts", 1, 1, 0x03},
+        {"in the first element", 40, 1, 0x03},
+        {"in a gap after two elements", 190, 2, 0x07},
+        {"in the last element", 450, 5, CharToCode('0')},
+        {"in the letter gap", 520, 5, CharToCode('0')}};
+    for (const auto& [where, stopAfter, dashes, echo] : rows) {
+        SCOPED_TRACE(where);
+        engine.flags.Transmitting = 1;
+        engine.ports.SetTx(1);
+        engine.HandOver(CharToCode('0'));
+        std::string key;
+        std::string tx;
+        for (int i = 1; i <= 1000; ++i) {
+            Tick();
+            if (i == 1) engine.HandOver(CharToCode('5'));
+            if (i == stopAfter) {
+                EXPECT_TRUE(engine.StopSending()) << "5 taken back";
+                engine.flags.Transmitting = 0;
+                engine.ports.SetTx(0);
+            }
+            key += KeyDown() ? '#' : '.';
+            tx += engine.ports.TxLineOn() ? 'T' : '.';
+        }
+        EXPECT_EQ(DownLengths(key), std::vector<int>(dashes, 75));
+        // Off with the last key-up; a stop after it lets go at once or on the next tick.
+        const std::size_t lastUp = key.rfind('#') + 1;
+        EXPECT_GE(tx.find('.'), lastUp);
+        EXPECT_LE(tx.find('.'), std::max<std::size_t>(lastUp, stopAfter));
+        EXPECT_THAT(TakeRing(), ElementsAre(echo, CodeWordSpace));
+        // The stop is spent: the next character is keyed whole.
+        engine.flags.Transmitting = 1;
+        engine.HandOver(CharToCode('5'));
+        EXPECT_EQ(DownLengths(KeyLine(500)), std::vector<int>(5, 25));
+        Tick(500);
+        TakeRing();
     }
 }
 

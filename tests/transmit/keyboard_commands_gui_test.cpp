@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QToolButton>
+#include <initializer_list>
 #include <memory>
 
 #include "support/key_press.h"
@@ -180,6 +181,27 @@ TEST_F(KeyboardWindow, EnterWalksThroughTheFieldsBackToInput) {
     EXPECT_EQ(InputText(), QStringLiteral("\n"));
 }
 
+// Escape stops sending wherever the focus is: the text waiting and the code in the mailbox go,
+// and the dash on the air ends whole and is all that is echoed.
+TEST_F(KeyboardWindow, EscapeStopsSendingFromInputAndTheQsoFields) {
+    fx->StartTimer();
+    form().speed.ApplySpeed(true);
+    for (QWidget* focus : std::initializer_list<QWidget*>{form().Input, form().CallEdit}) {
+        SCOPED_TRACE(focus->objectName().toStdString());
+        form().Sent->clear();
+        form().Input->setPlainText(QStringLiteral("0000"));
+        form().TxButton->setChecked(true);
+        form().TxButtonClick();
+        fx->KeyerTicks(10);  // the first dash of "0" on the air, the next "0" in the mailbox
+        ASSERT_FALSE(fx->engine.mailbox.NextCodeEmpty());
+        Focus(focus);
+        PressKey(Qt::Key_Escape);
+        EXPECT_EQ(InputText(), QString());
+        fx->KeyerTicks(1000);
+        EXPECT_EQ(form().Sent->toPlainText(), QStringLiteral("t "));
+    }
+}
+
 TEST(KeyClassification, ChecksAndTheirModifiers) {
     EXPECT_EQ(ClassifyKey(Qt::Key_F12, Qt::NoModifier).macro, 12);
     EXPECT_EQ(ClassifyKey(Qt::Key_F5, Qt::KeypadModifier).action, KeyAction::RunMacro);
@@ -190,6 +212,8 @@ TEST(KeyClassification, ChecksAndTheirModifiers) {
               KeyAction::ClearFields);
     EXPECT_EQ(ClassifyKey(Qt::Key_P, Qt::ShiftModifier).action, KeyAction::None);
     EXPECT_EQ(ClassifyKey(Qt::Key_X, Qt::AltModifier).action, KeyAction::None);
+    EXPECT_EQ(ClassifyKey(Qt::Key_Escape, Qt::NoModifier).action, KeyAction::StopSending);
+    EXPECT_EQ(ClassifyKey(Qt::Key_Escape, Qt::ShiftModifier).action, KeyAction::None);
 }
 
 }  // namespace

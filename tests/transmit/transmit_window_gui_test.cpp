@@ -10,8 +10,11 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "engine/morse_tables.h"
 #include "support/key_press.h"
@@ -184,6 +187,69 @@ TEST_F(TransmitWindow, TransmitOffDuringTheOnAnnouncementFollowsIt) {
     EXPECT_FALSE(Transmitting());
     EXPECT_EQ(fx->bus.LastValue(kKeyRegister).value_or(0) & kTxBit, 0);
     EXPECT_EQ(form().StatusBar->PanelText(kTxPanel), QStringLiteral("RX"));
+}
+
+// Transmit switched off at each point of a character, with MOX: the keyer finishes the
+// character and the code in the mailbox, the TX line stays on under the key and goes off with
+// the last key-up; Transmitting and the panel follow at once.
+TEST_F(TransmitWindow, TransmitOffDropsTheTxLineAtTheLastKeyUp) {
+    // Where, the text, ticks after its first key-down, pause, elements keyed in all.
+    const std::tuple<const char*, const char*, int, bool, int> rows[] = {
+        {"in an element", "0e", 10, false, 6},  {"in a gap", "0e", 85, false, 6},
+        {"nothing waiting", "e", 10, false, 1}, {"in the letter gap", "ee", 35, false, 2},
+        {"paused", "eee", 10, true, 2},         {"nothing on the air", "", 0, false, 0}};
+    engine().keyerSettings.MoxOn.store(1);
+    form().options.TxAtKeyboard = 0;
+    for (const auto& [where, text, ticks, pause, elements] : rows) {
+        SCOPED_TRACE(where);
+        fx->bus.Clear();
+        SetInput(QString::fromLatin1(text));
+        TxByHand(true);
+        if (elements > 0) TicksUntil([&] { return KeyDown(); });
+        fx->KeyerTicks(ticks);
+        form().SetPause(pause);
+        const std::size_t atOff = fx->bus.ValuesWrittenTo(kKeyRegister).size();
+        TxByHand(false);
+        EXPECT_FALSE(Transmitting());
+        EXPECT_EQ(form().StatusBar->PanelText(kTxPanel), QStringLiteral("RX"));
+        fx->KeyerTicks(8 * kCharacterTicks);
+        std::string line;  // one per write: 'K' key and TX, 'k' key alone, 'T' TX alone
+        for (std::uint8_t v : fx->bus.ValuesWrittenTo(kKeyRegister)) line += ".kTK"[v & 3];
+        EXPECT_EQ(line.find('k'), std::string::npos) << line;
+        int keyed = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) keyed += line[i] == 'K' && line[i + 1] != 'K';
+        EXPECT_EQ(keyed, elements);
+        const std::size_t lastUp = std::max(line.rfind('K') + 1, atOff);
+        EXPECT_EQ(line.find_first_of("TK", lastUp), std::string::npos) << line;
+        SetInput(QString());
+    }
+}
+
+// With MOX, the first element waits PaddleDelay from the TX line's rise, whatever switched
+// transmit on.
+TEST_F(TransmitWindow, FirstElementWaitsThePttLeadWhateverSwitchedTransmitOn) {
+    constexpr int kLeadMs = 100;  // 25 ticks of 4 ms
+    engine().keyerSettings.MoxOn.store(1);
+    engine().keyerSettings.PaddleDelay.store(kLeadMs);
+    form().options.TxAtKeyboard = 0;
+    form().registered.BRX_CW = fx->messages.RegisterMessage("BRX_CW");
+    form().macros.slots[3] = "~[tx]e";
+    const std::function<void()> starts[] = {
+        [&] { TxByHand(true); }, [&] { form().RunMacro(3); },
+        [&] { fx->messages.Deliver(form().registered.BRX_CW, 111, 0); },
+        [&] {  // text waiting when TX at keyboard press applies
+            form().options.TxAtKeyboard = 1;
+            form().transmitQueue->AppIdle();
+        }};
+    for (const auto& start : starts) {
+        SetInput(QStringLiteral("e"));
+        start();
+        ASSERT_TRUE(Transmitting());
+        // The line came on before the first of these ticks; the key goes down at the last.
+        const int ticks = TicksUntil([&] { return KeyDown(); });
+        EXPECT_GE((ticks - 1) * engine().keyerSettings.TickMs.load(), kLeadMs);
+        TicksUntil([&] { return !Transmitting(); });
+    }
 }
 
 TEST_F(TransmitWindow, CaretAndSelectionStayOnTheirCharactersWhileTheFrontIsCut) {
