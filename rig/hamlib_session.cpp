@@ -39,6 +39,9 @@ HamlibAnswer HamlibSession::Open() {
         network ? target_.host + ":" + std::to_string(target_.port) : target_.device;
     if (!path.empty()) rig_set_conf(rig_, rig_token_lookup(rig_, "rig_pathname"), path.c_str());
     if (!network && target_.baud > 0) rig_->state.rigport.parm.serial.rate = target_.baud;
+    // PTT goes by CAT command; a model that names no way of its own (the dummy) is told so.
+    if (!network && rig_->caps->ptt_type == RIG_PTT_NONE)
+        rig_->state.pttport.type.ptt = RIG_PTT_RIG;
     rig_->state.rigport.timeout = static_cast<int>(timings_.hamlibTimeout.count());
     rig_->state.rigport.retry = timings_.hamlibRetries;
 

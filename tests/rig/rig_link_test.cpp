@@ -93,6 +93,23 @@ TEST_F(RigLinkTest, ReconnectsAfterRigctldDies) {
     EXPECT_EQ(rigctld_.Rigctl("t"), "1");
 }
 
+// The caller stopped waiting for PTT on and keys nothing: a late confirmation must not leave the
+// transmitter on.
+TEST_F(RigLinkTest, PttConfirmedTooLateGoesOff) {
+    RigTimings timings;
+    timings.pttBound = 300ms;
+    timings.hamlibTimeout = 5s;
+    RigLink link(RigctldAt(rigctld_.Port()), timings);
+    ASSERT_EQ(link.Identify()->Wait(kAnswerLimit), RigOutcome::Ok);
+    rigctld_.Pause(true);
+    auto ticket = link.SetPtt(true);
+    EXPECT_EQ(ticket->Wait(kAnswerLimit), RigOutcome::NotAnswering) << ticket->Words();
+    rigctld_.Pause(false);
+    EXPECT_TRUE(
+        Eventually([&] { return rigctld_.Log().find("set_ptt ptt=1") != std::string::npos; }));
+    EXPECT_TRUE(Eventually([&] { return rigctld_.Rigctl("t") == "0"; }));
+}
+
 // A daemon that is gone or silent never holds up the caller: the answer comes by the bound.
 TEST(RigLinkUnreachableTest, FailsWithinTheBound) {
     test::SilentListener silent;

@@ -78,6 +78,8 @@ class Rigctld {
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+    // Freezes and thaws the daemon: a rig that answers late.
+    void Pause(bool paused) const { ::kill(pid_, paused ? SIGSTOP : SIGCONT); }
     bool Accepts() const {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         const sockaddr_in address = Loopback(port_);
