@@ -65,6 +65,10 @@ class RigTicket {
     const RigRequest& Request() const { return request_; }
     Clock::time_point Deadline() const { return deadline_; }
 
+    // The caller stops waiting (the keyer's own bound passed): the ticket fails now, and a PTT on
+    // the rig confirms later is switched off again by the link. False when already answered.
+    bool GiveUp() { return Resolve(RigOutcome::NotAnswering, "given up waiting for the rig"); }
+
     // Sets the answer once; false when the ticket was already answered (say, by its deadline).
     // Runs the callback on the answering thread.
     bool Resolve(RigOutcome outcome, std::string words, int value = 0);

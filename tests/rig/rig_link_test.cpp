@@ -94,20 +94,37 @@ TEST_F(RigLinkTest, ReconnectsAfterRigctldDies) {
 }
 
 // The caller stopped waiting for PTT on and keys nothing: a late confirmation must not leave the
-// transmitter on.
+// transmitter on, whether the link's bound passed or the caller gave up first.
 TEST_F(RigLinkTest, PttConfirmedTooLateGoesOff) {
-    RigTimings timings;
-    timings.pttBound = 300ms;
-    timings.hamlibTimeout = 5s;
-    RigLink link(RigctldAt(rigctld_.Port()), timings);
-    ASSERT_EQ(link.Identify()->Wait(kAnswerLimit), RigOutcome::Ok);
-    rigctld_.Pause(true);
-    auto ticket = link.SetPtt(true);
-    EXPECT_EQ(ticket->Wait(kAnswerLimit), RigOutcome::NotAnswering) << ticket->Words();
-    rigctld_.Pause(false);
-    EXPECT_TRUE(
-        Eventually([&] { return rigctld_.Log().find("set_ptt ptt=1") != std::string::npos; }));
-    EXPECT_TRUE(Eventually([&] { return rigctld_.Rigctl("t") == "0"; }));
+    for (const bool callerGivesUp : {false, true}) {
+        RigTimings timings;
+        timings.pttBound = callerGivesUp ? 10s : 300ms;
+        timings.hamlibTimeout = 5s;
+        RigLink link(RigctldAt(rigctld_.Port()), timings);
+        ASSERT_EQ(link.Identify()->Wait(kAnswerLimit), RigOutcome::Ok);
+        const auto switchedOn = [&] {
+            const std::string log = rigctld_.Log();
+            int count = 0;
+            for (auto at = log.find("set_ptt ptt=1"); at != std::string::npos;
+                 at = log.find("set_ptt ptt=1", at + 1)) {
+                ++count;
+            }
+            return count;
+        };
+        const int before = switchedOn();
+        rigctld_.Pause(true);
+        auto ticket = link.SetPtt(true);
+        if (callerGivesUp) {
+            // Given up once the request is on its way to the frozen daemon, not before.
+            std::this_thread::sleep_for(200ms);
+            EXPECT_TRUE(ticket->GiveUp());
+        }
+        EXPECT_EQ(ticket->Wait(kAnswerLimit), RigOutcome::NotAnswering)
+            << ticket->Words() << (callerGivesUp ? " (given up)" : "");
+        rigctld_.Pause(false);
+        EXPECT_TRUE(Eventually([&] { return switchedOn() > before; }));
+        EXPECT_TRUE(Eventually([&] { return rigctld_.Rigctl("t") == "0"; }));
+    }
 }
 
 // A daemon that is gone or silent never holds up the caller: the answer comes by the bound.

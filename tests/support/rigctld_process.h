@@ -78,8 +78,18 @@ class Rigctld {
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
-    // Freezes and thaws the daemon: a rig that answers late.
-    void Pause(bool paused) const { ::kill(pid_, paused ? SIGSTOP : SIGCONT); }
+    // Freezes and thaws the daemon: a rig that answers late. Returns once every thread stopped.
+    void Pause(bool paused) const {
+        ::kill(pid_, paused ? SIGSTOP : SIGCONT);
+        const std::string stat = "/proc/" + std::to_string(pid_) + "/stat";
+        for (int i = 0; paused && i < 200; ++i) {
+            std::ifstream in(stat);
+            std::string pid, name, state;
+            in >> pid >> name >> state;
+            if (state == "T") return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
     bool Accepts() const {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         const sockaddr_in address = Loopback(port_);
