@@ -5,9 +5,9 @@ set -euo pipefail
 tree="${1:-$(dirname "$0")/..}"
 
 # The layers from the bottom up: a folder may include from itself and from those before it.
-layers=(engine backends profile bus widgets options transmit exchange ui app tools bench)
+layers=(engine backends profile bus rig widgets options transmit exchange ui app tools bench)
 # Folders that must build without Qt.
-qt_free=(engine backends profile bus tools)
+qt_free=(engine backends profile bus rig tools)
 
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
