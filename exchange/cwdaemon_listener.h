@@ -133,7 +133,7 @@ class CwdaemonListener : public QObject {
     void Drained();
     void LastHanded();
     void CancelTransmitOff();
-    bool TuneQueued() const;
+    bool MoreToKey() const;
     void StartTransmission();
     bool AddAction(Action action);
     void SendReply(const Reply& reply);

@@ -130,7 +130,7 @@ void CwdaemonListener::Apply(const Action& action) {
             SetWeighting(action.value);
             break;
         case Action::What::TransmitOff:
-            if (ownTx_ && t_.engine->flags.TxHeld.load() == 0) TransmitOff();
+            if (ownTx_ && t_.engine->flags.TxHeld.load() == 0 && !MoreToKey()) TransmitOff();
             break;
     }
 }

@@ -80,9 +80,7 @@ void CwdaemonListener::Drained() {
 // The last character of the text is with the keyer: transmit goes off at its last key-up, by
 // a mark reached then, not a letter gap later. A tune still to come keeps it on.
 void CwdaemonListener::LastHanded() {
-    if (!ownTx_ || t_.engine->flags.TxHeld.load() != 0 || !pendingText_.isEmpty() || TuneQueued()) {
-        return;
-    }
+    if (!ownTx_ || t_.engine->flags.TxHeld.load() != 0 || MoreToKey()) return;
     CancelTransmitOff();
     Action off;
     off.what = Action::What::TransmitOff;
@@ -111,11 +109,13 @@ void CwdaemonListener::CancelTransmitOff() {
     }
 }
 
-bool CwdaemonListener::TuneQueued() const {
+// Input holds text (the operator may have typed behind a request's) or a tune still to key.
+bool CwdaemonListener::MoreToKey() const {
+    if (!pendingText_.isEmpty()) return true;
     const QTextDocument* doc = t_.Input->document();
     for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
         const char16_t mark = TransmitQueue::MarkAt(doc, i);
-        if (mark == kMarkTuneEnd) return true;
+        if (!IsQueueEventMark(mark) || mark == kMarkTuneEnd) return true;
     }
     return false;
 }

@@ -634,8 +634,7 @@ TEST_F(Cwdaemon, PttAsTheLoggerSetIt) {
             sawTx = sawTx || TxLineOn();
             ++lead;
         }
-        EXPECT_GE(lead - 2, c.leadTicks);
-        EXPECT_LE(lead - 2, c.leadTicks + 1);
+        EXPECT_NEAR(lead - 2, c.leadTicks, 1);
         ASSERT_TRUE(TickUntil([&] {
             sawTx = sawTx || TxLineOn();
             return !KeyDown();
