@@ -54,14 +54,15 @@ bool Keyer::NoteTxRise() noexcept {
     return true;
 }
 
-// With MOX a character starts only with the TX line on, and no sooner than PaddleDelay after
-// the line came on, as a paddle element after PttDelay.
+// With MOX a character starts only with the TX line on, and no sooner than PaddleDelay (or the
+// lead a client program set) after the line came on, as a paddle element after PttDelay.
 bool Keyer::MayStartCharacter() noexcept {
     if (Load(settings_.MoxOn) == 0) return true;
     if (!ports_.TxLineOn()) return false;
     NoteTxRise();
-    return static_cast<std::int64_t>(leadTicks_) * Load(settings_.TickMs) >=
-           Load(settings_.PaddleDelay);
+    const std::int32_t clientLead = Load(settings_.PttLeadMs);
+    const std::int32_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
+    return static_cast<std::int64_t>(leadTicks_) * Load(settings_.TickMs) >= lead;
 }
 
 bool Keyer::StopRequested() noexcept {

@@ -17,6 +17,9 @@ struct KeyerSettings {
     std::atomic<std::int32_t> MoxOn{0};
     std::atomic<std::int32_t> TxAtPaddle{1};
     std::atomic<std::int32_t> PaddleDelay{10};
+    // The lead before the first text element after the TX line came on, in ms, when a client
+    // program set its own; 0 leaves it at PaddleDelay.
+    std::atomic<std::int32_t> PttLeadMs{0};
     std::atomic<std::int32_t> RxAtSilence{1};
     std::atomic<std::int32_t> SilenceLen{8};
     std::atomic<std::int32_t> PauseAtPaddle{0};

@@ -42,7 +42,8 @@ CwdaemonListener::CwdaemonListener(const CwdaemonTargets& targets, QObject* pare
     // cwdaemon answers when the key goes up after the last element, not a letter gap later.
     marks_.atKeyUp = [this](char16_t mark) {
         const auto it = actions_.find(mark);
-        return it != actions_.end() && it->second.what == Action::What::Reply;
+        return it != actions_.end() && (it->second.what == Action::What::Reply ||
+                                        it->second.what == Action::What::TransmitOff);
     };
     keyUpPoll_.setSingleShot(true);
     connect(&keyUpPoll_, &QTimer::timeout, this, [this] { t_.queue->FeedKeyer(); });
@@ -50,6 +51,7 @@ CwdaemonListener::CwdaemonListener(const CwdaemonTargets& targets, QObject* pare
         if (!keyUpPoll_.isActive()) keyUpPoll_.start(1);
     };
     marks_.drained = [this] { Drained(); };
+    marks_.lastHanded = [this] { LastHanded(); };
     leadIn_.setSingleShot(true);
     connect(&leadIn_, &QTimer::timeout, this, [this] {
         // The keyer's own tick count decides; a timer that fired early looks again.
@@ -67,6 +69,8 @@ CwdaemonListener::~CwdaemonListener() {
     // No wake-up is posted to the listener once it goes.
     receiver_.Stop();
     t_.queue->SetQueueMarks(nullptr);
+    // The logger's PTT lead goes with it.
+    t_.engine->keyerSettings.PttLeadMs.store(0);
     // The key must not stay down with a stretched dot when the listener goes.
     EndTune();
 }

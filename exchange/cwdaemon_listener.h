@@ -95,7 +95,7 @@ class CwdaemonListener : public QObject {
     };
     // What a mark in Input does when it is reached.
     struct Action {
-        enum class What { Reply, SpeedStep, Speed, Tone, Weighting };
+        enum class What { Reply, SpeedStep, Speed, Tone, Weighting, TransmitOff };
         What what = What::Reply;
         std::int32_t value = 0;
         Reply reply;
@@ -109,7 +109,8 @@ class CwdaemonListener : public QObject {
     void Reset();
     void Abort();
     void StopKeying();
-    void TransmitOffAfterKeyUp();
+    void TransmitOff();
+    void SetPttDelay(std::int32_t ms);
     void Setting(Action::What what, std::int32_t value);
     void Apply(const Action& action);
     void SetSpeedWpm(std::int32_t wpm);
@@ -130,6 +131,10 @@ class CwdaemonListener : public QObject {
 
     void MarkReached(char16_t mark);
     void Drained();
+    void LastHanded();
+    void CancelTransmitOff();
+    bool MoreToKey() const;
+    void StartTransmission();
     bool AddAction(Action action);
     void SendReply(const Reply& reply);
     void BreakReplies();
@@ -158,10 +163,8 @@ class CwdaemonListener : public QObject {
     // A reply mark waits for the last key-up, which the window is not told about.
     QTimer keyUpPoll_;
 
-    // Transmit that a request switched on, to go off when its text has been keyed.
+    // Transmit that a request switched on, to go off at the last key-up of its text.
     bool ownTx_ = false;
-    // An abort or reset came while a character was on the air: off once it has been keyed.
-    bool txOffWhenKeyed_ = false;
     // ESC d: lead time between PTT on and the first element, in ms.
     std::int32_t pttDelayMs_ = 0;
     QTimer leadIn_;

@@ -161,6 +161,11 @@ CwdaemonRequest ParseText(std::string_view bytes) {
         const char c = bytes[i];
         switch (c) {
             case '^':
+                // A caret alone asks for nothing.
+                if (i == 0) {
+                    r.kind = Kind::NoEffect;
+                    return r;
+                }
                 // A reply once the text before it is keyed; the rest is dropped.
                 r.caretReply = true;
                 for (char before : bytes.substr(0, i)) {
@@ -168,7 +173,6 @@ CwdaemonRequest ParseText(std::string_view bytes) {
                 }
                 return r;
             case ' ':
-            case '\t':
                 r.items.push_back({Item::Kind::Char, ' '});
                 break;
             case '+':

@@ -65,7 +65,7 @@ enum class CwdaemonRequestKind {
     SoundSystem,  // ESC f: `detail` = the sound system asked for
     ArmReply,     // ESC h: `replyText` = what follows the "h"
     PttDelay,     // ESC d: `value` ms between PTT on and the first element
-    NoEffect,     // ESC b, e, g, 9: accepted, nothing to do
+    NoEffect,     // ESC b, e, g, 9, a lone "^": accepted, nothing to do
 };
 
 struct CwdaemonRequest {

@@ -96,7 +96,7 @@ void CwdaemonListener::Handle(const CwdaemonRequest& request, const Peer& peer) 
                 QByteArray("h") + QByteArray::fromStdString(request.replyText) + kReplyEnd, peer};
             break;
         case Kind::PttDelay:
-            pttDelayMs_ = request.value;
+            SetPttDelay(request.value);
             break;
         case Kind::NoEffect:
             break;
@@ -128,6 +128,9 @@ void CwdaemonListener::Apply(const Action& action) {
             break;
         case Action::What::Weighting:
             SetWeighting(action.value);
+            break;
+        case Action::What::TransmitOff:
+            if (ownTx_ && t_.engine->flags.TxHeld.load() == 0 && !MoreToKey()) TransmitOff();
             break;
     }
 }
@@ -210,10 +213,10 @@ void CwdaemonListener::HandleText(const CwdaemonRequest& request, const Peer& pe
 
 void CwdaemonListener::Reset() {
     wordMode_ = false;
-    pttDelayMs_ = 0;
+    SetPttDelay(0);
     StopKeying();
     t_.engine->flags.TxHeld.store(0);
-    TransmitOffAfterKeyUp();
+    TransmitOff();
     t_.speed->Speed = startSpeed_;
     t_.speed->Weighting = startWeighting_;
     t_.speed->ApplySpeed(true);
@@ -227,11 +230,12 @@ void CwdaemonListener::Abort() {
     }
     StopKeying();
     // A client that switched transmit on holds it until it switches it off.
-    if (t_.engine->flags.TxHeld.load() == 0) TransmitOffAfterKeyUp();
+    if (t_.engine->flags.TxHeld.load() == 0) TransmitOff();
 }
 
-// Nothing more is keyed than the character on the air, which is keyed to its end. Settings
-// queued behind the text take effect as they would have once it was keyed; replies get break.
+// The keyer ends the character on the air with the element being keyed and keys nothing
+// more. Settings queued behind the text take effect as they would have once it was keyed;
+// replies get break.
 void CwdaemonListener::StopKeying() {
     BreakReplies();
     std::vector<char16_t> order;
@@ -247,7 +251,7 @@ void CwdaemonListener::StopKeying() {
     ClearQueue();
     leadIn_.stop();
     marks_.HoldUntil(0);
-    if (t_.engine->mailbox.Withdraw()) marks_.Withdrawn();
+    if (t_.engine->StopSending()) marks_.Withdrawn();
     EndTune();
     for (const char16_t mark : order) {
         const auto it = actions_.find(mark);
@@ -258,17 +262,17 @@ void CwdaemonListener::StopKeying() {
     }
 }
 
-// Transmit goes off when the key is up for good: at once when nothing is being keyed, else
-// once the character on the air has been keyed.
-void CwdaemonListener::TransmitOffAfterKeyUp() {
+// Switched off at once: the TX line holds itself until the last key-up of what is on the air.
+void CwdaemonListener::TransmitOff() {
     ownTx_ = false;
-    if (marks_.Keyed()) {
-        txOffWhenKeyed_ = false;
-        t_.tx->SetTxButton(false);
-        t_.tx->ApplyTx();
-        return;
-    }
-    txOffWhenKeyed_ = true;
+    t_.tx->SetTxButton(false);
+    t_.tx->ApplyTx();
+}
+
+// The logger's lead between PTT on and the first element; 0 leaves Telkey's own.
+void CwdaemonListener::SetPttDelay(std::int32_t ms) {
+    pttDelayMs_ = ms;
+    t_.engine->keyerSettings.PttLeadMs.store(ms);
 }
 
 void CwdaemonListener::SetSpeedWpm(std::int32_t wpm) {
@@ -334,6 +338,12 @@ void CwdaemonListener::QueueTune(std::int32_t seconds) {
         EndTune();
         return;
     }
+    // A tune cuts in on text being keyed, as an abort stops it (not in word mode, where the
+    // logger asked that nothing be aborted).
+    if (!wordMode_ && !QueueIdle()) {
+        CancelTransmitOff();
+        StopKeying();
+    }
     if (InputRoom() < 2) {
         Log("Input is full: tune request dropped");
         return;
@@ -357,7 +367,7 @@ void CwdaemonListener::StartTune(std::int32_t seconds) {
     const int letterGapMs = keyer.DashTicks.load() * tickMs;
     keyer.WeightTicks.store(weight);
     keyer.DotTicks.store(weight + 1);
-    if (!t_.engine->mailbox.Fill(kTuneCode)) {
+    if (!t_.engine->HandOver(kTuneCode)) {
         t_.speed->ApplySpeed(false);
         Log("tune dropped: the keyer's mailbox was not empty");
         return;

@@ -1,6 +1,7 @@
 // The listener's text and marks in Input: collected during a read and put in at once, acted
 // on when the keyer reaches them, and reconciled when the operator edits Input.
 #include <QPlainTextEdit>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
 #include <set>
@@ -33,13 +34,8 @@ bool CwdaemonListener::QueueMark(char16_t mark) {
 }
 
 void CwdaemonListener::Flush() {
-    if (pendingTx_ && pttDelayMs_ > 0 && t_.engine->flags.Transmitting.load() == 0) {
-        // Held back from PTT on: set before the text goes in, which may switch PTT on itself.
-        const int tickMs = std::max(1, t_.engine->keyerSettings.TickMs.load());
-        const int ticks = (pttDelayMs_ + tickMs - 1) / tickMs;
-        marks_.HoldUntil(t_.engine->keyer.TickCount() + static_cast<std::uint64_t>(ticks));
-        leadIn_.start(pttDelayMs_);
-    }
+    if (pendingTx_) CancelTransmitOff();
+    if (pendingTx_ && t_.engine->flags.Transmitting.load() == 0) StartTransmission();
     if (!pendingText_.isEmpty()) {
         const QString text = pendingText_;
         pendingText_.clear();
@@ -47,29 +43,81 @@ void CwdaemonListener::Flush() {
     }
     if (pendingTx_) {
         pendingTx_ = false;
-        const bool wasOn = t_.engine->flags.Transmitting.load() != 0;
-        if (!wasOn) {
-            // Without MOX nothing else would end a transmission the request starts.
-            ownTx_ =
-                t_.engine->keyerSettings.MoxOn.load() == 0 && t_.engine->flags.TxHeld.load() == 0;
-        }
         t_.tx->TransmitOnCommand();
     }
 }
 
+// Transmit on before the text goes in: MOX's keyboard rule would otherwise lead with a word
+// space instead of the lead set for PTT. With MOX the keyer keeps that lead; without, the
+// hand-over is held back for the logger's.
+void CwdaemonListener::StartTransmission() {
+    const KeyerSettings& keyer = t_.engine->keyerSettings;
+    const bool mox = keyer.MoxOn.load() != 0;
+    if (!mox && pttDelayMs_ > 0) {
+        const int tickMs = std::max(1, keyer.TickMs.load());
+        const int ticks = (pttDelayMs_ + tickMs - 1) / tickMs;
+        marks_.HoldUntil(t_.engine->keyer.TickCount() + static_cast<std::uint64_t>(ticks));
+        leadIn_.start(pttDelayMs_);
+    }
+    ownTx_ = false;
+    t_.tx->TransmitOnCommand();
+    // The transmission ends at the last key-up of its text, unless MOX's silence rule gives
+    // it the tail the operator chose.
+    ownTx_ = t_.engine->flags.TxHeld.load() == 0 && !(mox && keyer.RxAtSilence.load() != 0);
+}
+
 // Everything has been keyed: a transmission a request started ends as the receive command
-// would end it, and so does one an abort ended while a character was on the air.
+// would end it.
 void CwdaemonListener::Drained() {
-    if (t_.engine->flags.TxHeld.load() != 0) {
-        txOffWhenKeyed_ = false;
+    if (!ownTx_ || t_.engine->flags.TxHeld.load() != 0) return;
+    if (t_.engine->flags.Transmitting.load() == 0) {
+        ownTx_ = false;
         return;
     }
-    if (!ownTx_ && !txOffWhenKeyed_) return;
-    ownTx_ = false;
-    txOffWhenKeyed_ = false;
-    if (t_.engine->flags.Transmitting.load() == 0) return;
-    t_.tx->SetTxButton(false);
-    t_.tx->ApplyTx();
+    TransmitOff();
+}
+
+// The last character of the text is with the keyer: transmit goes off at its last key-up, by
+// a mark reached then, not a letter gap later. A tune still to come keeps it on.
+void CwdaemonListener::LastHanded() {
+    if (!ownTx_ || t_.engine->flags.TxHeld.load() != 0 || MoreToKey()) return;
+    CancelTransmitOff();
+    Action off;
+    off.what = Action::What::TransmitOff;
+    if (!AddAction(off)) return;
+    const QString mark = pendingText_;
+    pendingText_.clear();
+    t_.queue->AppendWithMarks(mark);
+}
+
+// More text came: the transmission goes on, its end mark goes.
+void CwdaemonListener::CancelTransmitOff() {
+    const auto it = std::find_if(actions_.begin(), actions_.end(), [](const auto& a) {
+        return a.second.what == Action::What::TransmitOff;
+    });
+    if (it == actions_.end()) return;
+    const char16_t mark = it->first;
+    actions_.erase(it);
+    QTextDocument* doc = t_.Input->document();
+    for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
+        if (TransmitQueue::MarkAt(doc, i) != mark) continue;
+        QTextCursor cut(doc);
+        cut.setPosition(i);
+        cut.setPosition(i + 1, QTextCursor::KeepAnchor);
+        cut.removeSelectedText();
+        return;
+    }
+}
+
+// Input holds text (the operator may have typed behind a request's) or a tune still to key.
+bool CwdaemonListener::MoreToKey() const {
+    if (!pendingText_.isEmpty()) return true;
+    const QTextDocument* doc = t_.Input->document();
+    for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
+        const char16_t mark = TransmitQueue::MarkAt(doc, i);
+        if (!IsQueueEventMark(mark) || mark == kMarkTuneEnd) return true;
+    }
+    return false;
 }
 
 void CwdaemonListener::ClearQueue() {

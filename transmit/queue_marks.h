@@ -67,6 +67,9 @@ class QueueMarks {
     std::function<void()> waitingForKeyUp;
     // Transmitting, and everything handed over has been keyed with nothing left in Input.
     std::function<void()> drained;
+    // Transmitting, and the code just handed over was the last thing in Input to key (marks
+    // may still wait there).
+    std::function<void()> lastHanded;
 
   private:
     int awaited_ = 0;

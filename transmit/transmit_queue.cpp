@@ -181,6 +181,8 @@ bool TransmitQueue::CutReachedMarks() {
             continue;
         }
         if (!marks_->Keyed() && !ReachedAtKeyUp(mark)) return false;
+        // A mark's action may hand over a code: not before the keyer has seen a withdrawal.
+        if (!engine_.mailbox.Fillable()) return false;
         RemoveRange(doc, 0, 1);
         doc->clearUndoRedoStacks();
         marks_->Reached(mark);
@@ -247,6 +249,7 @@ void TransmitQueue::HandOverOne() {
     RemoveRange(doc, 0, taken);
     doc->clearUndoRedoStacks();
     input_->ensureCursorVisible();
+    if (marks_ != nullptr && marks_->lastHanded && !HasTextToKey()) marks_->lastHanded();
 }
 
 // Whether the line break at the front has had its first word space; forgets the breaks that

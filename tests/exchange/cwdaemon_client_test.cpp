@@ -197,12 +197,12 @@ class CwdaemonClient : public ::testing::Test {
         port = FreeUdpPort();
         telkey = std::make_unique<TelkeyProcess>(root, port);
         ASSERT_TRUE(telkey->Spawned());
-        // Requests count once the engine runs; until then "^" gets no answer.
+        // Requests count once the engine runs; until then "~^" (nothing to key) gets no answer.
         Udp probe;
         ASSERT_TRUE(WaitFor(
             [&] {
-                probe.Send(port, "^");
-                return probe.Receive() == std::optional<std::string>("\r\n");
+                probe.Send(port, "~^");
+                return probe.Receive() == std::optional<std::string>("~\r\n");
             },
             20s))
             << telkey->Stderr();

@@ -139,44 +139,44 @@ TEST_F(Cwdaemon, ToneRequestDoesNotSwitchOnASpeakerTheOperatorLeftOff) {
     EXPECT_EQ(w.engine.portSettings.SpeakerTone.load(), 700);
 }
 
-TEST_F(Cwdaemon, AbortKeysTheCharacterOnTheAirToItsEndAndNothingMore) {
-    // Ticks until transmit is off, checking that the TX line is on while the key is down;
-    // gives the ticks from the last key-up to transmit off.
-    auto ticksFromLastKeyUpToTxOff = [&] {
-        int sinceKeyUp = 0;
-        for (int i = 0; i < 20000 && Transmitting(); ++i) {
-            Tick();
-            if (KeyDown()) {
-                EXPECT_TRUE(TxLineOn()) << "tick " << i;
-                sinceKeyUp = 0;
-            } else {
-                ++sinceKeyUp;
-            }
-        }
-        return sinceKeyUp;
+// "p" (.--.) at 25 ticks a dot: key-down from tick 0 to 24, 50 to 124, 150 to 224, 250 to 274;
+// the letter gap ends at 349, with "a" waiting in the mailbox all along.
+TEST_F(Cwdaemon, AbortEndsWithTheElementBeingKeyedAndNothingAfter) {
+    struct Case {
+        const char* point;
+        int tick;  // after the first key-down
+        std::vector<int> runs;
+    };
+    const Case cases[] = {
+        {"in the first dot", 10, {25}},
+        {"in the gap after it", 30, {25}},
+        {"in the first dash", 80, {25, 75}},
+        {"in the last gap", 230, {25, 75, 75}},
+        {"in the last dot", 260, {25, 75, 75, 25}},
+        {"in the letter gap", 300, {25, 75, 75, 25}},
     };
     for (const std::string& stop : {Esc("4"), Esc("0")}) {
-        SCOPED_TRACE(stop);
-        w.form.Sent->clear();
-        Send("paris");
-        // In the middle of the first dash of "p" (.--.), with "a" waiting in the mailbox.
-        ASSERT_TRUE(TickUntil([&] { return w.engine.keyer.State().KeyerState == TextDash; }));
-        Ticks(30);
-        ASSERT_FALSE(w.engine.mailbox.NextCodeEmpty());
-        Send(stop);
-        EXPECT_TRUE(InputText().isEmpty());
-        EXPECT_TRUE(KeyDown());
-        EXPECT_TRUE(TxLineOn());
-        // The key stays with the keyer; transmit goes off once "p" has been keyed.
-        const int afterKeyUp = ticksFromLastKeyUpToTxOff();
-        EXPECT_GE(afterKeyUp, 75);  // the letter gap
-        EXPECT_LE(afterKeyUp, 77);
-        EXPECT_FALSE(w.form.TxButton->isChecked());
-        Tick();
-        EXPECT_FALSE(TxLineOn());
-        Ticks(400);
-        EXPECT_EQ(KeyDownRuns(), (std::vector<int>{25, 75, 75, 25}));
-        EXPECT_EQ(SentText().trimmed(), "p");  // and the word space of the silence after it
+        for (const Case& c : cases) {
+            SCOPED_TRACE(stop + " " + c.point);
+            Send("paris");
+            ASSERT_TRUE(TickUntil([&] { return KeyDown(); }));
+            keyTrace.assign(1, true);
+            Ticks(c.tick);
+            Send(stop);
+            EXPECT_TRUE(InputText().isEmpty());
+            EXPECT_FALSE(Transmitting());
+            // The TX line stays on while the key is down and drops with the last key-up.
+            for (int i = 0; i < 600; ++i) {
+                const bool wasDown = KeyDown();
+                Tick();
+                // On with the key, off from the last key-up on.
+                if (KeyDown() || wasDown || i == 0) {
+                    EXPECT_EQ(TxLineOn(), KeyDown()) << i;
+                }
+            }
+            EXPECT_EQ(KeyDownRuns(), c.runs);
+            ASSERT_TRUE(AllKeyed());
+        }
     }
 }
 
@@ -277,8 +277,26 @@ TEST_F(Cwdaemon, TuneKeepsTheKeyDownForItsTimeThroughTheKeyer) {
     EXPECT_EQ(KeyDownRuns(), std::vector<int>{25});
 }
 
+TEST_F(Cwdaemon, TuneCutsInOnTextBeingKeyed) {
+    Send("paris");
+    ASSERT_TRUE(
+        TickUntil([&] { return w.engine.keyer.State().KeyerState == TextDash && KeyDown(); }));
+    keyTrace.assign(1, true);
+    Send(Esc("c1"));
+    bool lineHeld = true;
+    ASSERT_TRUE(TickUntil([&] {
+        lineHeld = lineHeld && TxLineOn();
+        return listener->Tuning() && KeyDown();
+    }));
+    EXPECT_TRUE(lineHeld);
+    ASSERT_TRUE(TickUntil([&] { return !listener->Tuning() && AllKeyed(); }));
+    // The dash ends, the tune follows its letter gap.
+    EXPECT_EQ(KeyDownRuns(), (std::vector<int>{75, 249}));
+}
+
 TEST_F(Cwdaemon, TuneWaitsForQueuedTextAndAbortLiftsTheKey) {
     Send("e");
+    ASSERT_TRUE(TickUntil([&] { return KeyDown(); }));  // a tune cuts in after the element
     Send(Esc("c10"));
     ASSERT_TRUE(TickUntil([&] { return listener->Tuning(); }, 1000));
     EXPECT_EQ(SentText(), "e");
@@ -286,12 +304,13 @@ TEST_F(Cwdaemon, TuneWaitsForQueuedTextAndAbortLiftsTheKey) {
     EXPECT_TRUE(KeyDown());
     Send(Esc("4"));
     EXPECT_FALSE(listener->Tuning());
-    // The keyer ends the tune's dot within two ticks; transmit goes off after it.
+    // The keyer ends the tune's dot within two ticks; the TX line goes off with it.
+    EXPECT_FALSE(Transmitting());
+    EXPECT_TRUE(TxLineOn());
     Ticks(2);
     EXPECT_FALSE(KeyDown());
     EXPECT_EQ(w.engine.keyer.State().KeyerState, TextElementGap);
-    EXPECT_TRUE(Transmitting());
-    EXPECT_TRUE(TxLineOn());
+    EXPECT_FALSE(TxLineOn());
     ASSERT_TRUE(TickUntil([&] { return AllKeyed() && !Transmitting(); }, 1000));
     EXPECT_FALSE(KeyDown());
     EXPECT_EQ(w.engine.keyerSettings.DotTicks.load(), 25);
@@ -331,10 +350,27 @@ TEST_F(Cwdaemon, CaretReplyGoesToItsSenderAfterTheText) {
     Tick();
     EXPECT_EQ(Replies(other), std::vector<std::string>{"tu\r\n"});
     EXPECT_TRUE(Replies().empty());
+}
 
-    // With nothing queued and nothing to key the answer comes at once.
-    Send("^");
-    EXPECT_EQ(Replies(), std::vector<std::string>{"\r\n"});
+TEST_F(Cwdaemon, LoneCaretAndTab) {
+    struct Case {
+        const char* request;
+        const char* sent;
+        std::vector<std::string> replies;
+    };
+    const std::vector<Case> cases{
+        {"^", "", {}},         {"^ee", "", {}},
+        {"~^", "", {"~\r\n"}},  // nothing to key: answered at once
+        {"e\te", "ee", {}},    {"e\t\te", "ee", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        w.form.Sent->clear();
+        Send(c.request);
+        ASSERT_TRUE(TickUntil([&] { return AllKeyed() && !Transmitting(); }));
+        EXPECT_EQ(SentText().trimmed().toStdString(), c.sent);
+        EXPECT_EQ(Replies(), c.replies);
+    }
 }
 
 TEST_F(Cwdaemon, AbortAnswersPendingRepliesWithBreak) {
@@ -488,7 +524,7 @@ TEST_F(Cwdaemon, AbortAppliesTheSettingsQueuedBehindTheText) {
 
 TEST_F(Cwdaemon, TransmissionARequestStartedEndsWithItsText) {
     Send("e");
-    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }));
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting() && AllKeyed(); }));
     EXPECT_EQ(SentText(), "e");
     EXPECT_FALSE(w.form.TxButton->isChecked());
     Tick();
@@ -497,7 +533,7 @@ TEST_F(Cwdaemon, TransmissionARequestStartedEndsWithItsText) {
     // Text behind text: one transmission for both.
     Send("e");
     Send("e");
-    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }));
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting() && AllKeyed(); }));
     EXPECT_EQ(SentText(), "eee");
 
     // Transmit the operator switched on stays on.
@@ -543,7 +579,7 @@ TEST_F(Cwdaemon, PttDelayIsTheLeadTimeBeforeTheFirstElement) {
             Tick();
             ++ticks;
         }
-        EXPECT_TRUE(TickUntil([&] { return !Transmitting(); }));
+        EXPECT_TRUE(TickUntil([&] { return !Transmitting() && AllKeyed(); }));
         return ticks;
     };
     Send("e");
@@ -556,6 +592,69 @@ TEST_F(Cwdaemon, PttDelayIsTheLeadTimeBeforeTheFirstElement) {
     EXPECT_LE(delayed, 8 + 3);
     Send(Esc("d51"));
     EXPECT_TRUE(Logged("outside 0..50"));
+}
+
+// PTT for a text: whether there is a line is the operator's (TX mask); the lead is ESC d's, else
+// the PTT lead with MOX; the line drops at the last key-up, plus MOX's silence when set.
+TEST_F(Cwdaemon, PttAsTheLoggerSetIt) {
+    constexpr int kNone = -1;   // the TX line never comes on
+    constexpr int kStays = -2;  // held on by ESC a1
+    struct Case {
+        std::uint8_t txMask;
+        bool mox;
+        bool rxAtSilence;
+        int escD;
+        bool escA1;
+        int leadTicks;  // from the request to the first key-down, less the hand-over's two
+        int tailTicks;  // from the last key-up to the line going off
+    };
+    const Case cases[] = {
+        {kTxBit, false, true, 0, false, 0, 0},      {kTxBit, false, true, 40, false, 10, 0},
+        {kTxBit, true, true, 0, false, 25, 200},    {kTxBit, true, true, 40, false, 10, 200},
+        {kTxBit, true, false, 0, false, 25, 0},     {kTxBit, true, false, 40, false, 10, 0},
+        {0, false, true, 40, false, 10, kNone},     {0, true, true, 0, false, 25, kNone},
+        {kTxBit, false, true, 40, true, 0, kStays}, {kTxBit, true, true, 40, true, 10, kStays},
+    };
+    w.engine.keyerSettings.PaddleDelay.store(100);  // 25 ticks
+    w.engine.keyerSettings.SilenceLen.store(8);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "mask " << int{c.txMask} << " mox " << c.mox << " silence " << c.rxAtSilence
+                     << " d " << c.escD << " a1 " << c.escA1);
+        w.engine.portSettings.TxMask.store(c.txMask);
+        w.engine.keyerSettings.MoxOn.store(c.mox ? 1 : 0);
+        w.engine.keyerSettings.RxAtSilence.store(c.rxAtSilence ? 1 : 0);
+        Send(Esc("d" + std::to_string(c.escD)));
+        if (c.escA1) Send(Esc("a1"));
+        Send("e");
+        int lead = 0;
+        bool sawTx = TxLineOn();
+        while (!KeyDown() && lead < 200) {
+            Tick();
+            sawTx = sawTx || TxLineOn();
+            ++lead;
+        }
+        EXPECT_NEAR(lead - 2, c.leadTicks, 1);
+        ASSERT_TRUE(TickUntil([&] {
+            sawTx = sawTx || TxLineOn();
+            return !KeyDown();
+        }));
+        int tail = 0;
+        while (TxLineOn() && tail < 400) {
+            Tick();
+            ++tail;
+        }
+        EXPECT_EQ(sawTx, c.tailTicks != kNone);
+        if (c.tailTicks == kStays) {
+            EXPECT_TRUE(TxLineOn());
+            Send(Esc("a0"));
+        } else if (c.tailTicks != kNone) {
+            EXPECT_NEAR(tail, c.tailTicks, 1);
+        }
+        ASSERT_TRUE(TickUntil([&] { return !Transmitting() && AllKeyed(); }));
+        Tick();
+        EXPECT_FALSE(TxLineOn());
+    }
 }
 
 TEST_F(Cwdaemon, ReplyAtTheLastKeyUp) {
@@ -596,7 +695,7 @@ TEST_F(Cwdaemon, TwoClientsEachGetTheirOwnReply) {
 TEST_F(Cwdaemon, CharactersAsCwdaemonKeysThem) {
     // Latin-1 A, O and U with diaeresis, at and dollar.
     Send("\xC4\xD6\xDC@$");
-    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }, 40000));
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting() && AllKeyed(); }, 40000));
     EXPECT_EQ(KeyDownRuns(), (std::vector<int>{25, 75, 25, 75,                 // .-.-
                                                75, 75, 75, 25,                 // ---.
                                                25, 25, 75, 75,                 // ..--
@@ -611,7 +710,7 @@ TEST_F(Cwdaemon, CharactersAsCwdaemonKeysThem) {
         std::string("a\x01\x7F"
                     "b",
                     4));
-    ASSERT_TRUE(TickUntil([&] { return !Transmitting(); }, 40000));
+    ASSERT_TRUE(TickUntil([&] { return !Transmitting() && AllKeyed(); }, 40000));
     EXPECT_EQ(SentText(), "xab");
     EXPECT_FALSE(w.form.PauseButton->isChecked());
 }
