@@ -1,8 +1,6 @@
 #include "backends/guardian.h"
 
 #include <fcntl.h>
-#include <linux/input.h>
-#include <linux/ppdev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -23,192 +21,17 @@
 #include <string>
 #include <utility>
 
-#include "backends/devices_serial.h"
-#include "backends/devices_speaker.h"
 #include "backends/devices_stopper.h"
-#include "backends/port_bus_raw.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <sys/io.h>
-#define TELKEY_HAVE_PORT_IO 1
-#endif
+#include "backends/guardian_link.h"
 
 namespace telkey {
 namespace {
 
-constexpr std::int64_t kNsPerMs = 1'000'000;
-constexpr std::int64_t kNsPerUs = 1'000;
-// While nothing is due, how often the guardian looks whether the keyer has started again.
-constexpr int kIdleLookMs = 50;
-constexpr int kFirstKeyPort = 1;
-constexpr int kLastKeyPort = 7;
-constexpr std::uint8_t kSpeakerOffMask = 0xFC;
-
-struct Message {
-    std::uint32_t kind;  // GuardedKind, or 0: forget the slot
-    std::int32_t slot;
-};
-
-// "<microseconds> 0x<port> 0x<value>\n" as the sim backend's trace writes it, without stdio.
-std::size_t TraceLine(char* out, std::int64_t us, unsigned port, unsigned value) noexcept {
-    char digits[24];
-    std::size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + us % 10);
-        us /= 10;
-    } while (us > 0);
-    std::size_t at = 0;
-    while (n > 0) out[at++] = digits[--n];
-    const auto hex = [&](unsigned v, int minDigits) {
-        out[at++] = ' ';
-        out[at++] = '0';
-        out[at++] = 'x';
-        int count = 1;
-        while ((v >> (4 * count)) != 0) ++count;
-        if (count < minDigits) count = minDigits;
-        for (int i = count - 1; i >= 0; --i) out[at++] = "0123456789abcdef"[(v >> (4 * i)) & 0xF];
-    };
-    hex(port, 1);
-    hex(value, 2);
-    out[at++] = '\n';
-    return at;
-}
-
-class Keeper {
-  public:
-    explicit Keeper(GuardianPage& page) noexcept : page_(page) { held_.fill({0, -1}); }
-    ~Keeper() {
-        for (const Held& h : held_) {
-            if (h.fd >= 0) ::close(h.fd);
-        }
-    }
-
-    void Take(GuardedKind kind, int slot, int fd) noexcept {
-        if (slot < 0 || slot >= kGuardSlots) {
-            if (fd >= 0) ::close(fd);
-            return;
-        }
-        if (kind == GuardedKind::RawPorts) {
-#ifdef TELKEY_HAVE_PORT_IO
-            raw_ = ::ioperm(0, RawPortBus::kIopermLimit, 1) == 0;
-#endif
-            return;
-        }
-        Forget(slot);
-        held_[static_cast<std::size_t>(slot)] = {static_cast<std::uint32_t>(kind), fd};
-    }
-
-    void Forget(int slot) noexcept {
-        if (slot < 0 || slot >= kGuardSlots) return;
-        Held& h = held_[static_cast<std::size_t>(slot)];
-        if (h.fd >= 0) ::close(h.fd);
-        h = {0, -1};
-    }
-
-    void Release() noexcept {
-        const std::uint32_t keyPorts = page_.keyPorts.load();
-        const auto all = static_cast<std::uint8_t>(page_.allMask.load());
-        for (int n = kFirstKeyPort; n <= kLastKeyPort; ++n) {
-            if ((keyPorts & (1u << n)) == 0) continue;
-            const std::uint16_t reg = KeyPortOutputRegister(n);
-            Trace(reg, all);
-#ifdef TELKEY_HAVE_PORT_IO
-            if (raw_) outb(all, reg);
-#endif
-            const Held& h = held_[static_cast<std::size_t>(n)];
-            if (h.fd < 0) continue;
-            if (h.kind == static_cast<std::uint32_t>(GuardedKind::Serial)) {
-                int off = ((all & kMcrDtr) ? 0 : TIOCM_DTR) | ((all & kMcrRts) ? 0 : TIOCM_RTS);
-                int on = ((all & kMcrDtr) ? TIOCM_DTR : 0) | ((all & kMcrRts) ? TIOCM_RTS : 0);
-                if (off != 0) ::ioctl(h.fd, TIOCMBIC, &off);
-                if (on != 0) ::ioctl(h.fd, TIOCMBIS, &on);
-            } else if (h.kind == static_cast<std::uint32_t>(GuardedKind::Parallel)) {
-                unsigned char data = all;
-                ::ioctl(h.fd, PPWDATA, &data);
-            }
-        }
-        if (page_.speaker.load() != 0) {
-            Trace(kSpeakerGatePort, 0xFF & kSpeakerOffMask);
-#ifdef TELKEY_HAVE_PORT_IO
-            if (raw_)
-                outb(static_cast<std::uint8_t>(inb(kSpeakerGatePort) & kSpeakerOffMask),
-                     kSpeakerGatePort);
-#endif
-        }
-        // The kernel's PC speaker sounds on after its user is gone: always silenced.
-        const Held& speaker = held_[kGuardSlotSpeaker];
-        if (speaker.fd >= 0 && speaker.kind == static_cast<std::uint32_t>(GuardedKind::PcSpeaker)) {
-            input_event event{};
-            event.type = EV_SND;
-            event.code = SND_TONE;
-            event.value = 0;
-            [[maybe_unused]] const ssize_t n = ::write(speaker.fd, &event, sizeof event);
-        }
-    }
-
-  private:
-    struct Held {
-        std::uint32_t kind;
-        int fd;
-    };
-
-    void Trace(unsigned port, unsigned value) noexcept {
-        const Held& h = held_[kGuardSlotTrace];
-        if (h.fd < 0) return;
-        char line[64];
-        const std::size_t size = TraceLine(line, MonotonicNs() / kNsPerUs, port, value);
-        [[maybe_unused]] const ssize_t n = ::write(h.fd, line, size);
-    }
-
-    GuardianPage& page_;
-    std::array<Held, kGuardSlots> held_{};
-    bool raw_ = false;
-};
-
-// One message from Telkey; false when the link has closed.
-bool Receive(int link, Keeper& keeper) noexcept {
-    Message message{};
-    iovec io{&message, sizeof message};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    msghdr header{};
-    header.msg_iov = &io;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(link, &header, MSG_CMSG_CLOEXEC);
-    // ECONNRESET: Telkey closed its end without reading our ready byte. Told once, ahead of
-    // the messages still queued: those are read next, then the end.
-    if (n < 0) return errno == EINTR || errno == EAGAIN || errno == ECONNRESET;
-    if (n == 0) return false;
-    int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-            std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-        }
-    }
-    if (static_cast<std::size_t>(n) != sizeof message) {
-        if (fd >= 0) ::close(fd);
-        return true;
-    }
-    if (message.kind == 0) {
-        keeper.Forget(message.slot);
-    } else {
-        keeper.Take(static_cast<GuardedKind>(message.kind), message.slot, fd);
-    }
-    return true;
-}
-
-constexpr char kGuardianArgument[] = "--internal-guardian";
-constexpr char kGuardianName[] = "telkey-guardian";
-// Where the guardian program finds its link and its page.
-constexpr int kLinkFd = 3;
-constexpr int kPageFd = 4;
 // Descriptors are moved up to here before the fork, so that placing them on 3 and 4 in the
 // child cannot overwrite one with the other.
 constexpr int kFirstHighFd = 10;
 constexpr int kCloseLimit = 65536;
 constexpr int kExitCannotRun = 127;
-constexpr int kExitNotStarted = 2;
 // A guardian that cannot be started is tried again this often.
 constexpr std::int64_t kRetryNs = 5'000'000'000;
 constexpr int kFailedStartsBeforeWaiting = 2;
@@ -252,71 +75,6 @@ std::string PidText(pid_t pid) {
 }
 
 }  // namespace
-
-void RunGuardian(int link, GuardianPage& page) noexcept {
-    Keeper keeper(page);
-    std::int64_t releasedBeat = -1;
-    for (;;) {
-        int timeoutMs = kIdleLookMs;
-        const std::int64_t beat = page.beatNs.load();
-        if (beat != 0 && beat != releasedBeat) {
-            const std::int64_t left = beat + kGuardianStallNs - MonotonicNs();
-            if (left <= 0) {
-                keeper.Release();
-                page.releases.fetch_add(1);
-                releasedBeat = beat;
-                continue;
-            }
-            timeoutMs = static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
-        }
-        pollfd p{link, POLLIN, 0};
-        const int r = ::poll(&p, 1, timeoutMs);
-        if (r < 0 && errno != EINTR) break;
-        if (r > 0 && !Receive(link, keeper)) break;
-    }
-    if (page.finished.load() == 0) keeper.Release();
-}
-
-bool IsGuardianCall(int argc, char** argv) noexcept {
-    return argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0;
-}
-
-// Out of the terminal's job control (Ctrl-C, Ctrl-Z and a hang-up reach Telkey alone), its
-// standard streams on /dev/null, then the loop.
-void GuardianMain() noexcept {
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_NAME, kGuardianName, 0, 0, 0);
-    for (int sig :
-         {SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM}) {
-        ::signal(sig, SIG_IGN);
-    }
-    // Telkey starts it with every signal blocked, so that none of its handlers runs here.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-
-    int type = 0;
-    socklen_t size = sizeof type;
-    struct stat st {};
-    void* memory = MAP_FAILED;
-    if (::getsockopt(kLinkFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET ||
-        ::fstat(kPageFd, &st) != 0 || static_cast<std::size_t>(st.st_size) < sizeof(GuardianPage) ||
-        (memory = ::mmap(nullptr, sizeof(GuardianPage), PROT_READ | PROT_WRITE, MAP_SHARED, kPageFd,
-                         0)) == MAP_FAILED) {
-        static constexpr char kText[] = "telkey: the guardian is started by Telkey itself\n";
-        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
-        ::_exit(kExitNotStarted);
-    }
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::dup2(null, fd);
-        if (null > STDERR_FILENO) ::close(null);
-    }
-    const char ready = 1;
-    [[maybe_unused]] const ssize_t sent = ::send(kLinkFd, &ready, sizeof ready, MSG_NOSIGNAL);
-    RunGuardian(kLinkFd, *static_cast<GuardianPage*>(memory));
-    ::_exit(0);
-}
 
 Guardian::Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd) noexcept
     : program_(std::move(program)), pageFd_(pageFd), page_(page), wakeFd_(wakeFd) {
@@ -407,8 +165,9 @@ bool Guardian::Spawn(std::string& error) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
-        if (::dup2(theirs, kLinkFd) < 0 || ::dup2(pageFd_, kPageFd) < 0) ::_exit(kExitCannotRun);
-        CloseFrom(kPageFd + 1);
+        if (::dup2(theirs, kGuardianLinkFd) < 0 || ::dup2(pageFd_, kGuardianPageFd) < 0)
+            ::_exit(kExitCannotRun);
+        CloseFrom(kGuardianPageFd + 1);
         ::execv(program, argv);
         ::_exit(kExitCannotRun);
     }
@@ -472,7 +231,7 @@ void Guardian::WatchLoop() {
                     if (!Spawn(error)) TellDown(error);
                     continue;
                 }
-                timeoutMs = static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+                timeoutMs = static_cast<int>((left + kGuardianNsPerMs - 1) / kGuardianNsPerMs);
             }
             link = link_;
         }
@@ -530,7 +289,7 @@ void Guardian::Watch(const PortSettings& settings, const Ports& ports) noexcept 
 
 void Guardian::Send(GuardedKind kind, int slot, int fd) noexcept {
     if (link_ < 0) return;  // handed to the next guardian when it starts
-    Message message{static_cast<std::uint32_t>(kind), slot};
+    GuardianMessage message{static_cast<std::uint32_t>(kind), slot};
     iovec io{&message, sizeof message};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr header{};
@@ -581,7 +340,7 @@ void Guardian::Forget(int slot) noexcept {
 void Guardian::Beat(std::int64_t nowNs) noexcept {
     if (const PortSettings* settings = settings_.load(std::memory_order_relaxed)) {
         const std::int32_t number = settings->KeyPortNumber.load(std::memory_order_relaxed);
-        if (number >= kFirstKeyPort && number <= kLastKeyPort) {
+        if (number >= kGuardianFirstKeyPort && number <= kGuardianLastKeyPort) {
             const std::uint32_t bit = 1u << number;
             if ((page_->keyPorts.load(std::memory_order_relaxed) & bit) == 0) {
                 page_->keyPorts.fetch_or(bit, std::memory_order_relaxed);
