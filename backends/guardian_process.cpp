@@ -6,13 +6,11 @@
 #include <linux/input.h>
 #include <linux/ppdev.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,10 +18,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <string>
-#include <utility>
 
 #include "backends/devices_serial.h"
 #include "backends/devices_speaker.h"
