@@ -6,9 +6,10 @@
 // on a page shared with it. When Telkey's end of the link closes (death by any cause) or the
 // beat stops for kGuardianStallNs (SIGSTOP, a hung process) while a line is on, it writes the
 // key and TX lines released and silences the speaker. While nothing is on it sleeps: the keyer
-// wakes it through an eventfd when a line goes on, once per change, not per tick. It allocates nothing after it starts and ends when Telkey
-// ends. A watcher thread in Telkey starts a new guardian as soon as one ends and hands it every
-// descriptor and the page again; when none can be started it says so and tries again.
+// wakes it through an eventfd when a line goes on, once per change, not per tick. It allocates
+// nothing after it starts and ends when Telkey ends. A watcher thread in Telkey starts a new
+// guardian as soon as one ends and hands it every descriptor and the page again; when none can be
+// started it says so and tries again.
 #include <sys/types.h>
 
 #include <array>
