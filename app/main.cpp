@@ -1,7 +1,11 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdlib>
 #include <exception>
@@ -37,7 +41,34 @@
 namespace {
 
 constexpr char kProgram[] = "telkey";
-constexpr int kBrokerLookMs = 250;
+// Without an eventfd the window looks for news this often instead.
+constexpr int kNewsLookMs = 250;
+
+// Wakes the window thread when the keyer's driver or a backend has news for it, so that no
+// timer runs while nothing happens.
+class NewsWake {
+  public:
+    NewsWake() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~NewsWake() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    NewsWake(const NewsWake&) = delete;
+    NewsWake& operator=(const NewsWake&) = delete;
+    int Fd() const noexcept { return fd_; }
+    void Signal() const noexcept {
+        const std::uint64_t one = 1;
+        if (fd_ < 0) return;
+        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+    }
+    void Drain() const noexcept {
+        std::uint64_t count = 0;
+        if (fd_ < 0) return;
+        [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+    }
+
+  private:
+    const int fd_;
+};
 
 void PrintError(const std::string& text) {
     std::cerr << kProgram << ": " << text << '\n';
@@ -135,8 +166,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     // Without root or an rtprio limit the keyer thread asks RealtimeKit for real-time priority.
     // It is reached on a thread of its own: a system bus that hangs holds nothing here.
     RealtimeKit realtimeKit;
+    const NewsWake news;  // outlives the driver and every notice source's link to it
     ThreadTickDriver driver;
     driver.SetRealtimeBroker(&realtimeKit);
+    driver.SetBrokerAnswered([&news] { news.Signal(); });
     Engine engine(*ports.bus, driver);
     if (guardian != nullptr) {
         ports.bus->GuardLines(*guardian);
@@ -181,11 +214,6 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         schedulingLine = text;
         showStatusTip();
     });
-    // RealtimeKit's answer comes while the keyer ticks; it is looked for now and then.
-    QTimer brokerTimer;
-    QObject::connect(&brokerTimer, &QTimer::timeout, &form,
-                     [&driver] { driver.TakeBrokerAnswer(); });
-    brokerTimer.start(kBrokerLookMs);
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
     std::unique_ptr<CwdaemonListener> cwdaemon;
     if (line.cwdaemon.enabled) {
@@ -198,18 +226,27 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     form.show();
     // Notices of the devices backend (a device gone or back, lines released by the watchdog,
     // no sound server) and of the guardian (one ended and was replaced, none can be started):
-    // each on stderr, and the latest in one box that does not block keying.
-    QTimer noticeTimer;
+    // each on stderr, and the latest in one box that does not block keying. They and
+    // RealtimeKit's answer (it comes while the keyer ticks) wake the window through `news`.
     std::vector<DeviceNotices*> noticeSources;
     if (ports.devices != nullptr) {
         for (const std::string& text : ports.devices->Notices().TakeNew()) PrintError(text);
         noticeSources.push_back(&ports.devices->Notices());
     }
     if (guardian != nullptr) noticeSources.push_back(&guardian->Notices());
+    struct NoticeLinks {
+        const std::vector<DeviceNotices*>& sources;
+        ~NoticeLinks() {
+            for (DeviceNotices* source : sources) source->WakeOnPost(-1);
+        }
+    } noticeLinks{noticeSources};
+    for (DeviceNotices* source : noticeSources) source->WakeOnPost(news.Fd());
     auto* noticeBox = new QMessageBox(QMessageBox::Information, QLatin1String(kApplicationTitle),
                                       QString(), QMessageBox::Ok, &form);
     noticeBox->setWindowModality(Qt::NonModal);
-    QObject::connect(&noticeTimer, &QTimer::timeout, &form, [&, noticeBox] {
+    const auto takeNews = [&, noticeBox] {
+        news.Drain();
+        driver.TakeBrokerAnswer();
         std::string latest;
         for (DeviceNotices* source : noticeSources) {
             for (const std::string& text : source->TakeNew()) PrintError(latest = text);
@@ -222,8 +259,17 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         if (latest.empty()) return;
         noticeBox->setText(QString::fromStdString(latest));
         noticeBox->show();
-    });
-    noticeTimer.start(250);
+    };
+    std::unique_ptr<QSocketNotifier> newsNotifier;
+    QTimer newsTimer;
+    if (news.Fd() >= 0) {
+        newsNotifier = std::make_unique<QSocketNotifier>(news.Fd(), QSocketNotifier::Read);
+        QObject::connect(newsNotifier.get(), &QSocketNotifier::activated, &form, takeNews);
+    } else {
+        QObject::connect(&newsTimer, &QTimer::timeout, &form, takeNews);
+        newsTimer.start(kNewsLookMs);
+    }
+    takeNews();  // what came before the links were made
     // A signal that would end Telkey closes the window as the operator would (timer stopped,
     // outputs released), and a broadcast that waits for a slow participant gives up at once;
     // one that stops it releases the lines first. After a stop the interrupted element is cut

@@ -1,5 +1,8 @@
 #include "backends/devices_notices.h"
 
+#include <unistd.h>
+
+#include <cstdint>
 #include <utility>
 
 namespace telkey {
@@ -11,6 +14,10 @@ void DeviceNotices::Post(std::string text) {
         // A window that never looks must not make the list grow without bound.
         if (pending_.size() >= kKept) pending_.erase(pending_.begin());
         pending_.push_back(std::move(text));
+        if (wakeFd_ >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        }
     }
     serial_.fetch_add(1, std::memory_order_release);
 }
@@ -23,6 +30,11 @@ std::string DeviceNotices::StatusText() const {
 std::vector<std::string> DeviceNotices::TakeNew() {
     std::lock_guard lock(mutex_);
     return std::exchange(pending_, {});
+}
+
+void DeviceNotices::WakeOnPost(int fd) {
+    std::lock_guard lock(mutex_);
+    wakeFd_ = fd;
 }
 
 }  // namespace telkey

@@ -76,8 +76,13 @@ std::string PidText(pid_t pid) {
 
 }  // namespace
 
-Guardian::Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd) noexcept
-    : program_(std::move(program)), pageFd_(pageFd), page_(page), wakeFd_(wakeFd) {
+Guardian::Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd,
+                   int lineWakeFd) noexcept
+    : program_(std::move(program)),
+      pageFd_(pageFd),
+      page_(page),
+      wakeFd_(wakeFd),
+      lineWakeFd_(lineWakeFd) {
     slots_.fill({GuardedKind::Trace, -1});
 }
 
@@ -102,8 +107,15 @@ std::unique_ptr<Guardian> Guardian::Start(const std::string& program, std::strin
         return failed("mmap");
     }
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Without it the guardian looks at the page every so often instead.
+    int lineWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (lineWake >= 0) {
+        const int high = ::fcntl(lineWake, F_DUPFD_CLOEXEC, kFirstHighFd);
+        ::close(lineWake);
+        lineWake = high;
+    }
     std::unique_ptr<Guardian> guardian(
-        new Guardian(program, pageFd, new (memory) GuardianPage(), wake));
+        new Guardian(program, pageFd, new (memory) GuardianPage(), wake, lineWake));
     {
         std::lock_guard lock(guardian->mutex_);
         std::string spawnError;
@@ -135,6 +147,7 @@ Guardian::~Guardian() {
     ::munmap(page_, sizeof(GuardianPage));
     ::close(pageFd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
+    if (lineWakeFd_ >= 0) ::close(lineWakeFd_);
 }
 
 bool Guardian::Spawn(std::string& error) {
@@ -167,7 +180,11 @@ bool Guardian::Spawn(std::string& error) {
         ::setpgid(0, 0);
         if (::dup2(theirs, kGuardianLinkFd) < 0 || ::dup2(pageFd_, kGuardianPageFd) < 0)
             ::_exit(kExitCannotRun);
-        CloseFrom(kGuardianPageFd + 1);
+        if (lineWakeFd_ < 0 || ::dup2(lineWakeFd_, kGuardianWakeFd) < 0) {
+            CloseFrom(kGuardianPageFd + 1);
+        } else {
+            CloseFrom(kGuardianWakeFd + 1);
+        }
         ::execv(program, argv);
         ::_exit(kExitCannotRun);
     }
@@ -338,6 +355,7 @@ void Guardian::Forget(int slot) noexcept {
 }
 
 void Guardian::Beat(std::int64_t nowNs) noexcept {
+    const Ports* ports = ports_.load(std::memory_order_relaxed);
     if (const PortSettings* settings = settings_.load(std::memory_order_relaxed)) {
         const std::int32_t number = settings->KeyPortNumber.load(std::memory_order_relaxed);
         if (number >= kGuardianFirstKeyPort && number <= kGuardianLastKeyPort) {
@@ -348,18 +366,35 @@ void Guardian::Beat(std::int64_t nowNs) noexcept {
         }
         page_->allMask.store(ReleasedValue(*settings), std::memory_order_relaxed);
     }
-    if (const Ports* ports = ports_.load(std::memory_order_relaxed)) {
-        page_->speaker.store(ports->SpeakerSounding() ? 1 : 0, std::memory_order_relaxed);
-    }
+    const bool sounding = ports != nullptr && ports->SpeakerSounding();
+    page_->speaker.store(sounding ? 1 : 0, std::memory_order_relaxed);
     page_->beatNs.store(nowNs, std::memory_order_release);
+    // Ports not known yet: watched as if a line were on.
+    const bool on = ports == nullptr || ports->LineOn() || sounding;
+    if (on) {
+        // The guardian clears the word when it has released a silent keyer: the next beat with
+        // a line on wakes it again.
+        if (page_->lineOn.load(std::memory_order_relaxed) == 0 && page_->lineOn.exchange(1) == 0) {
+            WakeGuardian();
+        }
+    } else if (page_->lineOn.load(std::memory_order_relaxed) != 0) {
+        page_->lineOn.store(0, std::memory_order_relaxed);
+    }
+}
+
+void Guardian::WakeGuardian() noexcept {
+    if (lineWakeFd_ < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(lineWakeFd_, &one, sizeof one);
 }
 
 void Guardian::Rest() noexcept {
     // A timer killed with a line on is still watched: should no new timer come (a hang between
     // two timers), that line is released as for a stalled keyer.
     const Ports* ports = ports_.load(std::memory_order_relaxed);
-    if (ports != nullptr && ports->LineOn()) return;
+    if (ports != nullptr && (ports->LineOn() || ports->SpeakerSounding())) return;
     page_->beatNs.store(0, std::memory_order_release);
+    page_->lineOn.store(0, std::memory_order_relaxed);
 }
 
 void Guardian::Finished() noexcept {

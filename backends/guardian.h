@@ -4,10 +4,12 @@
 // safe with threads running); the backends hand it their output descriptors (the same open
 // files: exclusive ttys and claimed parallel ports stay as they are), and the keyer thread beats
 // on a page shared with it. When Telkey's end of the link closes (death by any cause) or the
-// beat stops for kGuardianStallNs (SIGSTOP, a hung process), it writes the key and TX lines
-// released and silences the speaker. It allocates nothing after it starts and ends when Telkey
-// ends. A watcher thread in Telkey starts a new guardian as soon as one ends and hands it every
-// descriptor and the page again; when none can be started it says so and tries again.
+// beat stops for kGuardianStallNs (SIGSTOP, a hung process) while a line is on, it writes the
+// key and TX lines released and silences the speaker. While nothing is on it sleeps: the keyer
+// wakes it through an eventfd when a line goes on, once per change, not per tick. It allocates
+// nothing after it starts and ends when Telkey ends. A watcher thread in Telkey starts a new
+// guardian as soon as one ends and hands it every descriptor and the page again; when none can be
+// started it says so and tries again.
 #include <sys/types.h>
 
 #include <array>
@@ -39,11 +41,13 @@ struct GuardianPage {
     std::atomic<std::uint32_t> speaker{0};   // the speaker was sounding at the last tick
     std::atomic<std::uint32_t> finished{0};  // released in order: nothing to do at the end
     std::atomic<std::uint32_t> releases{0};  // releases of a silent keyer so far
+    std::atomic<std::uint32_t> lineOn{0};    // key, TX, a test line or the speaker is on
 };
 
 // True when the command line is the one a guardian is started with.
 bool IsGuardianCall(int argc, char** argv) noexcept;
-// The guardian program (its link on descriptor 3, the page on 4); ends the process.
+// The guardian program (its link on descriptor 3, the page on 4, its wake-up on 5); ends the
+// process.
 [[noreturn]] void GuardianMain() noexcept;
 
 class Guardian final : public LineGuard, public TickHeartbeat {
@@ -83,7 +87,8 @@ class Guardian final : public LineGuard, public TickHeartbeat {
         int fd;  // Telkey's own copy, handed again to every new guardian
     };
 
-    Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd) noexcept;
+    Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd,
+             int lineWakeFd) noexcept;
     // Starts a guardian and hands it everything; with mutex_ held.
     bool Spawn(std::string& error);
     // The guardian's link hung up: reaps it and says why; with mutex_ held.
@@ -91,12 +96,14 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     // No guardian runs: says so once and tries again later; with mutex_ held.
     void TellDown(const std::string& reason);
     void Send(GuardedKind kind, int slot, int fd) noexcept;
+    void WakeGuardian() noexcept;
     void WatchLoop();
 
     const std::string program_;
     const int pageFd_;
     GuardianPage* const page_;
     const int wakeFd_;
+    const int lineWakeFd_;  // the guardian's: written when a line goes on
     mutable std::mutex mutex_;
     int link_ = -1;
     pid_t pid_ = -1;
@@ -114,7 +121,8 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     std::atomic<const Ports*> ports_{nullptr};
 };
 
-// The guardian's side: serves `link` until it closes, releasing as described above.
-void RunGuardian(int link, GuardianPage& page) noexcept;
+// The guardian's side: serves `link` until it closes, releasing as described above; `lineWake`
+// (an eventfd, or -1 to look every so often) tells it a line has gone on.
+void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept;
 
 }  // namespace telkey

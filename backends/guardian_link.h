@@ -7,9 +7,11 @@ namespace telkey {
 
 inline constexpr char kGuardianArgument[] = "--internal-guardian";
 inline constexpr char kGuardianName[] = "telkey-guardian";
-// Where the guardian program finds its link and its page.
+// Where the guardian program finds its link, its page and the eventfd that wakes it when a
+// line goes on.
 inline constexpr int kGuardianLinkFd = 3;
 inline constexpr int kGuardianPageFd = 4;
+inline constexpr int kGuardianWakeFd = 5;
 // The guardian program was started by something other than Telkey.
 inline constexpr int kGuardianExitNotStarted = 2;
 

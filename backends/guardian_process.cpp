@@ -37,7 +37,7 @@ namespace {
 
 constexpr std::int64_t kNsPerUs = 1'000;
 // While nothing is due, how often the guardian looks whether the keyer has started again.
-constexpr int kIdleLookMs = 50;
+constexpr int kIdleLookMs = 50;  // only without a wake-up descriptor
 constexpr std::uint8_t kSpeakerOffMask = 0xFC;
 
 // "<microseconds> 0x<port> 0x<value>\n" as the sim backend's trace writes it, without stdio.
@@ -191,26 +191,35 @@ bool Receive(int link, Keeper& keeper) noexcept {
 
 }  // namespace
 
-void RunGuardian(int link, GuardianPage& page) noexcept {
+void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept {
     Keeper keeper(page);
     std::int64_t releasedBeat = -1;
     for (;;) {
-        int timeoutMs = kIdleLookMs;
-        const std::int64_t beat = page.beatNs.load();
-        if (beat != 0 && beat != releasedBeat) {
+        // Nothing on: nothing to guard but the link, slept on without a timeout.
+        int timeoutMs = lineWake >= 0 ? -1 : kIdleLookMs;
+        const bool on = page.lineOn.load(std::memory_order_acquire) != 0;
+        const std::int64_t beat = page.beatNs.load(std::memory_order_acquire);
+        if (on && beat != 0 && beat != releasedBeat) {
             const std::int64_t left = beat + kGuardianStallNs - MonotonicNs();
             if (left <= 0) {
                 keeper.Release();
                 page.releases.fetch_add(1);
                 releasedBeat = beat;
+                // Released: asleep until the keyer, back, has a line on again.
+                page.lineOn.store(0);
                 continue;
             }
             timeoutMs = static_cast<int>((left + kGuardianNsPerMs - 1) / kGuardianNsPerMs);
         }
-        pollfd p{link, POLLIN, 0};
-        const int r = ::poll(&p, 1, timeoutMs);
+        pollfd p[2] = {{link, POLLIN, 0}, {lineWake, POLLIN, 0}};
+        const int r = ::poll(p, 2, timeoutMs);
         if (r < 0 && errno != EINTR) break;
-        if (r > 0 && !Receive(link, keeper)) break;
+        if (r <= 0) continue;
+        if ((p[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(lineWake, &count, sizeof count);
+        }
+        if (p[0].revents != 0 && !Receive(link, keeper)) break;
     }
     if (page.finished.load() == 0) keeper.Release();
 }
@@ -254,7 +263,8 @@ void GuardianMain() noexcept {
     const char ready = 1;
     [[maybe_unused]] const ssize_t sent =
         ::send(kGuardianLinkFd, &ready, sizeof ready, MSG_NOSIGNAL);
-    RunGuardian(kGuardianLinkFd, *static_cast<GuardianPage*>(memory));
+    const int lineWake = ::fcntl(kGuardianWakeFd, F_GETFD) >= 0 ? kGuardianWakeFd : -1;
+    RunGuardian(kGuardianLinkFd, lineWake, *static_cast<GuardianPage*>(memory));
     ::_exit(0);
 }
 

@@ -184,6 +184,7 @@ bool ThreadTickDriver::AskBroker(pid_t tid) {
         asker_ = std::thread([this, tid, broker = broker_] {
             const bool granted = RaiseThroughBroker(tid, kRealtimePriority, *broker);
             brokerAnswer_.store(granted ? kGranted : kRefused, std::memory_order_release);
+            if (brokerAnswered_) brokerAnswered_();
         });
     } catch (...) {
         askAgainNs_ = MonotonicNs() + kBrokerRetryNs;

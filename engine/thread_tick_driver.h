@@ -120,8 +120,12 @@ class ThreadTickDriver : public TickDriver {
     void SetSchedulingObserver(std::function<void(const ThreadScheduling&)> observer) {
         observer_ = std::move(observer);
     }
-    // Takes the broker's answer when it has come (true), and tells the observer. Call it now and
-    // then on the thread that starts timers; Start calls it too.
+    // Called on the driver's own thread as soon as the broker has answered, so that the thread
+    // that starts timers can call TakeBrokerAnswer then rather than look now and then. Set it
+    // before the first Start.
+    void SetBrokerAnswered(std::function<void()> told) { brokerAnswered_ = std::move(told); }
+    // Takes the broker's answer when it has come (true), and tells the observer. Call it on the
+    // thread that starts timers; Start calls it too.
     bool TakeBrokerAnswer();
     // A request is out and its answer not taken.
     bool AwaitingBroker() const noexcept { return asking_; }
@@ -151,6 +155,7 @@ class ThreadTickDriver : public TickDriver {
     TickHeartbeat* heartbeat_ = nullptr;
     RealtimeBroker* broker_ = nullptr;
     std::function<void(const ThreadScheduling&)> observer_;
+    std::function<void()> brokerAnswered_;
     MissedTicks missedTicks_ = MissedTicks::CatchUp;
     ThreadScheduling scheduling_;
 

@@ -140,6 +140,7 @@ bool CwdaemonListener::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CwdaemonListener::ReadPending() {
+    if (!watchdog_.isActive()) watchdog_.start();
     // Before the keyer runs the datagrams wait; they are served once it does.
     if (t_.engine->timer.TimerId() == 0) return;
     if (!captured_) CaptureStartupSettings();
@@ -175,6 +176,16 @@ void CwdaemonListener::SendReply(const Reply& reply) {
 }
 
 void CwdaemonListener::Watchdog() {
+    WatchOnce();
+    if (NothingToWatch()) watchdog_.stop();
+}
+
+bool CwdaemonListener::NothingToWatch() const {
+    return actions_.empty() && marks_.Keyed() && logSuppressed_ == 0 &&
+           (t_.engine->timer.TimerId() != 0 || !receiver_.Waiting());
+}
+
+void CwdaemonListener::WatchOnce() {
     // Requests that came before the keyer ran are read once it runs.
     if (t_.engine->timer.TimerId() != 0 && receiver_.Waiting()) ReadPending();
     if (logSuppressed_ > 0 &&
@@ -208,6 +219,7 @@ void CwdaemonListener::Log(const std::string& line) {
     }
     if (logLines_ >= kCwdaemonLogLinesPerSecond) {
         ++logSuppressed_;
+        if (!watchdog_.isActive()) watchdog_.start();
         return;
     }
     ++logLines_;

@@ -141,6 +141,10 @@ class CwdaemonListener : public QObject {
     void ScheduleReconcile();
     void Reconcile();
     void Watchdog();
+    void WatchOnce();
+    // Nothing for the watchdog to look after: no marks held, no log lines left out, no
+    // request waiting for the keyer to run. It then stops until a request or an action comes.
+    bool NothingToWatch() const;
 
     void Log(const std::string& line);
     void FlushLogSummary();

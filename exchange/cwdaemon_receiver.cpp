@@ -98,7 +98,7 @@ void CwdaemonReceiver::Stop() {
     room_.notify_all();
     const std::uint64_t one = 1;
     if (::write(wakeup_.Get(), &one, sizeof one) < 0) {
-        // The reader sees stopping_ at its next wake-up, within kIdleWakeMs.
+        // Cannot fail on a valid eventfd; without one the reader looks every kIdleWakeMs.
     }
     reader_.join();
 }
@@ -161,7 +161,9 @@ void CwdaemonReceiver::Run() {
             FlushRefusalCount();
         }
         std::array<pollfd, 2> fds{{{socket_.Get(), POLLIN, 0}, {wakeup_.Get(), POLLIN, 0}}};
-        ::poll(fds.data(), fds.size(), kIdleWakeMs);
+        // Only a count of left-out refusals is due at a time; else a datagram or Stop wakes it.
+        const bool due = refusalsLeftOut_ > 0 || wakeup_.Get() < 0;
+        ::poll(fds.data(), fds.size(), due ? kIdleWakeMs : -1);
     }
 }
 

@@ -164,6 +164,7 @@ bool CwdaemonListener::AddAction(Action action) {
         action.order = nextOrder_++;
         actions_.emplace(mark, std::move(action));
         pendingText_.append(QChar(mark));
+        if (!watchdog_.isActive()) watchdog_.start();
         return true;
     }
     Log("too many requests waiting for their place in the text; this one acts at once");

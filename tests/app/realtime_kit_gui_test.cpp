@@ -164,12 +164,12 @@ class RealtimeKitTest : public ::testing::Test {
         };
     }
 
-    // The answer comes on the broker's time; the keyer ticks meanwhile.
-    static bool WaitForAnswer(ThreadTickDriver& driver) {
-        for (int i = 0; i < 10000 && driver.AwaitingBroker(); ++i) {
-            driver.TakeBrokerAnswer();
-            usleep(1000);
-        }
+    // The answer comes on the broker's time, and the driver says when (the window is woken,
+    // nothing polls); the keyer ticks meanwhile.
+    static bool WaitForAnswer(ThreadTickDriver& driver, const std::atomic<bool>& answered) {
+        for (int i = 0; i < 10000 && !answered.load(); ++i) usleep(1000);
+        if (!answered.load()) return false;
+        driver.TakeBrokerAnswer();  // unless a new timer has taken it already
         return !driver.AwaitingBroker();
     }
 
@@ -203,11 +203,13 @@ TEST_F(RealtimeKitTest, KeyerThreadGetsRealtimeFromTheService) {
     SimPortBus bus(1 << 12);
     ThreadTickDriver driver;
     driver.SetRealtimeBroker(&kit);
+    std::atomic<bool> answered{false};
+    driver.SetBrokerAnswered([&answered] { answered.store(true); });
     std::vector<ThreadScheduling> told;
     driver.SetSchedulingObserver([&](const ThreadScheduling& s) { told.push_back(s); });
     Engine engine(bus, driver);
     StartAndTick(engine);
-    ASSERT_TRUE(WaitForAnswer(driver));
+    ASSERT_TRUE(WaitForAnswer(driver, answered));
     // Holding the speed arrows: more new tick lengths than RealtimeKit grants requests.
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(engine.timer.RecreateKeyerTimer(1 + i % 3));
 
@@ -262,9 +264,11 @@ TEST_F(RealtimeKitTest, RefusalOrAbsenceFallsBackToAnOrdinaryThread) {
         SimPortBus bus(1 << 12);
         ThreadTickDriver driver;
         driver.SetRealtimeBroker(&kit);
+        std::atomic<bool> answered{false};
+        driver.SetBrokerAnswered([&answered] { answered.store(true); });
         Engine engine(bus, driver);
         StartAndTick(engine);
-        ASSERT_TRUE(WaitForAnswer(driver));
+        ASSERT_TRUE(WaitForAnswer(driver, answered));
         ASSERT_TRUE(engine.timer.RecreateKeyerTimer(2));
 
         const ThreadScheduling s = driver.Scheduling();
@@ -294,6 +298,8 @@ TEST_F(RealtimeKitTest, AServiceThatNeverAnswersHoldsNeitherTheKeyerNorTheWindow
     SimPortBus bus(1 << 12);
     ThreadTickDriver driver;
     driver.SetRealtimeBroker(&kit);
+    std::atomic<bool> answered{false};
+    driver.SetBrokerAnswered([&answered] { answered.store(true); });
     Engine engine(bus, driver);
     std::atomic<bool> windowFree{false};
     std::atomic<std::uint64_t> ticksAtNewLength{0};
@@ -310,7 +316,7 @@ TEST_F(RealtimeKitTest, AServiceThatNeverAnswersHoldsNeitherTheKeyerNorTheWindow
         << "while the request waited, the timer was re-created and ticked 20 times";
 
     // It goes unanswered; the keyer ticks on through new tick lengths without asking again.
-    ASSERT_TRUE(WaitForAnswer(driver));
+    ASSERT_TRUE(WaitForAnswer(driver, answered));
     EXPECT_EQ(driver.Scheduling().kind, SchedulingKind::Ordinary);
     for (const int periodMs : {2, 1, 3}) {
         ASSERT_TRUE(engine.timer.RecreateKeyerTimer(periodMs));

@@ -39,7 +39,8 @@ TEST(GuardianStress, GuardiansKilledWhileDescriptorsAreHandedAndTheKeyerBeats) {
 
     std::atomic<bool> stop{false};
     std::thread keyer([&] {
-        while (!stop.load()) {
+        for (int i = 0; !stop.load(); ++i) {
+            ports.SetKey((i / 8) % 2);  // each key-down wakes the guardian
             guardian->Beat(MonotonicNs());
             std::this_thread::sleep_for(1ms);
         }

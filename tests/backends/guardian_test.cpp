@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "backends/devices_stopper.h"
@@ -164,6 +165,7 @@ TEST_F(GuardianTest, TheSpeakerIsReleasedOnTheTraceOnlyWhenItSounded) {
 }
 
 TEST_F(GuardianTest, AStoppedBeatIsReleasedOnceAndAgainAfterTheKeyerCameBack) {
+    ports.SetKey(1);
     std::atomic<bool> beating{true};
     std::thread keyer([&] {
         while (beating.load()) {
@@ -210,6 +212,37 @@ TEST_F(GuardianTest, AKeyerBetweenTimersWithALineOnIsReleasedWhenNoTimerComes) {
         EXPECT_EQ(SpeakerSilenced(5000ms), 1);
     }
     EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;0x378 0x80;0x378 0x80;");
+}
+
+// Voluntary and involuntary context switches of process `pid` so far.
+long ContextSwitches(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.find("ctxt_switches:") != std::string::npos) {
+            total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return total;
+}
+
+// With nothing on there is nothing to guard: the guardian sleeps whether the keyer beats or
+// rests, and the beat that turns a line on wakes it.
+TEST_F(GuardianTest, WithNothingOnTheGuardianSleepsUntilALineGoesOn) {
+    for (int i = 0; i < 1000 && !guardian->Guarding(); ++i) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(100ms);  // the handed descriptors taken
+    const long before = ContextSwitches(guardian->Pid());
+    for (int i = 0; i < 250; ++i) {
+        guardian->Beat(MonotonicNs());
+        std::this_thread::sleep_for(2ms);
+    }
+    guardian->Rest();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LE(ContextSwitches(guardian->Pid()) - before, 1);
+    ports.SetKey(1);
+    guardian->Beat(MonotonicNs());
+    EXPECT_EQ(SpeakerSilenced(5000ms), 1);
+    EXPECT_EQ(PortsAndValues(Trace()), "0x378 0x80;");
 }
 
 TEST_F(GuardianTest, AForgottenDescriptorIsClosedAtOnce) {
