@@ -196,15 +196,16 @@ void Ports::WriteOutputs() noexcept {
     // Held (the program is stopping or stopped): both lines released. The line is read before
     // the key: a key-up marks the key up before it lets the line go, so no write can show the
     // key down with the line it held gone.
-    bool tx = TxLineOn();
-    std::int32_t key = keyDown_.load();
+    // The whole value is compared again after the write: a hold or a test that changed it
+    // meanwhile gets a write of its own, so a stale value never stays on the line.
+    const bool txFirst = TxLineOn();
+    std::uint8_t value = OutputValue(keyDown_.load() != 0, txFirst);
     for (;;) {
-        bus_.out(KeyPortOutputRegister(number), OutputValue(key != 0, tx));
-        const bool txNow = TxLineOn();
-        const std::int32_t keyNow = keyDown_.load();
-        if (keyNow == key && txNow == tx) return;
-        key = keyNow;
-        tx = txNow;
+        bus_.out(KeyPortOutputRegister(number), value);
+        const bool tx = TxLineOn();
+        const std::uint8_t now = OutputValue(keyDown_.load() != 0, tx);
+        if (now == value) return;
+        value = now;
     }
 }
 
@@ -230,6 +231,8 @@ void Ports::Hold() noexcept {
 }
 
 void Ports::Resume() noexcept {
+    // A test started as the stop came (the window thread ran on for a moment) is cut too.
+    tests_.store(0);
     held_.store(0, std::memory_order_relaxed);
     SetTx(flags_.Transmitting.load(std::memory_order_relaxed));
 }

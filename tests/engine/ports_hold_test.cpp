@@ -83,6 +83,7 @@ TEST_P(PortsTestLine, IsKeyedByTheTicksAndEveryReleaseDropsItForGood) {
     EXPECT_EQ(Register(), 0x80 | (line == TestLine::Key ? 0x01 : 0x02));
     if (orderlyEnd) ReleaseOutputs(engine);
     if (!orderlyEnd) engine.ports.Hold();
+    engine.ports.StartTest(line);  // a click the window thread handled as the stop came
     EXPECT_EQ(Register(), 0x80);
     Tick(10);
     if (!orderlyEnd) engine.ports.Resume();
