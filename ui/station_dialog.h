@@ -131,6 +131,15 @@ class StationDialog : public QDialog {
     // Writes the station's keys; false when the file could not be written (shown).
     void KeepInFile();
     void StopTests();
+    struct LineTrial {
+        QPushButton* button;
+        QTimer& timer;
+        bool& running;
+        QString name;
+    };
+    LineTrial Trial(TestLine line);
+    void StartLineTest(TestLine line);
+    void EndLineTest(TestLine line);
     void StartKeyCapture(bool dot);
     void StopKeyCapture();
     void SetIndicator(QLabel* indicator, bool closed);

@@ -91,25 +91,42 @@ bool StationDialog::KeyDeviceReady(const QString& test) {
     return false;
 }
 
-// A test button stays down while its test runs.
-void StationDialog::StartKeyTest() {
-    KeyTest->setChecked(false);
-    if (!KeyDeviceReady(QStringLiteral("Test key"))) return;
-    keyTesting_ = true;
-    if (links_.ports != nullptr) links_.ports->StartTest(TestLine::Key);
-    KeyTest->setChecked(true);
+// The key or PTT test's button, timer and state.
+StationDialog::LineTrial StationDialog::Trial(TestLine line) {
+    if (line == TestLine::Key) {
+        return {KeyTest, keyTestTimer, keyTesting_, QStringLiteral("Test key")};
+    }
+    return {PttTest, pttTestTimer, pttTesting_, QStringLiteral("Test PTT")};
+}
+
+// A test button stays down while its test runs; the line is keyed like a key-down.
+void StationDialog::StartLineTest(TestLine line) {
+    const LineTrial trial = Trial(line);
+    trial.button->setChecked(false);
+    if (!KeyDeviceReady(trial.name)) return;
+    trial.running = true;
+    if (links_.ports != nullptr) links_.ports->StartTest(line);
+    trial.button->setChecked(true);
     Apply(chosen_);
-    keyTestTimer.start();
+    trial.timer.start();
+}
+
+void StationDialog::EndLineTest(TestLine line) {
+    const LineTrial trial = Trial(line);
+    trial.timer.stop();
+    trial.button->setChecked(false);
+    if (!trial.running) return;
+    trial.running = false;
+    if (links_.ports != nullptr) links_.ports->EndTest(line);
+    if (!finished_) Apply(chosen_);
+}
+
+void StationDialog::StartKeyTest() {
+    StartLineTest(TestLine::Key);
 }
 
 void StationDialog::StartPttTest() {
-    PttTest->setChecked(false);
-    if (!KeyDeviceReady(QStringLiteral("Test PTT"))) return;
-    pttTesting_ = true;
-    if (links_.ports != nullptr) links_.ports->StartTest(TestLine::Tx);
-    PttTest->setChecked(true);
-    Apply(chosen_);
-    pttTestTimer.start();
+    StartLineTest(TestLine::Tx);
 }
 
 void StationDialog::StartToneTest() {
@@ -122,21 +139,11 @@ void StationDialog::StartToneTest() {
 }
 
 void StationDialog::EndKeyTest() {
-    keyTestTimer.stop();
-    KeyTest->setChecked(false);
-    if (!keyTesting_) return;
-    keyTesting_ = false;
-    if (links_.ports != nullptr) links_.ports->EndTest(TestLine::Key);
-    if (!finished_) Apply(chosen_);
+    EndLineTest(TestLine::Key);
 }
 
 void StationDialog::EndPttTest() {
-    pttTestTimer.stop();
-    PttTest->setChecked(false);
-    if (!pttTesting_) return;
-    pttTesting_ = false;
-    if (links_.ports != nullptr) links_.ports->EndTest(TestLine::Tx);
-    if (!finished_) Apply(chosen_);
+    EndLineTest(TestLine::Tx);
 }
 
 void StationDialog::EndToneTest() {
