@@ -38,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr unsigned kSpeakerCounter = 0x42;
+constexpr unsigned kLpt1 = 0x378;
 // The CQ message of the tests, and the call that tlf puts in for "%".
 constexpr char kCall[] = "DL1ABC";
 constexpr char kCq[] = "CQ DE DL1ABC K";
@@ -286,6 +287,47 @@ TEST_F(CwdaemonClient, ScriptedTlfTrafficKeysTheCq) {
     // nothing to do here).
     EXPECT_EQ(telkey->Stderr().find("escape request"), std::string::npos) << telkey->Stderr();
     EXPECT_EQ(telkey->Stderr().find("refused"), std::string::npos) << telkey->Stderr();
+}
+
+// What loggers rely on, over UDP with the real program: a lone caret gets no answer, a TAB keys
+// nothing, and an abort ends with the element on the air, nothing keyed after it.
+TEST_F(CwdaemonClient, CaretTabAndAbortAsLoggersExpect) {
+    Udp logger;
+    logger.Send(port, "^");
+    EXPECT_EQ(logger.Receive(), std::nullopt);
+
+    logger.Send(port,
+                "\x1b"
+                "224");  // 24 wpm: a 50 ms dot
+    logger.Send(port, "e\te");
+    std::vector<KeyDown> downs;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            downs = KeyDowns(ReadTrace(telkey->TracePath().string()));
+            return downs.size() >= 2;
+        },
+        10s));
+    std::uint64_t dotUs = 0;
+    EXPECT_EQ(Decode(downs, dotUs), MorseOf("EE"));
+
+    logger.Send(port, "00000");
+    ASSERT_TRUE(WaitFor(
+        [&] { return KeyDowns(ReadTrace(telkey->TracePath().string())).size() >= 2 + 3; }, 10s));
+    logger.Send(port,
+                "\x1b"
+                "4");
+    const std::size_t atAbort = KeyDowns(ReadTrace(telkey->TracePath().string())).size();
+    std::this_thread::sleep_for(1500ms);  // the rest of "00000" would be 22 more dashes
+    downs = KeyDowns(ReadTrace(telkey->TracePath().string()));
+    // Finished key-downs only: the one on the air when the abort came may end after the look.
+    EXPECT_LE(downs.size(), atAbort + 1) << telkey->Stderr();
+    // The last element was not cut: a whole dash of three dots.
+    EXPECT_GE(downs.back().to - downs.back().from, 2 * 50'000u);
+    std::optional<unsigned> lines;
+    for (const Write& w : ReadTrace(telkey->TracePath().string())) {
+        if (w.port == kLpt1) lines = w.value;
+    }
+    EXPECT_EQ(lines, std::optional<unsigned>(0u)) << "key or PTT left on";
 }
 
 // tlf itself, in a terminal that tmux provides: F1 keys the CQ message of its rules file.
