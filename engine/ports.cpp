@@ -97,6 +97,12 @@ void Ports::InitPorts() noexcept {
     }
 }
 
+bool Ports::PaddleAnnounced() const noexcept {
+    const std::uint16_t dot = settings_.DotPort.load(std::memory_order_relaxed);
+    const std::uint16_t dash = settings_.DashPort.load(std::memory_order_relaxed);
+    return (dot == 0 || bus_.InputAnnounced(dot)) && (dash == 0 || bus_.InputAnnounced(dash));
+}
+
 std::int32_t Ports::ReadDotPaddle() noexcept {
     const std::uint16_t port = settings_.DotPort.load(std::memory_order_relaxed);
     if (port == 0) return 0;
@@ -165,6 +171,7 @@ void Ports::SetTx(int on) noexcept {
         return on != 0 ? reasons | kTxSwitched : reasons & ~kTxSwitched;
     });
     WriteOutputs();
+    Changed();
 }
 
 bool Ports::KeepTx(std::uint32_t reason, std::uint32_t instead) noexcept {
@@ -184,6 +191,14 @@ void Ports::ReleaseTx(std::uint32_t reasons) noexcept {
 
 bool Ports::TxLineOn() const noexcept {
     return (tx_.load() & kTxReasonBits) != 0;
+}
+
+bool Ports::KeyUpSettled(std::uint32_t releaseTx) const noexcept {
+    const std::uint32_t reasons = tx_.load() & kTxReasonBits;
+    const bool switched = (reasons & kTxSwitched) != 0;
+    return keyDown_.load() == 0 && (reasons & releaseTx) == 0 &&
+           switched == (flags_.Transmitting.load() != 0) &&
+           speakerSounding_.load(std::memory_order_relaxed) == 0;
 }
 
 std::uint32_t Ports::TxRises() const noexcept {
@@ -211,14 +226,17 @@ void Ports::WriteOutputs() noexcept {
 
 void Ports::StartTest(TestLine line) noexcept {
     tests_.fetch_or(static_cast<std::uint8_t>(line));
+    Changed();
 }
 
 void Ports::EndTest(TestLine line) noexcept {
     tests_.fetch_and(static_cast<std::uint8_t>(~static_cast<std::uint8_t>(line)));
+    Changed();
 }
 
 void Ports::EndTests() noexcept {
     tests_.store(0);
+    Changed();
 }
 
 void Ports::Hold() noexcept {
