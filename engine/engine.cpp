@@ -48,6 +48,7 @@ Engine::Engine(PortBus& bus, TickDriver& driver) noexcept
       keyer(ports, keyerSettings, mailbox, ring, flags, notifications),
       timer(driver, keyer, keyerSettings) {
     ports.SetWake(&keyer.WakeSignal());
+    mailbox.SetWake(&keyer.WakeSignal());
 }
 
 void Engine::ResetHandover() noexcept {
@@ -64,15 +65,12 @@ bool Engine::HandOver(std::uint8_t code) noexcept {
     // never outlives a code that was not handed over.
     if (!mailbox.Fillable()) return false;
     if (KeysElements(code)) ports.KeepTx(Ports::kTxHanded);
-    const bool filled = mailbox.Fill(code);
-    WakeKeyer();
-    return filled;
+    return mailbox.Fill(code);
 }
 
 bool Engine::WithdrawCode() noexcept {
     if (!mailbox.Withdraw()) return false;
     ports.ReleaseTx(Ports::kTxHanded);
-    WakeKeyer();
     return true;
 }
 

@@ -20,6 +20,7 @@ bool Mailbox::Fill(std::uint8_t code) noexcept {
     if (nextCodeEmpty_.load(std::memory_order_acquire) != kSlotEmpty) return false;
     nextCode_.store(code, std::memory_order_relaxed);
     nextCodeEmpty_.store(kSlotFull, std::memory_order_release);
+    if (wake_ != nullptr) wake_->Wake();
     return true;
 }
 
@@ -43,8 +44,12 @@ bool Mailbox::SeeWithdrawal() noexcept {
 
 bool Mailbox::Withdraw() noexcept {
     std::uint8_t expected = kSlotFull;
-    return nextCodeEmpty_.compare_exchange_strong(expected, kSlotWithdrawn,
-                                                  std::memory_order_acq_rel);
+    if (!nextCodeEmpty_.compare_exchange_strong(expected, kSlotWithdrawn,
+                                                std::memory_order_acq_rel)) {
+        return false;
+    }
+    if (wake_ != nullptr) wake_->Wake();
+    return true;
 }
 
 bool Mailbox::NextCodeEmpty() const noexcept {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/wake_word.h"
+
 namespace telkey {
 
 // Engine notifications, posted by the keyer to the main window in order.
@@ -29,6 +31,8 @@ struct SharedFlags {
 // One-slot hand-over of the next code from the window thread to the keyer.
 class Mailbox {
   public:
+    // Woken by every Fill and Withdraw, so that a sleeping keyer looks at the slot.
+    void SetWake(WakeWord* wake) noexcept { wake_ = wake; }
     // Window thread: stores the code and then marks the slot full, only while it is empty.
     bool Fill(std::uint8_t code) noexcept;
     // Keyer: takes the code and marks the slot empty, only while it is full.
@@ -54,6 +58,7 @@ class Mailbox {
     std::atomic<std::uint8_t> nextCode_{0};
     // 1 empty, 0 full, kWithdrawn empty until the keyer has seen it.
     std::atomic<std::uint8_t> nextCodeEmpty_{1};
+    WakeWord* wake_ = nullptr;
 };
 
 // Decoded-character ring: codes from the keyer to the window thread, at most 1023 waiting.
