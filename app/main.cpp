@@ -36,6 +36,7 @@
 #include "ui/main_form.h"
 #include "ui/profile_devices.h"
 #include "ui/settings_values.h"
+#include "widgets/cursor_blink_rest.h"
 #include "widgets/message_box.h"
 #include "widgets/status_panels.h"
 
@@ -200,6 +201,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
     TForm1 form(engine, *messages);
     form.stationDevices = ports.devices;
+    const CursorBlinkRest cursorBlinkRest;
     // The keyer sleeps between its events: whatever the window changed wakes it.
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
                      &form, [&engine] { engine.WakeKeyerOnChange(); });

@@ -2,8 +2,8 @@
 // nothing to send and the paddle untouched, on --ports=sim and on --ports=devices with an
 // emulated serial port as key port and paddle. Over the run it counts every thread's context
 // switches (voluntary and involuntary, /proc/PID/task/*/status) of telkey and of its guardian
-// and prints them per second, per thread, with and without the keyer thread (telkey's threads
-// are not named: the keyer's is the busiest one, woken every tick).
+// and prints them per second, per thread (telkey's threads are not named: the window thread is
+// the one whose id is the process's).
 // Usage: idle_wakeups [seconds (default 60)] [directory of telkey and telkey-msg (default this
 // build)]. Prints figures, asserts nothing.
 #include <dirent.h>
@@ -85,23 +85,17 @@ void Run(KeyedPort port, int seconds, const std::string& binaryDir) {
     Count(telkey.Pid(), "telkey", after);
     Count(guardian, "guardian", after);
     double total = 0;
-    double keyer = 0;
-    long keyerTid = 0;
     std::printf("  %-9s %-7s %-18s %10s\n", "process", "tid", "thread", "wakeups/s");
     for (const auto& [tid, c] : after) {
         const auto was = before.find(tid);
         const long long n = c.switches - (was != before.end() ? was->second.switches : 0);
         const double perSecond = static_cast<double>(n) / seconds;
         total += perSecond;
-        if (c.process == "telkey" && perSecond > keyer) {
-            keyer = perSecond;
-            keyerTid = tid;
-        }
-        std::printf("  %-9s %-7ld %-18s %10.2f\n", c.process.c_str(), tid, c.name.c_str(),
-                    perSecond);
+        const bool window = c.process == "telkey" && tid == telkey.Pid();
+        std::printf("  %-9s %-7ld %-18s %10.2f\n", c.process.c_str(), tid,
+                    window ? "window" : c.name.c_str(), perSecond);
     }
-    std::printf("  total %.2f wake-ups/s; without the keyer thread (tid %ld) %.2f\n", total,
-                keyerTid, total - keyer);
+    std::printf("  total %.2f wake-ups/s\n", total);
 }
 
 }  // namespace
