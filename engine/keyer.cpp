@@ -48,8 +48,11 @@ bool Keyer::EdgeDueNextTick() const noexcept {
 // True when the TX line has come on since the last look; the PTT lead then starts again.
 bool Keyer::NoteTxRise() noexcept {
     const std::uint32_t rises = ports_.TxRises();
-    if (rises == txRisesSeen_) return false;
+    // With the rig's PTT the lead counts from the rig's confirmation.
+    const bool confirmed = ports_.TxConfirmed();
+    if (rises == txRisesSeen_ && confirmed == txConfirmedSeen_) return false;
     txRisesSeen_ = rises;
+    txConfirmedSeen_ = confirmed;
     leadTicks_ = 0;
     return true;
 }
@@ -57,8 +60,9 @@ bool Keyer::NoteTxRise() noexcept {
 // With MOX a character starts only with the TX line on, and no sooner than PaddleDelay (or the
 // lead a client program set) after the line came on, as a paddle element after PttDelay.
 bool Keyer::MayStartCharacter() noexcept {
-    if (Load(settings_.MoxOn) == 0) return true;
-    if (!ports_.TxLineOn()) return false;
+    // Transmit on through the rig: nothing is keyed before the rig confirmed it.
+    if (Load(settings_.MoxOn) == 0) return !ports_.TxLineOn() || ports_.TxConfirmed();
+    if (!ports_.TxLineOn() || !ports_.TxConfirmed()) return false;
     NoteTxRise();
     const std::int32_t clientLead = Load(settings_.PttLeadMs);
     const std::int32_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
@@ -174,6 +178,7 @@ void Keyer::KeyerTick() noexcept {
                     break;
                 }
                 s.SendCode = code;
+                ports_.CharacterStarted(code);
                 notifications_.Post(Notification::WM_KEYER_NEED_CODE);
                 if (code < 2) {
                     s.StateTicks = 0;
@@ -328,6 +333,12 @@ void Keyer::KeyerTick() noexcept {
             break;
 
         case PttDelay:
+            // The rig's PTT: the delay counts from its confirmation; TX gone off ends the wait.
+            if (!ports_.TxConfirmed()) {
+                s.StateTicks = 0;
+                if (!ports_.TxLineOn()) s.KeyerState = Idle;
+                break;
+            }
             ++s.StateTicks;
             if (static_cast<std::int64_t>(s.StateTicks) * Load(settings_.TickMs) >=
                 Load(settings_.PaddleDelay)) {
