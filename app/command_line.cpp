@@ -41,10 +41,9 @@ constexpr ValueName kValueNames[] = {
     {"--gameport", "DEVICE"},    {"--ports", "none, sim, raw or devices"},
     {"--port-trace", "FILE"},    {"--speaker", "OUTPUT"},
     {"--paddle-keys", "KEYS"},   {"--cwdaemon-bind", "ADDRESS"},
-    {"--cwdaemon-allow", "any"},
-    {"--ptt", "line, rig or both"},  {"--key", "line or rig"},
-    {"--rig-model", "N"},            {"--rig-port", "DEVICE"},
-    {"--rig", "HOST:PORT"},
+    {"--cwdaemon-allow", "any"}, {"--ptt", "line, rig or both"},
+    {"--key", "line or rig"},    {"--rig-model", "N"},
+    {"--rig-port", "DEVICE"},    {"--rig", "HOST:PORT"},
 };
 
 // The error for an option given without '=' (as "--com1 /dev/ttyUSB0"): empty when `arg` is not
@@ -58,7 +57,8 @@ std::string MissingValueError(const std::string& arg, const std::string* next) {
     std::string ignored;
     const std::string probe = arg + "=";
     if (!ParsePortBusOption(probe, ports, ignored) &&
-        !ParseCwdaemonOption(probe, cwdaemon, ignored) && !rig::ParseRigOption(probe, rig, ignored)) {
+        !ParseCwdaemonOption(probe, cwdaemon, ignored) &&
+        !rig::ParseRigOption(probe, rig, ignored)) {
         return {};
     }
     std::string_view value = "VALUE";

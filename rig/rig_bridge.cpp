@@ -36,8 +36,10 @@ std::string RigText(std::uint8_t code) {
     }
     if (std::strlen(text) != 1) return "";
     const auto ch = static_cast<unsigned char>(text[0]);
-    if (ch < 0x80 && std::isalnum(ch) != 0) return std::string(1, static_cast<char>(std::toupper(ch)));
-    if (ch != 0 && std::strchr(kRigSigns, ch) != nullptr) return std::string(1, static_cast<char>(ch));
+    if (ch < 0x80 && std::isalnum(ch) != 0)
+        return std::string(1, static_cast<char>(std::toupper(ch)));
+    if (ch != 0 && std::strchr(kRigSigns, ch) != nullptr)
+        return std::string(1, static_cast<char>(ch));
     return "";
 }
 
@@ -53,14 +55,14 @@ RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, Rig
     engine_.portSettings.PttRig.store(choice_.PttByRig() ? 1 : 0);
     engine_.portSettings.KeyRig.store(choice_.key == KeyVia::Rig ? 1 : 0);
     // Status changes come on the link's threads: kept, and the window woken.
-    link_ = std::make_unique<RigLink>(
-        choice_.target, timings, [answers = answers_, &feed](const RigStatus& status) {
-            {
-                std::lock_guard lock(answers->mutex);
-                answers->status = status;
-            }
-            feed.Wake();
-        });
+    link_ = std::make_unique<RigLink>(choice_.target, timings,
+                                      [answers = answers_, &feed](const RigStatus& status) {
+                                          {
+                                              std::lock_guard lock(answers->mutex);
+                                              answers->status = status;
+                                          }
+                                          feed.Wake();
+                                      });
     // A TX line already on is followed at once.
     feed.Wake();
 }
@@ -128,8 +130,8 @@ void RigBridge::FollowTx() {
                 std::lock_guard lock(answers->mutex);
                 answers->failed = true;
                 answers->failedRise = rise;
-                answers->failure = "The rig did not switch to transmit, nothing was sent: " +
-                                   ticket.Words();
+                answers->failure =
+                    "The rig did not switch to transmit, nothing was sent: " + ticket.Words();
             }
             ports.Feed().Wake();
         });

@@ -32,17 +32,20 @@ void TForm1::BuildTransmit() {
         [this] { ClearEditButton->click(); });
     keyboard->Install();
     // What the rig says is shown without stopping the operator.
-    rigTx = new RigTx(engine, *txControl, [this](const QString& text) {
-        auto* box = findChild<QMessageBox*>(QStringLiteral("RigNotice"));
-        if (box == nullptr) {
-            box = new QMessageBox(QMessageBox::Warning, QLatin1String(kApplicationTitle), text,
-                                  QMessageBox::Ok, this);
-            box->setObjectName(QStringLiteral("RigNotice"));
-            box->setWindowModality(Qt::NonModal);
-        }
-        box->setText(text);
-        box->show();
-    }, this);
+    rigTx = new RigTx(
+        engine, *txControl,
+        [this](const QString& text) {
+            auto* box = findChild<QMessageBox*>(QStringLiteral("RigNotice"));
+            if (box == nullptr) {
+                box = new QMessageBox(QMessageBox::Warning, QLatin1String(kApplicationTitle), text,
+                                      QMessageBox::Ok, this);
+                box->setObjectName(QStringLiteral("RigNotice"));
+                box->setWindowModality(Qt::NonModal);
+            }
+            box->setText(text);
+            box->show();
+        },
+        this);
     speed.speedApplied = [this](std::int32_t lpm) { rigTx->SetSpeed(lpm); };
 
     Form2 = new TForm2(macros, ButMacro, this);

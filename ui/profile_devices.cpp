@@ -87,7 +87,9 @@ void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices) {
 
 rig::RigChoice ReadRigChoice(const ProfileFile& file) {
     rig::RigChoice choice;
-    const auto read = [&](std::string_view key) { return file.ReadString(kSectionDevices, key, ""); };
+    const auto read = [&](std::string_view key) {
+        return file.ReadString(kSectionDevices, key, "");
+    };
     choice.ptt = rig::ParsePttVia(read(kRigPttKey)).value_or(rig::PttVia::Line);
     choice.key = rig::ParseKeyVia(read(kRigKeyKey)).value_or(rig::KeyVia::Line);
     std::string ignored;
