@@ -200,6 +200,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
     TForm1 form(engine, *messages);
     form.stationDevices = ports.devices;
+    form.rigTx->SetGuard(guardian);
     form.rigTx->Configure(rigChoice);
     TAbout about(&form);
     form.About = &about;

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "engine/line_guard.h"
 #include "engine/morse_tables.h"
+#include "rig/rigctld_socket.h"
 
 namespace telkey::rig {
 
@@ -43,8 +45,10 @@ std::string RigText(std::uint8_t code) {
     return "";
 }
 
-RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, RigTimings timings)
+RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, RigTimings timings,
+                     LineGuard* guard)
     : engine_(engine),
+      guard_(guard),
       choice_(choice),
       events_(std::move(events)),
       answers_(std::make_shared<Answers>()) {
@@ -54,15 +58,24 @@ RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, Rig
     engine_.portSettings.PttLine.store(choice_.PttByLine() ? 1 : 0);
     engine_.portSettings.PttRig.store(choice_.PttByRig() ? 1 : 0);
     engine_.portSettings.KeyRig.store(choice_.key == KeyVia::Rig ? 1 : 0);
-    // Status changes come on the link's threads: kept, and the window woken.
-    link_ = std::make_unique<RigLink>(choice_.target, timings,
-                                      [answers = answers_, &feed](const RigStatus& status) {
-                                          {
-                                              std::lock_guard lock(answers->mutex);
-                                              answers->status = status;
-                                          }
-                                          feed.Wake();
-                                      });
+    // Status changes come on the link's threads: kept, and the window woken. At each connect
+    // to rigctld the guardian gets a connection of its own (on the rig thread: it may block).
+    const bool guarded = guard_ != nullptr && choice_.target.kind == RigTarget::Kind::Rigctld;
+    link_ = std::make_unique<RigLink>(
+        choice_.target, timings,
+        [answers = answers_, &feed, guard = guarded ? guard_ : nullptr, target = choice_.target,
+         bound = timings.hamlibTimeout](const RigStatus& status) {
+            if (guard != nullptr && status.health == RigHealth::Connected) {
+                std::string error;
+                const UniqueFd fd = ConnectRigctld(target.host, target.port, bound, error);
+                if (fd.Get() >= 0) guard->Hand(GuardedKind::Rigctld, kGuardSlotRig, fd.Get());
+            }
+            {
+                std::lock_guard lock(answers->mutex);
+                answers->status = status;
+            }
+            feed.Wake();
+        });
     // A TX line already on is followed at once.
     feed.Wake();
 }
@@ -70,6 +83,7 @@ RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, Rig
 RigBridge::~RigBridge() {
     // The link's end switches a PTT it put on off, and no answer comes after it.
     link_.reset();
+    if (guard_ != nullptr) guard_->Forget(kGuardSlotRig);
     engine_.portSettings.PttRig.store(0);
     engine_.portSettings.KeyRig.store(0);
     engine_.portSettings.PttLine.store(1);

@@ -16,7 +16,8 @@
 
 namespace telkey {
 struct Engine;
-}
+class LineGuard;
+}  // namespace telkey
 
 namespace telkey::rig {
 
@@ -33,8 +34,10 @@ class RigBridge {
     };
 
     // Applies `choice` to the engine's port settings and starts the link. The TX line's
-    // confirmation is bounded by `timings.pttBound`.
-    RigBridge(Engine& engine, const RigChoice& choice, Events events, RigTimings timings = {});
+    // confirmation is bounded by `timings.pttBound`. With rigctld, `guard` (if any) is handed a
+    // connection of its own at every connect, to switch PTT off should Telkey be gone.
+    RigBridge(Engine& engine, const RigChoice& choice, Events events, RigTimings timings = {},
+              LineGuard* guard = nullptr);
     // Ends the link (the rig's PTT off if it is on) and gives the port's lines back.
     ~RigBridge();
     RigBridge(const RigBridge&) = delete;
@@ -56,6 +59,7 @@ class RigBridge {
     void FeedRig();
 
     Engine& engine_;
+    LineGuard* const guard_;
     const RigChoice choice_;
     Events events_;
     std::shared_ptr<Answers> answers_;

@@ -25,7 +25,7 @@ void RigTx::Configure(const rig::RigChoice& choice, rig::RigTimings timings) {
     rig::RigBridge::Events events;
     events.pttFailed = [this](const std::string& why) { PttFailed(why); };
     events.status = [this](const rig::RigStatus& status) { StatusChanged(status); };
-    bridge_ = std::make_unique<rig::RigBridge>(engine_, choice, std::move(events), timings);
+    bridge_ = std::make_unique<rig::RigBridge>(engine_, choice, std::move(events), timings, guard_);
     if (lpm_ > 0) bridge_->SetSpeed(lpm_);
     if (bridge_->WakeupFd() >= 0) {
         notifier_ = std::make_unique<QSocketNotifier>(bridge_->WakeupFd(), QSocketNotifier::Read);

@@ -13,6 +13,7 @@ class QSocketNotifier;
 namespace telkey {
 
 struct Engine;
+class LineGuard;
 class TxControl;
 
 class RigTx : public QObject {
@@ -29,6 +30,8 @@ class RigTx : public QObject {
     // port's lines back.
     void Configure(const rig::RigChoice& choice, rig::RigTimings timings = {});
     const rig::RigChoice& Choice() const { return choice_; }
+    // The guardian, handed a connection to rigctld of its own by each later Configure.
+    void SetGuard(LineGuard* guard) { guard_ = guard; }
     // The bridge while the rig is used, else null.
     rig::RigBridge* Bridge() const { return bridge_.get(); }
     // The speed in letters per minute, for the rig's keyer.
@@ -44,6 +47,7 @@ class RigTx : public QObject {
     TxControl& tx_;
     Notice notice_;
     rig::RigChoice choice_;
+    LineGuard* guard_ = nullptr;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<rig::RigBridge> bridge_;
     int lpm_ = 0;

@@ -1,6 +1,7 @@
 // The rig following Telkey's transmit and keyer, against Hamlib's real rigctld and its dummy
 // rig, read back through a second connection. The test plays the window thread: it runs the
 // bridge whenever its descriptor wakes and times every run; the keyer runs on hand-run ticks.
+// The real telkey, killed or stopped with the rig's PTT on, leaves it to its guardian.
 #include "rig/rig_bridge.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "engine/morse_tables.h"
 #include "support/rigctld_process.h"
 #include "support/scratch_dir.h"
+#include "support/telkey_process.h"
 
 namespace telkey::rig {
 namespace {
@@ -198,6 +200,34 @@ TEST_F(RigBridgeTest, RigThatDoesNotConfirmKeysNothingAndSaysWhy) {
         EXPECT_FALSE(engine_.ports.TxLineOn());
         EXPECT_LT(longestService_, kWindowBudget);
         bridge_.reset();
+    }
+}
+
+TEST_F(RigBridgeTest, TelkeyGoneOrHungWithRigPttOnLeavesItOffWithinHalfASecond) {
+    const struct {
+        int signal;
+        std::chrono::milliseconds bound;
+    } cases[] = {{SIGKILL, 500ms}, {SIGSTOP, 500ms}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal));
+        test::KeyingTelkey telkey(test::KeyedPort::Sim, TELKEY_BINARY_DIR, TELKEY_FAKE_PORTS);
+        ASSERT_EQ(
+            telkey.Start(-1, {"--ptt=both", "--rig=127.0.0.1:" + std::to_string(rigctld_.Port())}),
+            "");
+        ASSERT_EQ(telkey.KeyDown(), "") << telkey.Log();
+        ASSERT_EQ(rigctld_.Rigctl("t"), "1");
+        const auto start = Clock::now();
+        telkey.Signal(c.signal);
+        // rigctl itself takes a few ms a question.
+        EXPECT_TRUE(
+            test::KeyingTelkey::WaitUntil([&] { return rigctld_.Rigctl("t") == "0"; }, c.bound))
+            << "PTT still " << rigctld_.Rigctl("t");
+        std::cout
+            << strsignal(c.signal) << ": rig PTT off after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
+            << " ms\n";
+        if (c.signal == SIGSTOP) telkey.Signal(SIGCONT);
+        telkey.Kill();
     }
 }
 
