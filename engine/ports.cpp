@@ -201,6 +201,10 @@ void Ports::ConfirmTx(std::uint32_t rise) noexcept {
     confirmedRise_.store(rise);
 }
 
+void Ports::WithdrawTxConfirmation() noexcept {
+    confirmedRise_.store(TxRises() - 1);
+}
+
 bool Ports::TxConfirmed() const noexcept {
     if (settings_.PttRig.load(std::memory_order_relaxed) == 0) return true;
     const std::uint32_t tx = tx_.load();

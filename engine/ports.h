@@ -80,6 +80,8 @@ class Ports {
     // With the rig's PTT: the rig confirmed PTT on for rise `rise` of the TX line. Text and the
     // paddle wait for it; the PTT lead counts from it.
     void ConfirmTx(std::uint32_t rise) noexcept;
+    // The rig's link was replaced: what it confirmed no longer counts.
+    void WithdrawTxConfirmation() noexcept;
     // The TX line is on and the rig confirmed it for this rise; always true without the rig.
     bool TxConfirmed() const noexcept;
     // Keyer: it took `code` from the mailbox; with the rig's keyer the rig is handed it.

@@ -54,6 +54,7 @@ RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, Rig
       answers_(std::make_shared<Answers>()) {
     RigFeed& feed = engine_.ports.Feed();
     feed.Listen(true);
+    engine_.ports.WithdrawTxConfirmation();
     stopsSeen_ = feed.Stops();
     engine_.portSettings.PttLine.store(choice_.PttByLine() ? 1 : 0);
     engine_.portSettings.PttRig.store(choice_.PttByRig() ? 1 : 0);
@@ -84,6 +85,7 @@ RigBridge::~RigBridge() {
     // The link's end switches a PTT it put on off, and no answer comes after it.
     link_.reset();
     if (guard_ != nullptr) guard_->Forget(kGuardSlotRig);
+    engine_.ports.WithdrawTxConfirmation();
     engine_.portSettings.PttRig.store(0);
     engine_.portSettings.KeyRig.store(0);
     engine_.portSettings.PttLine.store(1);
