@@ -89,3 +89,44 @@ TEST_F(ProfileDevicesTest, TheCommandLineWinsForThisRunWhereItNamesADevice) {
 
 }  // namespace
 }  // namespace telkey::test
+
+namespace telkey::test {
+namespace {
+
+// The rig's keys read back as written; a value that cannot be used keeps its default, and the
+// command line wins over the file.
+TEST_F(ProfileDevicesTest, RigChoiceReadsBackAndTheCommandLineWins) {
+    rig::RigChoice serial;
+    serial.ptt = rig::PttVia::Both;
+    serial.key = rig::KeyVia::Rig;
+    serial.target.kind = rig::RigTarget::Kind::Serial;
+    serial.target.model = 3073;
+    serial.target.device = "/dev/ttyUSB1";
+    serial.target.baud = 19200;
+    rig::RigChoice network;
+    network.ptt = rig::PttVia::Rig;
+    network.target.host = "shack";
+    network.target.port = 4533;
+    for (const rig::RigChoice& written : {serial, network}) {
+        SCOPED_TRACE(written.target.Describe());
+        ProfileFile file(name);
+        WriteRigChoice(file, written);
+        const rig::RigChoice read = ReadRigChoice(ProfileFile(name));
+        EXPECT_EQ(read.ptt, written.ptt);
+        EXPECT_EQ(read.key, written.key);
+        EXPECT_EQ(read.target.Describe(), written.target.Describe());
+        EXPECT_EQ(read.target.baud, written.target.baud);
+    }
+    WriteBytes(name, "[Devices]\r\nRigPtt=cat\r\nRigKey=rig\r\nRigctld=shack:x\r\n");
+    const rig::RigChoice bad = ReadRigChoice(ProfileFile(name));
+    EXPECT_EQ(bad.ptt, rig::PttVia::Line);
+    EXPECT_EQ(bad.key, rig::KeyVia::Rig);
+    EXPECT_EQ(bad.target.Describe(), "rigctld at localhost:4532");
+    rig::RigOptions line;
+    line.ptt = rig::PttVia::Both;
+    EXPECT_EQ(rig::MergeRigChoice(line, bad).ptt, rig::PttVia::Both);
+    EXPECT_EQ(rig::MergeRigChoice(line, bad).key, rig::KeyVia::Rig);
+}
+
+}  // namespace
+}  // namespace telkey::test
