@@ -4,6 +4,7 @@
 
 #include "backends/devices_input.h"
 #include "backends/port_bus_devices.h"
+#include "backends/port_bus_speaker.h"
 #include "backends/port_bus_none.h"
 #include "backends/port_bus_raw.h"
 #include "backends/port_bus_sim.h"

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "backends/port_bus_devices.h"
+#include "backends/port_bus_speaker.h"
 #include "backends/port_bus_factory.h"
 #include "profile/profile_file.h"
 #include "rig/rig_choice.h"

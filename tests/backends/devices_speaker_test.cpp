@@ -10,6 +10,7 @@
 #include "backends/devices_audio_sink.h"
 #include "backends/devices_pcspkr_sink.h"
 #include "backends/port_bus_sim.h"
+#include "backends/port_bus_speaker.h"
 #include "support/scratch_dir.h"
 #include "tests/backends/devices_fixture.h"
 
