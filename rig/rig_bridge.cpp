@@ -106,7 +106,7 @@ void RigBridge::SetSpeed(int lpm) {
 void RigBridge::Service() {
     RigFeed& feed = engine_.ports.Feed();
     feed.ClearWakeup();
-    if (choice_.PttByRig()) FollowTx();
+    FollowTx();
     if (choice_.key == KeyVia::Rig) FeedRig();
 
     RigStatus status;
@@ -134,6 +134,11 @@ void RigBridge::FollowTx() {
     Ports& ports = engine_.ports;
     const bool on = ports.TxLineOn();
     const std::uint32_t rise = ports.TxRises();
+    const bool wasOn = txSeen_;
+    txSeen_ = on;
+    // Transmit off ends what the rig's keyer still has, whoever switches the PTT.
+    if (wasOn && !on && choice_.key == KeyVia::Rig) link_->StopMorse();
+    if (!choice_.PttByRig()) return;
     if (on && (!pttAsked_ || rise != riseAsked_)) {
         pttAsked_ = true;
         riseAsked_ = rise;
@@ -154,8 +159,6 @@ void RigBridge::FollowTx() {
     } else if (!on && pttAsked_) {
         pttAsked_ = false;
         link_->SetPtt(false);
-        // Transmit off ends what the rig's keyer still has.
-        if (choice_.key == KeyVia::Rig) link_->StopMorse();
     }
 }
 

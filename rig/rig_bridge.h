@@ -64,6 +64,7 @@ class RigBridge {
     Events events_;
     std::shared_ptr<Answers> answers_;
     std::unique_ptr<RigLink> link_;
+    bool txSeen_ = false;          // the TX line at the last look
     bool pttAsked_ = false;        // the last PTT request was "on"
     std::uint32_t riseAsked_ = 0;  // the TX line's rise it was for
     std::uint32_t stopsSeen_ = 0;

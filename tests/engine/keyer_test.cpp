@@ -660,17 +660,8 @@ TEST_F(KeyerTest, RigKeyerGetsEveryCharacterTakenAndTheKeyLineStaysUp) {
     const std::vector<std::uint8_t> codes = {CharToCode('C'), CodeWordSpace, CharToCode('Q'),
                                              CodeRx};
     Paddle(true, true);
-    std::size_t next = 0;
-    std::string line;
-    for (int i = 0; i < 2000; ++i) {
-        if (next < codes.size() && engine.mailbox.Fill(codes[next])) ++next;
-        Tick();
-        line += KeyDown() ? '#' : '.';
-        const bool paddleState =
-            State().KeyerState >= PaddleDot && State().KeyerState <= PaddleLetterEnd;
-        EXPECT_FALSE(paddleState || State().KeyerState == PttDelay) << "the paddle is off";
-    }
-    EXPECT_EQ(line.find('#'), std::string::npos);
+    EXPECT_EQ(KeyText(codes, 2000).find('#'), std::string::npos);
+    EXPECT_EQ(State().KeyerState, Idle) << "the paddle is off";
     std::vector<std::uint8_t> started;
     for (std::uint8_t code = 0; engine.ports.Feed().TakeStarted(code);) started.push_back(code);
     EXPECT_EQ(started, codes);
