@@ -40,11 +40,13 @@ void RigTx::SetSpeed(int lpm) {
 }
 
 void RigTx::PttFailed(const std::string& why) {
-    // Nothing was keyed: the waiting text stays queued, and transmit goes off as by hand.
-    tx_.StopSending();
-    tx_.SetTxButton(false);
-    tx_.ApplyTx();
-    if (notice_) notice_(QString::fromStdString(why));
+    // Nothing was keyed: the text waits in Input, transmit off and pause on until the
+    // operator resumes (with TX at keyboard every idle pass would try the rig again).
+    tx_.HoldBack();
+    if (notice_) {
+        notice_(QString::fromStdString(why) +
+                QStringLiteral(". The text waits in the transmit window: Pause off sends it."));
+    }
 }
 
 void RigTx::StatusChanged(const rig::RigStatus& status) {

@@ -133,6 +133,8 @@ TEST_F(StationRigTest, TransmitSwitchesTheRigAndARigctldKilledPutsItOffWithTheRe
     EXPECT_FALSE(tx->isChecked());
     EXPECT_THAT(notice()->text().toStdString(), HasSubstr("nothing was sent"));
     EXPECT_THAT(window_.form.Sent->toPlainText().toStdString(), Not(HasSubstr("t")));
+    EXPECT_EQ(window_.form.Input->toPlainText(), QStringLiteral("test")) << "nothing lost";
+    EXPECT_TRUE(window_.form.PauseButton->isChecked()) << "no retry until Pause is off";
     EXPECT_LT(longestPassMs_, 100);
 }
 
