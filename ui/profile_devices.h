@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "backends/port_bus_devices.h"
-#include "backends/port_bus_speaker.h"
 #include "backends/port_bus_factory.h"
+#include "backends/port_bus_speaker.h"
 #include "profile/profile_file.h"
 #include "rig/rig_choice.h"
 

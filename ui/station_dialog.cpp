@@ -11,8 +11,8 @@
 
 #include "ui/profile_devices.h"
 #include "ui/settings_values.h"
-#include "ui/station_rig_group.h"
 #include "ui/station_dialog_items.h"
+#include "ui/station_rig_group.h"
 #include "widgets/message_box.h"
 
 namespace telkey {
