@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -173,6 +174,7 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     driver.SetRealtimeBroker(&realtimeKit);
     driver.SetBrokerAnswered([&news] { news.Signal(); });
     Engine engine(*ports.bus, driver);
+    const InputWakeLink paddleWakesKeyer(*ports.bus, engine.keyer.WakeSignal());
     if (guardian != nullptr) {
         ports.bus->GuardLines(*guardian);
         guardian->Watch(engine.portSettings, engine.ports);
@@ -202,6 +204,9 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     form.stationDevices = ports.devices;
     form.rigTx->SetGuard(guardian);
     form.rigTx->Configure(rigChoice);
+    // The keyer sleeps between its events: whatever the window changed wakes it.
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     &form, [&engine] { engine.WakeKeyerOnChange(); });
     TAbout about(&form);
     form.About = &about;
     // What scheduling the keyer thread got: on stderr when it changes, and in the status bar's

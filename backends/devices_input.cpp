@@ -263,7 +263,7 @@ void InputPaddle::ReadState(int fd) {
             if (HasBit(state, codes_[i])) pressed |= static_cast<std::uint8_t>(1u << i);
         }
     }
-    pressed_.store(pressed);
+    StorePressed(pressed);
 }
 
 int InputPaddle::TryOpen(std::string& message, std::string& note) {
@@ -328,7 +328,7 @@ std::uint8_t InputPaddle::GamePortByte() const noexcept {
 
 void InputPaddle::Lose(std::int64_t nowNs) {
     const int fd = fd_.exchange(-1);
-    pressed_.store(0);
+    StorePressed(0);
     if (fd >= 0) layer_.Close(fd);
     nextTryNs_ = nowNs + timing_.reopenPeriodNs;
     notices_.Post("GAME: " + path_ +
@@ -380,7 +380,11 @@ void InputPaddle::Service(std::int64_t nowNs, int timeoutMs) {
             pressed = e.value != 0 ? (pressed | bit) : static_cast<std::uint8_t>(pressed & ~bit);
         }
     }
-    pressed_.store(pressed);
+    StorePressed(pressed);
+}
+
+void InputPaddle::StorePressed(std::uint8_t pressed) noexcept {
+    if (pressed_.exchange(pressed) != pressed && changed_) changed_();
 }
 
 void InputPaddle::StartThread() {

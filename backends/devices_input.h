@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -56,6 +57,8 @@ class InputPaddle {
 
     // One round of the input thread: takes the waiting events (waiting up to timeoutMs), or
     // retries a missing device when its time has come.
+    // Told on the input thread when the buttons change. Set it before StartThread.
+    void OnChange(std::function<void()> told) { changed_ = std::move(told); }
     void Service(std::int64_t nowNs, int timeoutMs);
 
   private:
@@ -73,6 +76,8 @@ class InputPaddle {
     std::array<int, kGamePortButtons> codes_{-1, -1, -1, -1};  // event code of each button
     std::atomic<int> fd_{-1};
     std::atomic<std::uint8_t> pressed_{0};  // bit i: button i + 1 pressed
+    std::function<void()> changed_;
+    void StorePressed(std::uint8_t pressed) noexcept;
     bool everOpen_ = false;
     std::int64_t nextTryNs_ = 0;
     Stopper stopper_;

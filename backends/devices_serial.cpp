@@ -66,7 +66,8 @@ void SerialDevice::StartStatusPoller() {
 
 void SerialDevice::StoreStatus() noexcept {
     std::lock_guard lock(statusMutex_);
-    polledStatus_.store(AskStatus());
+    const std::uint8_t status = AskStatus();
+    if (polledStatus_.exchange(status) != status && statusChanged_) statusChanged_();
 }
 
 void SerialDevice::FollowStatus() {
@@ -86,6 +87,7 @@ void SerialDevice::FollowStatus() {
             waiting_.store(false);
             if (r == 0 || r == -EINTR) continue;
             if (NoteFailure(r)) {
+                if (statusChanged_) statusChanged_();  // the monitor looks after it
                 if (!pollerStopper_.Sleep(kAbsentPollNs)) break;
                 continue;
             }

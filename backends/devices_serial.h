@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,6 +61,12 @@ class SerialDevice final : public PortDevice {
     // where it cannot. Until then, and without the thread, a read asks the device itself.
     void StartStatusPoller();
     void StopStatusPoller();
+    // Told on the status thread when the lines it follows change or the device fails. Set it
+    // before StartStatusPoller.
+    void OnStatusChange(std::function<void()> told) { statusChanged_ = std::move(told); }
+    // The keyer has read the status register, and no thread follows it yet.
+    bool StatusUnfollowed() const noexcept { return statusWanted_.load() && !polling_.load(); }
+    bool StatusWanted() const noexcept { return statusWanted_.load(); }
     // Monitor thread: reads the lines once more, in case a change came between the waiting
     // thread's read and its next wait.
     void RefreshStatus() noexcept;
@@ -88,6 +95,7 @@ class SerialDevice final : public PortDevice {
     std::atomic<bool> waiting_{false};
     std::atomic<bool> pollerDone_{true};
     std::mutex statusMutex_;  // the status thread's and the monitor's read-and-store
+    std::function<void()> statusChanged_;
     Stopper pollerStopper_;
     std::thread poller_;
     std::atomic<std::uint8_t> scratch_{0};

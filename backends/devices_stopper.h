@@ -9,11 +9,27 @@ namespace telkey {
 
 class Stopper {
   public:
-    // Sleeps up to ns; false once Stop() was called.
+    static constexpr std::int64_t kUntilKicked = -1;
+
+    // Sleeps up to ns (kUntilKicked: no bound), or until Kick(); false once Stop() was called.
     bool Sleep(std::int64_t ns) {
         std::unique_lock lock(mutex_);
-        cv_.wait_for(lock, std::chrono::nanoseconds(ns), [this] { return stopped_; });
+        const auto woken = [this] { return stopped_ || kicked_; };
+        if (ns == kUntilKicked) {
+            cv_.wait(lock, woken);
+        } else {
+            cv_.wait_for(lock, std::chrono::nanoseconds(ns), woken);
+        }
+        kicked_ = false;
         return !stopped_;
+    }
+    // Ends the sleep under way, or the next one, at once.
+    void Kick() {
+        {
+            std::lock_guard lock(mutex_);
+            kicked_ = true;
+        }
+        cv_.notify_all();
     }
     bool Running() const {
         std::lock_guard lock(mutex_);
@@ -35,6 +51,7 @@ class Stopper {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;
+    bool kicked_ = false;
 };
 
 // CLOCK_MONOTONIC in ns.

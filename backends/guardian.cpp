@@ -354,7 +354,7 @@ void Guardian::Forget(int slot) noexcept {
     Send(static_cast<GuardedKind>(0), slot, -1);
 }
 
-void Guardian::Beat(std::int64_t nowNs) noexcept {
+bool Guardian::Beat(std::int64_t nowNs) noexcept {
     const Ports* ports = ports_.load(std::memory_order_relaxed);
     if (const PortSettings* settings = settings_.load(std::memory_order_relaxed)) {
         const std::int32_t number = settings->KeyPortNumber.load(std::memory_order_relaxed);
@@ -380,6 +380,7 @@ void Guardian::Beat(std::int64_t nowNs) noexcept {
     } else if (page_->lineOn.load(std::memory_order_relaxed) != 0) {
         page_->lineOn.store(0, std::memory_order_relaxed);
     }
+    return on;
 }
 
 void Guardian::WakeGuardian() noexcept {

@@ -65,7 +65,7 @@ class Guardian final : public LineGuard, public TickHeartbeat {
 
     void Hand(GuardedKind kind, int slot, int fd) noexcept override;
     void Forget(int slot) noexcept override;
-    void Beat(std::int64_t nowNs) noexcept override;
+    bool Beat(std::int64_t nowNs) noexcept override;
     void Rest() noexcept override;
 
     // The outputs have been released in order; the guardian writes nothing more.

@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::uint8_t kNoDevice = 0xFF;  // what an address with nothing behind it reads
 constexpr std::uint8_t kAllLines = 0xFF;
+// After a paddle moves the monitor reads the lines again for a while: a change that came
+// between the status thread's read and its next wait is not told.
+constexpr std::int64_t kSettleAfterInputNs = 250'000'000;
+constexpr std::uint16_t kModemStatusRegister = 6;
 
 PortBusResult Failure(std::string error) {
     PortBusResult result;
@@ -50,6 +54,7 @@ void DevicesPortBus::Start(const DevicesConfig& config, std::vector<std::string>
         if (config.com[i].empty()) continue;
         com_[i] = std::make_unique<SerialDevice>(layer_, static_cast<int>(i + 1), config.com[i],
                                                  timing_, config.comShared[i]);
+        FollowDevice(*com_[i]);
         if (std::string message = com_[i]->Open(); !message.empty()) warnings.push_back(message);
         comLive_[i].store(com_[i].get());
     }
@@ -65,9 +70,13 @@ void DevicesPortBus::Start(const DevicesConfig& config, std::vector<std::string>
     RegisterCrashRelease(this);
     if (!threads_) return;
     monitor_ = std::thread([this] {
+        bool busy = true;
         do {
-            Monitor(MonotonicNs());
-        } while (stopper_.Sleep(timing_.monitorPeriodNs));
+            // Idle first: a kick during the round ends the sleep after it.
+            monitorIdle_.store(true);
+            busy = Monitor(MonotonicNs());
+            if (busy) monitorIdle_.store(false);
+        } while (stopper_.Sleep(busy ? timing_.monitorPeriodNs : Stopper::kUntilKicked));
     });
 }
 
@@ -75,6 +84,7 @@ void DevicesPortBus::OpenGamePort(const DevicesConfig& config, std::vector<std::
     if (!config.gameport.empty()) {
         game_ = std::make_unique<InputPaddle>(layer_, config.gameport, config.paddleKeys, timing_,
                                               *notices_);
+        FollowDevice(*game_);
         std::string note;
         if (std::string message = game_->Open(note); !message.empty()) {
             warnings.push_back(message);
@@ -199,9 +209,11 @@ void DevicesPortBus::SetDevices(const DevicesConfig& config, std::vector<std::st
         if (!comChanged[i] || config.com[i].empty()) continue;
         com_[i] = std::make_unique<SerialDevice>(layer_, static_cast<int>(i + 1), config.com[i],
                                                  timing_, config.comShared[i]);
+        FollowDevice(*com_[i]);
         if (std::string message = com_[i]->Open(); !message.empty()) warnings.push_back(message);
         comLive_[i].store(com_[i].get());
     }
+    KickMonitor();
     for (std::size_t i = 0; i < lpt_.size(); ++i) {
         if (!lptChanged[i] || config.lpt[i].empty()) continue;
         lpt_[i] = std::make_unique<ParallelDevice>(layer_, static_cast<int>(i + 1), config.lpt[i],
@@ -281,7 +293,10 @@ std::uint8_t DevicesPortBus::in(std::uint16_t port) {
         const auto offset = static_cast<std::uint16_t>(port - kComBase[i]);
         if (offset < kSerialRegisters) {
             SerialDevice* device = comLive_[i].load();
-            return device ? device->In(offset) : kNoDevice;
+            if (device == nullptr) return kNoDevice;
+            const std::uint8_t value = device->In(offset);
+            if (offset == kModemStatusRegister && device->StatusUnfollowed()) KickMonitor();
+            return value;
         }
     }
     for (std::size_t i = 0; i < lptLive_.size(); ++i) {
@@ -296,6 +311,7 @@ std::uint8_t DevicesPortBus::in(std::uint16_t port) {
 
 void DevicesPortBus::out(std::uint16_t port, std::uint8_t value) {
     const CallScope call(activeCalls_);
+    KickMonitor();  // a line may be on now: the watchdog looks after it
     if (SpeakerDecoder::Decodes(port)) {
         speaker_.Out(port, value);
         return;
@@ -365,17 +381,19 @@ void DevicesPortBus::ReleaseLines() noexcept {
     if (SpeakerSink* sink = sinkLive_.load()) sink->Silence();
 }
 
-void DevicesPortBus::Monitor(std::int64_t nowNs) {
+bool DevicesPortBus::Monitor(std::int64_t nowNs) {
+    bool busy = false;
     if (const Keyer* keyer = keyer_.load()) {
         const std::uint64_t ticks = keyer->TickCount();
+        const bool lineOn = AnyLineOn(LineMask()) || speaker_.Sounding() != 0;
+        busy = lineOn;
         if (!watching_ || ticks != lastTicks_) {
             if (stallReported_) notices_->Post("The keyer is ticking again.");
             watching_ = true;
             stallReported_ = false;
             lastTicks_ = ticks;
             lastTickSeenNs_ = nowNs;
-        } else if (nowNs - lastTickSeenNs_ >= timing_.stallNs &&
-                   (AnyLineOn(LineMask()) || speaker_.Sounding() != 0)) {
+        } else if (nowNs - lastTickSeenNs_ >= timing_.stallNs && lineOn) {
             ReleaseLines();
             if (!stallReported_) {
                 notices_->Post("The keyer has stopped ticking (none for " +
@@ -384,7 +402,12 @@ void DevicesPortBus::Monitor(std::int64_t nowNs) {
                 stallReported_ = true;
             }
         }
+        // Asleep, the keyer shows no ticks: a watch begun before a line came on starts afresh.
+        if (!lineOn) watching_ = false;
+    } else {
+        busy = AnyLineOn(kAllLines);
     }
+    busy = busy || nowNs - inputChangedNs_.load() < kSettleAfterInputNs;
     std::lock_guard lock(devicesMutex_);
     for (auto& device : com_) {
         if (!device) continue;
@@ -393,11 +416,56 @@ void DevicesPortBus::Monitor(std::int64_t nowNs) {
             device->StartStatusPoller();
             device->RefreshStatus();
         }
+        busy = busy || !device->IsOpen() || device->StatusUnfollowed() ||
+               (device->StatusWanted() && !device->WaitsForChanges());
     }
     for (auto& device : lpt_) {
-        if (device) device->Monitor(nowNs, *notices_);
+        if (!device) continue;
+        device->Monitor(nowNs, *notices_);
+        busy = busy || !device->IsOpen();
     }
     ShutRetired(false);
+    return busy || !retired_.empty();
+}
+
+bool DevicesPortBus::InputAnnounced(std::uint16_t port) const noexcept {
+    if (port == kGamePort) {
+        const InputPaddle* game = gameLive_.load();
+        return game == nullptr || threads_;
+    }
+    for (std::size_t i = 0; i < comLive_.size(); ++i) {
+        if (static_cast<std::uint16_t>(port - kComBase[i]) != kModemStatusRegister) continue;
+        const SerialDevice* device = comLive_[i].load();
+        return device == nullptr || device->WaitsForChanges();
+    }
+    for (std::size_t i = 0; i < lptLive_.size(); ++i) {
+        const auto offset = static_cast<std::uint16_t>(port - kLptBase[i]);
+        if (offset < kParallelRegisters) return lptLive_[i].load() == nullptr;
+    }
+    // Every other register reads what was last written, or nothing.
+    return true;
+}
+
+void DevicesPortBus::SetInputWake(WakeWord* wake) noexcept {
+    std::lock_guard lock(inputWakeMutex_);
+    inputWake_ = wake;
+}
+
+void DevicesPortBus::InputChanged() noexcept {
+    inputChangedNs_.store(MonotonicNs());
+    {
+        std::lock_guard lock(inputWakeMutex_);
+        if (inputWake_ != nullptr) inputWake_->Wake();
+    }
+    KickMonitor();
+}
+
+void DevicesPortBus::FollowDevice(SerialDevice& device) {
+    device.OnStatusChange([this] { InputChanged(); });
+}
+
+void DevicesPortBus::FollowDevice(InputPaddle& device) {
+    device.OnChange([this] { InputChanged(); });
 }
 
 void DevicesPortBus::ReleaseFromSignal() noexcept {

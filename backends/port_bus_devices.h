@@ -28,6 +28,7 @@
 #include "engine/keyer.h"
 #include "engine/port_bus.h"
 #include "engine/ports.h"
+#include "engine/wake_word.h"
 
 namespace telkey {
 
@@ -92,6 +93,10 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
 
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
+    // A serial port's status lines while a thread waits for their changes, the game port's
+    // buttons while its input thread runs, and every address without a device.
+    bool InputAnnounced(std::uint16_t port) const noexcept override;
+    void SetInputWake(WakeWord* wake) noexcept override;
     // COMn in slot n, LPTn in slot 4 + n (their KeyPortNumber), and the speaker.
     void GuardLines(LineGuard& guard) noexcept override;
 
@@ -104,8 +109,10 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     bool DeviceOpen(const std::string& path) const override;
 
     // One round of the monitor thread: the watchdog, then each device's health and return.
-    // Tests without threads call it by hand.
-    void Monitor(std::int64_t nowNs);
+    // Tests without threads call it by hand. True while there is something to watch (a line
+    // on, a device missing, a paddle just moved): the thread then looks again soon, else it
+    // sleeps until a write, a read or a device wakes it.
+    bool Monitor(std::int64_t nowNs);
     // The key and TX lines off on every port (all output lines when no keyer is watched) and
     // the speaker silent; the next write puts back what the keyer wants.
     void ReleaseLines() noexcept;
@@ -121,6 +128,16 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     void ShutRetired(bool all) noexcept;
     void ReleaseFromSignal() noexcept override;
     std::uint8_t LineMask() const noexcept;
+    // A device thread: an announced input changed, or the device failed.
+    void InputChanged() noexcept;
+    // Wakes the monitor thread when it sleeps without a bound.
+    void KickMonitor() noexcept {
+        if (monitorIdle_.load(std::memory_order_relaxed) && monitorIdle_.exchange(false)) {
+            stopper_.Kick();
+        }
+    }
+    void FollowDevice(SerialDevice& device);
+    void FollowDevice(InputPaddle& device);
     bool AnyLineOn(std::uint8_t mask) const noexcept;
 
     std::unique_ptr<DeviceLayer> ownedLayer_;
@@ -163,6 +180,10 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     std::int64_t lastTickSeenNs_ = 0;
     bool watching_ = false;
     bool stallReported_ = false;
+    std::mutex inputWakeMutex_;
+    WakeWord* inputWake_ = nullptr;
+    std::atomic<std::int64_t> inputChangedNs_{0};
+    std::atomic<bool> monitorIdle_{false};
     Stopper stopper_;
     std::thread monitor_;
 };

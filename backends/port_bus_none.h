@@ -11,6 +11,7 @@ class NonePortBus : public PortBus {
 
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
+    bool InputAnnounced(std::uint16_t /*port*/) const noexcept override { return true; }
 };
 
 }  // namespace telkey

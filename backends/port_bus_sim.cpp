@@ -12,7 +12,7 @@
 namespace telkey {
 namespace {
 
-constexpr auto kTraceFlushInterval = std::chrono::milliseconds(50);
+constexpr std::int64_t kTraceFlushIntervalNs = 50'000'000;
 constexpr std::uint64_t kNsPerUs = 1000;
 
 std::uint64_t MonotonicNs() noexcept {
@@ -43,7 +43,7 @@ SimPortBus::~SimPortBus() {
             std::lock_guard lock(traceMutex_);
             traceStop_ = true;
         }
-        traceWake_.notify_one();
+        traceWake_.Wake();
         traceThread_.join();
     }
     if (traceFile_ != nullptr) {
@@ -68,14 +68,17 @@ void SimPortBus::out(std::uint16_t port, std::uint8_t value) {
     entry.portValue.store((std::uint32_t{port} << 8) | value, std::memory_order_release);
     entry.seq.store(index + 1, std::memory_order_release);
     lastValue_[port].store(kSetFlag | value, std::memory_order_relaxed);
+    if (traceIdle_.load(std::memory_order_relaxed) && traceIdle_.exchange(false)) traceWake_.Wake();
 }
 
 void SimPortBus::SetInput(std::uint16_t port, std::uint8_t value) noexcept {
     inputs_[port].store(kSetFlag | value, std::memory_order_relaxed);
+    if (inputWake_ != nullptr) inputWake_->Wake();
 }
 
 void SimPortBus::ClearInput(std::uint16_t port) noexcept {
     inputs_[port].store(0, std::memory_order_relaxed);
+    if (inputWake_ != nullptr) inputWake_->Wake();
 }
 
 SimPortBus::Slot SimPortBus::ReadEntry(std::uint64_t index, PortWrite& write) const noexcept {
@@ -172,11 +175,24 @@ void SimPortBus::GuardLines(LineGuard& guard) noexcept {
     if (traceFile_ != nullptr) guard.Hand(GuardedKind::Trace, kGuardSlotTrace, fileno(traceFile_));
 }
 
+// Writes are gathered for a flush interval after the first; with nothing written the writer
+// sleeps until a write or the end wakes it.
 void SimPortBus::TraceLoop() {
-    std::unique_lock lock(traceMutex_);
-    while (!traceStop_) {
-        traceWake_.wait_for(lock, kTraceFlushInterval, [this] { return traceStop_; });
-        DrainTrace();
+    while (true) {
+        {
+            std::lock_guard lock(traceMutex_);
+            if (traceStop_) return;
+            DrainTrace();
+        }
+        const std::uint32_t seen = traceWake_.Seen();
+        traceIdle_.store(true);
+        if (claimed_.load() != traceNext_) {
+            traceIdle_.store(false);  // a write came meanwhile
+        } else {
+            traceWake_.WaitUntil(seen, WakeWord::kNoDeadline);
+        }
+        traceWake_.WaitUntil(traceWake_.Seen(),
+                             static_cast<std::int64_t>(MonotonicNs()) + kTraceFlushIntervalNs);
     }
 }
 

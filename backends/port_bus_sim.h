@@ -6,9 +6,9 @@
 // (WriteCount() still counts them; the accessors return the ones kept).
 //
 // With a trace file, a writer thread appends one line per output write,
-// "<microseconds> 0x<port> 0x<value>" (CLOCK_MONOTONIC, hex port and value), flushed at least
-// every 50 ms and when the bus is destroyed. Writes overwritten before the writer saw them are
-// reported by a line "# <n> writes lost".
+// "<microseconds> 0x<port> 0x<value>" (CLOCK_MONOTONIC, hex port and value), flushed 50 ms
+// after a write and when the bus is destroyed; with nothing written the writer sleeps. Writes
+// overwritten before the writer saw them are reported by a line "# <n> writes lost".
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/port_bus.h"
+#include "engine/wake_word.h"
 
 namespace telkey {
 
@@ -45,9 +46,12 @@ class SimPortBus : public PortBus {
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
 
-    // What in(port) returns from now on (e.g. paddle contacts); unset ports read 0xFF.
+    // What in(port) returns from now on (e.g. paddle contacts); unset ports read 0xFF. Either
+    // wakes the word given to SetInputWake. Call them from one thread at a time.
     void SetInput(std::uint16_t port, std::uint8_t value) noexcept;
     void ClearInput(std::uint16_t port) noexcept;
+    bool InputAnnounced(std::uint16_t /*port*/) const noexcept override { return true; }
+    void SetInputWake(WakeWord* wake) noexcept override { inputWake_ = wake; }
 
     // Starts appending every output write to `path`. False, with `error` set, when the file
     // cannot be opened.
@@ -86,6 +90,7 @@ class SimPortBus : public PortBus {
     static constexpr std::uint16_t kSetFlag = 0x100;
 
     std::size_t capacity_;
+    WakeWord* inputWake_ = nullptr;  // set and used by the thread that sets the inputs
     std::unique_ptr<Entry[]> entries_;
     std::unique_ptr<std::atomic<std::uint16_t>[]> inputs_;     // kSetFlag | value, 0 = unset
     std::unique_ptr<std::atomic<std::uint16_t>[]> lastValue_;  // kSetFlag | value, 0 = none
@@ -97,7 +102,8 @@ class SimPortBus : public PortBus {
     std::FILE* traceFile_ = nullptr;
     std::uint64_t traceNext_ = 0;
     std::mutex traceMutex_;
-    std::condition_variable traceWake_;
+    WakeWord traceWake_;
+    std::atomic<bool> traceIdle_{false};  // the writer sleeps until a write wakes it
     bool traceStop_ = false;
     std::thread traceThread_;
 };

@@ -14,6 +14,15 @@ namespace telkey {
 
 struct Engine {
     Engine(PortBus& bus, TickDriver& driver) noexcept;
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Any thread but the keyer's: a settings word or a flag has changed. The keyer sleeps
+    // between its events and looks at them on its next tick only when woken.
+    void WakeKeyer() noexcept { keyer.Wake(); }
+    // Window thread, each time it is about to wait: wakes the keyer when a settings word or a
+    // flag differs from the last look, so that no store of the window's can be missed.
+    void WakeKeyerOnChange() noexcept;
 
     // The hand-over in its empty condition: Transmitting and Paused 0, mailbox and ring empty.
     void ResetHandover() noexcept;
@@ -40,6 +49,9 @@ struct Engine {
     Ports ports;
     Keyer keyer;
     KeyerTimer timer;
+
+  private:
+    std::uint64_t wordsSeen_ = 0;  // window thread only
 };
 
 }  // namespace telkey

@@ -2,6 +2,10 @@
 
 #include "engine/morse_tables.h"
 
+#include <time.h>
+
+#include <algorithm>
+
 namespace telkey {
 namespace {
 
@@ -14,6 +18,12 @@ bool Reached(std::int32_t ticks, std::int64_t limit) noexcept {
     return ticks >= limit;
 }
 
+// The first tick ahead (1 = the next) on which a count now at `ticks`, one more every tick,
+// reaches `limit`.
+std::int64_t TicksUntil(std::int64_t ticks, std::int64_t limit) noexcept {
+    return std::max<std::int64_t>(1, limit - ticks);
+}
+
 }  // namespace
 
 Keyer::Keyer(Ports& ports, const KeyerSettings& settings, Mailbox& mailbox, DecodedRing& ring,
@@ -24,6 +34,28 @@ Keyer::Keyer(Ports& ports, const KeyerSettings& settings, Mailbox& mailbox, Deco
       ring_(ring),
       flags_(flags),
       notifications_(notifications) {}
+
+std::uint64_t Keyer::TickCount() const noexcept {
+    const std::uint64_t count = tickCount_.load(std::memory_order_acquire);
+    const std::int64_t ticks = sleepTicks_.load(std::memory_order_acquire);
+    if (ticks <= 0) return count;
+    const std::int64_t from = sleepFromNs_.load(std::memory_order_relaxed);
+    const std::int64_t period = sleepPeriodNs_.load(std::memory_order_relaxed);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    if (period <= 0 || nowNs < from) return count;
+    return count + static_cast<std::uint64_t>(std::min(ticks, (nowNs - from) / period + 1));
+}
+
+void Keyer::NoteSleep(std::int64_t fromNs, std::int64_t periodNs, std::int64_t ticks) noexcept {
+    // Cleared first and set last, so that a reader never counts a tick twice.
+    sleepTicks_.store(0, std::memory_order_release);
+    if (ticks <= 0) return;
+    sleepFromNs_.store(fromNs, std::memory_order_relaxed);
+    sleepPeriodNs_.store(periodNs, std::memory_order_relaxed);
+    sleepTicks_.store(ticks, std::memory_order_release);
+}
 
 void Keyer::PushRing(std::uint8_t code) noexcept {
     if (ring_.Push(code)) notifications_.Post(Notification::WM_KEYER_CHAR);
@@ -92,13 +124,22 @@ void Keyer::EndCharacterWithElement() noexcept {
 }
 
 void Keyer::KeyerTick() noexcept {
-    tickCount_.store(tickCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    tickCount_.store(tickCount_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     if (!NoteTxRise() && leadTicks_ < kStateTicksLimit) ++leadTicks_;
 
     KeyerState& s = state_;
     const std::int32_t dot = ports_.ReadDotPaddle();
     const std::int32_t dash = ports_.ReadDashPaddle();
     if (dot != 0 || dash != 0) s.PaddleActivity = 1;
+    lastDot_ = dot;
+    lastDash_ = dash;
+    const std::int32_t stateBefore = s.KeyerState;
+    TickState(dot, dash);
+    settled_ = s.KeyerState == stateBefore;
+}
+
+void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
+    KeyerState& s = state_;
 
     const std::int64_t dotTicks = Load(settings_.DotTicks);
     const std::int64_t dashTicks = Load(settings_.DashTicks);
@@ -350,6 +391,138 @@ void Keyer::KeyerTick() noexcept {
         default:  // out of range: back to Idle, nothing else this tick
             s.KeyerState = Idle;
             break;
+    }
+}
+
+// Idle: the first tick ahead that acts with the inputs as they are, kQuietForever when none.
+std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
+    const KeyerState& s = state_;
+    if (!ports_.KeyUpSettled(Ports::kTxKeying)) return 1;
+    if (s.PaddleActivity != 0 || lastDot_ != 0 || lastDash_ != 0) return 1;
+    if (mailbox_.WithdrawalWaiting()) return 1;
+    std::int64_t first = kQuietForever + 1;
+    const std::int64_t dotTicks = Load(settings_.DotTicks);
+    const std::int64_t wordSpace = 2 * dotTicks + Load(settings_.DashTicks);
+    if (s.StateTicks < wordSpace && wordSpace <= kStateTicksLimit) {
+        first = wordSpace - s.StateTicks;
+    }
+    std::uint8_t code = 0;
+    if (mailbox_.Peek(code)) {
+        if (!KeysElements(code) || Load(settings_.MoxOn) == 0) return 1;
+        // Waiting for the TX line (and the rig's confirmation of it) wakes with it; waiting
+        // for the lead counts ticks.
+        if (!ports_.TxLineOn() || !ports_.TxConfirmed()) return first;
+        const std::int32_t clientLead = Load(settings_.PttLeadMs);
+        const std::int64_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
+        const std::int64_t tickMs = Load(settings_.TickMs);
+        if (tickMs <= 0) return lead <= 0 ? 1 : first;
+        const std::int64_t leadTicks = lead <= 0 ? 0 : (lead + tickMs - 1) / tickMs;
+        if (leadTicks <= kStateTicksLimit) {
+            first = std::min(first, TicksUntil(leadTicks_, leadTicks));
+        }
+        return first;
+    }
+    if (Load(settings_.MoxOn) != 0 && Load(settings_.RxAtSilence) != 0 &&
+        flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
+        flags_.TxHeld.load(std::memory_order_relaxed) == 0) {
+        const std::int64_t silence = dotTicks * Load(settings_.SilenceLen);
+        if (silence <= kStateTicksLimit) first = std::min(first, TicksUntil(s.StateTicks, silence));
+    }
+    return first;
+}
+
+std::int64_t Keyer::QuietTicks() const noexcept {
+    const KeyerState& s = state_;
+    if (!settled_ || ports_.TxRises() != txRisesSeen_ || ports_.TxConfirmed() != txConfirmedSeen_ ||
+        !ports_.PaddleAnnounced()) {
+        return 0;
+    }
+    const bool pressed = lastDot_ != 0 || lastDash_ != 0;
+    // A first press marks the paddle active: that is a change.
+    if (pressed && s.PaddleActivity == 0) return 0;
+    const std::int64_t dotTicks = Load(settings_.DotTicks);
+    const std::int64_t dashTicks = Load(settings_.DashTicks);
+    const std::int64_t weightTicks = Load(settings_.WeightTicks);
+    const std::int64_t letterEnd = (12 * dotTicks) / 10 - weightTicks;
+    const bool stopWaits = stopRequests_.load(std::memory_order_relaxed) != stopSeen_;
+    std::int64_t first = 1;
+    switch (s.KeyerState) {
+        case Idle:
+            first = FirstActiveIdleTick();
+            break;
+        case PaddleDot:
+        case PaddleDash: {
+            const bool dash = s.KeyerState == PaddleDash;
+            const bool memoryNew =
+                dash ? lastDot_ != 0 && s.DotMemory == 0 : lastDash_ != 0 && s.DashMemory == 0;
+            if (s.StateTicks == 0 || memoryNew) return 0;
+            first = TicksUntil(s.StateTicks, (dash ? dashTicks : dotTicks) + weightTicks);
+            break;
+        }
+        case PaddleDotGap:
+        case PaddleDashGap: {
+            if (s.StateTicks == 0 || !ports_.KeyUpSettled(0)) return 0;
+            bool decides = false;  // the element decision, once due, starts or forgets something
+            if (s.KeyerState == PaddleDotGap) {
+                if (lastDash_ != 0 && s.DashMemory == 0) return 0;
+                decides = pressed || s.DashMemory != 0;
+            } else {
+                if (lastDot_ != 0 && s.DotMemory == 0) return 0;
+                decides = pressed || (s.DotMemory != 0 && Load(settings_.IsYamb) != 0);
+            }
+            first = TicksUntil(s.StateTicks, letterEnd + 1);
+            if (decides) first = std::min(first, TicksUntil(s.StateTicks, dotTicks - weightTicks));
+            break;
+        }
+        case PaddleLetterEnd:
+            first = TicksUntil(s.StateTicks, (8 * dashTicks) / 10);
+            break;
+        case TextWordSpace:
+            if (pressed) return 0;
+            first = TicksUntil(s.StateTicks, 4 * dotTicks);
+            break;
+        case TextDot:
+        case TextDash:
+            if (s.StateTicks == 0 || stopWaits) return 0;
+            first = TicksUntil(s.StateTicks,
+                               (s.KeyerState == TextDot ? dotTicks : dashTicks) + weightTicks);
+            break;
+        case TextElementGap:
+            if (s.StateTicks == 0 || stopWaits) return 0;
+            first = TicksUntil(s.StateTicks, dotTicks - weightTicks);
+            break;
+        case TextLetterGap:
+            first = TicksUntil(s.StateTicks, dashTicks);
+            break;
+        case PttDelay: {
+            const std::int64_t tickMs = Load(settings_.TickMs);
+            // Waiting for the rig: the delay counts from its confirmation, tick by tick.
+            if (tickMs <= 0 || !ports_.TxConfirmed()) return 0;
+            const std::int64_t delay = Load(settings_.PaddleDelay);
+            first = TicksUntil(s.StateTicks, delay <= 0 ? 0 : (delay + tickMs - 1) / tickMs);
+            break;
+        }
+        default:
+            return 0;
+    }
+    // Outside Idle the count never stops: no sleep may carry it past its limit.
+    if (s.KeyerState != Idle)
+        first = std::min<std::int64_t>(first, kStateTicksLimit - s.StateTicks);
+    return std::clamp<std::int64_t>(first - 1, 0, kQuietForever);
+}
+
+void Keyer::SkipTicks(std::int64_t n) noexcept {
+    if (n <= 0) return;
+    tickCount_.store(tickCount_.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(n),
+                     std::memory_order_release);
+    leadTicks_ =
+        static_cast<std::int32_t>(std::min<std::int64_t>(leadTicks_ + n, kStateTicksLimit));
+    KeyerState& s = state_;
+    if (s.KeyerState != Idle) {
+        s.StateTicks = static_cast<std::int32_t>(s.StateTicks + n);
+    } else if (s.StateTicks < kStateTicksLimit) {
+        s.StateTicks =
+            static_cast<std::int32_t>(std::min<std::int64_t>(s.StateTicks + n, kStateTicksLimit));
     }
 }
 

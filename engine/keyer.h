@@ -6,6 +6,7 @@
 #include "engine/handover.h"
 #include "engine/keyer_settings.h"
 #include "engine/ports.h"
+#include "engine/wake_word.h"
 
 namespace telkey {
 
@@ -25,6 +26,8 @@ enum KeyerStateNo : std::int32_t {
 };
 
 constexpr std::int32_t kStateTicksLimit = 0x0FFFFFFF;
+// QuietTicks when nothing will happen until an input changes.
+constexpr std::int64_t kQuietForever = 0x7FFFFFFF;
 
 // The keyer's own state; written only by KeyerTick (tests may set it between ticks).
 struct KeyerState {
@@ -52,14 +55,33 @@ class Keyer {
     // thread wakes early for such a tick, so that the edge is not late.
     bool EdgeDueNextTick() const noexcept;
 
+    // Ticks from now on which would change nothing but the tick counters, were the inputs to
+    // stay as they are (paddle contacts, mailbox, flags, settings words, the TX line): the timer
+    // may sleep through them. 0 when the next tick must run; kQuietForever when only an input
+    // can change anything. The tick after a change of state always runs.
+    std::int64_t QuietTicks() const noexcept;
+    // Accounts for `n` ticks slept through, n <= QuietTicks(), as if they had run.
+    void SkipTicks(std::int64_t n) noexcept;
+    // What the timer sleeps on. Whoever changes an input of the keyer from another thread wakes
+    // it (Wake), so that the keyer looks at it on its next tick.
+    WakeWord& WakeSignal() noexcept { return wake_; }
+    void Wake() noexcept { wake_.Wake(); }
+
     // Window thread: stops sending text. The character on the air ends with the element being
     // keyed; nothing more of it is keyed, and the part keyed is what is echoed. The code in the
     // mailbox is the window's to take back first.
-    void StopSending() noexcept { stopRequests_.fetch_add(1, std::memory_order_release); }
+    void StopSending() noexcept {
+        stopRequests_.fetch_add(1, std::memory_order_release);
+        wake_.Wake();
+    }
 
     const KeyerState& State() const noexcept { return state_; }
-    // Ticks run so far; a watchdog reads it from another thread to see that the keyer lives.
-    std::uint64_t TickCount() const noexcept { return tickCount_.load(std::memory_order_relaxed); }
+    // Ticks run or slept through so far, counted on while the timer sleeps; a watchdog reads it
+    // from another thread to see that the keyer lives.
+    std::uint64_t TickCount() const noexcept;
+    // The timer thread, before it sleeps: up to `ticks` ticks, the first at `fromNs`
+    // (CLOCK_MONOTONIC) and one every `periodNs` after it, pass asleep. 0 ticks: awake.
+    void NoteSleep(std::int64_t fromNs, std::int64_t periodNs, std::int64_t ticks) noexcept;
     // The last code taken from the mailbox has had its last key-up (the letter gap may still
     // run). False from the moment a code is taken until then.
     bool TextKeyedUp() const noexcept { return textKeyedUp_.load(); }
@@ -70,6 +92,8 @@ class Keyer {
     bool MayStartCharacter() noexcept;
     bool StopRequested() noexcept;
     void EndCharacterWithElement() noexcept;
+    void TickState(std::int32_t dot, std::int32_t dash) noexcept;
+    std::int64_t FirstActiveIdleTick() const noexcept;
 
     Ports& ports_;
     const KeyerSettings& settings_;
@@ -85,6 +109,14 @@ class Keyer {
     std::uint32_t txRisesSeen_ = 0;
     bool txConfirmedSeen_ = true;
     std::int32_t leadTicks_ = 0;  // ticks since the TX line was last seen coming on
+    WakeWord wake_;
+    std::atomic<std::int64_t> sleepFromNs_{0};
+    std::atomic<std::int64_t> sleepPeriodNs_{0};
+    std::atomic<std::int64_t> sleepTicks_{0};
+    // What the last tick saw, for QuietTicks.
+    std::int32_t lastDot_ = 0;
+    std::int32_t lastDash_ = 0;
+    bool settled_ = false;  // the last tick ended in the state it began in
 };
 
 }  // namespace telkey

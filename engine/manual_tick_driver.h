@@ -17,6 +17,14 @@ class ManualTickDriver : public TickDriver {
 
     // Runs n ticks of the running timer; none when no timer runs.
     void Tick(int n = 1);
+    // Sleeping as the real timer thread does: a tick the keyer calls quiet, with no wake since,
+    // is accounted for (SkipTicks) rather than run.
+    void SetSleeping(bool sleeping) noexcept {
+        sleeping_ = sleeping;
+        quiet_ = 0;
+    }
+    // Ticks run (not slept through) since the start.
+    std::uint64_t TicksRun() const noexcept { return ticksRun_; }
 
     bool Running() const noexcept { return keyer_ != nullptr; }
     // Period of the running timer in ms, 0 when none runs.
@@ -36,6 +44,10 @@ class ManualTickDriver : public TickDriver {
     bool refuseResolution_ = false;
     bool refuseStart_ = false;
     bool resolutionHeld_ = false;
+    bool sleeping_ = false;
+    std::int64_t quiet_ = 0;
+    std::uint32_t seen_ = 0;
+    std::uint64_t ticksRun_ = 0;
     Keyer* keyer_ = nullptr;
     int periodMs_ = 0;
     std::uint32_t timerId_ = 0;

@@ -97,6 +97,12 @@ void Ports::InitPorts() noexcept {
     }
 }
 
+bool Ports::PaddleAnnounced() const noexcept {
+    const std::uint16_t dot = settings_.DotPort.load(std::memory_order_relaxed);
+    const std::uint16_t dash = settings_.DashPort.load(std::memory_order_relaxed);
+    return (dot == 0 || bus_.InputAnnounced(dot)) && (dash == 0 || bus_.InputAnnounced(dash));
+}
+
 std::int32_t Ports::ReadDotPaddle() noexcept {
     if (settings_.KeyRig.load(std::memory_order_relaxed) != 0) return 0;
     const std::uint16_t port = settings_.DotPort.load(std::memory_order_relaxed);
@@ -170,6 +176,7 @@ void Ports::SetTx(int on) noexcept {
         return on != 0 ? reasons | kTxSwitched : reasons & ~kTxSwitched;
     });
     WriteOutputs();
+    Changed();
     NoteEdge(before, after);
 }
 
@@ -193,16 +200,26 @@ bool Ports::TxLineOn() const noexcept {
     return (tx_.load() & kTxReasonBits) != 0;
 }
 
+bool Ports::KeyUpSettled(std::uint32_t releaseTx) const noexcept {
+    const std::uint32_t reasons = tx_.load() & kTxReasonBits;
+    const bool switched = (reasons & kTxSwitched) != 0;
+    return keyDown_.load() == 0 && (reasons & releaseTx) == 0 &&
+           switched == (flags_.Transmitting.load() != 0) &&
+           speakerSounding_.load(std::memory_order_relaxed) == 0;
+}
+
 std::uint32_t Ports::TxRises() const noexcept {
     return tx_.load() >> kTxRiseShift;
 }
 
 void Ports::ConfirmTx(std::uint32_t rise) noexcept {
     confirmedRise_.store(rise);
+    Changed();
 }
 
 void Ports::WithdrawTxConfirmation() noexcept {
     confirmedRise_.store(TxRises() - 1);
+    Changed();
 }
 
 bool Ports::TxConfirmed() const noexcept {
@@ -240,14 +257,17 @@ void Ports::WriteOutputs() noexcept {
 
 void Ports::StartTest(TestLine line) noexcept {
     tests_.fetch_or(static_cast<std::uint8_t>(line));
+    Changed();
 }
 
 void Ports::EndTest(TestLine line) noexcept {
     tests_.fetch_and(static_cast<std::uint8_t>(~static_cast<std::uint8_t>(line)));
+    Changed();
 }
 
 void Ports::EndTests() noexcept {
     tests_.store(0);
+    Changed();
 }
 
 void Ports::Hold() noexcept {

@@ -6,6 +6,7 @@
 #include "engine/handover.h"
 #include "engine/port_bus.h"
 #include "engine/rig_feed.h"
+#include "engine/wake_word.h"
 
 namespace telkey {
 
@@ -55,6 +56,11 @@ class Ports {
     Ports(PortBus& bus, const PortSettings& settings, const SharedFlags& flags) noexcept;
 
     void InitPorts() noexcept;
+    // Woken when the TX line or a test line is changed here, so that a sleeping keyer looks.
+    void SetWake(WakeWord* wake) noexcept { wake_ = wake; }
+    // Every change of the paddle contacts is announced by the bus (or none can come): the
+    // keyer need not read them on every tick.
+    bool PaddleAnnounced() const noexcept;
     std::int32_t ReadDotPaddle() noexcept;
     std::int32_t ReadDashPaddle() noexcept;
     // Why the TX line is on; it is on while any of them holds.
@@ -75,10 +81,13 @@ class Ports {
     // Drops `reasons`; the line goes off when none is left.
     void ReleaseTx(std::uint32_t reasons) noexcept;
     bool TxLineOn() const noexcept;
+    // SetKey(0, releaseTx) would change nothing: the key up, no such reason held, the switch as
+    // Transmitting says and the speaker silent.
+    bool KeyUpSettled(std::uint32_t releaseTx) const noexcept;
     // How many times the TX line has come on; the keyer counts the PTT lead from a change.
     std::uint32_t TxRises() const noexcept;
     // With the rig's PTT: the rig confirmed PTT on for rise `rise` of the TX line. Text and the
-    // paddle wait for it; the PTT lead counts from it.
+    // paddle wait for it; the PTT lead counts from it. Wakes the keyer.
     void ConfirmTx(std::uint32_t rise) noexcept;
     // The rig's link was replaced: what it confirmed no longer counts.
     void WithdrawTxConfirmation() noexcept;
@@ -125,8 +134,12 @@ class Ports {
     void WriteOutputs() noexcept;
     // Wakes the rig bridge when the TX line went on or off.
     void NoteEdge(std::uint32_t before, std::uint32_t after) noexcept;
+    void Changed() noexcept {
+        if (wake_ != nullptr) wake_->Wake();
+    }
 
     PortBus& bus_;
+    WakeWord* wake_ = nullptr;
     const PortSettings& settings_;
     const SharedFlags& flags_;
     std::atomic<std::int32_t> speakerSounding_{0};

@@ -16,33 +16,22 @@ constexpr std::int64_t kNsPerSec = 1'000'000'000;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::int64_t kNsPerUs = 1'000;
 constexpr std::size_t kStackPrefaultBytes = 64 * 1024;
-// A tick that changes the key line is woken a fifth of a period early, at most this much, and
-// waits out the rest awake: nearly all wake-ups are late by less, so the edge comes on time.
-// Edges are rare at slow speeds, so the longer wait there costs little.
-constexpr std::int64_t kEdgeLeadMaxNs = kNsPerMs;
-constexpr std::int64_t kEdgeLeadPeriodDivisor = 5;
+// Before the thread has seen its own wake-ups, a tick that changes the key line is woken a fifth
+// of a period early, at most this much.
+constexpr std::int64_t kFirstEdgeLeadMaxNs = kNsPerMs;
+constexpr std::int64_t kFirstEdgeLeadPeriodDivisor = 5;
+// The lead is worked out again after this many wake-ups.
+constexpr std::size_t kEdgeLeadUpdateEvery = 32;
+constexpr int kEdgeLeadPercentile = 99;
 
 std::int64_t ToNs(const timespec& t) noexcept {
     return static_cast<std::int64_t>(t.tv_sec) * kNsPerSec + t.tv_nsec;
-}
-
-timespec ToTimespec(std::int64_t ns) noexcept {
-    timespec t{};
-    t.tv_sec = static_cast<time_t>(ns / kNsPerSec);
-    t.tv_nsec = static_cast<long>(ns % kNsPerSec);
-    return t;
 }
 
 std::int64_t MonotonicNs() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return ToNs(now);
-}
-
-void SleepUntil(std::int64_t ns) noexcept {
-    const timespec wake = ToTimespec(ns);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
-    }
 }
 
 }  // namespace
@@ -77,8 +66,27 @@ TickSchedule::Due TickSchedule::Wake(std::int64_t nowNs) noexcept {
     return due;
 }
 
+EdgeLead::EdgeLead(std::int64_t periodNs) noexcept
+    : ceilingNs_(std::max(kFloorNs, std::min(kCeilingNs, periodNs / 2))),
+      leadNs_(std::clamp(std::min(kFirstEdgeLeadMaxNs, periodNs / kFirstEdgeLeadPeriodDivisor),
+                         kFloorNs, ceilingNs_)) {}
+
+void EdgeLead::Note(std::int64_t lateNs) noexcept {
+    late_[count_ % kWindow] = lateNs;
+    ++count_;
+    if (count_ % kEdgeLeadUpdateEvery != 0) return;
+    const std::size_t n = std::min(count_, kWindow);
+    std::array<std::int64_t, kWindow> sorted = late_;
+    const std::size_t at = n * kEdgeLeadPercentile / 100;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(at),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(n));
+    leadNs_ = std::clamp(sorted[at] + kMarginNs, kFloorNs, ceilingNs_);
+}
+
 void TickStats::Reset() noexcept {
     ticks.store(0, std::memory_order_relaxed);
+    sleptTicks.store(0, std::memory_order_relaxed);
+    wakeUps.store(0, std::memory_order_relaxed);
     missedTicks.store(0, std::memory_order_relaxed);
     skippedTicks.store(0, std::memory_order_relaxed);
     maxLatenessNs.store(0, std::memory_order_relaxed);
@@ -226,6 +234,7 @@ void ThreadTickDriver::Kill(std::uint32_t timerId) {
     std::unique_ptr<Timer> timer = std::move(*it);
     timers_.erase(it);
     timer->stop.store(true, std::memory_order_release);
+    timer->keyer->Wake();  // out of its sleep
     timer->parked.wait(false, std::memory_order_acquire);
     EndResolution();  // only one thread is kept
     parked_ = std::move(timer);
@@ -264,40 +273,74 @@ void ThreadTickDriver::Run(Timer& timer, TickStats& stats) noexcept {
 }
 
 void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
-    TickSchedule schedule(MonotonicNs() + timer.periodNs, timer.periodNs, timer.missedTicks);
-    const std::int64_t edgeLeadNs =
-        std::min(kEdgeLeadMaxNs, timer.periodNs / kEdgeLeadPeriodDivisor);
+    Keyer& keyer = *timer.keyer;
+    WakeWord& wake = keyer.WakeSignal();
+    const std::int64_t period = timer.periodNs;
+    TickSchedule schedule(MonotonicNs() + period, period, timer.missedTicks);
+    EdgeLead lead(period);
+    std::int64_t quiet = 0;  // ticks from the next deadline on that may be slept through
     bool edgeDue = false;
-    while (true) {
-        const std::int64_t deadline = schedule.Deadline();
-        if (edgeDue) {
-            SleepUntil(deadline - edgeLeadNs);
-            while (MonotonicNs() < deadline) {
+    bool watched = true;  // a line may be on: beat again within kBeatNs
+    std::int64_t beatNs = MonotonicNs();
+    std::uint32_t seen = wake.Seen();
+    while (!timer.stop.load(std::memory_order_acquire)) {
+        const std::int64_t tickAt = schedule.Deadline() + quiet * period;
+        const std::int64_t edgeWakeAt = tickAt - lead.Ns();
+        std::int64_t wakeAt = edgeDue && quiet == 0 ? edgeWakeAt : tickAt;
+        if (watched) wakeAt = std::min(wakeAt, beatNs + TickHeartbeat::kBeatNs);
+        keyer.NoteSleep(schedule.Deadline(), period, quiet);
+        const bool woken = wake.WaitUntil(seen, wakeAt);
+        keyer.NoteSleep(0, 0, 0);
+        std::int64_t now = MonotonicNs();
+        const bool stopping = timer.stop.load(std::memory_order_acquire);
+        stats.wakeUps.fetch_add(1, std::memory_order_relaxed);
+        if (!woken && !stopping) {
+            lead.Note(now - wakeAt);
+            if (edgeDue && quiet == 0 && wakeAt == edgeWakeAt) {
+                while ((now = MonotonicNs()) < tickAt) {
+                }
             }
-        } else {
-            SleepUntil(deadline);
         }
-        if (timer.stop.load(std::memory_order_acquire)) break;
+        // Read before the ticks look at the inputs: a change after this wakes the next wait.
+        seen = wake.Seen();
 
-        const std::int64_t now = MonotonicNs();
-        const TickSchedule::Due due = schedule.Wake(now);
-        for (std::int64_t i = 0; i < due.run && !timer.stop.load(std::memory_order_acquire); ++i) {
-            timer.keyer->KeyerTick();
-            stats.ticks.fetch_add(1, std::memory_order_relaxed);
+        // Deadlines passed while asleep: the quiet ones are accounted for, the rest run.
+        const std::int64_t passed =
+            now < schedule.Deadline() ? 0 : (now - schedule.Deadline()) / period + 1;
+        if (const std::int64_t slept = std::min(passed, quiet); slept > 0) {
+            keyer.SkipTicks(slept);
+            schedule.Pass(slept);
+            quiet -= slept;
+            stats.sleptTicks.fetch_add(static_cast<std::uint64_t>(slept),
+                                       std::memory_order_relaxed);
         }
-        edgeDue = timer.keyer->EdgeDueNextTick();
-        if (timer.heartbeat != nullptr) timer.heartbeat->Beat(now);
-        const auto bucket =
-            std::min<std::int64_t>(due.lateNs / kNsPerUs, TickStats::kLatenessBuckets - 1);
-        stats.latenessUs[static_cast<std::size_t>(bucket)].fetch_add(1, std::memory_order_relaxed);
-        stats.totalLatenessNs.fetch_add(due.lateNs, std::memory_order_relaxed);
-        if (due.lateNs > stats.maxLatenessNs.load(std::memory_order_relaxed)) {
-            stats.maxLatenessNs.store(due.lateNs, std::memory_order_relaxed);
+        if (stopping) break;   // the ticks slept through still count
+        if (woken) quiet = 0;  // an input changed: the next tick looks at it
+        if (quiet == 0 && now >= schedule.Deadline()) {
+            const TickSchedule::Due due = schedule.Wake(now);
+            for (std::int64_t i = 0; i < due.run && !timer.stop.load(std::memory_order_acquire);
+                 ++i) {
+                keyer.KeyerTick();
+                stats.ticks.fetch_add(1, std::memory_order_relaxed);
+            }
+            quiet = keyer.QuietTicks();
+            edgeDue = keyer.EdgeDueNextTick();
+            const auto bucket =
+                std::min<std::int64_t>(due.lateNs / kNsPerUs, TickStats::kLatenessBuckets - 1);
+            stats.latenessUs[static_cast<std::size_t>(bucket)].fetch_add(1,
+                                                                         std::memory_order_relaxed);
+            stats.totalLatenessNs.fetch_add(due.lateNs, std::memory_order_relaxed);
+            if (due.lateNs > stats.maxLatenessNs.load(std::memory_order_relaxed)) {
+                stats.maxLatenessNs.store(due.lateNs, std::memory_order_relaxed);
+            }
+            stats.missedTicks.fetch_add(static_cast<std::uint64_t>(due.missed),
+                                        std::memory_order_relaxed);
+            stats.skippedTicks.fetch_add(static_cast<std::uint64_t>(due.skipped),
+                                         std::memory_order_relaxed);
         }
-        stats.missedTicks.fetch_add(static_cast<std::uint64_t>(due.missed),
-                                    std::memory_order_relaxed);
-        stats.skippedTicks.fetch_add(static_cast<std::uint64_t>(due.skipped),
-                                     std::memory_order_relaxed);
+        stats.edgeLeadNs.store(lead.Ns(), std::memory_order_relaxed);
+        watched = timer.heartbeat != nullptr && timer.heartbeat->Beat(now);
+        beatNs = now;
     }
 }
 

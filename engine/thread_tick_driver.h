@@ -4,7 +4,10 @@
 // or through a broker), with a 1 ns timer slack. A wake-up more than a tick late runs the ticks
 // it missed at once (late, never early) and keeps to the absolute schedule. A killed timer's
 // thread waits for the next timer, so a new tick length keeps the thread and its priority.
-// A tick that changes the key line is woken a little early and waited for awake.
+// Between the keyer's events the thread sleeps: it wakes for the next tick on which anything can
+// happen, or when an input changes; the ticks slept through are accounted for as if they had run.
+// A tick that changes the key line is woken a little early and waited for awake: as early as the
+// thread's recent wake-ups have been late.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -23,7 +26,10 @@ namespace telkey {
 struct TickStats {
     static constexpr std::size_t kLatenessBuckets = 4096;  // 1 µs each; the last holds the rest
 
-    std::atomic<std::uint64_t> ticks{0};
+    std::atomic<std::uint64_t> ticks{0};       // ticks run
+    std::atomic<std::uint64_t> sleptTicks{0};  // ticks slept through, accounted for
+    std::atomic<std::uint64_t> wakeUps{0};
+    std::atomic<std::int64_t> edgeLeadNs{0};     // the early wake now used before an edge
     std::atomic<std::uint64_t> missedTicks{0};   // deadlines more than a tick late
     std::atomic<std::uint64_t> skippedTicks{0};  // of these, ticks that never ran
     std::atomic<std::int64_t> maxLatenessNs{0};
@@ -35,15 +41,42 @@ struct TickStats {
     double LatenessPercentileUs(double fraction) const noexcept;
 };
 
-// Told by the timer thread after every tick, and when the thread ends; both run on the keyer's
-// thread, so they must not block or allocate.
+// Told by the timer thread after every wake-up, and when the thread ends; both run on the
+// keyer's thread, so they must not block or allocate.
 class TickHeartbeat {
   public:
-    virtual void Beat(std::int64_t nowNs) noexcept = 0;
+    // True while a line is on: the thread then beats again within TickHeartbeat::kBeatNs
+    // however long the keyer could sleep.
+    virtual bool Beat(std::int64_t nowNs) noexcept = 0;
     virtual void Rest() noexcept = 0;
+
+    static constexpr std::int64_t kBeatNs = 100'000'000;
 
   protected:
     ~TickHeartbeat() = default;
+};
+
+// How early a tick that changes the key line is woken: a high percentile of the lateness of the
+// thread's recent timed wake-ups, with a margin, within a floor and a ceiling. A real-time thread
+// on a quiet machine then waits a few tens of microseconds awake; an ordinary one on a loaded
+// machine wakes early enough to catch its edge.
+class EdgeLead {
+  public:
+    static constexpr std::size_t kWindow = 256;
+    static constexpr std::int64_t kFloorNs = 20'000;
+    static constexpr std::int64_t kMarginNs = 10'000;
+    static constexpr std::int64_t kCeilingNs = 2'000'000;
+
+    explicit EdgeLead(std::int64_t periodNs) noexcept;
+    std::int64_t Ns() const noexcept { return leadNs_; }
+    // A timed wake-up came `lateNs` after the time asked for.
+    void Note(std::int64_t lateNs) noexcept;
+
+  private:
+    std::int64_t ceilingNs_;
+    std::int64_t leadNs_;
+    std::array<std::int64_t, kWindow> late_{};
+    std::size_t count_ = 0;
 };
 
 // What a wake-up more than a tick late does with the ticks it missed.
@@ -70,6 +103,8 @@ class TickSchedule {
         : deadline_(firstDeadlineNs), period_(periodNs), policy_(policy) {}
 
     std::int64_t Deadline() const noexcept { return deadline_; }
+    // Ticks slept through: the deadline moves on by as many periods.
+    void Pass(std::int64_t ticks) noexcept { deadline_ += ticks * period_; }
     // Woken at `nowNs`, at or after Deadline(): the ticks due, and Deadline() moves on to the
     // first deadline still ahead, on the absolute grid.
     Due Wake(std::int64_t nowNs) noexcept;

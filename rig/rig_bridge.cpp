@@ -144,9 +144,8 @@ void RigBridge::FollowTx() {
         riseAsked_ = rise;
         link_->SetPtt(true, [answers = answers_, &ports, rise](const RigTicket& ticket) {
             if (ticket.Ok()) {
+                // Wakes the keyer, which may sleep until its next event.
                 ports.ConfirmTx(rise);
-                // The keyer may sleep until its next event: this must wake it.
-                // WAKE: engine.WakeKeyer() here once the engine has it.
             } else {
                 std::lock_guard lock(answers->mutex);
                 answers->failed = true;
