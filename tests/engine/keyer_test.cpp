@@ -669,3 +669,35 @@ TEST_F(KeyerTest, RigKeyerGetsEveryCharacterTakenAndTheKeyLineStaysUp) {
 
 }  // namespace
 }  // namespace telkey::test
+
+namespace telkey::test {
+namespace {
+
+// A keyer that sleeps between events: waiting for the rig it may sleep in Idle (the
+// confirmation wakes it) but counts the paddle's delay tick by tick, and a confirmation not yet
+// seen is an event.
+TEST_F(KeyerTest, WaitingForTheRigSleepsUntilItsConfirmation) {
+    engine.keyerSettings.MoxOn = 1;
+    engine.portSettings.PttRig = 1;
+    for (const bool paddle : {false, true}) {
+        SCOPED_TRACE(paddle ? "paddle" : "text");
+        engine.keyer.StateForTest() = KeyerState{};
+        engine.ResetHandover();
+        engine.ports.SetTx(0);
+        if (paddle) {
+            Paddle(true, false);
+        } else {
+            engine.flags.Transmitting = 1;
+            engine.ports.SetTx(1);
+            ASSERT_TRUE(engine.mailbox.Fill(CharToCode('E')));
+        }
+        Tick(5);
+        EXPECT_EQ(engine.keyer.QuietTicks() > 0, !paddle);
+        engine.ports.ConfirmTx(engine.ports.TxRises());
+        EXPECT_EQ(engine.keyer.QuietTicks(), 0);
+        Paddle(false, false);
+    }
+}
+
+}  // namespace
+}  // namespace telkey::test
