@@ -41,7 +41,9 @@ constexpr ValueName kValueNames[] = {
     {"--gameport", "DEVICE"},    {"--ports", "none, sim, raw or devices"},
     {"--port-trace", "FILE"},    {"--speaker", "OUTPUT"},
     {"--paddle-keys", "KEYS"},   {"--cwdaemon-bind", "ADDRESS"},
-    {"--cwdaemon-allow", "any"},
+    {"--cwdaemon-allow", "any"}, {"--ptt", "line, rig or both"},
+    {"--key", "line or rig"},    {"--rig-model", "N"},
+    {"--rig-port", "DEVICE"},    {"--rig", "HOST:PORT"},
 };
 
 // The error for an option given without '=' (as "--com1 /dev/ttyUSB0"): empty when `arg` is not
@@ -51,15 +53,20 @@ std::string MissingValueError(const std::string& arg, const std::string* next) {
     // An option takes a value when its parser knows it with '=' after it.
     PortBusOptions ports;
     CwdaemonOptions cwdaemon;
+    rig::RigOptions rig;
     std::string ignored;
     const std::string probe = arg + "=";
     if (!ParsePortBusOption(probe, ports, ignored) &&
-        !ParseCwdaemonOption(probe, cwdaemon, ignored)) {
+        !ParseCwdaemonOption(probe, cwdaemon, ignored) &&
+        !rig::ParseRigOption(probe, rig, ignored)) {
         return {};
     }
     std::string_view value = "VALUE";
     for (const ValueName& name : kValueNames) {
-        if (arg.starts_with(name.option)) value = name.value;
+        if (arg.starts_with(name.option)) {
+            value = name.value;
+            break;
+        }
     }
     std::string error = arg + " needs =" + std::string(value);
     if (next != nullptr && !next->starts_with("-")) error += ", as in " + probe + *next;
@@ -79,6 +86,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
                    ParseCwdaemonOption(arg, line.cwdaemon, cwdaemonError)) {
             if (!cwdaemonError.empty()) {
                 error = cwdaemonError;
+                return false;
+            }
+        } else if (std::string rigError; rig::ParseRigOption(arg, line.rig, rigError)) {
+            if (!rigError.empty()) {
+                error = rigError;
                 return false;
             }
         } else if (std::string dirError; ParseSettingsDirOption(arg, line, dirError)) {
@@ -101,7 +113,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
             line.others.push_back(arg);
         }
     }
-    return true;
+    return rig::FinishRigOptions(line.rig, error);
 }
 
 bool EnterSettingsDirectory(const std::string& dir, std::string& error) {
@@ -154,6 +166,15 @@ std::string UsageText(std::string_view program) {
         "                        no authentication: whoever reaches the port can key\n"
         "  --cwdaemon-allow=any  take requests from every user of this machine, not only\n"
         "                        from your own programs\n"
+        "\n"
+        "The rig through Hamlib (kept in Telkey.ini's [Devices] by Setup > Station...):\n"
+        "  --rig=HOST:PORT       rigctld at HOST:PORT (default localhost:4532), shared with\n"
+        "                        the logger, WSJT-X and the rest\n"
+        "  --rig-model=N --rig-port=DEV  a rig of Hamlib's model N (rigctl -l) on serial\n"
+        "                        port DEV, Telkey's alone\n"
+        "  --ptt=line|rig|both   PTT by the key port's line, the rig (CAT) or both\n"
+        "  --key=line|rig        the text keyed by the key port's line or the rig's keyer\n"
+        "                        (CAT; the paddle then goes on the rig's key jack)\n"
         "\n"
         "  --help                show this help and exit\n"
         "  --version             show the version and exit\n"

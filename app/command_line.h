@@ -8,6 +8,7 @@
 
 #include "backends/port_bus_factory.h"
 #include "exchange/cwdaemon_options.h"
+#include "rig/rig_choice.h"
 
 namespace telkey {
 
@@ -17,6 +18,7 @@ inline constexpr int kExitUsage = 2;
 struct CommandLine {
     PortBusOptions ports;
     CwdaemonOptions cwdaemon;
+    rig::RigOptions rig;
     // --settings-dir[=DIR]: the working directory for the settings; empty keeps the one started in.
     std::string settingsDir;
     bool help = false;

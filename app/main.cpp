@@ -32,6 +32,7 @@
 #include "engine/thread_tick_driver.h"
 #include "exchange/cwdaemon_listener.h"
 #include "exchange/window_bus.h"
+#include "transmit/rig_tx.h"
 #include "ui/about_box.h"
 #include "ui/main_form.h"
 #include "ui/profile_devices.h"
@@ -142,8 +143,9 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
     // The devices kept in the settings file this run will use, unless the command line names
     // others.
-    const PortBusOptions portOptions =
-        MergeDeviceChoices(line.ports, ReadDeviceChoices(ProfileFile(SettingsFileOf(line))));
+    const ProfileFile settings(SettingsFileOf(line));
+    const PortBusOptions portOptions = MergeDeviceChoices(line.ports, ReadDeviceChoices(settings));
+    const rig::RigChoice rigChoice = rig::MergeRigChoice(line.rig, ReadRigChoice(settings));
     PortBusResult ports = MakePortBus(portOptions);
     if (!ports.bus) {
         TellAtStart(QMessageBox::Critical, kErrorTitle, ports.error);
@@ -201,6 +203,8 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
     TForm1 form(engine, *messages);
     form.stationDevices = ports.devices;
+    form.rigTx->SetGuard(guardian);
+    form.rigTx->Configure(rigChoice);
     const CursorBlinkRest cursorBlinkRest;
     // The keyer sleeps between its events: whatever the window changed wakes it.
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,

@@ -126,6 +126,14 @@ class Keeper {
                      kSpeakerGatePort);
 #endif
         }
+        // rigctld keeps the rig transmitting after its client is gone: PTT off and the rig's
+        // keyer stopped, in rigctld's own words.
+        const Held& rig = held_[kGuardSlotRig];
+        if (rig.fd >= 0 && rig.kind == static_cast<std::uint32_t>(GuardedKind::Rigctld)) {
+            static constexpr char kRigOff[] = "T 0\n\\stop_morse\n";
+            [[maybe_unused]] const ssize_t n =
+                ::send(rig.fd, kRigOff, sizeof kRigOff - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
         // The kernel's PC speaker sounds on after its user is gone: always silenced.
         const Held& speaker = held_[kGuardSlotSpeaker];
         if (speaker.fd >= 0 && speaker.kind == static_cast<std::uint32_t>(GuardedKind::PcSpeaker)) {

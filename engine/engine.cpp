@@ -85,6 +85,7 @@ bool Engine::StopSending() noexcept {
     // Withdrawn first: the keyer cannot take the code after the stop and key it whole.
     const bool withdrawn = WithdrawCode();
     keyer.StopSending();
+    ports.Feed().Stop();
     return withdrawn;
 }
 

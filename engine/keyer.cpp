@@ -80,8 +80,11 @@ bool Keyer::EdgeDueNextTick() const noexcept {
 // True when the TX line has come on since the last look; the PTT lead then starts again.
 bool Keyer::NoteTxRise() noexcept {
     const std::uint32_t rises = ports_.TxRises();
-    if (rises == txRisesSeen_) return false;
+    // With the rig's PTT the lead counts from the rig's confirmation.
+    const bool confirmed = ports_.TxConfirmed();
+    if (rises == txRisesSeen_ && confirmed == txConfirmedSeen_) return false;
     txRisesSeen_ = rises;
+    txConfirmedSeen_ = confirmed;
     leadTicks_ = 0;
     return true;
 }
@@ -89,8 +92,9 @@ bool Keyer::NoteTxRise() noexcept {
 // With MOX a character starts only with the TX line on, and no sooner than PaddleDelay (or the
 // lead a client program set) after the line came on, as a paddle element after PttDelay.
 bool Keyer::MayStartCharacter() noexcept {
-    if (Load(settings_.MoxOn) == 0) return true;
-    if (!ports_.TxLineOn()) return false;
+    // Transmit on through the rig: nothing is keyed before the rig confirmed it.
+    if (Load(settings_.MoxOn) == 0) return !ports_.TxLineOn() || ports_.TxConfirmed();
+    if (!ports_.TxLineOn() || !ports_.TxConfirmed()) return false;
     NoteTxRise();
     const std::int32_t clientLead = Load(settings_.PttLeadMs);
     const std::int32_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
@@ -215,6 +219,7 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                     break;
                 }
                 s.SendCode = code;
+                ports_.CharacterStarted(code);
                 notifications_.Post(Notification::WM_KEYER_NEED_CODE);
                 if (code < 2) {
                     s.StateTicks = 0;
@@ -369,6 +374,12 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
             break;
 
         case PttDelay:
+            // The rig's PTT: the delay counts from its confirmation; TX gone off ends the wait.
+            if (!ports_.TxConfirmed()) {
+                s.StateTicks = 0;
+                if (!ports_.TxLineOn()) s.KeyerState = Idle;
+                break;
+            }
             ++s.StateTicks;
             if (static_cast<std::int64_t>(s.StateTicks) * Load(settings_.TickMs) >=
                 Load(settings_.PaddleDelay)) {
@@ -398,8 +409,9 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
     std::uint8_t code = 0;
     if (mailbox_.Peek(code)) {
         if (!KeysElements(code) || Load(settings_.MoxOn) == 0) return 1;
-        // Waiting for the TX line wakes with the line; waiting for the lead counts ticks.
-        if (!ports_.TxLineOn()) return first;
+        // Waiting for the TX line (and the rig's confirmation of it) wakes with it; waiting
+        // for the lead counts ticks.
+        if (!ports_.TxLineOn() || !ports_.TxConfirmed()) return first;
         const std::int32_t clientLead = Load(settings_.PttLeadMs);
         const std::int64_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
         const std::int64_t tickMs = Load(settings_.TickMs);
@@ -421,7 +433,10 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
 
 std::int64_t Keyer::QuietTicks() const noexcept {
     const KeyerState& s = state_;
-    if (!settled_ || ports_.TxRises() != txRisesSeen_ || !ports_.PaddleAnnounced()) return 0;
+    if (!settled_ || ports_.TxRises() != txRisesSeen_ || ports_.TxConfirmed() != txConfirmedSeen_ ||
+        !ports_.PaddleAnnounced()) {
+        return 0;
+    }
     const bool pressed = lastDot_ != 0 || lastDash_ != 0;
     // A first press marks the paddle active: that is a change.
     if (pressed && s.PaddleActivity == 0) return 0;
@@ -481,7 +496,8 @@ std::int64_t Keyer::QuietTicks() const noexcept {
             break;
         case PttDelay: {
             const std::int64_t tickMs = Load(settings_.TickMs);
-            if (tickMs <= 0) return 0;
+            // Waiting for the rig: the delay counts from its confirmation, tick by tick.
+            if (tickMs <= 0 || !ports_.TxConfirmed()) return 0;
             const std::int64_t delay = Load(settings_.PaddleDelay);
             first = TicksUntil(s.StateTicks, delay <= 0 ? 0 : (delay + tickMs - 1) / tickMs);
             break;

@@ -107,6 +107,7 @@ class Keyer {
     std::atomic<std::uint32_t> stopRequests_{0};
     std::uint32_t stopSeen_ = 0;  // stop requests made before the character on the air began
     std::uint32_t txRisesSeen_ = 0;
+    bool txConfirmedSeen_ = true;
     std::int32_t leadTicks_ = 0;  // ticks since the TX line was last seen coming on
     WakeWord wake_;
     std::atomic<std::int64_t> sleepFromNs_{0};

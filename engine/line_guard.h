@@ -12,12 +12,15 @@ enum class GuardedKind : std::uint32_t {
     Serial = 3,     // a tty behind COMn: DTR and RTS
     Parallel = 4,   // a ppdev node behind LPTn: the data lines
     PcSpeaker = 5,  // the kernel's PC speaker input device
+    Rigctld = 6,    // a connection of its own to rigctld: PTT off and the rig's keyer stopped
 };
 
-// Slots: 1..7 are the key ports by KeyPortNumber; the trace and the speaker have their own.
+// Slots: 1..7 are the key ports by KeyPortNumber; the trace, the speaker and the rig have their
+// own.
 constexpr int kGuardSlotTrace = 0;
 constexpr int kGuardSlotSpeaker = 8;
-constexpr int kGuardSlots = 9;
+constexpr int kGuardSlotRig = 9;
+constexpr int kGuardSlots = 10;
 
 // What the backends tell the guardian.
 class LineGuard {

@@ -104,6 +104,7 @@ bool Ports::PaddleAnnounced() const noexcept {
 }
 
 std::int32_t Ports::ReadDotPaddle() noexcept {
+    if (settings_.KeyRig.load(std::memory_order_relaxed) != 0) return 0;
     const std::uint16_t port = settings_.DotPort.load(std::memory_order_relaxed);
     if (port == 0) return 0;
     const std::uint8_t byte = bus_.in(port) ^ settings_.DotXorMask.load(std::memory_order_relaxed);
@@ -111,6 +112,7 @@ std::int32_t Ports::ReadDotPaddle() noexcept {
 }
 
 std::int32_t Ports::ReadDashPaddle() noexcept {
+    if (settings_.KeyRig.load(std::memory_order_relaxed) != 0) return 0;
     const std::uint16_t port = settings_.DashPort.load(std::memory_order_relaxed);
     if (port == 0) return 0;
     const std::uint8_t byte = bus_.in(port) ^ settings_.DashXorMask.load(std::memory_order_relaxed);
@@ -132,6 +134,8 @@ std::uint8_t Ports::OutputValue(bool key, bool tx) const noexcept {
     if (held_.load(std::memory_order_relaxed) != 0) return ReleasedValue(settings_);
     std::uint8_t value = settings_.AllMask.load(std::memory_order_relaxed);
     const std::uint8_t tests = tests_.load(std::memory_order_relaxed);
+    key = key && settings_.KeyRig.load(std::memory_order_relaxed) == 0;
+    tx = tx && settings_.PttLine.load(std::memory_order_relaxed) != 0;
     if (key || (tests & static_cast<std::uint8_t>(TestLine::Key)) != 0) {
         value |= settings_.KeyMask.load(std::memory_order_relaxed);
     }
@@ -148,12 +152,13 @@ void Ports::SetKey(int on, std::uint32_t releaseTx) noexcept {
     keyDown_.store(on != 0 ? 1 : 0);
     // The switch follows Transmitting. Transmitting is read after the word, and the window
     // thread sets it before it switches: a stale read fails the exchange and is read again.
-    ChangeTx(tx_, [&](std::uint32_t reasons) {
+    const auto [before, after] = ChangeTx(tx_, [&](std::uint32_t reasons) {
         reasons &= ~(releaseTx | kTxSwitched);
         if (flags_.Transmitting.load() != 0) reasons |= kTxSwitched;
         return reasons;
     });
     WriteOutputs();
+    NoteEdge(before, after);
     if (on != 0) {
         if (settings_.UseSpeaker.load(std::memory_order_relaxed) == 0) return;
         // The timer is reprogrammed on every key-down, so a new tone applies at the next element.
@@ -167,11 +172,12 @@ void Ports::SetKey(int on, std::uint32_t releaseTx) noexcept {
 }
 
 void Ports::SetTx(int on) noexcept {
-    ChangeTx(tx_, [on](std::uint32_t reasons) {
+    const auto [before, after] = ChangeTx(tx_, [on](std::uint32_t reasons) {
         return on != 0 ? reasons | kTxSwitched : reasons & ~kTxSwitched;
     });
     WriteOutputs();
     Changed();
+    NoteEdge(before, after);
 }
 
 bool Ports::KeepTx(std::uint32_t reason, std::uint32_t instead) noexcept {
@@ -187,6 +193,7 @@ void Ports::ReleaseTx(std::uint32_t reasons) noexcept {
     const auto [before, after] =
         ChangeTx(tx_, [reasons](std::uint32_t now) { return now & ~reasons; });
     if (before != 0 && after == 0) WriteOutputs();
+    NoteEdge(before, after);
 }
 
 bool Ports::TxLineOn() const noexcept {
@@ -203,6 +210,30 @@ bool Ports::KeyUpSettled(std::uint32_t releaseTx) const noexcept {
 
 std::uint32_t Ports::TxRises() const noexcept {
     return tx_.load() >> kTxRiseShift;
+}
+
+void Ports::ConfirmTx(std::uint32_t rise) noexcept {
+    confirmedRise_.store(rise);
+    Changed();
+}
+
+void Ports::WithdrawTxConfirmation() noexcept {
+    confirmedRise_.store(TxRises() - 1);
+    Changed();
+}
+
+bool Ports::TxConfirmed() const noexcept {
+    if (settings_.PttRig.load(std::memory_order_relaxed) == 0) return true;
+    const std::uint32_t tx = tx_.load();
+    return (tx & kTxReasonBits) != 0 && confirmedRise_.load() == tx >> kTxRiseShift;
+}
+
+void Ports::CharacterStarted(std::uint8_t code) noexcept {
+    if (settings_.KeyRig.load(std::memory_order_relaxed) != 0) feed_.Started(code);
+}
+
+void Ports::NoteEdge(std::uint32_t before, std::uint32_t after) noexcept {
+    if ((before == 0) != (after == 0)) feed_.Wake();
 }
 
 void Ports::WriteOutputs() noexcept {

@@ -5,6 +5,7 @@
 
 #include "engine/handover.h"
 #include "engine/port_bus.h"
+#include "engine/rig_feed.h"
 #include "engine/wake_word.h"
 
 namespace telkey {
@@ -26,6 +27,13 @@ struct PortSettings {
     std::atomic<std::int32_t> UseSpeaker{0};
     std::atomic<std::int32_t> SpeakerTone{kDefaultSpeakerTone};
     std::atomic<std::uint16_t> ToneDivisor{1193};
+    // What the rig does in place of the port's lines (the Station dialog's PTT and Key):
+    // the port's TX line follows transmit; the rig's PTT follows it, and text waits for the
+    // rig to confirm; the rig's own keyer sends the text, so the key line stays up and the
+    // paddle input is off (the paddle belongs on the rig's key jack).
+    std::atomic<std::int32_t> PttLine{1};
+    std::atomic<std::int32_t> PttRig{0};
+    std::atomic<std::int32_t> KeyRig{0};
 };
 
 // What every release writes to the output register: AllMask without the key and TX bits, so that
@@ -78,6 +86,17 @@ class Ports {
     bool KeyUpSettled(std::uint32_t releaseTx) const noexcept;
     // How many times the TX line has come on; the keyer counts the PTT lead from a change.
     std::uint32_t TxRises() const noexcept;
+    // With the rig's PTT: the rig confirmed PTT on for rise `rise` of the TX line. Text and the
+    // paddle wait for it; the PTT lead counts from it. Wakes the keyer.
+    void ConfirmTx(std::uint32_t rise) noexcept;
+    // The rig's link was replaced: what it confirmed no longer counts.
+    void WithdrawTxConfirmation() noexcept;
+    // The TX line is on and the rig confirmed it for this rise; always true without the rig.
+    bool TxConfirmed() const noexcept;
+    // Keyer: it took `code` from the mailbox; with the rig's keyer the rig is handed it.
+    void CharacterStarted(std::uint8_t code) noexcept;
+    // News for the rig bridge; every edge of the TX line wakes it.
+    RigFeed& Feed() noexcept { return feed_; }
 
     // A test line is keyed like a key-down: every SetKey and SetTx writes it on (so the keyer's
     // next tick shows it) until EndTest; every release (Hold, the guardian) drops it.
@@ -113,6 +132,8 @@ class Ports {
     // Writes the key and TX bits, again while either changes meanwhile: the last write
     // always shows the latest state, whichever thread made it.
     void WriteOutputs() noexcept;
+    // Wakes the rig bridge when the TX line went on or off.
+    void NoteEdge(std::uint32_t before, std::uint32_t after) noexcept;
     void Changed() noexcept {
         if (wake_ != nullptr) wake_->Wake();
     }
@@ -128,6 +149,8 @@ class Ports {
     std::atomic<std::uint8_t> tests_{0};  // TestLine bits
     // The TX reasons in the low byte, the times the line came on above.
     std::atomic<std::uint32_t> tx_{0};
+    std::atomic<std::uint32_t> confirmedRise_{0};
+    RigFeed feed_;
 };
 
 // Key port table: start-up address and output register for KeyPortNumber 1..7 (0 = none).

@@ -79,6 +79,7 @@ void SpeedControl::ApplySpeed(bool rowMatching) {
         views_.StatusBar->SetPanelText(kSpeedPanel, SpeedStatusText(dotTicks, tickMs));
         views_.StatusBar->SetPanelText(kDotTicksPanel, QString::number(dotTicks));
     }
+    if (speedApplied) speedApplied(Speed);
 }
 
 void SpeedControl::SpeedEditExit() {

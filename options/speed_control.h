@@ -64,6 +64,8 @@ class SpeedControl {
     // The keyer timer could not be re-created: the application must end. Receives the
     // message to show ("Timer error!").
     std::function<void(const QString&)> timerFailed;
+    // Told the speed (LPM) after every ApplySpeed: the rig's keyer follows it.
+    std::function<void(std::int32_t lpm)> speedApplied;
 
   private:
     Engine& engine_;

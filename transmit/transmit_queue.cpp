@@ -165,6 +165,7 @@ void TransmitQueue::ExpandDeferredCommand() {
 
 bool TransmitQueue::Fill(std::uint8_t code) {
     if (!engine_.HandOver(code)) return false;
+    handedText_.clear();
     if (marks_ != nullptr) marks_->Handed(code);
     return true;
 }
@@ -246,6 +247,7 @@ void TransmitQueue::HandOverOne() {
     // The code goes into the mailbox before the text is cut: the change event that the cut
     // raises must not find an empty queue and an empty mailbox and end transmission.
     if (!Fill(code)) return;
+    for (int i = 0; i < taken; ++i) handedText_ += doc->characterAt(i);
     RemoveRange(doc, 0, taken);
     doc->clearUndoRedoStacks();
     input_->ensureCursorVisible();
@@ -284,6 +286,18 @@ void TransmitQueue::StopSending() {
     }
     cut.endEditBlock();
     doc->clearUndoRedoStacks();
+}
+
+void TransmitQueue::TakeBackWaiting() {
+    if (!engine_.WithdrawCode()) return;
+    if (marks_ != nullptr) marks_->Withdrawn();
+    if (handedText_.isEmpty()) return;
+    // Put back without feeding: whoever took the code back decides when sending goes on.
+    BusyScope busy(feedBusy_);
+    QTextCursor front(input_->document());
+    front.insertText(handedText_);
+    input_->document()->clearUndoRedoStacks();
+    handedText_.clear();
 }
 
 void TransmitQueue::AppendWithMarks(const QString& text) {

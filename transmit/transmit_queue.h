@@ -44,6 +44,9 @@ class TransmitQueue : public QObject {
     // (the marks a program put there stay, to act in their order), and the keyer ends the
     // character on the air with the element being keyed.
     void StopSending();
+    // The code waiting for the keyer goes back to the front of Input as it was typed (transmit
+    // could not go on); a word space Telkey put in itself is just taken back.
+    void TakeBackWaiting();
     // Input's change event.
     void InputChange();
     // The idle pass: the event loop has run empty.
@@ -90,6 +93,8 @@ class TransmitQueue : public QObject {
     MacroRunner& macros_;
     QueueMarks* marks_ = nullptr;
     bool feedBusy_ = false;
+    // The text the code in the mailbox was cut from; empty for a code with no text of its own.
+    QString handedText_;
     bool echoBusy_ = false;
     bool idleBusy_ = false;
     // A line break is one character in the window but two word spaces on the air: the breaks

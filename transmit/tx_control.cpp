@@ -109,6 +109,13 @@ void TxControl::StopSending() {
     if (queue_ != nullptr) queue_->StopSending();
 }
 
+void TxControl::HoldBack() {
+    if (queue_ != nullptr) queue_->TakeBackWaiting();
+    SetTxButton(false);
+    ApplyTx();
+    SetPause(true);
+}
+
 void TxControl::Announce(std::int32_t code) {
     // Before start-up has registered the message there is no one to tell.
     if (registered_.Telkey_Message != 0) messages_.Broadcast(registered_.Telkey_Message, code, 0);

@@ -54,6 +54,9 @@ class TxControl : public QObject {
     void TransmitOnCommand();
     // Stops sending at once (Escape); transmit then goes off as the keying options say.
     void StopSending();
+    // Transmit could not go on (the rig did not switch): the code waiting goes back to Input,
+    // transmit goes off and pause on, so nothing is sent, lost or retried until Pause is off.
+    void HoldBack();
 
     // Starts watching the keyer's notifications on the event loop.
     void WatchNotifications();

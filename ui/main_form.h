@@ -40,6 +40,7 @@ class StatusPanels;
 class TAbout;
 class TForm2;
 class TxControl;
+class RigTx;
 class MacroRunner;
 class OuterGeometry;
 class TransmitQueue;
@@ -226,6 +227,8 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<MacroRunner> macroRunner;
     std::unique_ptr<TransmitQueue> transmitQueue;
     std::unique_ptr<KeyboardCommands> keyboard;
+    // The rig's PTT and keyer, when the station uses them (a child of the window).
+    RigTx* rigTx = nullptr;
 
     // ---- Exchange and settings units, built with the controls.
     std::unique_ptr<MessageBoxes> exchangeBoxes;

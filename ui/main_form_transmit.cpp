@@ -1,11 +1,13 @@
 // The main window's transmit side: the transmit queue, transmit and pause, the macros and the
 // keyboard commands, built on the window's controls and wired to their events.
 #include <QAction>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QToolButton>
 
 #include "transmit/keyboard_commands.h"
 #include "transmit/macro_runner.h"
+#include "transmit/rig_tx.h"
 #include "transmit/transmit_queue.h"
 #include "transmit/tx_control.h"
 #include "ui/macro_editor.h"
@@ -29,6 +31,22 @@ void TForm1::BuildTransmit() {
         KeyboardTargets{this, CallEdit, RSTEdit, NameEdit, OtherEdit, Input},
         [this] { ClearEditButton->click(); });
     keyboard->Install();
+    // What the rig says is shown without stopping the operator.
+    rigTx = new RigTx(
+        engine, *txControl,
+        [this](const QString& text) {
+            auto* box = findChild<QMessageBox*>(QStringLiteral("RigNotice"));
+            if (box == nullptr) {
+                box = new QMessageBox(QMessageBox::Warning, QLatin1String(kApplicationTitle), text,
+                                      QMessageBox::Ok, this);
+                box->setObjectName(QStringLiteral("RigNotice"));
+                box->setWindowModality(Qt::NonModal);
+            }
+            box->setText(text);
+            box->show();
+        },
+        this);
+    speed.speedApplied = [this](std::int32_t lpm) { rigTx->SetSpeed(lpm); };
 
     Form2 = new TForm2(macros, ButMacro, this);
 

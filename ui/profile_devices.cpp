@@ -24,6 +24,15 @@ constexpr std::string_view kGamePortKey = "GamePort";
 constexpr std::string_view kPaddleKeysKey = "PaddleKeys";
 constexpr std::string_view kSpeakerKey = "Speaker";
 constexpr std::string_view kVolumeKey = "Volume";
+constexpr std::string_view kRigPttKey = "RigPtt";
+constexpr std::string_view kRigKeyKey = "RigKey";
+constexpr std::string_view kRigKindKey = "Rig";  // "rigctld" or "serial"
+constexpr std::string_view kRigctldKey = "Rigctld";
+constexpr std::string_view kRigModelKey = "RigModel";
+constexpr std::string_view kRigPortKey = "RigPort";
+constexpr std::string_view kRigBaudKey = "RigBaud";
+constexpr std::string_view kSerialRig = "serial";
+constexpr std::string_view kRigctldRig = "rigctld";
 
 int Number(const std::string& text, int fallback) {
     int value = fallback;
@@ -74,6 +83,41 @@ void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices) {
     file.WriteString(kSectionDevices, kPaddleKeysKey, choices.paddleKeys);
     file.WriteString(kSectionDevices, kSpeakerKey, choices.speaker);
     file.WriteString(kSectionDevices, kVolumeKey, std::to_string(choices.volume));
+}
+
+rig::RigChoice ReadRigChoice(const ProfileFile& file) {
+    rig::RigChoice choice;
+    const auto read = [&](std::string_view key) {
+        return file.ReadString(kSectionDevices, key, "");
+    };
+    choice.ptt = rig::ParsePttVia(read(kRigPttKey)).value_or(rig::PttVia::Line);
+    choice.key = rig::ParseKeyVia(read(kRigKeyKey)).value_or(rig::KeyVia::Line);
+    std::string ignored;
+    if (const std::string address = read(kRigctldKey); !address.empty()) {
+        rig::RigTarget target;
+        if (rig::ParseRigctldAddress(address, target, ignored)) choice.target = target;
+    }
+    if (read(kRigKindKey) == kSerialRig) {
+        choice.target.kind = rig::RigTarget::Kind::Serial;
+        choice.target.model = Number(read(kRigModelKey), 0);
+        choice.target.device = read(kRigPortKey);
+        choice.target.baud = std::max(0, Number(read(kRigBaudKey), 0));
+    }
+    return choice;
+}
+
+void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice) {
+    const rig::RigTarget& target = choice.target;
+    const bool serial = target.kind == rig::RigTarget::Kind::Serial;
+    file.WriteString(kSectionDevices, kRigPttKey, std::string(rig::PttViaWord(choice.ptt)));
+    file.WriteString(kSectionDevices, kRigKeyKey, std::string(rig::KeyViaWord(choice.key)));
+    file.WriteString(kSectionDevices, kRigKindKey, std::string(serial ? kSerialRig : kRigctldRig));
+    if (!serial) file.WriteString(kSectionDevices, kRigctldKey, rig::RigctldAddress(target));
+    if (serial) {
+        file.WriteString(kSectionDevices, kRigModelKey, std::to_string(target.model));
+        file.WriteString(kSectionDevices, kRigPortKey, target.device);
+        file.WriteString(kSectionDevices, kRigBaudKey, std::to_string(target.baud));
+    }
 }
 
 PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const DevicesConfig& file) {

@@ -5,9 +5,10 @@
 #include <string_view>
 
 #include "backends/port_bus_devices.h"
-#include "backends/port_bus_speaker.h"
 #include "backends/port_bus_factory.h"
+#include "backends/port_bus_speaker.h"
 #include "profile/profile_file.h"
+#include "rig/rig_choice.h"
 
 namespace telkey {
 
@@ -20,5 +21,10 @@ DevicesConfig ReadDeviceChoices(const ProfileFile& file);
 void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices);
 // The options of this run: what the command line names wins over what the file says.
 PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const DevicesConfig& file);
+
+// The rig in the same section: PTT and Key, and rigctld's address or the serial rig. A value
+// that cannot be used keeps its default (line, localhost:4532).
+rig::RigChoice ReadRigChoice(const ProfileFile& file);
+void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice);
 
 }  // namespace telkey

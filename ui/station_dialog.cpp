@@ -12,6 +12,7 @@
 #include "ui/profile_devices.h"
 #include "ui/settings_values.h"
 #include "ui/station_dialog_items.h"
+#include "ui/station_rig_group.h"
 #include "widgets/message_box.h"
 
 namespace telkey {
@@ -126,10 +127,12 @@ void StationDialog::Finish(int result) {
     indicatorTimer.stop();
     StopKeyCapture();
     StopTests();
+    if (RigGroup != nullptr) RigGroup->StopTests();
     if (result == QDialog::Accepted) {
         WriteStationSettings(*links_.settings, chosen_.settings);
         if (links_.setPaddleDelay) links_.setPaddleDelay(PttLead->value());
         KeepInFile();
+        if (RigGroup != nullptr) links_.applyRig(RigGroup->Choice());
         return;
     }
     WriteStationSettings(*links_.settings, original_.settings);
@@ -162,6 +165,7 @@ void StationDialog::KeepInFile() {
     try {
         WriteSettingsKeys(file, values, kKeys);
         if (HaveDevices()) WriteDeviceChoices(file, links_.devices->Devices());
+        if (RigGroup != nullptr) WriteRigChoice(file, RigGroup->Choice());
     } catch (const ProfileWriteError& error) {
         if (links_.boxes != nullptr) {
             links_.boxes->ShowError(

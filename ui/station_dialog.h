@@ -17,6 +17,7 @@
 #include "backends/port_bus_devices.h"
 #include "engine/port_bus.h"
 #include "engine/ports.h"
+#include "rig/rig_choice.h"
 #include "ui/station_choice.h"
 
 class QCheckBox;
@@ -29,6 +30,10 @@ class QSpinBox;
 namespace telkey {
 
 class MessageBoxes;
+class StationRigGroup;
+namespace rig {
+class RigLink;
+}
 
 struct StationLinks {
     PortSettings* settings = nullptr;
@@ -42,6 +47,11 @@ struct StationLinks {
     // The wait between TX on and the first element, and how the window takes a new one.
     std::int32_t paddleDelay = 0;
     std::function<void(std::int32_t)> setPaddleDelay;
+    // The rig as it is used now, the link in use for a target (null: none), and how OK applies
+    // a new choice; without applyRig the dialog has no rig part.
+    rig::RigChoice rig;
+    std::function<rig::RigLink*(const rig::RigTarget&)> rigLinkFor;
+    std::function<void(const rig::RigChoice&)> applyRig;
 };
 
 class StationDialog : public QDialog {
@@ -98,6 +108,8 @@ class StationDialog : public QDialog {
     QSlider* SidetoneVolume;
     QPushButton* ToneTest;
     QLabel* SidetoneNote;
+    // The rig, when the window has one to offer.
+    StationRigGroup* RigGroup = nullptr;
     // Buttons.
     QPushButton* RefreshButton;
     QPushButton* OkButton;

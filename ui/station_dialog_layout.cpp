@@ -16,6 +16,7 @@
 #include "backends/devices_input.h"
 #include "ui/station_dialog.h"
 #include "ui/station_dialog_items.h"
+#include "ui/station_rig_group.h"
 
 namespace telkey {
 
@@ -199,6 +200,11 @@ void StationDialog::Build() {
     toneGrid->addWidget(SidetoneVolume, 1, 1, 1, 4);
     toneGrid->addWidget(SidetoneNote, 2, 0, 1, 5);
     column->addWidget(toneGroup);
+
+    if (links_.applyRig) {
+        RigGroup = new StationRigGroup(links_.rig, links_.rigLinkFor, this);
+        column->addWidget(RigGroup);
+    }
 
     DevicesNote = Named(new QLabel(this), "DevicesNote");
     DevicesNote->setWordWrap(true);

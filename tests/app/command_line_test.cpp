@@ -154,3 +154,56 @@ TEST_F(SettingsDirectoryEntry, AFileInTheWayIsAnError) {
 
 }  // namespace
 }  // namespace telkey
+
+namespace telkey {
+namespace {
+
+// The rig's options: what they set, and the error for each bad one.
+TEST(CommandLine, RigOptions) {
+    const struct {
+        std::vector<std::string> args;
+        std::string error;  // part of it; empty when taken
+        rig::PttVia ptt = rig::PttVia::Line;
+        rig::KeyVia key = rig::KeyVia::Line;
+        std::string target = {};  // RigTarget::Describe()
+    } cases[] = {
+        {{"--ptt=both", "--key=rig", "--rig=shack:4533"},
+         "",
+         rig::PttVia::Both,
+         rig::KeyVia::Rig,
+         "rigctld at shack:4533"},
+        {{"--rig-model=3073", "--rig-port=/dev/ttyUSB0"},
+         "",
+         rig::PttVia::Line,
+         rig::KeyVia::Line,
+         "rig model 3073 on /dev/ttyUSB0"},
+        {{"--ptt=cat"}, "--ptt=cat: PTT goes by line, rig or both", {}, {}, {}},
+        {{"--rig=shack:99999"}, "no usable port", {}, {}, {}},
+        {{"--rig-model=abc", "--rig-port=/dev/ttyUSB0"}, "Hamlib's model number", {}, {}, {}},
+        {{"--rig-model=3073"}, "--rig-model needs --rig-port=DEV", {}, {}, {}},
+        {{"--rig=shack:4532", "--rig-model=1", "--rig-port=/dev/ttyS0"},
+         "give one of them",
+         {},
+         {},
+         {}},
+        {{"--ptt", "rig"}, "--ptt needs =line, rig or both, as in --ptt=rig", {}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        CommandLine line;
+        std::string error;
+        const bool taken = ParseCommandLine(c.args, line, error);
+        EXPECT_EQ(taken, c.error.empty()) << error;
+        if (!c.error.empty()) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+            continue;
+        }
+        const rig::RigChoice choice = rig::MergeRigChoice(line.rig, rig::RigChoice{});
+        EXPECT_EQ(choice.ptt, c.ptt);
+        EXPECT_EQ(choice.key, c.key);
+        EXPECT_EQ(choice.target.Describe(), c.target);
+    }
+}
+
+}  // namespace
+}  // namespace telkey

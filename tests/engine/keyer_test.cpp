@@ -584,3 +584,120 @@ TEST_F(KeyerTest, TickCounterCountsEveryTick) {
 
 }  // namespace
 }  // namespace telkey::test
+
+namespace telkey::test {
+namespace {
+
+// With the rig's PTT the first element waits for the rig's confirmation of this rise of the TX
+// line, then for PaddleDelay (10 ms, 3 ticks) counted from it; text and paddle alike.
+TEST_F(KeyerTest, RigPttKeysOnlyAfterTheRigConfirmedAndTheLeadPassed) {
+    enum class Confirm { Now, Stale, Never, TxOffFirst };
+    struct Case {
+        const char* name;
+        bool paddle;
+        std::int32_t pttRig;
+        int confirmAfter;  // ticks
+        Confirm how;
+        int firstKeyDown;  // tick, -1: none in 200
+    };
+    const Case cases[] = {
+        {"text, line", false, 0, 0, Confirm::Never, 5},
+        {"text, rig at once", false, 1, 0, Confirm::Now, 5},
+        {"text, rig after 40", false, 1, 40, Confirm::Now, 45},
+        {"text, an older rise confirmed", false, 1, 40, Confirm::Stale, -1},
+        {"text, rig never", false, 1, 0, Confirm::Never, -1},
+        {"text, TX off before", false, 1, 40, Confirm::TxOffFirst, -1},
+        {"paddle, line", true, 0, 0, Confirm::Never, 6},
+        {"paddle, rig after 40", true, 1, 40, Confirm::Now, 45},
+        {"paddle, rig never", true, 1, 0, Confirm::Never, -1},
+        {"paddle, TX off before", true, 1, 40, Confirm::TxOffFirst, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine.keyer.StateForTest() = KeyerState{};
+        engine.ResetHandover();
+        engine.ports.SetTx(0);
+        engine.keyerSettings.MoxOn = 1;
+        engine.keyerSettings.PaddleDelay = 10;
+        engine.portSettings.PttRig = c.pttRig;
+        const std::uint32_t stale = engine.ports.TxRises();
+        if (c.paddle) {
+            Paddle(true, false);
+        } else {
+            engine.flags.Transmitting = 1;
+            engine.ports.SetTx(1);
+            ASSERT_TRUE(engine.mailbox.Fill(CharToCode('E')));
+        }
+        int first = -1;
+        for (int tick = 0; tick <= 200 && first < 0; ++tick) {
+            if (tick == c.confirmAfter && c.how == Confirm::Now) {
+                engine.ports.ConfirmTx(engine.ports.TxRises());
+            } else if (tick == c.confirmAfter && c.how == Confirm::Stale) {
+                engine.ports.ConfirmTx(stale);
+            } else if (tick == c.confirmAfter && c.how == Confirm::TxOffFirst) {
+                // The window gave up on the rig: transmit off, the paddle let go.
+                Paddle(false, false);
+                engine.flags.Transmitting = 0;
+                engine.SwitchTxOff();
+            }
+            if (tick == c.confirmAfter + 1 && c.how == Confirm::TxOffFirst) {
+                engine.ports.ConfirmTx(engine.ports.TxRises());
+            }
+            if (tick > 0 && KeyDown()) first = tick;
+            if (first < 0 && tick < 200) Tick();
+        }
+        EXPECT_EQ(first, c.firstKeyDown);
+        Paddle(false, false);
+        engine.portSettings.PttRig = 0;
+    }
+}
+
+// With the rig's keyer the keyer still paces the text, but the key line stays up, the paddle
+// is not read, and every character taken goes to the rig in order, word spaces included.
+TEST_F(KeyerTest, RigKeyerGetsEveryCharacterTakenAndTheKeyLineStaysUp) {
+    engine.portSettings.KeyRig = 1;
+    engine.ports.Feed().Listen(true);
+    const std::vector<std::uint8_t> codes = {CharToCode('C'), CodeWordSpace, CharToCode('Q'),
+                                             CodeRx};
+    Paddle(true, true);
+    EXPECT_EQ(KeyText(codes, 2000).find('#'), std::string::npos);
+    EXPECT_EQ(State().KeyerState, Idle) << "the paddle is off";
+    std::vector<std::uint8_t> started;
+    for (std::uint8_t code = 0; engine.ports.Feed().TakeStarted(code);) started.push_back(code);
+    EXPECT_EQ(started, codes);
+}
+
+}  // namespace
+}  // namespace telkey::test
+
+namespace telkey::test {
+namespace {
+
+// A keyer that sleeps between events: waiting for the rig it may sleep in Idle (the
+// confirmation wakes it) but counts the paddle's delay tick by tick, and a confirmation not yet
+// seen is an event.
+TEST_F(KeyerTest, WaitingForTheRigSleepsUntilItsConfirmation) {
+    engine.keyerSettings.MoxOn = 1;
+    engine.portSettings.PttRig = 1;
+    for (const bool paddle : {false, true}) {
+        SCOPED_TRACE(paddle ? "paddle" : "text");
+        engine.keyer.StateForTest() = KeyerState{};
+        engine.ResetHandover();
+        engine.ports.SetTx(0);
+        if (paddle) {
+            Paddle(true, false);
+        } else {
+            engine.flags.Transmitting = 1;
+            engine.ports.SetTx(1);
+            ASSERT_TRUE(engine.mailbox.Fill(CharToCode('E')));
+        }
+        Tick(5);
+        EXPECT_EQ(engine.keyer.QuietTicks() > 0, !paddle);
+        engine.ports.ConfirmTx(engine.ports.TxRises());
+        EXPECT_EQ(engine.keyer.QuietTicks(), 0);
+        Paddle(false, false);
+    }
+}
+
+}  // namespace
+}  // namespace telkey::test

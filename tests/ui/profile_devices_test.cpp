@@ -89,3 +89,34 @@ TEST_F(ProfileDevicesTest, TheCommandLineWinsForThisRunWhereItNamesADevice) {
 
 }  // namespace
 }  // namespace telkey::test
+
+namespace telkey::test {
+namespace {
+
+// The rig's keys read back as written; a value that cannot be used keeps its default, and the
+// command line wins over the file.
+TEST_F(ProfileDevicesTest, RigChoiceReadsBackAndTheCommandLineWins) {
+    rig::RigChoice written;
+    written.ptt = rig::PttVia::Both;
+    written.key = rig::KeyVia::Rig;
+    written.target = {rig::RigTarget::Kind::Serial, "", 0, 3073, "/dev/ttyUSB1", 19200};
+    ProfileFile file(name);
+    WriteRigChoice(file, written);
+    const rig::RigChoice read = ReadRigChoice(ProfileFile(name));
+    EXPECT_EQ(read.ptt, written.ptt);
+    EXPECT_EQ(read.key, written.key);
+    EXPECT_EQ(read.target.Describe(), "rig model 3073 on /dev/ttyUSB1");
+    EXPECT_EQ(read.target.baud, 19200);
+
+    WriteBytes(name, "[Devices]\r\nRigPtt=cat\r\nRigKey=rig\r\nRigctld=shack:x\r\n");
+    const rig::RigChoice bad = ReadRigChoice(ProfileFile(name));
+    EXPECT_EQ(bad.ptt, rig::PttVia::Line);
+    EXPECT_EQ(bad.target.Describe(), "rigctld at localhost:4532");
+    rig::RigOptions line;
+    line.ptt = rig::PttVia::Both;
+    EXPECT_EQ(rig::MergeRigChoice(line, bad).ptt, rig::PttVia::Both);
+    EXPECT_EQ(rig::MergeRigChoice(line, bad).key, rig::KeyVia::Rig);
+}
+
+}  // namespace
+}  // namespace telkey::test
