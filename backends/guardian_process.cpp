@@ -210,11 +210,12 @@ void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept {
         if (on && beat != 0 && beat != releasedBeat) {
             const std::int64_t left = beat + kGuardianStallNs - MonotonicNs();
             if (left <= 0) {
+                // Asleep after this until the keyer, back, has a line on again. Cleared before
+                // the release: a beat that turns a line on after it is told by the eventfd.
+                page.lineOn.store(0);
                 keeper.Release();
                 page.releases.fetch_add(1);
                 releasedBeat = beat;
-                // Released: asleep until the keyer, back, has a line on again.
-                page.lineOn.store(0);
                 continue;
             }
             timeoutMs = static_cast<int>((left + kGuardianNsPerMs - 1) / kGuardianNsPerMs);

@@ -4,10 +4,10 @@
 
 #include "backends/devices_input.h"
 #include "backends/port_bus_devices.h"
-#include "backends/port_bus_speaker.h"
 #include "backends/port_bus_none.h"
 #include "backends/port_bus_raw.h"
 #include "backends/port_bus_sim.h"
+#include "backends/port_bus_speaker.h"
 
 namespace telkey {
 namespace {

@@ -21,6 +21,11 @@ class SpeakerPortBus final : public PortBus, public DeviceSupervision, private C
     std::uint8_t in(std::uint16_t port) override;
     void out(std::uint16_t port, std::uint8_t value) override;
     void GuardLines(LineGuard& guard) noexcept override;
+    // The speaker's registers are no paddle's.
+    bool InputAnnounced(std::uint16_t port) const noexcept override {
+        return inner_->InputAnnounced(port);
+    }
+    void SetInputWake(WakeWord* wake) noexcept override { inner_->SetInputWake(wake); }
 
     void WatchKeyer(const Keyer&, const PortSettings&) noexcept override {}
     DeviceNotices& Notices() noexcept override { return *notices_; }

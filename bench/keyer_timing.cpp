@@ -5,6 +5,7 @@
 // that text. Prints figures; asserts nothing.
 //
 //   keyer_timing [--no-realtime] [--idle-seconds=N] [--lpm=N] [--text=TEXT]
+//                [--edge-lead=PERCENTILE (0: no early wake before an edge)]
 //                [--missed=catch-up|skip]
 #include <poll.h>
 #include <sched.h>
@@ -55,6 +56,7 @@ struct TimerSetup {
     bool wantRealtime = true;
     RealtimeKit* broker = nullptr;  // asked when SCHED_FIFO is refused
     MissedTicks missed = MissedTicks::CatchUp;
+    int edgeLeadPercentile = EdgeLead::kDefaultPercentile;
 };
 
 void SleepMs(int ms) {
@@ -77,6 +79,10 @@ class TickStampingBus : public PortBus {
     }
     // Tick of the n-th write since the start (the bus is never cleared here).
     std::uint64_t TickOf(std::size_t n) const { return ticks_[n]; }
+    bool InputAnnounced(std::uint16_t port) const noexcept override {
+        return inner_.InputAnnounced(port);
+    }
+    void SetInputWake(WakeWord* wake) noexcept override { inner_.SetInputWake(wake); }
 
   private:
     SimPortBus& inner_;
@@ -95,7 +101,7 @@ LatenessFigures Lateness(const TickStats& stats) {
     f.p50Us = stats.LatenessPercentileUs(0.50);
     f.p99Us = stats.LatenessPercentileUs(0.99);
     f.maxUs = static_cast<double>(stats.maxLatenessNs.load()) / 1000.0;
-    f.wakeups = stats.ticks.load();
+    f.wakeups = stats.wakeUps.load();
     f.missed = stats.missedTicks.load();
     return f;
 }
@@ -177,6 +183,7 @@ void SetUp(ThreadTickDriver& driver, const TimerSetup& setup) {
     driver.SetWantRealtime(setup.wantRealtime);
     driver.SetRealtimeBroker(setup.broker);
     driver.SetMissedTicks(setup.missed);
+    driver.SetEdgeLeadPercentile(setup.edgeLeadPercentile);
 }
 
 KeyedRun KeyText(const Speed& speed, const TimerSetup& setup) {
@@ -347,12 +354,14 @@ int main(int argc, char** argv) {
             lpm = std::atoi(argv[i] + std::strlen("--lpm="));
         } else if (arg.starts_with("--text=")) {
             text = argv[i] + std::strlen("--text=");
+        } else if (arg.starts_with("--edge-lead=")) {
+            setup.edgeLeadPercentile = std::atoi(argv[i] + std::strlen("--edge-lead="));
         } else if (arg == "--missed=skip" || arg == "--missed=catch-up") {
             setup.missed = arg == "--missed=skip" ? MissedTicks::Skip : MissedTicks::CatchUp;
         } else {
             std::fprintf(stderr,
                          "usage: keyer_timing [--no-realtime] [--idle-seconds=N] [--lpm=N] "
-                         "[--text=TEXT] [--missed=catch-up|skip]\n");
+                         "[--text=TEXT] [--missed=catch-up|skip] [--edge-lead=PERCENTILE]\n");
             return 2;
         }
     }

@@ -17,12 +17,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "backends/port_bus_sim.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
-#include "backends/port_bus_sim.h"
+#include "profile/profile_file.h"
 #include "tests/support/recording_messages.h"
 #include "ui/main_form.h"
-#include "profile/profile_file.h"
 
 namespace {
 

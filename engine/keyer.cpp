@@ -133,6 +133,7 @@ void Keyer::KeyerTick() noexcept {
     if (dot != 0 || dash != 0) s.PaddleActivity = 1;
     lastDot_ = dot;
     lastDash_ = dash;
+    plan_ = {};
     const std::int32_t stateBefore = s.KeyerState;
     TickState(dot, dash);
     settled_ = s.KeyerState == stateBefore;
@@ -431,21 +432,24 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
     return first;
 }
 
-std::int64_t Keyer::QuietTicks() const noexcept {
+Keyer::Within Keyer::QuietWithin() const noexcept {
     const KeyerState& s = state_;
     if (!settled_ || ports_.TxRises() != txRisesSeen_ || ports_.TxConfirmed() != txConfirmedSeen_ ||
         !ports_.PaddleAnnounced()) {
-        return 0;
+        return {};
     }
     const bool pressed = lastDot_ != 0 || lastDash_ != 0;
     // A first press marks the paddle active: that is a change.
-    if (pressed && s.PaddleActivity == 0) return 0;
+    if (pressed && s.PaddleActivity == 0) return {};
     const std::int64_t dotTicks = Load(settings_.DotTicks);
     const std::int64_t dashTicks = Load(settings_.DashTicks);
     const std::int64_t weightTicks = Load(settings_.WeightTicks);
     const std::int64_t letterEnd = (12 * dotTicks) / 10 - weightTicks;
     const bool stopWaits = stopRequests_.load(std::memory_order_relaxed) != stopSeen_;
     std::int64_t first = 1;
+    // The acting tick only ends an element or a gap and starts the next element or gap, whose
+    // first tick is an edge: it is slept through too, and run just before that edge.
+    bool folds = false;
     switch (s.KeyerState) {
         case Idle:
             first = FirstActiveIdleTick();
@@ -455,41 +459,48 @@ std::int64_t Keyer::QuietTicks() const noexcept {
             const bool dash = s.KeyerState == PaddleDash;
             const bool memoryNew =
                 dash ? lastDot_ != 0 && s.DotMemory == 0 : lastDash_ != 0 && s.DashMemory == 0;
-            if (s.StateTicks == 0 || memoryNew) return 0;
+            if (s.StateTicks == 0 || memoryNew) return {};
             first = TicksUntil(s.StateTicks, (dash ? dashTicks : dotTicks) + weightTicks);
+            folds = true;
             break;
         }
         case PaddleDotGap:
         case PaddleDashGap: {
-            if (s.StateTicks == 0 || !ports_.KeyUpSettled(0)) return 0;
+            if (s.StateTicks == 0 || !ports_.KeyUpSettled(0)) return {};
             bool decides = false;  // the element decision, once due, starts or forgets something
             if (s.KeyerState == PaddleDotGap) {
-                if (lastDash_ != 0 && s.DashMemory == 0) return 0;
+                if (lastDash_ != 0 && s.DashMemory == 0) return {};
                 decides = pressed || s.DashMemory != 0;
             } else {
-                if (lastDot_ != 0 && s.DotMemory == 0) return 0;
+                if (lastDot_ != 0 && s.DotMemory == 0) return {};
                 decides = pressed || (s.DotMemory != 0 && Load(settings_.IsYamb) != 0);
             }
             first = TicksUntil(s.StateTicks, letterEnd + 1);
-            if (decides) first = std::min(first, TicksUntil(s.StateTicks, dotTicks - weightTicks));
+            if (decides) {
+                const std::int64_t decision = TicksUntil(s.StateTicks, dotTicks - weightTicks);
+                folds = decision <= first;  // an element starts before the letter could end
+                first = std::min(first, decision);
+            }
             break;
         }
         case PaddleLetterEnd:
             first = TicksUntil(s.StateTicks, (8 * dashTicks) / 10);
             break;
         case TextWordSpace:
-            if (pressed) return 0;
+            if (pressed) return {};
             first = TicksUntil(s.StateTicks, 4 * dotTicks);
             break;
         case TextDot:
         case TextDash:
-            if (s.StateTicks == 0 || stopWaits) return 0;
+            if (s.StateTicks == 0 || stopWaits) return {};
             first = TicksUntil(s.StateTicks,
                                (s.KeyerState == TextDot ? dotTicks : dashTicks) + weightTicks);
+            folds = true;
             break;
         case TextElementGap:
-            if (s.StateTicks == 0 || stopWaits) return 0;
+            if (s.StateTicks == 0 || stopWaits) return {};
             first = TicksUntil(s.StateTicks, dotTicks - weightTicks);
+            folds = (s.ElementMask >> 1) != 0;
             break;
         case TextLetterGap:
             first = TicksUntil(s.StateTicks, dashTicks);
@@ -497,21 +508,49 @@ std::int64_t Keyer::QuietTicks() const noexcept {
         case PttDelay: {
             const std::int64_t tickMs = Load(settings_.TickMs);
             // Waiting for the rig: the delay counts from its confirmation, tick by tick.
-            if (tickMs <= 0 || !ports_.TxConfirmed()) return 0;
+            if (tickMs <= 0 || !ports_.TxConfirmed()) return {};
             const std::int64_t delay = Load(settings_.PaddleDelay);
             first = TicksUntil(s.StateTicks, delay <= 0 ? 0 : (delay + tickMs - 1) / tickMs);
             break;
         }
         default:
-            return 0;
+            return {};
     }
     // Outside Idle the count never stops: no sleep may carry it past its limit.
-    if (s.KeyerState != Idle)
-        first = std::min<std::int64_t>(first, kStateTicksLimit - s.StateTicks);
-    return std::clamp<std::int64_t>(first - 1, 0, kQuietForever);
+    if (s.KeyerState != Idle && first > kStateTicksLimit - s.StateTicks) {
+        first = kStateTicksLimit - s.StateTicks;
+        folds = false;
+    }
+    return {std::clamp<std::int64_t>(first - 1, 0, kQuietForever), folds};
+}
+
+Keyer::Quiet Keyer::PlanSleep() noexcept {
+    plan_ = QuietWithin();
+    if (plan_.folds) return {plan_.ticks + 1, true};
+    return {plan_.ticks, plan_.ticks == 0 && EdgeDueNextTick()};
+}
+
+std::int64_t Keyer::QuietTicks() const noexcept {
+    const Within within = QuietWithin();
+    return within.ticks + (within.folds ? 1 : 0);
 }
 
 void Keyer::SkipTicks(std::int64_t n) noexcept {
+    if (n <= 0) return;
+    // The plan, not the inputs now: an input that changed while asleep is the next tick's.
+    if (plan_.folds && n > plan_.ticks) {
+        // The tick that ends the element or gap runs as it would have: it writes nothing.
+        const std::int64_t before = plan_.ticks;
+        CountTicks(before);
+        KeyerTick();  // and plans nothing more
+        n -= before + 1;
+    } else {
+        plan_.ticks -= n;
+    }
+    CountTicks(n);
+}
+
+void Keyer::CountTicks(std::int64_t n) noexcept {
     if (n <= 0) return;
     tickCount_.store(tickCount_.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(n),
                      std::memory_order_release);

@@ -55,12 +55,21 @@ class Keyer {
     // thread wakes early for such a tick, so that the edge is not late.
     bool EdgeDueNextTick() const noexcept;
 
-    // Ticks from now on which would change nothing but the tick counters, were the inputs to
-    // stay as they are (paddle contacts, mailbox, flags, settings words, the TX line): the timer
-    // may sleep through them. 0 when the next tick must run; kQuietForever when only an input
-    // can change anything. The tick after a change of state always runs.
+    // The ticks from now on that the timer may sleep through, were the inputs to stay as they
+    // are (paddle contacts, mailbox, flags, settings words, the TX line): ticks that change
+    // nothing but the tick counters, and the tick that only ends an element or a gap when the
+    // next one begins with an edge. 0 when the next tick must run; kQuietForever when only an
+    // input can change anything. The tick after a change of state always runs.
+    struct Quiet {
+        std::int64_t ticks = 0;
+        bool edgeAfter = false;  // the tick after them changes the key line
+    };
+    // The timer thread, after a tick it ran: the span it may sleep through, kept as the plan
+    // that SkipTicks follows.
+    Quiet PlanSleep() noexcept;
     std::int64_t QuietTicks() const noexcept;
-    // Accounts for `n` ticks slept through, n <= QuietTicks(), as if they had run.
+    // Accounts for `n` ticks slept through as planned, n <= the planned span, as if they had
+    // run: the counters move on, and a tick that ends an element or a gap runs.
     void SkipTicks(std::int64_t n) noexcept;
     // What the timer sleeps on. Whoever changes an input of the keyer from another thread wakes
     // it (Wake), so that the keyer looks at it on its next tick.
@@ -93,6 +102,13 @@ class Keyer {
     bool StopRequested() noexcept;
     void EndCharacterWithElement() noexcept;
     void TickState(std::int32_t dot, std::int32_t dash) noexcept;
+    // Ticks before the first that acts, and whether that one only ends an element or a gap.
+    struct Within {
+        std::int64_t ticks = 0;
+        bool folds = false;
+    };
+    Within QuietWithin() const noexcept;
+    void CountTicks(std::int64_t n) noexcept;
     std::int64_t FirstActiveIdleTick() const noexcept;
 
     Ports& ports_;
@@ -117,6 +133,7 @@ class Keyer {
     std::int32_t lastDot_ = 0;
     std::int32_t lastDash_ = 0;
     bool settled_ = false;  // the last tick ended in the state it began in
+    Within plan_;           // what the timer sleeps through now
 };
 
 }  // namespace telkey

@@ -33,18 +33,27 @@ void ManualTickDriver::Kill(std::uint32_t timerId) {
 void ManualTickDriver::Tick(int n) {
     for (int i = 0; i < n && keyer_ != nullptr; ++i) {
         if (sleeping_) {
-            if (keyer_->WakeSignal().Seen() != seen_) quiet_ = 0;
+            const bool woken = keyer_->WakeSignal().Seen() != seen_;
+            if (woken) quiet_ = 0;
+            // As the timer thread does: the ticks slept through are accounted for at once, when
+            // the span ends or an input wakes the keyer.
             if (quiet_ > 0) {
-                keyer_->SkipTicks(1);
-                --quiet_;
+                ++slept_;
+                if (--quiet_ == 0) Settle();
                 continue;
             }
+            Settle();
             seen_ = keyer_->WakeSignal().Seen();
         }
         keyer_->KeyerTick();
         ++ticksRun_;
-        if (sleeping_) quiet_ = keyer_->QuietTicks();
+        if (sleeping_) quiet_ = keyer_->PlanSleep().ticks;
     }
+}
+
+void ManualTickDriver::Settle() {
+    if (keyer_ != nullptr && slept_ > 0) keyer_->SkipTicks(slept_);
+    slept_ = 0;
 }
 
 }  // namespace telkey

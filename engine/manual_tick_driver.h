@@ -17,12 +17,15 @@ class ManualTickDriver : public TickDriver {
 
     // Runs n ticks of the running timer; none when no timer runs.
     void Tick(int n = 1);
-    // Sleeping as the real timer thread does: a tick the keyer calls quiet, with no wake since,
-    // is accounted for (SkipTicks) rather than run.
+    // Sleeping as the real timer thread does: ticks the keyer calls quiet, with no wake since,
+    // are accounted for together (SkipTicks) rather than run.
     void SetSleeping(bool sleeping) noexcept {
+        Settle();
         sleeping_ = sleeping;
         quiet_ = 0;
     }
+    // Accounts now for the ticks slept through so far (the keyer's state lags until then).
+    void Settle();
     // Ticks run (not slept through) since the start.
     std::uint64_t TicksRun() const noexcept { return ticksRun_; }
 
@@ -46,6 +49,7 @@ class ManualTickDriver : public TickDriver {
     bool resolutionHeld_ = false;
     bool sleeping_ = false;
     std::int64_t quiet_ = 0;
+    std::int64_t slept_ = 0;  // not yet accounted for
     std::uint32_t seen_ = 0;
     std::uint64_t ticksRun_ = 0;
     Keyer* keyer_ = nullptr;

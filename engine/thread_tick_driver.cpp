@@ -22,7 +22,6 @@ constexpr std::int64_t kFirstEdgeLeadMaxNs = kNsPerMs;
 constexpr std::int64_t kFirstEdgeLeadPeriodDivisor = 5;
 // The lead is worked out again after this many wake-ups.
 constexpr std::size_t kEdgeLeadUpdateEvery = 32;
-constexpr int kEdgeLeadPercentile = 99;
 
 std::int64_t ToNs(const timespec& t) noexcept {
     return static_cast<std::int64_t>(t.tv_sec) * kNsPerSec + t.tv_nsec;
@@ -44,6 +43,7 @@ struct ThreadTickDriver::Timer {
     Keyer* keyer = nullptr;
     TickHeartbeat* heartbeat = nullptr;
     MissedTicks missedTicks = MissedTicks::CatchUp;
+    int edgeLeadPercentile = EdgeLead::kDefaultPercentile;
     ThreadScheduling scheduling;  // the owner's record of the thread's scheduling
     std::atomic<pid_t> tid{0};    // set by the thread as it starts
     std::atomic<bool> go{false};  // a timer is assigned and its scheduling settled
@@ -66,18 +66,21 @@ TickSchedule::Due TickSchedule::Wake(std::int64_t nowNs) noexcept {
     return due;
 }
 
-EdgeLead::EdgeLead(std::int64_t periodNs) noexcept
-    : ceilingNs_(std::max(kFloorNs, std::min(kCeilingNs, periodNs / 2))),
-      leadNs_(std::clamp(std::min(kFirstEdgeLeadMaxNs, periodNs / kFirstEdgeLeadPeriodDivisor),
-                         kFloorNs, ceilingNs_)) {}
+EdgeLead::EdgeLead(std::int64_t periodNs, int percentile) noexcept
+    : percentile_(std::clamp(percentile, 0, 100)),
+      ceilingNs_(std::max(kFloorNs, std::min(kCeilingNs, periodNs / 2))),
+      leadNs_(percentile_ == 0 ? 0
+                               : std::clamp(std::min(kFirstEdgeLeadMaxNs,
+                                                     periodNs / kFirstEdgeLeadPeriodDivisor),
+                                            kFloorNs, ceilingNs_)) {}
 
 void EdgeLead::Note(std::int64_t lateNs) noexcept {
     late_[count_ % kWindow] = lateNs;
     ++count_;
-    if (count_ % kEdgeLeadUpdateEvery != 0) return;
+    if (percentile_ == 0 || count_ % kEdgeLeadUpdateEvery != 0) return;
     const std::size_t n = std::min(count_, kWindow);
     std::array<std::int64_t, kWindow> sorted = late_;
-    const std::size_t at = n * kEdgeLeadPercentile / 100;
+    const std::size_t at = std::min(n - 1, n * static_cast<std::size_t>(percentile_) / 100);
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(at),
                      sorted.begin() + static_cast<std::ptrdiff_t>(n));
     leadNs_ = std::clamp(sorted[at] + kMarginNs, kFloorNs, ceilingNs_);
@@ -151,6 +154,7 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     timer->keyer = &keyer;
     timer->heartbeat = heartbeat_;
     timer->missedTicks = missedTicks_;
+    timer->edgeLeadPercentile = edgeLeadPercentile_;
     timer->stop.store(false, std::memory_order_relaxed);
     timer->parked.store(false, std::memory_order_relaxed);
     // The keyer ticks at once: a key-down in progress must not wait for any priority request.
@@ -277,26 +281,27 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
     WakeWord& wake = keyer.WakeSignal();
     const std::int64_t period = timer.periodNs;
     TickSchedule schedule(MonotonicNs() + period, period, timer.missedTicks);
-    EdgeLead lead(period);
+    EdgeLead lead(period, timer.edgeLeadPercentile);
     std::int64_t quiet = 0;  // ticks from the next deadline on that may be slept through
-    bool edgeDue = false;
-    bool watched = true;  // a line may be on: beat again within kBeatNs
+    bool edgeAfter = false;  // the tick after them changes the key line
+    bool watched = true;     // a line may be on: beat again within kBeatNs
     std::int64_t beatNs = MonotonicNs();
     std::uint32_t seen = wake.Seen();
     while (!timer.stop.load(std::memory_order_acquire)) {
         const std::int64_t tickAt = schedule.Deadline() + quiet * period;
         const std::int64_t edgeWakeAt = tickAt - lead.Ns();
-        std::int64_t wakeAt = edgeDue && quiet == 0 ? edgeWakeAt : tickAt;
+        std::int64_t wakeAt = edgeAfter ? edgeWakeAt : tickAt;
         if (watched) wakeAt = std::min(wakeAt, beatNs + TickHeartbeat::kBeatNs);
         keyer.NoteSleep(schedule.Deadline(), period, quiet);
+        const std::int64_t sleptFrom = MonotonicNs();
         const bool woken = wake.WaitUntil(seen, wakeAt);
         keyer.NoteSleep(0, 0, 0);
         std::int64_t now = MonotonicNs();
         const bool stopping = timer.stop.load(std::memory_order_acquire);
         stats.wakeUps.fetch_add(1, std::memory_order_relaxed);
-        if (!woken && !stopping) {
+        if (!woken && !stopping && wakeAt > sleptFrom) {
             lead.Note(now - wakeAt);
-            if (edgeDue && quiet == 0 && wakeAt == edgeWakeAt) {
+            if (edgeAfter && wakeAt == edgeWakeAt) {
                 while ((now = MonotonicNs()) < tickAt) {
                 }
             }
@@ -314,8 +319,12 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
             stats.sleptTicks.fetch_add(static_cast<std::uint64_t>(slept),
                                        std::memory_order_relaxed);
         }
-        if (stopping) break;   // the ticks slept through still count
-        if (woken) quiet = 0;  // an input changed: the next tick looks at it
+        if (stopping) break;  // the ticks slept through still count
+        if (woken) {
+            // An input changed: the next tick looks at it.
+            quiet = 0;
+            edgeAfter = keyer.EdgeDueNextTick();
+        }
         if (quiet == 0 && now >= schedule.Deadline()) {
             const TickSchedule::Due due = schedule.Wake(now);
             for (std::int64_t i = 0; i < due.run && !timer.stop.load(std::memory_order_acquire);
@@ -323,8 +332,9 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
                 keyer.KeyerTick();
                 stats.ticks.fetch_add(1, std::memory_order_relaxed);
             }
-            quiet = keyer.QuietTicks();
-            edgeDue = keyer.EdgeDueNextTick();
+            const Keyer::Quiet span = keyer.PlanSleep();
+            quiet = span.ticks;
+            edgeAfter = span.edgeAfter;
             const auto bucket =
                 std::min<std::int64_t>(due.lateNs / kNsPerUs, TickStats::kLatenessBuckets - 1);
             stats.latenessUs[static_cast<std::size_t>(bucket)].fetch_add(1,

@@ -67,12 +67,16 @@ class EdgeLead {
     static constexpr std::int64_t kMarginNs = 10'000;
     static constexpr std::int64_t kCeilingNs = 2'000'000;
 
-    explicit EdgeLead(std::int64_t periodNs) noexcept;
+    static constexpr int kDefaultPercentile = 99;
+
+    // percentile 0: no early wake at all, the edge is as late as the wake-up.
+    EdgeLead(std::int64_t periodNs, int percentile) noexcept;
     std::int64_t Ns() const noexcept { return leadNs_; }
     // A timed wake-up came `lateNs` after the time asked for.
     void Note(std::int64_t lateNs) noexcept;
 
   private:
+    int percentile_;
     std::int64_t ceilingNs_;
     std::int64_t leadNs_;
     std::array<std::int64_t, kWindow> late_{};
@@ -165,6 +169,9 @@ class ThreadTickDriver : public TickDriver {
     // A request is out and its answer not taken.
     bool AwaitingBroker() const noexcept { return asking_; }
     void SetMissedTicks(MissedTicks policy) noexcept { missedTicks_ = policy; }
+    // For timers started from now on: which percentile of the recent wake-up lateness a tick
+    // that changes the key line is woken early by (0: not at all).
+    void SetEdgeLeadPercentile(int percentile) noexcept { edgeLeadPercentile_ = percentile; }
 
     // 1 when the last started thread runs at real-time priority, 0 when refused or not asked
     // for, -1 before a thread has started.
@@ -192,6 +199,7 @@ class ThreadTickDriver : public TickDriver {
     std::function<void(const ThreadScheduling&)> observer_;
     std::function<void()> brokerAnswered_;
     MissedTicks missedTicks_ = MissedTicks::CatchUp;
+    int edgeLeadPercentile_ = EdgeLead::kDefaultPercentile;
     ThreadScheduling scheduling_;
 
     std::unique_ptr<TickStats> stats_;

@@ -4,9 +4,10 @@
 # prints their figures and ratios. Both are started together in every round, so a stall of the
 # machine hits both alike; the summary gives the median and the worst of the rounds' ratios
 # (edge-length error p99 and CPU per wall second). A benchmark: it asserts nothing.
-#   scripts/bench.sh [--user=NAME] [--text=TEXT] [--rounds=N] [--back-to-back]
+#   scripts/bench.sh [--user=NAME] [--text=TEXT] [--rounds=N] [--back-to-back] [--edge-lead=P]
 # --user runs both keyers as that (ordinary) user, e.g. to measure RealtimeKit instead of root's
-# SCHED_FIFO. --back-to-back runs them one after the other instead. Installs libcw-dev when
+# SCHED_FIFO. --back-to-back runs them one after the other instead. --edge-lead is passed to
+# keyer_timing (the percentile of wake-up lateness an edge is woken early by; 0: not at all). Installs libcw-dev when
 # missing; without libcw only Telkey's rows are measured.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,13 +16,15 @@ text="CQ CQ DE DL1ABC DL1ABC PSE K = UR RST 599 599 NAME HANS QTH BERLIN = TNX 7
 user=""
 rounds=5
 together=yes
+lead=()
 for arg in "$@"; do
     case "$arg" in
         --user=*) user="${arg#--user=}" ;;
         --text=*) text="${arg#--text=}" ;;
         --rounds=*) rounds="${arg#--rounds=}" ;;
         --back-to-back) together=no ;;
-        *) echo "usage: scripts/bench.sh [--user=NAME] [--text=TEXT] [--rounds=N] [--back-to-back]" >&2
+        --edge-lead=*) lead=("$arg") ;;
+        *) echo "usage: scripts/bench.sh [--user=NAME] [--text=TEXT] [--rounds=N] [--back-to-back] [--edge-lead=P]" >&2
            exit 2 ;;
     esac
 done
@@ -59,12 +62,12 @@ for lpm in 300 100; do
         for round in $(seq 1 "$rounds"); do
             : >"$libcw_out"
             if [ "$together" = yes ]; then
-                run build/bench/keyer_timing --lpm="$lpm" --text="$text" "${flag[@]}" >"$telkey_out" &
+                run build/bench/keyer_timing --lpm="$lpm" --text="$text" "${flag[@]}" "${lead[@]}" >"$telkey_out" &
                 [ "$have_libcw" = yes ] &&
                     run build/bench/peer_libcw --lpm="$lpm" --text="$text" "${flag[@]}" >"$libcw_out" &
                 wait
             else
-                run build/bench/keyer_timing --lpm="$lpm" --text="$text" "${flag[@]}" >"$telkey_out"
+                run build/bench/keyer_timing --lpm="$lpm" --text="$text" "${flag[@]}" "${lead[@]}" >"$telkey_out"
                 [ "$have_libcw" = yes ] &&
                     run build/bench/peer_libcw --lpm="$lpm" --text="$text" "${flag[@]}" >"$libcw_out"
             fi

@@ -184,6 +184,8 @@ TEST(SpeakerOption, WorksInFrontOfTheSimBackend) {
     ASSERT_NE(speaker, nullptr);
     auto& sim = dynamic_cast<SimPortBus&>(speaker->Inner());
     EXPECT_THAT(sim.ValuesWrittenTo(0x42), ElementsAre(0xA9, 0x04));
+    // The paddle behind the speaker still announces its changes: the keyer need not poll it.
+    EXPECT_TRUE(ports.PaddleAnnounced());
     result.bus.reset();
     EXPECT_GT(ReadBytes(dir / "side.wav").size(), 44u);
 }

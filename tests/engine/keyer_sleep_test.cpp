@@ -148,6 +148,7 @@ TEST(KeyerSleep, SleepingKeysTheSameEdgesOnTheSameTicksAsTickingEveryTick) {
                 << "scenario " << scenario << " tick " << tick << " state "
                 << ticking.engine.keyer.State().KeyerState;
         }
+        sleeping.driver.Settle();
         ASSERT_EQ(ticking.engine.keyer.TickCount(), sleeping.engine.keyer.TickCount());
         ASSERT_EQ(ticking.engine.keyer.State().StateTicks, sleeping.engine.keyer.State().StateTicks)
             << "scenario " << scenario;
