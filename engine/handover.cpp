@@ -19,8 +19,9 @@ static_assert((DecodedRing::kSize & kRingMask) == 0, "the ring size is a power o
 bool Mailbox::Fill(std::uint8_t code) noexcept {
     if (nextCodeEmpty_.load(std::memory_order_acquire) != kSlotEmpty) return false;
     nextCode_.store(code, std::memory_order_relaxed);
-    nextCodeEmpty_.store(kSlotFull, std::memory_order_release);
-    if (wake_ != nullptr) wake_->Wake();
+    // Sequentially consistent with Watch: either the keyer sees the code or this sees it watch.
+    nextCodeEmpty_.store(kSlotFull);
+    if (wake_ != nullptr && watched_.load()) wake_->Wake();
     return true;
 }
 
@@ -44,11 +45,8 @@ bool Mailbox::SeeWithdrawal() noexcept {
 
 bool Mailbox::Withdraw() noexcept {
     std::uint8_t expected = kSlotFull;
-    if (!nextCodeEmpty_.compare_exchange_strong(expected, kSlotWithdrawn,
-                                                std::memory_order_acq_rel)) {
-        return false;
-    }
-    if (wake_ != nullptr) wake_->Wake();
+    if (!nextCodeEmpty_.compare_exchange_strong(expected, kSlotWithdrawn)) return false;
+    if (wake_ != nullptr && watched_.load()) wake_->Wake();
     return true;
 }
 

@@ -31,8 +31,14 @@ struct SharedFlags {
 // One-slot hand-over of the next code from the window thread to the keyer.
 class Mailbox {
   public:
-    // Woken by every Fill and Withdraw, so that a sleeping keyer looks at the slot.
+    // Woken by a Fill or a Withdraw while the keyer watches the slot, so that a sleeping keyer
+    // looks at it.
     void SetWake(WakeWord* wake) noexcept { wake_ = wake; }
+    // Keyer: whether it looks at the slot before its next tick (in Idle) and must be woken.
+    // Set before it looks at the slot, so that a Fill either is seen or wakes it.
+    void Watch(bool watched) noexcept {
+        if (watched_.load(std::memory_order_relaxed) != watched) watched_.store(watched);
+    }
     // Window thread: stores the code and then marks the slot full, only while it is empty.
     bool Fill(std::uint8_t code) noexcept;
     // Keyer: takes the code and marks the slot empty, only while it is full.
@@ -59,6 +65,7 @@ class Mailbox {
     // 1 empty, 0 full, kWithdrawn empty until the keyer has seen it.
     std::atomic<std::uint8_t> nextCodeEmpty_{1};
     WakeWord* wake_ = nullptr;
+    std::atomic<bool> watched_{true};
 };
 
 // Decoded-character ring: codes from the keyer to the window thread, at most 1023 waiting.

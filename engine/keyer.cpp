@@ -134,6 +134,7 @@ void Keyer::KeyerTick() noexcept {
     lastDot_ = dot;
     lastDash_ = dash;
     plan_ = {};
+    mailbox_.Watch(true);  // awake: whatever comes is seen or wakes
     const std::int32_t stateBefore = s.KeyerState;
     TickState(dot, dash);
     settled_ = s.KeyerState == stateBefore;
@@ -525,9 +526,17 @@ Keyer::Within Keyer::QuietWithin() const noexcept {
 }
 
 Keyer::Quiet Keyer::PlanSleep() noexcept {
+    // Outside Idle the slot is not looked at: a code handed over then need not wake the keyer.
+    mailbox_.Watch(state_.KeyerState == Idle || !settled_);
     plan_ = QuietWithin();
     if (plan_.folds) return {plan_.ticks + 1, true};
     return {plan_.ticks, plan_.ticks == 0 && EdgeDueNextTick()};
+}
+
+Keyer::Quiet Keyer::Replan() noexcept {
+    lastDot_ = ports_.ReadDotPaddle();
+    lastDash_ = ports_.ReadDashPaddle();
+    return PlanSleep();
 }
 
 std::int64_t Keyer::QuietTicks() const noexcept {

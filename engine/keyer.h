@@ -67,6 +67,9 @@ class Keyer {
     // The timer thread, after a tick it ran: the span it may sleep through, kept as the plan
     // that SkipTicks follows.
     Quiet PlanSleep() noexcept;
+    // Woken by an input, after the ticks slept through are accounted for: the plan again, with
+    // the paddle read anew, so that an input the keyer has no use for now costs no tick.
+    Quiet Replan() noexcept;
     std::int64_t QuietTicks() const noexcept;
     // Accounts for `n` ticks slept through as planned, n <= the planned span, as if they had
     // run: the counters move on, and a tick that ends an element or a gap runs.

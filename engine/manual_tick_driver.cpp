@@ -33,8 +33,13 @@ void ManualTickDriver::Kill(std::uint32_t timerId) {
 void ManualTickDriver::Tick(int n) {
     for (int i = 0; i < n && keyer_ != nullptr; ++i) {
         if (sleeping_) {
-            const bool woken = keyer_->WakeSignal().Seen() != seen_;
-            if (woken) quiet_ = 0;
+            if (keyer_->WakeSignal().Seen() != seen_) {
+                // An input changed: the plan again from here.
+                Settle();
+                seen_ = keyer_->WakeSignal().Seen();
+                quiet_ = keyer_->Replan().ticks;
+                ++wakes_;
+            }
             // As the timer thread does: the ticks slept through are accounted for at once, when
             // the span ends or an input wakes the keyer.
             if (quiet_ > 0) {

@@ -28,6 +28,8 @@ class ManualTickDriver : public TickDriver {
     void Settle();
     // Ticks run (not slept through) since the start.
     std::uint64_t TicksRun() const noexcept { return ticksRun_; }
+    // Wakes the sleeping keyer has taken: each made it look at its inputs again.
+    std::uint64_t Wakes() const noexcept { return wakes_; }
 
     bool Running() const noexcept { return keyer_ != nullptr; }
     // Period of the running timer in ms, 0 when none runs.
@@ -52,6 +54,7 @@ class ManualTickDriver : public TickDriver {
     std::int64_t slept_ = 0;  // not yet accounted for
     std::uint32_t seen_ = 0;
     std::uint64_t ticksRun_ = 0;
+    std::uint64_t wakes_ = 0;
     Keyer* keyer_ = nullptr;
     int periodMs_ = 0;
     std::uint32_t timerId_ = 0;

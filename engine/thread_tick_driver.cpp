@@ -321,9 +321,10 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
         }
         if (stopping) break;  // the ticks slept through still count
         if (woken) {
-            // An input changed: the next tick looks at it.
-            quiet = 0;
-            edgeAfter = keyer.EdgeDueNextTick();
+            // An input changed: the plan again from here.
+            const Keyer::Quiet span = keyer.Replan();
+            quiet = span.ticks;
+            edgeAfter = span.edgeAfter;
         }
         if (quiet == 0 && now >= schedule.Deadline()) {
             const TickSchedule::Due due = schedule.Wake(now);

@@ -67,7 +67,10 @@ class EdgeLead {
     static constexpr std::int64_t kMarginNs = 10'000;
     static constexpr std::int64_t kCeilingNs = 2'000'000;
 
-    static constexpr int kDefaultPercentile = 99;
+    // Waiting awake costs more CPU than the edge gains on a laptop (measured: at 300 letters per
+    // minute the 99th percentile doubles the keyer's CPU for edges 20 times more exact, both far
+    // better than a ham can hear), so by default a tick is not woken early.
+    static constexpr int kDefaultPercentile = 0;
 
     // percentile 0: no early wake at all, the edge is as late as the wake-up.
     EdgeLead(std::int64_t periodNs, int percentile) noexcept;

@@ -1,4 +1,4 @@
-// A keyer asleep in Idle is woken by every input it has, and runs its very next tick: the
+// A keyer asleep in Idle is woken by every input it has, and looks again on its next tick: the
 // window's hand-over, transmit, a setting, a stop, a station test, and a paddle edge on a serial
 // port or an input device, told by the devices backend's own threads.
 #include <linux/input.h>
@@ -99,9 +99,9 @@ TEST_F(DevicesWake, EveryInputWakesTheKeyerForItsNextTick) {
         const std::uint32_t seen = engine->keyer.WakeSignal().Seen();
         source.act();
         ASSERT_TRUE(Eventually([&] { return engine->keyer.WakeSignal().Seen() != seen; }));
-        const std::uint64_t run = driver.TicksRun();
+        const std::uint64_t wakes = driver.Wakes();
         driver.Tick();
-        EXPECT_EQ(driver.TicksRun(), run + 1);
+        EXPECT_EQ(driver.Wakes(), wakes + 1);
     }
 }
 
