@@ -52,6 +52,8 @@ struct Speed {
 };
 
 // What the timer thread is set up with in every run.
+constexpr int kWindowWaitBoundMs = 2000;
+
 struct TimerSetup {
     bool wantRealtime = true;
     RealtimeKit* broker = nullptr;  // asked when SCHED_FIFO is refused
@@ -224,8 +226,10 @@ KeyedRun KeyText(const Speed& speed, const TimerSetup& setup) {
     const std::int64_t limitNs = NowNs(CLOCK_MONOTONIC) + static_cast<std::int64_t>(codes.size()) *
                                                               40 * speed.dotMs * kNsPerMs;
     while (echoed < letters && NowNs(CLOCK_MONOTONIC) < limitNs) {
-        pollfd p{engine.notifications.WakeupFd(), POLLIN, 100};
-        poll(&p, 1, 100);
+        // As the window thread, woken by the keyer's notifications only (libcw's side blocks
+        // until its queue is empty); the bound just ends a run that hangs.
+        pollfd p{engine.notifications.WakeupFd(), POLLIN, 0};
+        poll(&p, 1, kWindowWaitBoundMs);
         engine.notifications.ClearWakeup();
         Notification n;
         while (engine.notifications.Pop(n)) {
