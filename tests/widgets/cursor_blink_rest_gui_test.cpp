@@ -17,14 +17,16 @@ TEST(CursorBlinkRest, StopsTheBlinkUntilTheNextKey) {
     QPlainTextEdit input;
     {
         CursorBlinkRest rest(std::chrono::milliseconds(1));
-        for (int i = 0; i < 1000 && !rest.Resting(); ++i) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        for (int i = 0; i < 1000 && !rest.Resting(); ++i)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         ASSERT_TRUE(rest.Resting());
         EXPECT_EQ(hints->cursorFlashTime(), 0);
         QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
         QApplication::sendEvent(&input, &key);
         EXPECT_FALSE(rest.Resting());
         EXPECT_EQ(hints->cursorFlashTime(), 1000);
-        for (int i = 0; i < 1000 && !rest.Resting(); ++i) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        for (int i = 0; i < 1000 && !rest.Resting(); ++i)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         EXPECT_TRUE(rest.Resting());
     }
     EXPECT_EQ(hints->cursorFlashTime(), 1000) << "the platform's blink comes back at the end";
