@@ -83,6 +83,10 @@ class RigBridgeTest : public ::testing::Test {
         return done();
     }
 
+    // A link still connecting on a busy machine may take longer than the PTT bound.
+    bool Connected() {
+        return RunUntil([&] { return statusWords_.rfind("connected", 0) == 0; });
+    }
     void TxOn() {
         engine_.flags.Transmitting = 1;
         engine_.ports.SetTx(1);
@@ -134,6 +138,7 @@ TEST_F(RigBridgeTest, RigPttFollowsTransmitAndTextWaitsForIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(PttViaWord(c.ptt));
         Use(c.ptt, KeyVia::Line, rigctld_.Port());
+        ASSERT_TRUE(Connected()) << statusWords_;
         keyed_ = false;
         text_ = "e";
         next_ = 0;
@@ -162,6 +167,7 @@ TEST_F(RigBridgeTest, RigKeyerGetsEveryCharacterAndTheSpeedAndStops) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(PttViaWord(c.ptt)) + (c.escape ? ", Escape" : ", TX off"));
         Use(c.ptt, KeyVia::Rig, rigctld_.Port());
+        ASSERT_TRUE(Connected()) << statusWords_;
         bridge_->SetSpeed(100);
         const std::string before = SentToRig();
         text_ = "cq de test";
@@ -217,6 +223,7 @@ TEST_F(RigBridgeTest, RigThatDoesNotConfirmKeysNothingAndSaysWhy) {
         failures_.clear();
         keyed_ = false;
         if (c.killFirst) {
+            ASSERT_TRUE(Connected()) << statusWords_;
             TxOn();
             ASSERT_TRUE(RunUntil([&] { return Confirmed(); }));
             rigctld_.Kill();
