@@ -435,8 +435,12 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
 
 Keyer::Within Keyer::QuietWithin() const noexcept {
     const KeyerState& s = state_;
-    if (!settled_ || ports_.TxRises() != txRisesSeen_ || ports_.TxConfirmed() != txConfirmedSeen_ ||
-        !ports_.PaddleAnnounced()) {
+    // A gap that reads no input may be planned from its first tick on; any other state from the
+    // tick after the change.
+    const bool readsNothing = s.KeyerState == TextLetterGap || s.KeyerState == TextWordSpace ||
+                              s.KeyerState == PaddleLetterEnd;
+    if ((!settled_ && !readsNothing) || ports_.TxRises() != txRisesSeen_ ||
+        ports_.TxConfirmed() != txConfirmedSeen_ || !ports_.PaddleAnnounced()) {
         return {};
     }
     const bool pressed = lastDot_ != 0 || lastDash_ != 0;
@@ -448,6 +452,8 @@ Keyer::Within Keyer::QuietWithin() const noexcept {
     const std::int64_t letterEnd = (12 * dotTicks) / 10 - weightTicks;
     const bool stopWaits = stopRequests_.load(std::memory_order_relaxed) != stopSeen_;
     std::int64_t first = 1;
+    std::int64_t after = 0;
+    bool edgeAfter = true;
     // The acting tick only ends an element or a gap and starts the next element or gap, whose
     // first tick is an edge: it is slept through too, and run just before that edge.
     bool folds = false;
@@ -501,7 +507,13 @@ Keyer::Within Keyer::QuietWithin() const noexcept {
         case TextElementGap:
             if (s.StateTicks == 0 || stopWaits) return {};
             first = TicksUntil(s.StateTicks, dotTicks - weightTicks);
-            folds = (s.ElementMask >> 1) != 0;
+            folds = true;
+            // After the last element the gap runs on as the letter gap, which only counts up to
+            // its end.
+            if ((s.ElementMask >> 1) == 0) {
+                after = TicksUntil(s.StateTicks + first, dashTicks) - 1;
+                edgeAfter = false;
+            }
             break;
         case TextLetterGap:
             first = TicksUntil(s.StateTicks, dashTicks);
@@ -518,18 +530,22 @@ Keyer::Within Keyer::QuietWithin() const noexcept {
             return {};
     }
     // Outside Idle the count never stops: no sleep may carry it past its limit.
-    if (s.KeyerState != Idle && first > kStateTicksLimit - s.StateTicks) {
-        first = kStateTicksLimit - s.StateTicks;
-        folds = false;
+    if (s.KeyerState != Idle && first + after > kStateTicksLimit - s.StateTicks) {
+        after = 0;
+        if (first > kStateTicksLimit - s.StateTicks) {
+            first = kStateTicksLimit - s.StateTicks;
+            folds = false;
+        }
     }
-    return {std::clamp<std::int64_t>(first - 1, 0, kQuietForever), folds};
+    return {std::clamp<std::int64_t>(first - 1, 0, kQuietForever), folds, after, edgeAfter};
 }
 
 Keyer::Quiet Keyer::PlanSleep() noexcept {
-    // Outside Idle the slot is not looked at: a code handed over then need not wake the keyer.
-    mailbox_.Watch(state_.KeyerState == Idle || !settled_);
+    // Only Idle looks at the slot: a code handed over after the look wakes the keyer, one
+    // handed over while a character is keyed need not.
+    mailbox_.Watch(state_.KeyerState == Idle);
     plan_ = QuietWithin();
-    if (plan_.folds) return {plan_.ticks + 1, true};
+    if (plan_.folds) return {plan_.ticks + 1 + plan_.after, plan_.edgeAfter};
     return {plan_.ticks, plan_.ticks == 0 && EdgeDueNextTick()};
 }
 
@@ -541,7 +557,7 @@ Keyer::Quiet Keyer::Replan() noexcept {
 
 std::int64_t Keyer::QuietTicks() const noexcept {
     const Within within = QuietWithin();
-    return within.ticks + (within.folds ? 1 : 0);
+    return within.folds ? within.ticks + 1 + within.after : within.ticks;
 }
 
 void Keyer::SkipTicks(std::int64_t n) noexcept {
@@ -551,7 +567,17 @@ void Keyer::SkipTicks(std::int64_t n) noexcept {
         // The tick that ends the element or gap runs as it would have: it writes nothing.
         const std::int64_t before = plan_.ticks;
         CountTicks(before);
-        KeyerTick();  // and plans nothing more
+        if (plan_.after > 0 || !plan_.edgeAfter) {
+            // The last element's gap becomes the letter gap. Applied as planned, not run: the
+            // span goes on past it, so an input that woke the keyer since came after it.
+            CountTicks(1);
+            state_.ElementMask = 0;
+            state_.KeyerState = TextLetterGap;
+            settled_ = false;
+            plan_ = {};
+        } else {
+            KeyerTick();  // and plans nothing more
+        }
         n -= before + 1;
     } else {
         plan_.ticks -= n;

@@ -105,10 +105,13 @@ class Keyer {
     bool StopRequested() noexcept;
     void EndCharacterWithElement() noexcept;
     void TickState(std::int32_t dot, std::int32_t dash) noexcept;
-    // Ticks before the first that acts, and whether that one only ends an element or a gap.
+    // Ticks before the first that acts, whether that one only ends an element or a gap (it is
+    // folded into the sleep), and the ticks after it that again only count.
     struct Within {
         std::int64_t ticks = 0;
         bool folds = false;
+        std::int64_t after = 0;
+        bool edgeAfter = true;  // of a fold: the tick after the span changes the key line
     };
     Within QuietWithin() const noexcept;
     void CountTicks(std::int64_t n) noexcept;
