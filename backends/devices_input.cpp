@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -390,19 +391,29 @@ void InputPaddle::StorePressed(std::uint8_t pressed) noexcept {
 void InputPaddle::StartThread() {
     if (thread_.joinable()) return;
     stopper_.Rearm();
+    threadDone_.store(false);
     thread_ = std::thread([this] {
-        constexpr int kWaitMs = 100;
+        // Blocks on the device until an event comes: an untouched paddle costs no wake-up.
         while (stopper_.Running()) {
             const bool open = fd_.load() >= 0;
-            Service(MonotonicNs(), kWaitMs);
-            if (!open && fd_.load() < 0 && !stopper_.Sleep(std::int64_t{kWaitMs} * 1'000'000))
+            const std::int64_t now = MonotonicNs();
+            Service(now, DeviceLayer::kNoTimeout);
+            // A missing device is tried again when its time comes.
+            if (!open && fd_.load() < 0 &&
+                !stopper_.Sleep(std::max<std::int64_t>(0, nextTryNs_ - now)))
                 break;
         }
+        threadDone_.store(true);
     });
 }
 
 void InputPaddle::StopThread() {
     stopper_.Stop();
+    // A wake that comes before the thread blocks is lost: repeat until it has ended.
+    while (thread_.joinable() && !threadDone_.load()) {
+        layer_.WakeBlockedWait(thread_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (thread_.joinable()) thread_.join();
 }
 

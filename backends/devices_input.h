@@ -55,7 +55,8 @@ class InputPaddle {
     std::uint8_t GamePortByte() const noexcept;
     bool IsOpen() const noexcept { return fd_.load() >= 0; }
 
-    // One round of the input thread: takes the waiting events (waiting up to timeoutMs), or
+    // One round of the input thread: takes the waiting events (waiting up to timeoutMs,
+    // DeviceLayer::kNoTimeout: until one comes or the wait is cut short), or
     // retries a missing device when its time has come.
     // Told on the input thread when the buttons change. Set it before StartThread.
     void OnChange(std::function<void()> told) { changed_ = std::move(told); }
@@ -82,6 +83,7 @@ class InputPaddle {
     std::int64_t nextTryNs_ = 0;
     Stopper stopper_;
     std::thread thread_;
+    std::atomic<bool> threadDone_{true};
 };
 
 }  // namespace telkey

@@ -19,7 +19,7 @@ long Result(long r) noexcept {
 }
 
 // Interrupts a thread blocked in TIOCMIWAIT; its handler does nothing.
-int ModemWakeSignal() noexcept {
+int BlockedWaitSignal() noexcept {
     return SIGRTMIN + 3;
 }
 
@@ -32,7 +32,7 @@ SystemDeviceLayer::SystemDeviceLayer() noexcept {
     struct sigaction action {};
     action.sa_handler = IgnoreWake;
     sigemptyset(&action.sa_mask);
-    ::sigaction(ModemWakeSignal(), &action, nullptr);
+    ::sigaction(BlockedWaitSignal(), &action, nullptr);
 }
 
 int SystemDeviceLayer::Open(const char* path, int flags) noexcept {
@@ -70,8 +70,8 @@ int SystemDeviceLayer::WaitModemChange(int fd, int tiocmMask) noexcept {
     return static_cast<int>(Result(::ioctl(fd, TIOCMIWAIT, static_cast<unsigned long>(tiocmMask))));
 }
 
-void SystemDeviceLayer::WakeModemWait(std::thread& waiter) noexcept {
-    if (waiter.joinable()) ::pthread_kill(waiter.native_handle(), ModemWakeSignal());
+void SystemDeviceLayer::WakeBlockedWait(std::thread& waiter) noexcept {
+    if (waiter.joinable()) ::pthread_kill(waiter.native_handle(), BlockedWaitSignal());
 }
 
 std::string ErrorText(int negativeErrno) {

@@ -23,15 +23,17 @@ class DeviceLayer {
     // Bytes read or written, or -errno.
     virtual long Read(int fd, void* buffer, std::size_t size) noexcept = 0;
     virtual long Write(int fd, const void* data, std::size_t size) noexcept = 0;
-    // 1 when fd is readable (or has hung up), 0 after timeoutMs, or -errno.
+    // 1 when fd is readable (or has hung up), 0 after timeoutMs (kNoTimeout: none) or when cut
+    // short by WakeBlockedWait, or -errno.
+    static constexpr int kNoTimeout = -1;
     virtual int WaitReadable(int fd, int timeoutMs) noexcept = 0;
     // Blocks until a modem input line in tiocmMask changes (TIOCMIWAIT): 0, -EINTR when
-    // cut short by WakeModemWait, another -errno when the driver cannot wait or the device
+    // cut short by WakeBlockedWait, another -errno when the driver cannot wait or the device
     // has gone.
     virtual int WaitModemChange(int /*fd*/, int /*tiocmMask*/) noexcept { return -ENOTTY; }
-    // Cuts short a WaitModemChange that `waiter` runs now (or is about to: call again until
-    // the waiter has seen it).
-    virtual void WakeModemWait(std::thread& /*waiter*/) noexcept {}
+    // Cuts short a WaitModemChange or WaitReadable that `waiter` runs now (or is about to: call
+    // again until the waiter has seen it).
+    virtual void WakeBlockedWait(std::thread& /*waiter*/) noexcept {}
     // Who owns a device node and its mode (stat(2), through links): 0 or -errno.
     virtual int Stat(const char* path, struct stat* st) noexcept {
         return ::stat(path, st) == 0 ? 0 : -errno;
@@ -49,7 +51,7 @@ class SystemDeviceLayer final : public DeviceLayer {
     long Write(int fd, const void* data, std::size_t size) noexcept override;
     int WaitReadable(int fd, int timeoutMs) noexcept override;
     int WaitModemChange(int fd, int tiocmMask) noexcept override;
-    void WakeModemWait(std::thread& waiter) noexcept override;
+    void WakeBlockedWait(std::thread& waiter) noexcept override;
 };
 
 // "Permission denied" and friends, for messages (not async-signal-safe).

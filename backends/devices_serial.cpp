@@ -102,7 +102,7 @@ void SerialDevice::StopStatusPoller() {
     pollerStopper_.Stop();
     // A wake that comes before the thread blocks is lost: repeat until it has ended.
     while (poller_.joinable() && !pollerDone_.load()) {
-        layer_.WakeModemWait(poller_);
+        layer_.WakeBlockedWait(poller_);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (poller_.joinable()) poller_.join();

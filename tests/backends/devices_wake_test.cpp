@@ -105,5 +105,18 @@ TEST_F(DevicesWake, EveryInputWakesTheKeyerForItsNextTick) {
     }
 }
 
+// Untouched, the serial paddle's status thread and the input device's thread wait for a change
+// without ever waking on their own.
+TEST_F(DevicesWake, UntouchedPaddlesLeaveTheirThreadsAsleep) {
+    FakeLines& serial = layer.Lines(com);
+    FakeLines& input = layer.Lines(stick);
+    ASSERT_TRUE(Eventually([&] { return input.readWaits.load() > 0; }));
+    const int modemWaits = serial.modemWaits.load();
+    const int readWaits = input.readWaits.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(serial.modemWaits.load(), modemWaits);
+    EXPECT_EQ(input.readWaits.load(), readWaits);
+}
+
 }  // namespace
 }  // namespace telkey::test

@@ -45,6 +45,7 @@ struct FakeLines {
     std::atomic<bool> noModemWait{false};  // the driver has no TIOCMIWAIT
     std::atomic<int> modemWaiters{0};      // threads blocked in TIOCMIWAIT now
     std::atomic<int> modemWaits{0};        // TIOCMIWAIT calls
+    std::atomic<int> readWaits{0};         // WaitReadable calls
     std::atomic<bool> exclusive{false};    // TIOCEXCL was asked for
     std::atomic<int> cflag{0};             // serial: the termios c_cflag
     std::atomic<int> termiosWrites{0};     // serial: TCSETS calls
@@ -280,9 +281,15 @@ class FakeDeviceLayer final : public DeviceLayer {
         if (device < 0) return -EBADF;
         std::unique_lock lock(mutex_);
         Device& d = devices_[device];
-        cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                     [&] { return !AliveLocked(fd, device) || !d.events.empty(); });
-        return (!AliveLocked(fd, device) || !d.events.empty()) ? 1 : 0;
+        lines_[device].readWaits.fetch_add(1);
+        const int wakes = wakes_;
+        const auto ready = [&] { return !AliveLocked(fd, device) || !d.events.empty(); };
+        if (timeoutMs == kNoTimeout) {
+            cv_.wait(lock, [&] { return ready() || wakes_ != wakes; });
+        } else {
+            cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+        }
+        return ready() ? 1 : 0;
     }
 
     // TIOCMIWAIT: returns when a line in mask changes, the device goes, or a wake comes.
@@ -305,7 +312,7 @@ class FakeDeviceLayer final : public DeviceLayer {
         if (!AliveLocked(fd, device)) return -EIO;
         return wakes_ != wakes ? -EINTR : 0;
     }
-    void WakeModemWait(std::thread&) noexcept override {
+    void WakeBlockedWait(std::thread&) noexcept override {
         {
             std::lock_guard lock(mutex_);
             ++wakes_;
