@@ -5,8 +5,7 @@
 // that text. Prints figures; asserts nothing.
 //
 //   keyer_timing [--no-realtime] [--idle-seconds=N] [--lpm=N] [--text=TEXT]
-//                [--edge-lead=PERCENTILE|priority (0: no early wake before an edge;
-//                 priority, the default: the median for a real-time thread, else none)]
+//                [--edge-lead=PERCENTILE (0: no early wake before an edge)]
 //                [--missed=catch-up|skip]
 #include <poll.h>
 #include <sched.h>
@@ -360,16 +359,13 @@ int main(int argc, char** argv) {
         } else if (arg.starts_with("--text=")) {
             text = argv[i] + std::strlen("--text=");
         } else if (arg.starts_with("--edge-lead=")) {
-            const std::string_view value = arg.substr(std::strlen("--edge-lead="));
-            setup.edgeLeadPercentile =
-                value == "priority" ? EdgeLead::kByPriority : std::atoi(value.data());
+            setup.edgeLeadPercentile = std::atoi(argv[i] + std::strlen("--edge-lead="));
         } else if (arg == "--missed=skip" || arg == "--missed=catch-up") {
             setup.missed = arg == "--missed=skip" ? MissedTicks::Skip : MissedTicks::CatchUp;
         } else {
             std::fprintf(stderr,
                          "usage: keyer_timing [--no-realtime] [--idle-seconds=N] [--lpm=N] "
-                         "[--text=TEXT] [--missed=catch-up|skip] "
-                         "[--edge-lead=PERCENTILE|priority]\n");
+                         "[--text=TEXT] [--missed=catch-up|skip] [--edge-lead=PERCENTILE]\n");
             return 2;
         }
     }

@@ -33,12 +33,6 @@ std::int64_t MonotonicNs() noexcept {
     return ToNs(now);
 }
 
-// RealtimeKit may raise the thread while it already ticks.
-bool RunsRealtime() noexcept {
-    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
-    return policy == SCHED_FIFO || policy == SCHED_RR;
-}
-
 }  // namespace
 
 // One timer thread. The timer it runs (id, period, keyer, heartbeat, policy) is written by the
@@ -73,37 +67,17 @@ TickSchedule::Due TickSchedule::Wake(std::int64_t nowNs) noexcept {
 }
 
 EdgeLead::EdgeLead(std::int64_t periodNs, int percentile) noexcept
-    : byPriority_(percentile == kByPriority),
-      periodNs_(periodNs),
-      percentile_(byPriority_ ? 0 : std::clamp(percentile, 0, 100)),
+    : percentile_(std::clamp(percentile, 0, 100)),
       ceilingNs_(std::max(kFloorNs, std::min(kCeilingNs, periodNs / 2))),
-      leadNs_(0) {
-    Update();
-}
-
-void EdgeLead::SetRealtime(bool realtime) noexcept {
-    const int percentile = realtime ? kRealtimePercentile : 0;
-    if (!byPriority_ || percentile == percentile_) return;
-    percentile_ = percentile;
-    Update();
-}
+      leadNs_(percentile_ == 0 ? 0
+                               : std::clamp(std::min(kFirstEdgeLeadMaxNs,
+                                                     periodNs / kFirstEdgeLeadPeriodDivisor),
+                                            kFloorNs, ceilingNs_)) {}
 
 void EdgeLead::Note(std::int64_t lateNs) noexcept {
     late_[count_ % kWindow] = lateNs;
     ++count_;
-    if (count_ % kEdgeLeadUpdateEvery == 0) Update();
-}
-
-void EdgeLead::Update() noexcept {
-    if (percentile_ == 0) {
-        leadNs_ = 0;
-        return;
-    }
-    if (count_ == 0) {
-        leadNs_ = std::clamp(std::min(kFirstEdgeLeadMaxNs, periodNs_ / kFirstEdgeLeadPeriodDivisor),
-                             kFloorNs, ceilingNs_);
-        return;
-    }
+    if (percentile_ == 0 || count_ % kEdgeLeadUpdateEvery != 0) return;
     const std::size_t n = std::min(count_, kWindow);
     std::array<std::int64_t, kWindow> sorted = late_;
     const std::size_t at = std::min(n - 1, n * static_cast<std::size_t>(percentile_) / 100);
@@ -308,8 +282,6 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
     const std::int64_t period = timer.periodNs;
     TickSchedule schedule(MonotonicNs() + period, period, timer.missedTicks);
     EdgeLead lead(period, timer.edgeLeadPercentile);
-    lead.SetRealtime(RunsRealtime());
-    std::size_t sincePolicyLook = 0;
     std::int64_t quiet = 0;  // ticks from the next deadline on that may be slept through
     bool edgeAfter = false;  // the tick after them changes the key line
     bool watched = true;     // a line may be on: beat again within kBeatNs
@@ -328,10 +300,6 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
         const bool stopping = timer.stop.load(std::memory_order_acquire);
         stats.wakeUps.fetch_add(1, std::memory_order_relaxed);
         if (!woken && !stopping && wakeAt > sleptFrom) {
-            if (++sincePolicyLook == kEdgeLeadUpdateEvery) {
-                sincePolicyLook = 0;
-                lead.SetRealtime(RunsRealtime());
-            }
             lead.Note(now - wakeAt);
             if (edgeAfter && wakeAt == edgeWakeAt) {
                 while ((now = MonotonicNs()) < tickAt) {

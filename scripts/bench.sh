@@ -7,8 +7,7 @@
 #   scripts/bench.sh [--user=NAME] [--text=TEXT] [--rounds=N] [--back-to-back] [--edge-lead=P]
 # --user runs both keyers as that (ordinary) user, e.g. to measure RealtimeKit instead of root's
 # SCHED_FIFO. --back-to-back runs them one after the other instead. --edge-lead is passed to
-# keyer_timing (the percentile of wake-up lateness an edge is woken early by; 0: not at all;
-# priority, the default: the median for a real-time thread, none for an ordinary one). Installs libcw-dev when
+# keyer_timing (the percentile of wake-up lateness an edge is woken early by; 0: not at all). Installs libcw-dev when
 # missing; without libcw only Telkey's rows are measured.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -91,30 +91,6 @@ class MissedTicksTest : public KeyerFixture {
     static constexpr std::int64_t kUntilNs = kStartNs + 200 * kPeriodNs;
 };
 
-// By default an ordinary thread never wakes early for an edge; a real-time one, also one raised
-// while it runs, wakes by the median of its recent lateness plus the margin, within the bounds.
-TEST(EdgeLead, FollowsThePriorityOfTheThread) {
-    struct Case {
-        bool realtime;
-        std::int64_t lateNs;  // of every wake-up seen
-        std::int64_t leadNs;
-    };
-    const Case cases[] = {
-        {false, 300'000, 0},
-        {true, 40'000, 40'000 + EdgeLead::kMarginNs},
-        {true, 0, EdgeLead::kFloorNs},
-        {true, 5 * kPeriodNs, kPeriodNs / 2},
-    };
-    for (const Case& c : cases) {
-        EdgeLead lead(kPeriodNs, EdgeLead::kDefaultPercentile);
-        for (std::size_t i = 0; i < EdgeLead::kWindow; ++i) lead.Note(c.lateNs);
-        lead.SetRealtime(c.realtime);
-        EXPECT_EQ(lead.Ns(), c.leadNs) << c.realtime << " " << c.lateNs;
-        lead.SetRealtime(false);
-        EXPECT_EQ(lead.Ns(), 0);
-    }
-}
-
 TEST_F(MissedTicksTest, CaughtUpNoEdgeIsEarlyAndTheTextKeepsItsPlace) {
     const std::vector<Edge> edges = Run(MissedTicks::CatchUp, kUntilNs);
     ASSERT_GT(edges.size(), 40u);
