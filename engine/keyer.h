@@ -57,9 +57,11 @@ class Keyer {
 
     // The ticks from now on that the timer may sleep through, were the inputs to stay as they
     // are (paddle contacts, mailbox, flags, settings words, the TX line): ticks that change
-    // nothing but the tick counters, and the tick that only ends an element or a gap when the
-    // next one begins with an edge. 0 when the next tick must run; kQuietForever when only an
-    // input can change anything. The tick after a change of state always runs.
+    // nothing but the tick counters, the tick that only ends an element or a gap when the next
+    // one begins with an edge, and the end of a character's last gap with the letter gap after
+    // it up to its end. 0 when the next tick must run; kQuietForever when only an input can
+    // change anything. The tick after a change of state runs, except in a gap that reads no
+    // input.
     struct Quiet {
         std::int64_t ticks = 0;
         bool edgeAfter = false;  // the tick after them changes the key line
@@ -72,7 +74,8 @@ class Keyer {
     Quiet Replan() noexcept;
     std::int64_t QuietTicks() const noexcept;
     // Accounts for `n` ticks slept through as planned, n <= the planned span, as if they had
-    // run: the counters move on, and a tick that ends an element or a gap runs.
+    // run: the counters move on, and a tick that ends an element or a gap runs (the end of the
+    // last gap is applied as planned: ticks later, an input may since have changed).
     void SkipTicks(std::int64_t n) noexcept;
     // What the timer sleeps on. Whoever changes an input of the keyer from another thread wakes
     // it (Wake), so that the keyer looks at it on its next tick.

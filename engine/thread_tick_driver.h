@@ -69,7 +69,9 @@ class EdgeLead {
 
     // Waiting awake costs more CPU than the edge gains on a laptop (measured: at 300 letters per
     // minute the 99th percentile doubles the keyer's CPU for edges 20 times more exact, both far
-    // better than a ham can hear), so by default a tick is not woken early.
+    // better than a ham can hear; even the median, with real-time priority at 100 letters per
+    // minute, took more CPU than libcw for no better edges), so by default a tick is not woken
+    // early.
     static constexpr int kDefaultPercentile = 0;
 
     // percentile 0: no early wake at all, the edge is as late as the wake-up.
