@@ -435,8 +435,9 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
 
 Keyer::Within Keyer::QuietWithin() const noexcept {
     const KeyerState& s = state_;
-    // A gap that reads no input may be planned from its first tick on; any other state from the
-    // tick after the change.
+    // A gap whose ticks only count (the paddle cuts the word space short, but a paddle change
+    // wakes the keyer) may be planned from its first tick on; any other state from the tick
+    // after the change.
     const bool readsNothing = s.KeyerState == TextLetterGap || s.KeyerState == TextWordSpace ||
                               s.KeyerState == PaddleLetterEnd;
     if ((!settled_ && !readsNothing) || ports_.TxRises() != txRisesSeen_ ||
@@ -545,7 +546,7 @@ Keyer::Quiet Keyer::PlanSleep() noexcept {
     // handed over while a character is keyed need not.
     mailbox_.Watch(state_.KeyerState == Idle);
     plan_ = QuietWithin();
-    if (plan_.folds) return {plan_.ticks + 1 + plan_.after, plan_.edgeAfter};
+    if (plan_.folds) return {plan_.Span(), plan_.edgeAfter};
     return {plan_.ticks, plan_.ticks == 0 && EdgeDueNextTick()};
 }
 
@@ -556,8 +557,7 @@ Keyer::Quiet Keyer::Replan() noexcept {
 }
 
 std::int64_t Keyer::QuietTicks() const noexcept {
-    const Within within = QuietWithin();
-    return within.folds ? within.ticks + 1 + within.after : within.ticks;
+    return QuietWithin().Span();
 }
 
 void Keyer::SkipTicks(std::int64_t n) noexcept {
@@ -567,7 +567,7 @@ void Keyer::SkipTicks(std::int64_t n) noexcept {
         // The tick that ends the element or gap runs as it would have: it writes nothing.
         const std::int64_t before = plan_.ticks;
         CountTicks(before);
-        if (plan_.after > 0 || !plan_.edgeAfter) {
+        if (!plan_.edgeAfter) {
             // The last element's gap becomes the letter gap. Applied as planned, not run: the
             // span goes on past it, so an input that woke the keyer since came after it.
             CountTicks(1);

@@ -115,6 +115,8 @@ class Keyer {
         bool folds = false;
         std::int64_t after = 0;
         bool edgeAfter = true;  // of a fold: the tick after the span changes the key line
+        // All the ticks slept through, the fold and the ticks after it included.
+        std::int64_t Span() const noexcept { return folds ? ticks + 1 + after : ticks; }
     };
     Within QuietWithin() const noexcept;
     void CountTicks(std::int64_t n) noexcept;
