@@ -73,6 +73,8 @@ TEST_F(RigLinkTest, RequestsReachTheRig) {
 
 TEST_F(RigLinkTest, ReconnectsAfterRigctldDies) {
     RigLink link(RigctldAt(rigctld_.Port()));
+    // A daemon just started on a busy machine may not answer the first request yet.
+    ASSERT_TRUE(Eventually([&] { return link.Identify()->Wait(kAnswerLimit) == RigOutcome::Ok; }));
     ASSERT_EQ(link.SetPtt(true)->Wait(kAnswerLimit), RigOutcome::Ok);
     rigctld_.Kill();
 
