@@ -180,8 +180,18 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         ports.bus->GuardLines(*guardian);
         guardian->Watch(engine.portSettings, engine.ports);
         driver.SetHeartbeat(guardian);
+        // A release by the guardian (the keyer was stopped or stalled) cuts the character on
+        // the air, and the TX line's return is a new rise.
+        engine.ports.WatchReleases(&guardian->ReleaseWord());
     }
-    // The devices backend's watchdog follows this keyer's ticks.
+    // The devices backend's watchdog follows this keyer's ticks, until the engine goes: the
+    // ports' last release writes still wake it.
+    struct KeyerWatch {
+        DeviceSupervision* devices;
+        ~KeyerWatch() {
+            if (devices != nullptr) devices->StopWatchingKeyer();
+        }
+    } keyerWatch{ports.devices};
     if (ports.devices != nullptr) ports.devices->WatchKeyer(engine.keyer, engine.portSettings);
     // However Run ends, the transmitter must not stay keyed. Declared before the windows, so
     // it runs after they are gone and the keyer timer has stopped.

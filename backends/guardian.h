@@ -78,6 +78,7 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     std::string Problem() const;
     // How many times a guardian released a keyer that had gone silent (a stop, a hang).
     std::uint32_t Releases() const noexcept { return page_->releases.load(); }
+    const std::atomic<std::uint32_t>& ReleaseWord() const noexcept { return page_->releases; }
     // A guardian ended, cannot be started, or runs again: for the operator.
     DeviceNotices& Notices() noexcept { return notices_; }
 

@@ -349,6 +349,12 @@ void DevicesPortBus::WatchKeyer(const Keyer& keyer, const PortSettings& settings
     keyer_.store(&keyer);
 }
 
+void DevicesPortBus::StopWatchingKeyer() noexcept {
+    std::lock_guard lock(watchMutex_);
+    keyer_.store(nullptr);
+    settings_.store(nullptr);
+}
+
 std::uint8_t DevicesPortBus::LineMask() const noexcept {
     const PortSettings* settings = settings_.load();
     if (settings == nullptr) return kAllLines;
@@ -383,6 +389,7 @@ void DevicesPortBus::ReleaseLines() noexcept {
 
 bool DevicesPortBus::Monitor(std::int64_t nowNs) {
     bool busy = false;
+    std::unique_lock watch(watchMutex_);
     if (const Keyer* keyer = keyer_.load()) {
         const std::uint64_t ticks = keyer->TickCount();
         const bool lineOn = AnyLineOn(LineMask()) || speaker_.Sounding() != 0;
@@ -407,6 +414,7 @@ bool DevicesPortBus::Monitor(std::int64_t nowNs) {
     } else {
         busy = AnyLineOn(kAllLines);
     }
+    watch.unlock();
     busy = busy || nowNs - inputChangedNs_.load() < kSettleAfterInputNs;
     std::lock_guard lock(devicesMutex_);
     for (auto& device : com_) {

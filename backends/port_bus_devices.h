@@ -41,6 +41,8 @@ class DeviceSupervision {
     // The watchdog watches this keyer's ticks; the settings say which output bits are the key
     // and TX lines (KeyMask, TxMask). Call once the engine exists.
     virtual void WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept = 0;
+    // Before the keyer and its settings go: the watch ends, and a round under way is waited for.
+    virtual void StopWatchingKeyer() noexcept = 0;
     // Notices for the window (device gone or back, lines released, sound server missing);
     // poll Serial() from a window timer.
     virtual DeviceNotices& Notices() noexcept = 0;
@@ -101,6 +103,7 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     void GuardLines(LineGuard& guard) noexcept override;
 
     void WatchKeyer(const Keyer& keyer, const PortSettings& settings) noexcept override;
+    void StopWatchingKeyer() noexcept override;
     DeviceNotices& Notices() noexcept override { return *notices_; }
     std::shared_ptr<DeviceNotices> SharedNotices() const noexcept { return notices_; }
     DeviceLayer* Layer() const noexcept override { return &layer_; }
@@ -174,6 +177,7 @@ class DevicesPortBus final : public PortBus, public DeviceSupervision, private C
     std::vector<Retired> retired_;
     SpeakerDecoder speaker_{nullptr};
     std::atomic<const Keyer*> keyer_{nullptr};
+    std::mutex watchMutex_;  // held while a round looks at the keyer
     std::atomic<const PortSettings*> settings_{nullptr};
     // Watchdog, monitor thread only.
     std::uint64_t lastTicks_ = 0;

@@ -28,6 +28,7 @@ class SpeakerPortBus final : public PortBus, public DeviceSupervision, private C
     void SetInputWake(WakeWord* wake) noexcept override { inner_->SetInputWake(wake); }
 
     void WatchKeyer(const Keyer&, const PortSettings&) noexcept override {}
+    void StopWatchingKeyer() noexcept override {}
     DeviceNotices& Notices() noexcept override { return *notices_; }
     PortBus& Inner() const noexcept { return *inner_; }
 

@@ -23,23 +23,26 @@ class WordPrint {
 
 }  // namespace
 
-// A word added to these must be added to the print below.
-static_assert(sizeof(KeyerSettings) == 12 * sizeof(std::atomic<std::int32_t>));
-static_assert(sizeof(SharedFlags) == 3 * sizeof(std::atomic<std::int32_t>));
-
 void Engine::WakeKeyerOnChange() noexcept {
     WordPrint print;
-    const PortSettings& p = portSettings;
-    print << p.DotPort << p.DotXorMask << p.DotAndMask << p.DashPort << p.DashXorMask
-          << p.DashAndMask << p.KeyPortNumber << p.KeyMask << p.TxMask << p.AllMask << p.UseSpeaker
-          << p.SpeakerTone << p.ToneDivisor;
-    const KeyerSettings& k = keyerSettings;
-    print << k.DotTicks << k.DashTicks << k.WeightTicks << k.TickMs << k.IsYamb << k.MoxOn
-          << k.TxAtPaddle << k.PaddleDelay << k.PttLeadMs << k.RxAtSilence << k.SilenceLen
-          << k.PauseAtPaddle;
-    print << flags.Transmitting << flags.Paused << flags.TxHeld;
+    // Bound by name, so a word added to a struct without adding it here does not compile.
+    const auto& [dotPort, dotXor, dotAnd, dashPort, dashXor, dashAnd, keyPortNumber, keyMask,
+                 txMask, allMask, useSpeaker, speakerTone, toneDivisor, pttLine, pttRig, keyRig] =
+        portSettings;
+    print << dotPort << dotXor << dotAnd << dashPort << dashXor << dashAnd << keyPortNumber
+          << keyMask << txMask << allMask << useSpeaker << speakerTone << toneDivisor << pttLine
+          << pttRig << keyRig;
+    const auto& [dotTicks, dashTicks, weightTicks, tickMs, isYamb, moxOn, txAtPaddle, paddleDelay,
+                 pttLeadMs, rxAtSilence, silenceLen, pauseAtPaddle] = keyerSettings;
+    print << dotTicks << dashTicks << weightTicks << tickMs << isYamb << moxOn << txAtPaddle
+          << paddleDelay << pttLeadMs << rxAtSilence << silenceLen << pauseAtPaddle;
+    const auto& [transmitting, paused, txHeld] = flags;
+    print << transmitting << paused << txHeld;
     if (print.Value() == wordsSeen_) return;
     wordsSeen_ = print.Value();
+    // A sleeping keyer writes nothing until its next event: a new key port, mask or PTT way
+    // shows on the lines now.
+    ports.RewriteOutputs();
     WakeKeyer();
 }
 

@@ -55,7 +55,9 @@ bool Mailbox::NextCodeEmpty() const noexcept {
 }
 
 bool Mailbox::Peek(std::uint8_t& code) const noexcept {
-    if (nextCodeEmpty_.load(std::memory_order_acquire) != kSlotFull) return false;
+    // Sequentially consistent, as Watch and Fill are: the keyer's look after its Watch store
+    // must not be ordered before it, or a Fill could neither be seen nor wake it.
+    if (nextCodeEmpty_.load() != kSlotFull) return false;
     code = nextCode_.load(std::memory_order_relaxed);
     return true;
 }
@@ -65,7 +67,7 @@ bool Mailbox::Fillable() const noexcept {
 }
 
 bool Mailbox::WithdrawalWaiting() const noexcept {
-    return nextCodeEmpty_.load(std::memory_order_relaxed) == kSlotWithdrawn;
+    return nextCodeEmpty_.load() == kSlotWithdrawn;  // as Peek
 }
 
 void Mailbox::Reset() noexcept {

@@ -30,16 +30,24 @@ Keyer::Keyer(Ports& ports, const KeyerSettings& settings, Mailbox& mailbox, Deco
       notifications_(notifications) {}
 
 std::uint64_t Keyer::TickCount() const noexcept {
-    const std::uint64_t count = tickCount_.load(std::memory_order_acquire);
+    std::uint64_t count = tickCount_.load(std::memory_order_acquire);
     const std::int64_t ticks = sleepTicks_.load(std::memory_order_acquire);
-    if (ticks <= 0) return count;
-    const std::int64_t from = sleepFromNs_.load(std::memory_order_relaxed);
-    const std::int64_t period = sleepPeriodNs_.load(std::memory_order_relaxed);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-    if (period <= 0 || nowNs < from) return count;
-    return count + static_cast<std::uint64_t>(std::min(ticks, (nowNs - from) / period + 1));
+    if (ticks > 0) {
+        const std::int64_t from = sleepFromNs_.load(std::memory_order_relaxed);
+        const std::int64_t period = sleepPeriodNs_.load(std::memory_order_relaxed);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::int64_t nowNs =
+            static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+        if (period > 0 && nowNs >= from) {
+            count += static_cast<std::uint64_t>(std::min(ticks, (nowNs - from) / period + 1));
+        }
+    }
+    // A sleep that ends early counts fewer ticks than its estimate said: never go back.
+    std::uint64_t shown = countShown_.load(std::memory_order_relaxed);
+    while (count > shown && !countShown_.compare_exchange_weak(shown, count)) {
+    }
+    return std::max(count, shown);
 }
 
 void Keyer::NoteSleep(std::int64_t fromNs, std::int64_t periodNs, std::int64_t ticks) noexcept {
@@ -83,16 +91,24 @@ bool Keyer::NoteTxRise() noexcept {
     return true;
 }
 
-// With MOX a character starts only with the TX line on, and no sooner than PaddleDelay (or the
-// lead a client program set) after the line came on, as a paddle element after PttDelay.
-bool Keyer::MayStartCharacter() noexcept {
-    // Transmit on through the rig: nothing is keyed before the rig confirmed it.
-    if (Load(settings_.MoxOn) == 0) return !ports_.TxLineOn() || ports_.TxConfirmed();
-    if (!ports_.TxLineOn() || !ports_.TxConfirmed()) return false;
-    NoteTxRise();
+std::int64_t Keyer::LeadMs() const noexcept {
     const std::int32_t clientLead = Load(settings_.PttLeadMs);
-    const std::int32_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
-    return static_cast<std::int64_t>(leadTicks_) * Load(settings_.TickMs) >= lead;
+    return clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
+}
+
+// An element may start now. With the TX line on, only once the rig confirmed it and, where the
+// line switches something (or with MOX), no sooner than PaddleDelay (or the lead a client
+// program set) after it came on, whoever switched it. With MOX a character needs the line on.
+bool Keyer::TxReady(bool mox) noexcept {
+    if (!ports_.TxLineOn()) return !mox;
+    if (!ports_.TxConfirmed()) return false;
+    if (!mox && !ports_.TxLineWired()) return true;
+    NoteTxRise();
+    return static_cast<std::int64_t>(leadTicks_) * Load(settings_.TickMs) >= LeadMs();
+}
+
+bool Keyer::MayStartCharacter() noexcept {
+    return TxReady(Load(settings_.MoxOn) != 0);
 }
 
 bool Keyer::StopRequested() noexcept {
@@ -100,6 +116,39 @@ bool Keyer::StopRequested() noexcept {
     if (requests == stopSeen_) return false;
     stopSeen_ = requests;
     return true;
+}
+
+// The lines were released behind the keyer (a hold, the guardian): the character on the air is
+// cut there, as a stop ends it but without the rest of its element, and the TX line that stays
+// on counts as coming on again, so the PTT lead runs before the next element.
+void Keyer::TakeRelease() noexcept {
+    const std::uint32_t releases = ports_.Releases();
+    if (releases == releasesSeen_) return;
+    releasesSeen_ = releases;
+    ports_.RiseAgain();
+    KeyerState& s = state_;
+    switch (s.KeyerState) {
+        case TextDot:
+        case TextDash:
+        case TextElementGap:
+            EndCharacterWithElement();
+            ports_.SetKey(0, Ports::kTxKeying);
+            textKeyedUp_.store(true);
+            s.ElementMask = 0;
+            s.StateTicks = 0;
+            s.KeyerState = TextLetterGap;
+            break;
+        case PaddleDot:
+        case PaddleDash:
+        case PaddleDotGap:
+        case PaddleDashGap:
+            ports_.SetKey(0, Ports::kTxKeying);
+            s.StateTicks = 0;
+            s.KeyerState = PaddleLetterEnd;
+            break;
+        default:
+            break;
+    }
 }
 
 // The element being keyed, or starting on this tick, is the character's last; the character
@@ -119,6 +168,7 @@ void Keyer::EndCharacterWithElement() noexcept {
 
 void Keyer::KeyerTick() noexcept {
     tickCount_.store(tickCount_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    TakeRelease();
     if (!NoteTxRise() && leadTicks_ < kStateTicksLimit) ++leadTicks_;
 
     KeyerState& s = state_;
@@ -184,6 +234,7 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                 break;
             }
             if (dot != 0 || dash != 0) {  // with both paddles closed the dash wins
+                if (!TxReady(false)) break;
                 startPaddleElement(dash != 0 ? PaddleDash : PaddleDot);
                 s.DecodedCode = 1;
                 // A character begun with the TX line on keeps it on to its end.
@@ -208,6 +259,7 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                 // Read after the look at the slot: a stop made before the code was handed over
                 // is not this character's.
                 stopSeen_ = stopRequests_.load(std::memory_order_acquire);
+                releasesSeen_ = ports_.Releases();
                 // Before the take: whoever sees the slot emptied sees this too.
                 textKeyedUp_.store(false);
                 if (!mailbox_.Take(code)) {  // withdrawn meanwhile
@@ -232,14 +284,20 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                 }
                 break;
             }
+            // The silence counts from the last key-up or the TX rise, whichever came later; the
+            // tick that saw the rise counts, as StateTicks counts its own.
             if (Load(settings_.MoxOn) != 0 && Load(settings_.RxAtSilence) != 0 &&
                 flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
                 flags_.TxHeld.load(std::memory_order_relaxed) == 0 &&
-                Reached(s.StateTicks, dotTicks * Load(settings_.SilenceLen))) {
-                ports_.SetTx(0);
-                flags_.Transmitting.store(0, std::memory_order_relaxed);
+                Reached(std::min(s.StateTicks, leadTicks_ + 1),
+                        dotTicks * Load(settings_.SilenceLen))) {
                 s.StateTicks = 0;
-                notifications_.Post(Notification::WM_KEYER_TX_OFF);
+                // Only a transmit still on is ended, and the line goes off only while it stays
+                // so: a transmit the window switched on meanwhile is never undone.
+                std::int32_t on = 1;
+                if (flags_.Transmitting.compare_exchange_strong(on, 0) && ports_.EndTx()) {
+                    notifications_.Post(Notification::WM_KEYER_TX_OFF);
+                }
             }
             break;
         }

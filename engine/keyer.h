@@ -104,8 +104,11 @@ class Keyer {
 
   private:
     bool NoteTxRise() noexcept;
+    std::int64_t LeadMs() const noexcept;
+    bool TxReady(bool mox) noexcept;
     bool MayStartCharacter() noexcept;
     bool StopRequested() noexcept;
+    void TakeRelease() noexcept;
     void EndCharacterWithElement() noexcept;
     void TickState(std::int32_t dot, std::int32_t dash) noexcept;
     // Ticks before the first that acts, whether that one only ends an element or a gap (it is
@@ -130,10 +133,12 @@ class Keyer {
     NotificationQueue& notifications_;
     KeyerState state_;
     std::atomic<std::uint64_t> tickCount_{0};
+    mutable std::atomic<std::uint64_t> countShown_{0};  // the highest TickCount told
     std::atomic<bool> textKeyedUp_{false};
     std::atomic<std::uint32_t> stopRequests_{0};
     std::uint32_t stopSeen_ = 0;  // stop requests made before the character on the air began
     std::uint32_t txRisesSeen_ = 0;
+    std::uint32_t releasesSeen_ = 0;  // releases of the lines taken in
     bool txConfirmedSeen_ = true;
     std::int32_t leadTicks_ = 0;  // ticks since the TX line was last seen coming on
     WakeWord wake_;

@@ -35,12 +35,14 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
     }
     std::uint8_t code = 0;
     if (mailbox_.Peek(code)) {
-        if (!KeysElements(code) || Load(settings_.MoxOn) == 0) return 1;
+        if (!KeysElements(code)) return 1;
         // Waiting for the TX line (and the rig's confirmation of it) wakes with it; waiting
         // for the lead counts ticks.
-        if (!ports_.TxLineOn() || !ports_.TxConfirmed()) return first;
-        const std::int32_t clientLead = Load(settings_.PttLeadMs);
-        const std::int64_t lead = clientLead > 0 ? clientLead : Load(settings_.PaddleDelay);
+        const bool mox = Load(settings_.MoxOn) != 0;
+        if (!ports_.TxLineOn()) return mox ? first : 1;
+        if (!ports_.TxConfirmed()) return first;
+        if (!mox && !ports_.TxLineWired()) return 1;
+        const std::int64_t lead = LeadMs();
         const std::int64_t tickMs = Load(settings_.TickMs);
         if (tickMs <= 0) return lead <= 0 ? 1 : first;
         const std::int64_t leadTicks = lead <= 0 ? 0 : (lead + tickMs - 1) / tickMs;
@@ -53,7 +55,9 @@ std::int64_t Keyer::FirstActiveIdleTick() const noexcept {
         flags_.Transmitting.load(std::memory_order_relaxed) != 0 &&
         flags_.TxHeld.load(std::memory_order_relaxed) == 0) {
         const std::int64_t silence = dotTicks * Load(settings_.SilenceLen);
-        if (silence <= kStateTicksLimit) first = std::min(first, TicksUntil(s.StateTicks, silence));
+        if (silence <= kStateTicksLimit) {
+            first = std::min(first, TicksUntil(std::min(s.StateTicks, leadTicks_ + 1), silence));
+        }
     }
     return first;
 }
@@ -66,7 +70,8 @@ Keyer::Within Keyer::QuietWithin() const noexcept {
     const bool readsNothing = s.KeyerState == TextLetterGap || s.KeyerState == TextWordSpace ||
                               s.KeyerState == PaddleLetterEnd;
     if ((!settled_ && !readsNothing) || ports_.TxRises() != txRisesSeen_ ||
-        ports_.TxConfirmed() != txConfirmedSeen_ || !ports_.PaddleAnnounced()) {
+        ports_.ReleasesSeen() != releasesSeen_ || ports_.TxConfirmed() != txConfirmedSeen_ ||
+        !ports_.PaddleAnnounced()) {
         return {};
     }
     const bool pressed = lastDot_ != 0 || lastDash_ != 0;

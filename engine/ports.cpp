@@ -180,6 +180,19 @@ void Ports::SetTx(int on) noexcept {
     NoteEdge(before, after);
 }
 
+bool Ports::EndTx() noexcept {
+    bool ended = true;
+    const auto [before, after] = ChangeTx(tx_, [&](std::uint32_t reasons) {
+        // Read inside the exchange: the window sets Transmitting before it switches.
+        ended = flags_.Transmitting.load() == 0;
+        return ended ? reasons & ~kTxSwitched : reasons;
+    });
+    WriteOutputs();
+    Changed();
+    NoteEdge(before, after);
+    return ended;
+}
+
 bool Ports::KeepTx(std::uint32_t reason, std::uint32_t instead) noexcept {
     bool kept = false;
     ChangeTx(tx_, [&](std::uint32_t reasons) {
@@ -198,6 +211,13 @@ void Ports::ReleaseTx(std::uint32_t reasons) noexcept {
 
 bool Ports::TxLineOn() const noexcept {
     return (tx_.load() & kTxReasonBits) != 0;
+}
+
+bool Ports::TxLineWired() const noexcept {
+    if (settings_.PttRig.load(std::memory_order_relaxed) != 0) return true;
+    return HasKeyPort(settings_.KeyPortNumber.load(std::memory_order_relaxed)) &&
+           settings_.TxMask.load(std::memory_order_relaxed) != 0 &&
+           settings_.PttLine.load(std::memory_order_relaxed) != 0;
 }
 
 bool Ports::KeyUpSettled(std::uint32_t releaseTx) const noexcept {
@@ -237,7 +257,11 @@ void Ports::NoteEdge(std::uint32_t before, std::uint32_t after) noexcept {
 }
 
 void Ports::WriteOutputs() noexcept {
+    CatchRelease();  // a key-down from before the release is not written again
     const std::int32_t number = settings_.KeyPortNumber.load(std::memory_order_relaxed);
+    if (const std::int32_t was = writtenPort_.exchange(number); was != number && HasKeyPort(was)) {
+        bus_.out(KeyPortOutputRegister(was), ReleasedValue(settings_));
+    }
     if (!HasKeyPort(number)) return;
     // Held (the program is stopping or stopped): both lines released. The line is read before
     // the key: a key-up marks the key up before it lets the line go, so no write can show the
@@ -270,8 +294,38 @@ void Ports::EndTests() noexcept {
     Changed();
 }
 
+void Ports::WatchReleases(const std::atomic<std::uint32_t>* word) noexcept {
+    if (word != nullptr) watchedSeen_.store(word->load());
+    watchedReleases_ = word;
+}
+
+void Ports::CatchRelease() noexcept {
+    if (watchedReleases_ == nullptr) return;
+    const std::uint32_t now = watchedReleases_->load();
+    if (watchedSeen_.load(std::memory_order_relaxed) == now) return;
+    if (watchedSeen_.exchange(now) == now) return;  // another thread took it in
+    keyDown_.store(0);
+    releases_.fetch_add(1);
+}
+
+std::uint32_t Ports::Releases() noexcept {
+    CatchRelease();
+    return releases_.load();
+}
+
+void Ports::RiseAgain() noexcept {
+    std::uint32_t was = tx_.load();
+    while ((was & kTxReasonBits) != 0 &&
+           !tx_.compare_exchange_weak(was, was + (1U << kTxRiseShift))) {
+    }
+    if ((was & kTxReasonBits) == 0) return;
+    Changed();
+    feed_.Wake();
+}
+
 void Ports::Hold() noexcept {
     held_.store(1, std::memory_order_relaxed);
+    releases_.fetch_add(1);
     // A test is cut like the element in progress: it does not come back after Resume.
     tests_.store(0);
     // The element in progress is dropped: after Resume the key stays up until the next one.
@@ -282,7 +336,9 @@ void Ports::Hold() noexcept {
 void Ports::Resume() noexcept {
     // A test started as the stop came (the window thread ran on for a moment) is cut too.
     tests_.store(0);
+    if (watchedReleases_ != nullptr) watchedSeen_.store(watchedReleases_->load());
     held_.store(0, std::memory_order_relaxed);
+    RiseAgain();
     SetTx(flags_.Transmitting.load(std::memory_order_relaxed));
 }
 

@@ -75,12 +75,18 @@ class Ports {
     // Switches transmit; the key bit stays as SetKey left it, so no element is cut, and the
     // line stays on while a character keeps it.
     void SetTx(int on) noexcept;
+    // Transmit off by the keyer, after it cleared Transmitting: the switch goes off unless the
+    // window switched transmit on again meanwhile (false then), so the keyer never undoes it.
+    bool EndTx() noexcept;
     // Adds `reason` (dropping `instead`) only while the line is on; false when it is off. It never
     // switches the line on, so it cannot bring the transmitter up under the key.
     bool KeepTx(std::uint32_t reason, std::uint32_t instead = 0) noexcept;
     // Drops `reasons`; the line goes off when none is left.
     void ReleaseTx(std::uint32_t reasons) noexcept;
     bool TxLineOn() const noexcept;
+    // A TX line that switches something: a key port with a TX bit that the line drives, or the
+    // rig's PTT. Only then does an element wait for the PTT lead after the line came on.
+    bool TxLineWired() const noexcept;
     // SetKey(0, releaseTx) would change nothing: the key up, no such reason held, the switch as
     // Transmitting says and the speaker silent.
     bool KeyUpSettled(std::uint32_t releaseTx) const noexcept;
@@ -116,15 +122,30 @@ class Ports {
     // them released. Safe in a signal handler (stores and one port write; the speaker is left
     // to the next SetKey).
     void Hold() noexcept;
-    // Back from a hold: the TX line follows Transmitting again at once; the key line comes
-    // back with the keyer's next key-down, so an element cut by the stop is not stretched.
+    // Back from a hold: the TX line follows Transmitting again at once, as a new rise (the
+    // PTT lead runs again, the rig is asked again); the key line comes back with the keyer's
+    // next key-down, so an element cut by the stop is not stretched.
     void Resume() noexcept;
     bool Held() const noexcept { return held_.load(std::memory_order_relaxed) != 0; }
-    // The key or the TX line is on, as this program last wrote them (a test line counts).
+    // The key or the TX line is on, as this program last wrote them (a test line counts). The
+    // TX reasons count while held too: the rig's PTT, which a hold does not touch, stays on.
     bool LineOn() const noexcept {
-        return !Held() && (keyDown_.load(std::memory_order_relaxed) != 0 || TxLineOn() ||
-                           tests_.load(std::memory_order_relaxed) != 0);
+        return TxLineOn() || (!Held() && (keyDown_.load(std::memory_order_relaxed) != 0 ||
+                                          tests_.load(std::memory_order_relaxed) != 0));
     }
+    // Someone else releases the lines and counts each release in `word` (the guardian, when
+    // the keyer went silent); null: nobody. The word must outlive the ports.
+    void WatchReleases(const std::atomic<std::uint32_t>* word) noexcept;
+    // Releases so far, by a hold or by the watcher; a release found since the last look is
+    // taken in first: the key is up from then on.
+    std::uint32_t Releases() noexcept;
+    // The settings changed: the lines are written as they say now, and a key port left is
+    // released.
+    void RewriteOutputs() noexcept { WriteOutputs(); }
+    // Releases counted so far, without a look at the watcher's (for the keyer's plan).
+    std::uint32_t ReleasesSeen() const noexcept { return releases_.load(); }
+    // The TX line, when on, counts as coming on again now.
+    void RiseAgain() noexcept;
 
   private:
     // What SetKey and SetTx write: AllMask, the key and TX bits asked for, the test lines.
@@ -132,6 +153,8 @@ class Ports {
     // Writes the key and TX bits, again while either changes meanwhile: the last write
     // always shows the latest state, whichever thread made it.
     void WriteOutputs() noexcept;
+    // A release by the watcher not yet taken in: the key is marked up and the release counted.
+    void CatchRelease() noexcept;
     // Wakes the rig bridge when the TX line went on or off.
     void NoteEdge(std::uint32_t before, std::uint32_t after) noexcept;
     void Changed() noexcept {
@@ -150,6 +173,10 @@ class Ports {
     // The TX reasons in the low byte, the times the line came on above.
     std::atomic<std::uint32_t> tx_{0};
     std::atomic<std::uint32_t> confirmedRise_{0};
+    std::atomic<std::uint32_t> releases_{0};
+    std::atomic<std::int32_t> writtenPort_{0};  // the key port the outputs went to last
+    const std::atomic<std::uint32_t>* watchedReleases_ = nullptr;
+    std::atomic<std::uint32_t> watchedSeen_{0};
     RigFeed feed_;
 };
 

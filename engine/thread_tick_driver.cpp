@@ -44,6 +44,7 @@ struct ThreadTickDriver::Timer {
     TickHeartbeat* heartbeat = nullptr;
     MissedTicks missedTicks = MissedTicks::CatchUp;
     int edgeLeadPercentile = EdgeLead::kDefaultPercentile;
+    ThreadTickDriver::AfterWait afterWait;
     ThreadScheduling scheduling;  // the owner's record of the thread's scheduling
     std::atomic<pid_t> tid{0};    // set by the thread as it starts
     std::atomic<bool> go{false};  // a timer is assigned and its scheduling settled
@@ -155,6 +156,7 @@ std::uint32_t ThreadTickDriver::Start(int periodMs, Keyer& keyer) {
     timer->heartbeat = heartbeat_;
     timer->missedTicks = missedTicks_;
     timer->edgeLeadPercentile = edgeLeadPercentile_;
+    timer->afterWait = afterWait_;
     timer->stop.store(false, std::memory_order_relaxed);
     timer->parked.store(false, std::memory_order_relaxed);
     // The keyer ticks at once: a key-down in progress must not wait for any priority request.
@@ -294,21 +296,22 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
         if (watched) wakeAt = std::min(wakeAt, beatNs + TickHeartbeat::kBeatNs);
         keyer.NoteSleep(schedule.Deadline(), period, quiet);
         const std::int64_t sleptFrom = MonotonicNs();
-        const bool woken = wake.WaitUntil(seen, wakeAt);
-        keyer.NoteSleep(0, 0, 0);
+        const bool timed = !wake.WaitUntil(seen, wakeAt);
+        if (timer.afterWait.run != nullptr) timer.afterWait.run(timer.afterWait.context);
+        // A wake that came after the wait ended is read here: it counts as having woken it.
+        const std::uint32_t seenNow = wake.Seen();
+        const bool woken = seenNow != seen;
+        seen = seenNow;
         std::int64_t now = MonotonicNs();
         const bool stopping = timer.stop.load(std::memory_order_acquire);
         stats.wakeUps.fetch_add(1, std::memory_order_relaxed);
-        if (!woken && !stopping && wakeAt > sleptFrom) {
+        if (timed && !woken && !stopping && wakeAt > sleptFrom) {
             lead.Note(now - wakeAt);
             if (edgeAfter && wakeAt == edgeWakeAt) {
                 while ((now = MonotonicNs()) < tickAt) {
                 }
             }
         }
-        // Read before the ticks look at the inputs: a change after this wakes the next wait.
-        seen = wake.Seen();
-
         // Deadlines passed while asleep: the quiet ones are accounted for, the rest run.
         const std::int64_t passed =
             now < schedule.Deadline() ? 0 : (now - schedule.Deadline()) / period + 1;
@@ -319,6 +322,8 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
             stats.sleptTicks.fetch_add(static_cast<std::uint64_t>(slept),
                                        std::memory_order_relaxed);
         }
+        // Awake from here; the ticks slept through are counted already.
+        keyer.NoteSleep(0, 0, 0);
         if (stopping) break;  // the ticks slept through still count
         if (woken) {
             // An input changed: the plan again from here.

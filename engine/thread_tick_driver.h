@@ -174,6 +174,13 @@ class ThreadTickDriver : public TickDriver {
     // A request is out and its answer not taken.
     bool AwaitingBroker() const noexcept { return asking_; }
     void SetMissedTicks(MissedTicks policy) noexcept { missedTicks_ = policy; }
+    // For tests: run on the timer thread of timers started from now on right after each wait,
+    // before the thread looks at what woke it.
+    struct AfterWait {
+        void (*run)(void*) = nullptr;
+        void* context = nullptr;
+    };
+    void SetAfterWait(AfterWait hook) noexcept { afterWait_ = hook; }
     // For timers started from now on: which percentile of the recent wake-up lateness a tick
     // that changes the key line is woken early by (0: not at all).
     void SetEdgeLeadPercentile(int percentile) noexcept { edgeLeadPercentile_ = percentile; }
@@ -205,6 +212,7 @@ class ThreadTickDriver : public TickDriver {
     std::function<void()> brokerAnswered_;
     MissedTicks missedTicks_ = MissedTicks::CatchUp;
     int edgeLeadPercentile_ = EdgeLead::kDefaultPercentile;
+    AfterWait afterWait_;
     ThreadScheduling scheduling_;
 
     std::unique_ptr<TickStats> stats_;

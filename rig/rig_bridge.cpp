@@ -59,6 +59,8 @@ RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, Rig
     engine_.portSettings.PttLine.store(choice_.PttByLine() ? 1 : 0);
     engine_.portSettings.PttRig.store(choice_.PttByRig() ? 1 : 0);
     engine_.portSettings.KeyRig.store(choice_.key == KeyVia::Rig ? 1 : 0);
+    engine_.ports.RewriteOutputs();
+    engine_.WakeKeyer();
     // Status changes come on the link's threads: kept, and the window woken. At each connect
     // to rigctld the guardian gets a connection of its own (on the rig thread: it may block).
     const bool guarded = guard_ != nullptr && choice_.target.kind == RigTarget::Kind::Rigctld;
@@ -89,6 +91,8 @@ RigBridge::~RigBridge() {
     engine_.portSettings.PttRig.store(0);
     engine_.portSettings.KeyRig.store(0);
     engine_.portSettings.PttLine.store(1);
+    engine_.ports.RewriteOutputs();
+    engine_.WakeKeyer();
     engine_.ports.Feed().Listen(false);
 }
 

@@ -396,6 +396,7 @@ TEST_F(KeyerTest, StopEndsTheCharacterWithTheElementOnTheAir) {
         {"in a gap after two elements", 190, 2, 0x07},
         {"in the last element", 450, 5, CharToCode('0')},
         {"in the letter gap", 520, 5, CharToCode('0')}};
+    engine.keyerSettings.PaddleDelay = 0;  // keyed as soon as handed over
     for (const auto& [where, stopAfter, dashes, echo] : rows) {
         SCOPED_TRACE(where);
         engine.flags.Transmitting = 1;
@@ -432,6 +433,7 @@ TEST_F(KeyerTest, StopEndsTheCharacterWithTheElementOnTheAir) {
 TEST_F(KeyerTest, RxAtSilenceAfterSilenceLenDots) {
     engine.keyerSettings.MoxOn = 1;
     engine.flags.Transmitting = 1;
+    engine.ports.SetTx(1);
     Tick(199);
     EXPECT_EQ(engine.flags.Transmitting.load(), 1);
     Tick();  // 200 ticks = 800 ms

@@ -246,5 +246,48 @@ TEST(KeyerRealtime, ThreadDriverReportsCapabilities) {
     driver.Kill(id);  // unknown id: nothing happens
 }
 
+// A wake that lands after the timer thread's wait ended on the heartbeat's timeout, before the
+// thread reads the wake word, still makes it plan again: a code handed over then is keyed.
+TEST(KeyerRealtime, AWakeBetweenTheTimeoutAndTheReadIsNotLost) {
+    struct LineOnBeat final : TickHeartbeat {
+        bool Beat(std::int64_t) noexcept override { return true; }  // wakes every kBeatNs
+        void Rest() noexcept override {}
+    } beat;
+    struct Hand {
+        Engine* engine = nullptr;
+        std::atomic<int> armed{0};
+    } hand;
+    SimPortBus bus(1 << 16);
+    ThreadTickDriver driver;
+    driver.SetHeartbeat(&beat);
+    driver.SetAfterWait({[](void* context) {
+                             auto* h = static_cast<Hand*>(context);
+                             int armed = 1;
+                             if (h->armed.compare_exchange_strong(armed, 2)) {
+                                 h->engine->HandOver(CharToCode('e'));
+                             }
+                         },
+                         &hand});
+    Engine engine(bus, driver);
+    hand.engine = &engine;
+    engine.portSettings.KeyPortNumber = 5;
+    engine.keyerSettings.DotTicks = 3;
+    engine.keyerSettings.DashTicks = 9;
+    ASSERT_THAT(engine.timer.StartKeyerTimer(), ::testing::ElementsAre());
+    // Idle past the word space: the keyer sleeps until an input, the beat wakes it.
+    for (int i = 0; i < 5000 && engine.ring.RingCount() == 0; ++i) SleepMs(1);
+    ASSERT_EQ(engine.ring.RingCount(), 1u);
+    hand.armed = 1;
+    bool keyed = false;
+    for (int i = 0; i < 5000 && !keyed; ++i) {
+        SleepMs(1);
+        const auto last = bus.LastValue(0x378);
+        keyed = last && (*last & 0x01) != 0;
+    }
+    EXPECT_EQ(hand.armed.load(), 2);
+    EXPECT_TRUE(keyed) << "the code handed over with the wake was never keyed";
+    engine.timer.StopKeyerTimer();
+}
+
 }  // namespace
 }  // namespace telkey

@@ -189,6 +189,7 @@ TEST_F(KeyerPortsTest, SerialPortFirstIdleTickWritesAllMask) {
 
 TEST_F(KeyerPortsTest, KeyedLetterOnParallelPortWithAllMask) {
     engine.portSettings.AllMask = 0x80;
+    engine.keyerSettings.PaddleDelay = 0;  // no PTT lead
     engine.ports.InitPorts();
     engine.flags.Transmitting = 1;
     engine.mailbox.Fill(0x02);  // e
