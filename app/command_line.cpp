@@ -37,13 +37,14 @@ struct ValueName {
     std::string_view value;
 };
 constexpr ValueName kValueNames[] = {
-    {"--com", "DEVICE"},         {"--lpt", "DEVICE"},
-    {"--gameport", "DEVICE"},    {"--ports", "none, sim, raw or devices"},
-    {"--port-trace", "FILE"},    {"--speaker", "OUTPUT"},
-    {"--paddle-keys", "KEYS"},   {"--cwdaemon-bind", "ADDRESS"},
-    {"--cwdaemon-allow", "any"}, {"--ptt", "line, rig or both"},
-    {"--key", "line or rig"},    {"--rig-model", "N"},
-    {"--rig-port", "DEVICE"},    {"--rig", "HOST:PORT"},
+    {"--com", "DEVICE"},           {"--lpt", "DEVICE"},
+    {"--gameport", "DEVICE"},      {"--ports", "none, sim, raw or devices"},
+    {"--port-trace", "FILE"},      {"--speaker", "OUTPUT"},
+    {"--paddle-keys", "DOT,DASH"}, {"--cwdaemon-bind", "ADDRESS"},
+    {"--cwdaemon-allow", "any"},   {"--ptt", "line, rig or both"},
+    {"--key", "line or rig"},      {"--rig-model", "N"},
+    {"--rig-port", "DEVICE"},      {"--rig-baud", "N"},
+    {"--rig", "HOST:PORT"},
 };
 
 // The error for an option given without '=' (as "--com1 /dev/ttyUSB0"): empty when `arg` is not
@@ -153,7 +154,7 @@ std::string UsageText(std::string_view program) {
         "                        or CAP_SYS_RAWIO\n"
         "  --ports=devices       the legacy ports on today's devices (default), chosen with:\n"
         "  --com1=DEV .. --com4=DEV, --lpt1=DEV .. --lpt3=DEV, --gameport=DEV,\n"
-        "  --paddle-keys=KEYS; addresses no option maps act as with --ports=none;\n"
+        "  --paddle-keys=DOT,DASH; addresses no option maps act as with --ports=none;\n"
         "                        each overrides Telkey.ini's [Devices] (Setup > Station...)\n"
         "                        for this run\n"
         "  --speaker=OUTPUT      the sidetone: audio (the sound card, default with devices),\n"
@@ -172,11 +173,13 @@ std::string UsageText(std::string_view program) {
         "                        the logger, WSJT-X and the rest\n"
         "  --rig-model=N --rig-port=DEV  a rig of Hamlib's model N (rigctl -l) on serial\n"
         "                        port DEV, Telkey's alone\n"
+        "  --rig-baud=N          with --rig-model: the serial port's speed (default: the\n"
+        "                        model's)\n"
         "  --ptt=line|rig|both   PTT by the key port's line, the rig (CAT) or both\n"
         "  --key=line|rig        the text keyed by the key port's line or the rig's keyer\n"
         "                        (CAT; the paddle then goes on the rig's key jack)\n"
         "\n"
-        "  --help                show this help and exit\n"
+        "  --help, -h            show this help and exit\n"
         "  --version             show the version and exit\n"
         "\n"
         "Qt's own options, such as -platform offscreen or -display :1, are passed on.\n"

@@ -225,15 +225,12 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     // tooltip.
     std::string schedulingLine;
     std::string guardianLine;  // why no guardian runs, while none does
-    const auto showStatusTip = [&] {
-        form.StatusBar->setToolTip(QString::fromStdString(
-            guardianLine.empty() ? schedulingLine : schedulingLine + '\n' + guardianLine));
-    };
     driver.SetSchedulingObserver([&](const ThreadScheduling& scheduling) {
         const std::string text = SchedulingReport(scheduling, realtimeKit);
         if (text != schedulingLine) PrintError(text);
         schedulingLine = text;
-        showStatusTip();
+        form.StatusBar->SetTipLine(StatusPanels::TipLine::kScheduling,
+                                   QString::fromStdString(text));
     });
     // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
     std::unique_ptr<CwdaemonListener> cwdaemon;
@@ -244,6 +241,8 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
             TellAtStart(QMessageBox::Warning, kApplicationTitle, cwdaemonError);
         }
     }
+    // A first start on the devices backend leads to the station set-up.
+    form.GuideFirstStart();
     form.show();
     // Notices of the devices backend (a device gone or back, lines released by the watchdog,
     // no sound server) and of the guardian (one ended and was replaced, none can be started):
@@ -275,11 +274,12 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         const std::string down = guardian != nullptr ? guardian->Problem() : "";
         if (down != guardianLine) {
             guardianLine = down;
-            showStatusTip();
+            form.StatusBar->SetTipLine(StatusPanels::TipLine::kGuardian,
+                                       QString::fromStdString(down));
         }
         if (latest.empty()) return;
         noticeBox->setText(QString::fromStdString(latest));
-        noticeBox->show();
+        ShowNotice(*noticeBox);
     };
     std::unique_ptr<QSocketNotifier> newsNotifier;
     QTimer newsTimer;

@@ -95,7 +95,8 @@ std::string PermissionFix(DeviceLayer& layer, const std::string& path, std::stri
     return "No permission to use " + path + ": it belongs to " + UserName(st.st_uid) + " (group " +
            (g != nullptr ? g->gr_name : std::to_string(st.st_gid)) + ", mode " + mode +
            ") and no group may use it, so joining a group will not help. Only its owner "
-           "can open it, or a udev rule that gives it to you (see the hardware guide).";
+           "can open it, or a udev rule that gives it to you (see " +
+           kHardwareGuideWords + ").";
 }
 
 // A built-in serial port that is there: the kernel says which UART it has (0 for none).

@@ -10,6 +10,10 @@ namespace telkey {
 
 enum class DeviceKind { Serial, Parallel, Input };
 
+// Where messages send the operator for wiring, permissions and udev rules.
+inline constexpr char kHardwareGuideWords[] =
+    "the hardware guide: /usr/share/doc/telkey/docs/hardware.md, docs/hardware.md in the source";
+
 // Where the device nodes and the process table are; tests put their own trees there.
 struct DeviceRoots {
     std::string dev = "/dev";

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "backends/devices_discovery.h"
 #include "engine/line_guard.h"
 
 namespace telkey {
@@ -66,7 +67,8 @@ std::unique_ptr<PcSpeakerSink> PcSpeakerSink::Open(DeviceLayer& layer, std::stri
             (fd == -EACCES || fd == -EPERM)
                 ? "Sidetone: no permission to use the PC speaker (" + path +
                       "). Add a udev rule that gives it to you, or to the input group "
-                      "(see the hardware notes)."
+                      "(see " +
+                      kHardwareGuideWords + ")."
                 : "Sidetone: cannot open the PC speaker (" + path + "): " + ErrorText(fd) + ".";
         return nullptr;
     }

@@ -1,5 +1,6 @@
 #include "options/speed_control.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <algorithm>
 #include <cstdlib>
@@ -19,6 +20,13 @@ std::int32_t Saturated(std::int64_t value) {
 }
 
 }  // namespace
+
+QString DotTicksTip(std::int32_t dotTicks, std::int32_t tickMs) {
+    return QStringLiteral("Dot length: %1 keyer ticks of %2 ms (%3 ms)")
+        .arg(dotTicks)
+        .arg(tickMs)
+        .arg(std::int64_t{dotTicks} * tickMs);
+}
 
 QString DashDotText(std::int32_t dashDotRatio) {
     const std::int64_t ratio = dashDotRatio;
@@ -78,6 +86,7 @@ void SpeedControl::ApplySpeed(bool rowMatching) {
     if (views_.StatusBar != nullptr) {
         views_.StatusBar->SetPanelText(kSpeedPanel, SpeedStatusText(dotTicks, tickMs));
         views_.StatusBar->SetPanelText(kDotTicksPanel, QString::number(dotTicks));
+        views_.StatusBar->Panel(kDotTicksPanel)->setToolTip(DotTicksTip(dotTicks, tickMs));
     }
     if (speedApplied) speedApplied(Speed);
 }

@@ -31,6 +31,9 @@ QString DashDotText(std::int32_t dashDotRatio);
 // "%5.1f LPM  %4.1f WPM" of the exact speed of a dot of dotTicks ticks of tickMs ms.
 QString SpeedStatusText(std::int32_t dotTicks, std::int32_t tickMs);
 
+// The tooltip of the dot-ticks panel: what its figure counts.
+QString DotTicksTip(std::int32_t dotTicks, std::int32_t tickMs);
+
 class SpeedControl {
   public:
     // The controls that show the speed; any may be null in tests of the arithmetic.

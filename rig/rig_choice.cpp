@@ -97,6 +97,13 @@ bool ParseRigOption(std::string_view arg, RigOptions& options, std::string& erro
             return bad("give Hamlib's model number (rigctl -l lists them)");
         }
         options.model = model;
+    } else if (name == "--rig-baud") {
+        int baud = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), baud);
+        if (value.empty() || ec != std::errc() || end != value.data() + value.size() || baud < 1) {
+            return bad("give the serial port's speed in baud, as in 19200");
+        }
+        options.baud = baud;
     } else if (name == "--rig-port") {
         if (value.empty()) return bad("give the rig's serial port, as in /dev/ttyUSB0");
         options.device = std::string(value);
@@ -107,7 +114,13 @@ bool ParseRigOption(std::string_view arg, RigOptions& options, std::string& erro
 }
 
 bool FinishRigOptions(RigOptions& options, std::string& error) {
-    if (options.model == 0 && options.device.empty()) return true;
+    if (options.model == 0 && options.device.empty()) {
+        if (options.baud == 0) return true;
+        error =
+            "--rig-baud sets the speed of a rig on a serial port: give --rig-model=N and "
+            "--rig-port=DEV with it";
+        return false;
+    }
     if (options.model == 0 || options.device.empty()) {
         error = options.model == 0 ? "--rig-port needs --rig-model=N (rigctl -l lists them)"
                                    : "--rig-model needs --rig-port=DEV, the rig's serial port";
@@ -121,6 +134,7 @@ bool FinishRigOptions(RigOptions& options, std::string& error) {
     target.kind = RigTarget::Kind::Serial;
     target.model = options.model;
     target.device = options.device;
+    target.baud = options.baud;
     options.rig = target;
     return true;
 }

@@ -37,6 +37,7 @@ struct RigOptions {
     std::optional<RigTarget> rig;  // --rig=HOST:PORT, or --rig-model=N with --rig-port=DEV
     int model = 0;
     std::string device;
+    int baud = 0;  // --rig-baud=N; 0 keeps the model's speed
 };
 
 // Takes one of the rig's options. False when `arg` is none of them; true with `error` set when

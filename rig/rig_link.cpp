@@ -34,7 +34,10 @@ std::string OpWords(const RigRequest& request) {
 }
 
 std::string FailureWords(const RigRequest& request, RigOutcome outcome, const std::string& detail) {
-    std::string words = OpWords(request) + ": " + OutcomeWords(outcome);
+    const std::string outcomeWords = OutcomeWords(outcome);
+    // A detail that already starts with the outcome says it in full; not twice.
+    if (detail.starts_with(outcomeWords)) return OpWords(request) + ": " + detail;
+    std::string words = OpWords(request) + ": " + outcomeWords;
     if (!detail.empty()) words += " (" + detail + ")";
     return words;
 }

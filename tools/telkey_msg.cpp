@@ -101,7 +101,13 @@ int Send(const std::vector<std::string>& args) {
     if (report.skipped > 0) {
         std::fprintf(stderr, "telkey-msg: %d participant(s) did not answer\n", report.skipped);
     }
-    return kExitOk;
+    // A script must learn that nothing was keyed when nobody got the message.
+    if (report.answered > 0) return kExitOk;
+    if (report.skipped == 0 && !report.dropped) {
+        std::fprintf(stderr, "telkey-msg: no Telkey is running on this bus (%s)\n",
+                     bus.Directory().c_str());
+    }
+    return kExitFailure;
 }
 
 int Id(const std::vector<std::string>& args) {

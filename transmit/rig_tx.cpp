@@ -50,7 +50,7 @@ void RigTx::PttFailed(const std::string& why) {
 }
 
 void RigTx::StatusChanged(const rig::RigStatus& status) {
-    statusWords_ = QString::fromStdString(status.words);
+    statusWords_ = QString::fromStdString(status.words).trimmed();
     // The operator hears of the link going down and of it coming back, not of each answer.
     const bool wasDown =
         health_ == rig::RigHealth::Refused || health_ == rig::RigHealth::NotAnswering;

@@ -93,8 +93,30 @@ int TransmitQueue::InputLength() const {
     return Length(input_->document());
 }
 
+QString WaitingHint(bool textWaits, bool transmitting, bool paused, bool moxSends) {
+    if (!textWaits) return {};
+    if (transmitting) return paused ? QStringLiteral("Pause is on: Alt-P sends") : QString();
+    if (paused) return QStringLiteral("TX is off and pause is on: Alt-T and Alt-P send");
+    return moxSends ? QStringLiteral("TX is off: Alt-T or MOX sends (Setup > MOX On)")
+                    : QStringLiteral("TX is off: Alt-T sends");
+}
+
 void TransmitQueue::FeedKeyer() {
     if (feedBusy_) return;
+    FeedOnce();
+    TellWaitingHint();
+}
+
+void TransmitQueue::TellWaitingHint() {
+    if (!waitingHintChanged) return;
+    const QString hint = WaitingHint(HasTextToKey(), engine_.flags.Transmitting.load() != 0,
+                                     engine_.flags.Paused.load() != 0, options_.TxAtKeyboard != 0);
+    if (hint == waitingHint_) return;
+    waitingHint_ = hint;
+    waitingHintChanged(hint);
+}
+
+void TransmitQueue::FeedOnce() {
     const bool moxOn = engine_.keyerSettings.MoxOn.load() != 0;
     const bool transmitting = engine_.flags.Transmitting.load() != 0;
     const bool paused = engine_.flags.Paused.load() != 0;

@@ -7,6 +7,7 @@
 #include <QTextCursor>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "transmit/macro_expansion.h"
@@ -26,6 +27,10 @@ class TxControl;
 inline constexpr std::size_t kSentMaxLength = 5000;
 // Displayed (wrapped) lines Sent holds before an append; older ones are dropped from the top.
 inline constexpr int kSentMaxLines = 10;
+
+// Why text waits in Input and how the operator sends it; empty while nothing holds it back.
+// moxSends: MOX with "TX On at keyboard press" would switch transmit on by itself.
+QString WaitingHint(bool textWaits, bool transmitting, bool paused, bool moxSends);
 
 class TransmitQueue : public QObject {
     Q_OBJECT
@@ -56,6 +61,9 @@ class TransmitQueue : public QObject {
     // A click in Sent gives the focus back to Input.
     void SentClick();
 
+    // Told the WaitingHint whenever it changes.
+    std::function<void(const QString&)> waitingHintChanged;
+
     // Code characters and event marks that a program put into Input (none when null).
     void SetQueueMarks(QueueMarks* marks) { marks_ = marks; }
     // Appends a program's text to Input; its private-use characters become its queue marks.
@@ -71,6 +79,8 @@ class TransmitQueue : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void FeedOnce();
+    void TellWaitingHint();
     void ExpandDeferredCommand();
     void HandOverOne();
     bool CutReachedMarks();
@@ -108,6 +118,7 @@ class TransmitQueue : public QObject {
     // Where the last change of Input put its text, for cutting what goes beyond the limit.
     int lastChangeEnd_ = 0;
     QMetaObject::Connection idleConnection_;
+    QString waitingHint_;
 };
 
 }  // namespace telkey

@@ -124,6 +124,10 @@ class TForm1 : public QMainWindow {
     void EditMacros1Click();
     // The station set-up dialog: devices, lines, paddle and sidetone, with their tests.
     void Station1Click();
+    // Start-up: with no settings file in the working directory and devices to choose, the
+    // Station dialog opens as a first-run guide once the engine has started. Afterwards a
+    // settings file exists (kept by OK, else created empty), so it opens only this once.
+    void GuideFirstStart();
     // Key preview: clears `key` to swallow it.
     void FormKeyDown(int& key, Qt::KeyboardModifiers shift);
     // Start-up step: the idle handler runs whenever the event loop is about to sleep.
@@ -265,8 +269,11 @@ class TForm1 : public QMainWindow {
     void BuildTransmit();
     void BuildExchange();
     void FontSetup(QPlainTextEdit& window);
+    void OpenFirstStartGuide();
     void BackgroundSetup(QPlainTextEdit& window);
 
+    // The first-run guide waits for the engine to start.
+    bool guidePending_ = false;
     // The colour the colour dialog returned last (black before the first time).
     QColor lastDialogColor_;
     // Outer place and size, the designed ones included, whether or not the frame is known yet.

@@ -119,6 +119,7 @@ std::int32_t TForm1::MainWindowHook(std::uint32_t msg, std::int32_t wParam, std:
 
 void TForm1::FormActivate() {
     engineStartup->FormActivate();
+    OpenFirstStartGuide();
 }
 
 void TForm1::FormDestroy() {

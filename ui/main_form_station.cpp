@@ -1,11 +1,16 @@
 // The main window's station set-up: the dialog over the settings words and the devices.
+#include <QFile>
+#include <QTimer>
+#include <QToolButton>
+
+#include "backends/port_bus_devices.h"
 #include "engine/engine.h"
+#include "profile/profile_file.h"
 #include "transmit/rig_tx.h"
+#include "ui/engine_startup.h"
 #include "ui/main_form.h"
 #include "ui/settings_values.h"
 #include "ui/station_dialog.h"
-
-#include <QToolButton>
 
 namespace telkey {
 
@@ -34,6 +39,35 @@ void TForm1::Station1Click() {
     dialog.Finish(runDialog(dialog));
     // The sidetone may have been switched on or off.
     SpeakerButton->setChecked(engine.portSettings.UseSpeaker.load() != 0);
+}
+
+namespace {
+
+QString SettingsPath() {
+    return QString::fromStdString(ResolveProfilePath(kSettingsFileName));
+}
+
+}  // namespace
+
+void TForm1::GuideFirstStart() {
+    // A logger that starts Telkey on a settings file of its own has set the station up already;
+    // the other backends have no devices to choose.
+    if (QFile::exists(SettingsPath())) return;
+    if (stationDevices == nullptr || stationDevices->Layer() == nullptr) return;
+    guidePending_ = true;
+    if (engineStartup->EngineStarted()) OpenFirstStartGuide();
+}
+
+void TForm1::OpenFirstStartGuide() {
+    if (!guidePending_ || !engineStartup->EngineStarted()) return;
+    guidePending_ = false;
+    // Once the window is up, not inside the start-up that shows it.
+    QTimer::singleShot(0, this, [this] {
+        Station1Click();
+        // Cancelled: an empty file (all defaults) says the guide has been shown.
+        QFile file(SettingsPath());
+        if (!file.exists()) file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+    });
 }
 
 }  // namespace telkey

@@ -25,6 +25,10 @@ void TForm1::BuildTransmit() {
     transmitQueue =
         std::make_unique<TransmitQueue>(engine, options, Input, Sent, *txControl, *macroRunner);
     txControl->SetQueue(transmitQueue.get());
+    // Text held back by transmit or pause says in the status bar's tooltip how it goes out.
+    transmitQueue->waitingHintChanged = [this](const QString& hint) {
+        StatusBar->SetTipLine(StatusPanels::TipLine::kWaiting, hint);
+    };
     // Alt-A clears as the Clear button does, through whatever handles its click.
     keyboard = std::make_unique<KeyboardCommands>(
         *txControl, *macroRunner,
@@ -43,7 +47,7 @@ void TForm1::BuildTransmit() {
                 box->setWindowModality(Qt::NonModal);
             }
             box->setText(text);
-            box->show();
+            ShowNotice(*box);
         },
         this);
     speed.speedApplied = [this](std::int32_t lpm) { rigTx->SetSpeed(lpm); };

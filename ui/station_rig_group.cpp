@@ -187,8 +187,9 @@ void StationRigGroup::ShowAnswer(const rig::RigTicketPtr& ticket, const QString&
             self->pttLink_ != nullptr ? self->pttLink_ : self->ownLink_.get();
         QString text = ticket->Ok() ? done : QString::fromStdString(ticket->Words());
         if (ticket->Ok() && used != nullptr) {
-            const std::string words = used->Status().words;
-            if (!words.empty()) text += QStringLiteral(" (") + QString::fromStdString(words) + ")";
+            // A model's name may end in a line break, which would wrap the bracket away.
+            const QString words = QString::fromStdString(used->Status().words).trimmed();
+            if (!words.isEmpty()) text += QStringLiteral(" (") + words + ")";
         }
         self->Answered(text, ticket->Ok());
     };

@@ -2,6 +2,7 @@
 // Message boxes as the window side shows them: modal in the program, recorded in tests.
 #include <QString>
 
+class QMessageBox;
 class QWidget;
 
 namespace telkey {
@@ -28,5 +29,9 @@ class ModalMessageBoxes : public MessageBoxes {
   private:
     QWidget* parent_;
 };
+
+// Shows a box that does not block (a notice) in front of the window it belongs to: raised and
+// activated, and kept on top while that window is, so no desktop puts it behind.
+void ShowNotice(QMessageBox& box);
 
 }  // namespace telkey

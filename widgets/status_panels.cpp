@@ -1,6 +1,7 @@
 #include "widgets/status_panels.h"
 
 #include <QLabel>
+#include <QStringList>
 
 namespace telkey {
 
@@ -42,6 +43,15 @@ StatusPanels::StatusPanels(QWidget* parent) : QWidget(parent) {
         panels_[static_cast<std::size_t>(i)] = panel;
         left += design.width + kPanelGap;
     }
+}
+
+void StatusPanels::SetTipLine(TipLine line, const QString& text) {
+    tipLines_.at(static_cast<std::size_t>(line)) = text;
+    QStringList shown;
+    for (const QString& tip : tipLines_) {
+        if (!tip.isEmpty()) shown.append(tip);
+    }
+    setToolTip(shown.join(QLatin1Char('\n')));
 }
 
 void StatusPanels::SetPanelText(int i, const QString& text) {

@@ -17,12 +17,18 @@ class StatusPanels : public QWidget {
 
     explicit StatusPanels(QWidget* parent = nullptr);
 
+    // The bar's tooltip is made of lines from several owners, in this order; an empty line is
+    // left out.
+    enum class TipLine { kWaiting, kScheduling, kGuardian, kCount };
+    void SetTipLine(TipLine line, const QString& text);
+
     void SetPanelText(int i, const QString& text);
     QString PanelText(int i) const;
     QLabel* Panel(int i) const { return panels_.at(static_cast<std::size_t>(i)); }
 
   private:
     std::array<QLabel*, kPanels> panels_{};
+    std::array<QString, static_cast<std::size_t>(TipLine::kCount)> tipLines_;
 };
 
 }  // namespace telkey

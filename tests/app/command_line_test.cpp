@@ -166,6 +166,7 @@ TEST(CommandLine, RigOptions) {
         rig::PttVia ptt = rig::PttVia::Line;
         rig::KeyVia key = rig::KeyVia::Line;
         std::string target = {};  // RigTarget::Describe()
+        int baud = 0;
     } cases[] = {
         {{"--ptt=both", "--key=rig", "--rig=shack:4533"},
          "",
@@ -177,6 +178,18 @@ TEST(CommandLine, RigOptions) {
          rig::PttVia::Line,
          rig::KeyVia::Line,
          "rig model 3073 on /dev/ttyUSB0"},
+        {{"--rig-model=3073", "--rig-port=/dev/ttyUSB0", "--rig-baud=19200"},
+         "",
+         rig::PttVia::Line,
+         rig::KeyVia::Line,
+         "rig model 3073 on /dev/ttyUSB0",
+         19200},
+        {{"--rig-baud=fast", "--rig-model=1", "--rig-port=/dev/ttyS0"},
+         "speed in baud",
+         {},
+         {},
+         {}},
+        {{"--rig-baud=9600"}, "give --rig-model=N and --rig-port=DEV", {}, {}, {}},
         {{"--ptt=cat"}, "--ptt=cat: PTT goes by line, rig or both", {}, {}, {}},
         {{"--rig=shack:99999"}, "no usable port", {}, {}, {}},
         {{"--rig-model=abc", "--rig-port=/dev/ttyUSB0"}, "Hamlib's model number", {}, {}, {}},
@@ -202,6 +215,7 @@ TEST(CommandLine, RigOptions) {
         EXPECT_EQ(choice.ptt, c.ptt);
         EXPECT_EQ(choice.key, c.key);
         EXPECT_EQ(choice.target.Describe(), c.target);
+        EXPECT_EQ(choice.target.baud, c.baud);
     }
 }
 

@@ -140,6 +140,7 @@ TEST_P(DeviceOwnerTest, AdvisesAGroupOnlyWhereJoiningItHelps) {
         EXPECT_THAT(message, Not(HasSubstr("usermod")));
         EXPECT_THAT(message, HasSubstr("belongs to root"));
         EXPECT_THAT(message, HasSubstr("udev rule"));
+        EXPECT_THAT(message, HasSubstr("/usr/share/doc/telkey/docs/hardware.md"));
     }
 }
 

@@ -556,8 +556,17 @@ TEST(BusTest, TelkeyMsgCommandLine) {
     EXPECT_EQ(RunTelkeyMsg({"send", "BRX_CW", "eleven"}), 2);
     EXPECT_EQ(RunTelkeyMsg({"send", "BRX_CW", "1", "0x100000000"}), 2);
     EXPECT_EQ(RunTelkeyMsg({"id"}), 2);
-    EXPECT_EQ(RunTelkeyMsg({"send", "BRX_CW", "111"}), 0);  // nobody listening is no error
-    EXPECT_EQ(RunTelkeyMsg({"send", "", "1"}), 1);          // a name that cannot be registered
+    EXPECT_EQ(RunTelkeyMsg({"send", "", "1"}), 1);  // a name that cannot be registered
+}
+
+// A message nobody got is a failure a script can see, with the reason on stderr.
+TEST(BusTest, TelkeyMsgSendWithNobodyOnTheBusFails) {
+    ScratchBus scratch;
+    Child send({TelkeyMsg(), "send", "BRX_CW", "111"}, /*errorsToo=*/true);
+    const auto said = send.ReadLine();
+    ASSERT_TRUE(said.has_value());
+    EXPECT_NE(said->find("no Telkey is running on this bus"), std::string::npos) << *said;
+    EXPECT_EQ(send.Wait(), 1);
 }
 
 }  // namespace

@@ -79,12 +79,14 @@ inline bool ServeUntil(BusParticipant& bus, const std::function<bool()>& done,
 // A child process whose standard output is read through a pipe.
 class Child {
   public:
-    explicit Child(std::vector<std::string> args) {
+    // errorsToo: standard error comes through the same pipe.
+    explicit Child(std::vector<std::string> args, bool errorsToo = false) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        if (errorsToo) posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);

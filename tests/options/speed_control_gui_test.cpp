@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QFocusEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QToolButton>
 
@@ -134,6 +135,22 @@ TEST_F(SpeedControlTest, ExactSpeedShowsInTheStatusBar) {
     EXPECT_EQ(SpeedText(), "86");
     EXPECT_EQ(Panel(kSpeedPanel), " 85.7 LPM  17.1 WPM");
     EXPECT_EQ(Panel(kDotTicksPanel), "35");
+}
+
+// The bare figure in the status bar says in its tooltip what it counts.
+TEST_F(SpeedControlTest, DotTicksPanelTellsWhatItCounts) {
+    const struct {
+        const char* typed;
+        const char* tip;
+    } cases[] = {
+        {"60", "Dot length: 25 keyer ticks of 4 ms (100 ms)"},
+        {"86", "Dot length: 35 keyer ticks of 2 ms (70 ms)"},
+    };
+    for (const auto& c : cases) {
+        TypeSpeed(QString::fromLatin1(c.typed));
+        EXPECT_EQ(w.form.StatusBar->Panel(kDotTicksPanel)->toolTip(), QString::fromLatin1(c.tip))
+            << c.typed;
+    }
 }
 
 TEST_F(SpeedControlTest, EachArrowClickMovesExactlyOneRow) {

@@ -155,6 +155,8 @@ TEST(RigLinkUnreachableTest, FailsWithinTheBound) {
         ASSERT_NE(ticket->Wait(timings.pttBound + 500ms), RigOutcome::Pending);
         EXPECT_EQ(ticket->Outcome(), c.outcome) << ticket->Words();
         EXPECT_NE(ticket->Words().find(c.words), std::string::npos) << ticket->Words();
+        EXPECT_EQ(ticket->Words().find(c.words), ticket->Words().rfind(c.words))
+            << "said twice: " << ticket->Words();
         EXPECT_TRUE(Eventually([&] {
             return link.Status().words.find(c.words) != std::string::npos;
         })) << link.Status().words;

@@ -92,6 +92,9 @@ TEST_F(StationRigTest, DialogTestsThroughTheRigAndKeepsTheChoice) {
             dialog.findChild<QPushButton*>(QLatin1String(c.button))->click();
             EXPECT_TRUE(Pump([&] { return answer->text().contains(QLatin1String(c.answer)); }))
                 << answer->text().toStdString();
+            // The rig's model name comes without the line break that would wrap the bracket.
+            EXPECT_FALSE(answer->text().contains(QLatin1Char('\n')))
+                << answer->text().toStdString();
             if (c.readBack != nullptr) {
                 const std::string got =
                     *c.readBack != '\0' ? rigctld_.Rigctl(c.readBack) : rigctld_.Log();
