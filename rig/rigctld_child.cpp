@@ -198,24 +198,31 @@ bool RigctldChild::Alive(std::string& error) {
         if (said_.size() > kSaidMax) said_.erase(0, said_.size() - kSaidMax);
     }
     int status = 0;
-    const pid_t r = ::waitpid(keeper_, &status, WNOHANG);
+    const pid_t keeper = keeper_;
+    const pid_t r = ::waitpid(keeper, &status, WNOHANG);
     if (r == 0) return true;
     keeper_ = -1;
     control_.Reset();
     errors_.Reset();
-    while (!said_.empty() && (said_.back() == '\n' || said_.back() == ' ')) said_.pop_back();
-    const std::size_t lineStart = said_.rfind('\n');
-    const std::string last = lineStart == std::string::npos ? said_ : said_.substr(lineStart + 1);
-    quiet_ = last.empty();
+    // All it said, on one line.
+    std::string said;
+    for (const char c : said_) {
+        if (c != '\n')
+            said += c;
+        else if (!said.empty() && said.back() != ' ')
+            said += ' ';
+    }
+    while (!said.empty() && said.back() == ' ') said.pop_back();
+    quiet_ = said.empty();
     std::string how;
-    if (r == keeper_ && WIFEXITED(status)) {
+    if (r == keeper && WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
         how = code > kSignalled ? " by signal " + std::to_string(code - kSignalled)
                                 : " with status " + std::to_string(code);
-    } else if (r == keeper_ && WIFSIGNALED(status)) {
+    } else if (r == keeper && WIFSIGNALED(status)) {
         how = " by signal " + std::to_string(WTERMSIG(status));
     }
-    error = "rigctld for " + target_.Describe() + " ended" + how + (quiet_ ? "" : ": " + last);
+    error = "rigctld for " + target_.Describe() + " ended" + how + (quiet_ ? "" : ": " + said);
     said_.clear();
     return false;
 }
