@@ -329,12 +329,16 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
 }  // namespace
 
+// Before any shared library's constructor runs: a descriptor 0 to 2 closed by whoever started
+// Telkey must not become a library's socket, a port or the guardian's link.
+[[gnu::section(".preinit_array"),
+  gnu::used]] constexpr void (*kStreamsFirst)() = telkey::OpenStandardStreams;
+
 int main(int argc, char** argv) {
     using namespace telkey;
-    // Before anything is opened: a descriptor 0 to 2 closed by whoever started Telkey must not
-    // become a port, a socket or the guardian's link.
     OpenStandardStreams();
     if (IsGuardianCall(argc, argv)) GuardianMain();
+    UnblockStandardError();
     IgnoreBrokenPipes();
 
     CommandLine line;

@@ -202,6 +202,22 @@ TEST(TelkeySignals, KillWithClosedStandardStreamsIsReleasedByTheGuardian) {
     EndsReleased(SIGKILL, kClosedStreams);
 }
 
+// Descriptors 0 to 2 are /dev/null before any library's constructor could take one for a socket
+// that nobody reads, where a log line would then block the window.
+TEST(TelkeySignals, ClosedStandardStreamsAreNullForEveryLibrary) {
+    std::string failure;
+    const auto telkey = Started(Keyed{KeyedPort::Sim, Keying::Macro, true}, failure);
+    ASSERT_EQ(failure, "");
+    for (int fd = 0; fd <= 2; ++fd) {
+        const std::string link =
+            "/proc/" + std::to_string(telkey->Pid()) + "/fd/" + std::to_string(fd);
+        char target[256] = {};
+        ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+        EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+    }
+    telkey->Kill();
+}
+
 // A guardian killed is noticed and replaced within a second, and the new one releases the lines
 // when telkey is killed in turn.
 TEST(TelkeySignals, AKilledGuardianIsReplacedByOneThatReleases) {
