@@ -600,6 +600,40 @@ TEST_F(StationDialogTest, TheLayoutKeepsItsSizeWhenAMessageAppears) {
     });
 }
 
+// A test button and the modem line it switches.
+struct TypedLine {
+    TestLine line;
+    int bit;
+};
+
+class TestButtonOnAFreshProfile : public StationDialogTest,
+                                  public ::testing::WithParamInterface<TypedLine> {};
+
+TEST_P(TestButtonOnAFreshProfile, SwitchesItsLineOnATypedDeviceWhileTheKeyerSleeps) {
+    const TypedLine& t = GetParam();
+    const std::string typed = scratch.Path().toStdString() + "/dev/ttyUSB7";
+    const int dev = layer.AddSerial(typed);
+    Station station(layer, tree);      // no settings file
+    station.driver.SetSleeping(true);  // as the keyer's thread does while nothing happens
+    station.Tick(10);
+    station.Open([&](StationDialog& d) -> int {
+        Type(d.KeyDevice, typed);
+        QPushButton* button = t.line == TestLine::Key ? d.KeyTest : d.PttTest;
+        button->click();
+        station.Tick(10);
+        EXPECT_EQ(Lines(dev), t.bit) << d.KeyProblem->text().toStdString();
+        EXPECT_TRUE(button->isChecked());
+        t.line == TestLine::Key ? d.EndKeyTest() : d.EndPttTest();
+        station.Tick(10);
+        EXPECT_EQ(Lines(dev), 0);
+        return int{QDialog::Rejected};
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TestButtonOnAFreshProfile,
+                         ::testing::Values(TypedLine{TestLine::Key, kDtr},
+                                           TypedLine{TestLine::Tx, kRts}));
+
 // With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
 // documentation shows it, saved as a PNG.
 TEST_F(StationDialogTest, Screenshot) {
