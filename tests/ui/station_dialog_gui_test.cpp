@@ -603,7 +603,7 @@ TEST_F(StationDialogTest, TheLayoutKeepsItsSizeWhenAMessageAppears) {
 // A test button and the modem line it switches.
 struct TypedLine {
     TestLine line;
-    int bit;
+    int bit;  // 0: the line is set to none
 };
 
 class TestButtonOnAFreshProfile : public StationDialogTest,
@@ -618,11 +618,14 @@ TEST_P(TestButtonOnAFreshProfile, SwitchesItsLineOnATypedDeviceWhileTheKeyerSlee
     station.Tick(10);
     station.Open([&](StationDialog& d) -> int {
         Type(d.KeyDevice, typed);
+        if (t.bit == 0) ChooseData(t.line == TestLine::Key ? d.KeyLine : d.PttLine, kNoLine);
         QPushButton* button = t.line == TestLine::Key ? d.KeyTest : d.PttTest;
         button->click();
         station.Tick(10);
         EXPECT_EQ(Lines(dev), t.bit) << d.KeyProblem->text().toStdString();
-        EXPECT_TRUE(button->isChecked());
+        EXPECT_EQ(button->isChecked(), t.bit != 0);
+        EXPECT_EQ(d.KeyProblem->text().contains(QStringLiteral("nothing was switched")),
+                  t.bit == 0);
         t.line == TestLine::Key ? d.EndKeyTest() : d.EndPttTest();
         station.Tick(10);
         EXPECT_EQ(Lines(dev), 0);
@@ -632,7 +635,9 @@ TEST_P(TestButtonOnAFreshProfile, SwitchesItsLineOnATypedDeviceWhileTheKeyerSlee
 
 INSTANTIATE_TEST_SUITE_P(Lines, TestButtonOnAFreshProfile,
                          ::testing::Values(TypedLine{TestLine::Key, kDtr},
-                                           TypedLine{TestLine::Tx, kRts}));
+                                           TypedLine{TestLine::Tx, kRts},
+                                           TypedLine{TestLine::Key, 0},
+                                           TypedLine{TestLine::Tx, 0}));
 
 // With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
 // documentation shows it, saved as a PNG.
