@@ -28,14 +28,17 @@
 #include "backends/port_bus_devices.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
+#include "rig/rig_choice.h"
 #include "support/fake_device_layer.h"
 #include "support/recording_messages.h"
 #include "support/station_tree.h"
 #include "support/window_fixture.h"
+#include "transmit/rig_tx.h"
 #include "ui/main_form.h"
 #include "ui/profile_devices.h"
 #include "ui/settings_values.h"
 #include "ui/station_dialog.h"
+#include "ui/station_rig_group.h"
 
 namespace telkey::test {
 namespace {
@@ -50,9 +53,10 @@ constexpr int kRts = TIOCM_RTS;
 // file's section and the command line, the window with the station dialog wired to them.
 class Station {
   public:
-    Station(FakeDeviceLayer& layer, const StationTree& tree, const PortBusOptions& line = {}) {
-        DevicesConfig config = DevicesConfigFrom(
-            MergeDeviceChoices(line, ReadDeviceChoices(ProfileFile(kSettingsFileName))));
+    Station(FakeDeviceLayer& layer, const StationTree& tree, const PortBusOptions& line = {},
+            const rig::RigOptions& rigLine = {}) {
+        const ProfileFile file(kSettingsFileName);
+        DevicesConfig config = DevicesConfigFrom(MergeDeviceChoices(line, ReadDeviceChoices(file)));
         config.threads = false;
         bus = std::make_unique<DevicesPortBus>(layer, config, warnings);
         engine = std::make_unique<Engine>(*bus, driver);
@@ -61,6 +65,7 @@ class Station {
         form->requestEnd = [] {};
         form->stationDevices = bus.get();
         form->stationRoots = tree.roots;
+        form->rigTx->Configure(rig::MergeRigChoice(rigLine, ReadRigChoice(file)));
         form->show();
         for (int i = 0; i < 3; ++i) QApplication::processEvents();
     }
@@ -638,6 +643,94 @@ INSTANTIATE_TEST_SUITE_P(Lines, TestButtonOnAFreshProfile,
                                            TypedLine{TestLine::Tx, kRts},
                                            TypedLine{TestLine::Key, 0},
                                            TypedLine{TestLine::Tx, 0}));
+
+// An option for one run, the settings file it starts with, and what OK leaves there.
+struct OneRunOption {
+    std::vector<std::string> options;  // $ftdi, $acm, ... name the station's devices
+    const char* file;
+    std::function<void(StationDialog&)> change;  // the field the operator changes, if any
+    const char* kept;                            // in the file after OK
+    const char* notWritten;                      // not in the file after OK
+};
+
+class OptionsForOneRun : public StationDialogTest,
+                         public ::testing::WithParamInterface<OneRunOption> {};
+
+TEST_P(OptionsForOneRun, OkWritesOnlyWhatTheOperatorChangedOrTheFileHeld) {
+    const OneRunOption& o = GetParam();
+    const auto named = [&](std::string text) {
+        for (const auto& [token, path] : {std::pair<std::string, std::string>{"$ftdi", tree.ftdi},
+                                          {"$acm", tree.acm},
+                                          {"$second", tree.second},
+                                          {"$parport", tree.parport}}) {
+            for (auto at = text.find(token); at != std::string::npos; at = text.find(token)) {
+                text.replace(at, token.size(), path);
+            }
+        }
+        return text;
+    };
+    scratch.WriteFile("Telkey.ini", named(o.file));
+    PortBusOptions line;
+    rig::RigOptions rigLine;
+    std::string error;
+    for (const std::string& option : o.options) {
+        ASSERT_TRUE(ParsePortBusOption(named(option), line, error) ||
+                    rig::ParseRigOption(option, rigLine, error));
+        ASSERT_EQ(error, "");
+    }
+    ASSERT_TRUE(rig::FinishRigOptions(rigLine, error)) << error;
+    Station station(layer, tree, line, rigLine);
+    station.Open([&](StationDialog& d) -> int {
+        d.SidetoneTone->setValue(d.SidetoneTone->value() + 10);  // a change elsewhere
+        if (o.change) o.change(d);
+        d.OkButton->click();
+        return d.result();
+    });
+    const std::string file = FileText();
+    EXPECT_THAT(file, HasSubstr(named(o.kept)));
+    EXPECT_THAT(file, Not(HasSubstr(named(o.notWritten))));
+    EXPECT_THAT(file, HasSubstr("SpeakerTone="));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, OptionsForOneRun,
+    ::testing::Values(
+        OneRunOption{
+            {"--ptt=line"}, "[Devices]\r\nRigPtt=rig\r\n", {}, "RigPtt=rig", "RigPtt=line"},
+        OneRunOption{{"--ptt=line"},
+                     "[Devices]\r\nRigPtt=rig\r\n",
+                     [](StationDialog& d) { d.RigGroup->RigPtt->setCurrentIndex(2); },
+                     "RigPtt=both",
+                     "RigPtt=rig"},
+        OneRunOption{{"--rig=127.0.0.1:4999"},
+                     "[Devices]\r\nRigctld=localhost:4532\r\n",
+                     {},
+                     "Rigctld=localhost:4532",
+                     "4999"},
+        OneRunOption{{"--rig-model=2", "--rig-port=/dev/ttyS9"},
+                     "[Devices]\r\nRig=rigctld\r\n",
+                     {},
+                     "Rig=rigctld",
+                     "RigModel="},
+        OneRunOption{{"--com1=$ftdi"},
+                     "[Qor_Cw]\r\nKeyPortNumber=1\r\n[Devices]\r\nCOM1=$acm\r\n",
+                     {},
+                     "COM1=$acm",
+                     "$ftdi"},
+        OneRunOption{{"--com1=$ftdi"},
+                     "[Qor_Cw]\r\nKeyPortNumber=1\r\n[Devices]\r\nCOM1=$acm\r\n",
+                     [](StationDialog& d) { Choose(d.KeyDevice, "CP2102"); },
+                     "COM1=$second",
+                     "$acm"},
+        OneRunOption{
+            {"--lpt1=$parport"}, "[Qor_Cw]\r\nKeyPortNumber=5\r\n", {}, "KeyPortNumber=5", "LPT1="},
+        OneRunOption{
+            {"--speaker=pcspkr"}, "[Devices]\r\nVolume=40\r\n", {}, "Volume=40", "Speaker=pcspkr"},
+        OneRunOption{{"--paddle-keys=Z,X"},
+                     "[Devices]\r\nPaddleKeys=A,B\r\n",
+                     {},
+                     "PaddleKeys=A,B",
+                     "Z,X"}));
 
 // With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
 // documentation shows it, saved as a PNG.
