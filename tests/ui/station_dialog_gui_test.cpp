@@ -732,6 +732,51 @@ INSTANTIATE_TEST_SUITE_P(
                      "PaddleKeys=A,B",
                      "Z,X"}));
 
+// What a laptop with a 1280x720 screen and a desktop panel leaves for a window, its frame
+// included.
+constexpr int kLaptopWidth = 1280;
+constexpr int kLaptopHeight = 640;
+
+class StationOnALaptop
+    : public StationDialogTest,
+      public ::testing::WithParamInterface<std::function<void(StationDialog&, StationTree&)>> {};
+
+TEST_P(StationOnALaptop, FitsWithOkVisibleAndIsResizable) {
+    layer.SetOpenError(tree.ftdiDev, -EACCES);
+    layer.SetOpenError(tree.paddleDev, -EACCES);
+    tree.Holds("ttyUSB1", 4321, "rigctld");
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        GetParam()(d, tree);
+        d.show();
+        QApplication::processEvents();
+        const QSize hint = d.sizeHint();
+        EXPECT_LE(hint.height(), kLaptopHeight);
+        EXPECT_LE(hint.width(), kLaptopWidth);
+        EXPECT_LE(d.minimumSizeHint().height(), kLaptopHeight);
+        EXPECT_LT(d.minimumHeight(), d.maximumHeight());  // resizable
+        EXPECT_LE(d.OkButton->mapTo(&d, QPoint(0, d.OkButton->height())).y(), d.height());
+        return int{QDialog::Rejected};
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, StationOnALaptop,
+    ::testing::Values([](StationDialog&, StationTree&) {},  // nothing to say
+                      [](StationDialog& d, StationTree&) {
+                          Choose(d.KeyDevice, "FTDI");  // no permission
+                          ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
+                          ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::PcSpeaker));
+                      },
+                      [](StationDialog& d, StationTree&) {
+                          Choose(d.KeyDevice, "CP2102");  // held by rigctld
+                          ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+                          Choose(d.PaddleDevice, "FTDI");
+                          d.RigGroup->RigKind->setCurrentIndex(1);
+                          d.RigGroup->RigKey->setCurrentIndex(1);
+                          d.RigGroup->RigPttTest->click();  // no serial port named: said
+                      }));
+
 // With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
 // documentation shows it, saved as a PNG.
 TEST_F(StationDialogTest, Screenshot) {
