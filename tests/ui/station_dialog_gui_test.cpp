@@ -787,7 +787,6 @@ TEST_F(StationDialogTest, Screenshot) {
     std::filesystem::remove_all(root);
     FakeDeviceLayer devices;
     StationTree shot(root, devices);
-    shot.Holds("ttyUSB1", 2211, "flrig");
     Station station(devices, shot);
     station.Open([&](StationDialog& d) -> int {
         Choose(d.KeyDevice, "FTDI");
