@@ -38,6 +38,7 @@ StationDialog::StationDialog(const StationLinks& links, QWidget* parent)
     ShowChoice(shown);
     chosen_ = ApplyChoice(ChoiceFromControls(), original_);
     shownDevices_ = chosen_.devices;
+    if (RigGroup != nullptr) shownRig_ = RigGroup->Choice();
     CheckChoice();
 
     keyTestTimer.setObjectName(QStringLiteral("KeyTestTimer"));
@@ -172,7 +173,7 @@ void StationDialog::KeepInFile() {
                              DeviceChoiceKeys(links_.devices->Devices()));
         }
         if (RigGroup != nullptr) {
-            WriteChangedKeys(file, RigChoiceKeys(links_.rig), RigChoiceKeys(RigGroup->Choice()));
+            WriteChangedKeys(file, RigChoiceKeys(shownRig_), RigChoiceKeys(RigGroup->Choice()));
         }
     } catch (const ProfileWriteError& error) {
         if (links_.boxes != nullptr) {

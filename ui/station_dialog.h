@@ -161,8 +161,9 @@ class StationDialog : public QDialog {
     StationLinks links_;
     StationState original_;
     StationState chosen_;
-    // The devices as the dialog first showed them: OK writes what differs from these.
+    // The devices and the rig as the dialog first showed them: OK writes what differs.
     DevicesConfig shownDevices_;
+    rig::RigChoice shownRig_;
     bool finished_ = false;
     bool filling_ = false;  // controls being set from a choice: no re-apply
     bool keyTesting_ = false;
