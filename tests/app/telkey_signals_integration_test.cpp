@@ -229,6 +229,58 @@ TEST(TelkeySignals, AKilledGuardianIsReplacedByOneThatReleases) {
     });
 }
 
+// What a ham types at a window that hangs, limited to this test's processes, and a guardian
+// killed just before telkey: whichever process is left releases the lines on LPT1.
+struct KillCase {
+    const char* name;
+    std::function<std::optional<std::int64_t>(const KeyingTelkey&)> kill;  // when telkey was
+};
+
+std::optional<std::int64_t> GuardianThenTelkey(const KeyingTelkey& telkey,
+                                               std::chrono::milliseconds gap) {
+    return telkey.KillGuardianThenTelkey(gap);
+}
+
+TEST(TelkeySignals, EverydayKillsOfTelkeyAndItsGuardianAreReleased) {
+    const std::vector<KillCase> cases = {
+        {"pkill -9 telkey", [](const KeyingTelkey& t) { return t.KillMatching("telkey", false); }},
+        {"pkill -9 -f telkey",
+         [](const KeyingTelkey& t) { return t.KillMatching("telkey", true); }},
+        {"guardian, telkey 0 ms later",
+         [](const KeyingTelkey& t) { return GuardianThenTelkey(t, 0ms); }},
+        {"guardian, telkey 1 ms later",
+         [](const KeyingTelkey& t) { return GuardianThenTelkey(t, 1ms); }},
+        {"guardian, telkey 3 ms later",
+         [](const KeyingTelkey& t) { return GuardianThenTelkey(t, 3ms); }},
+        {"guardian, telkey 10 ms later",
+         [](const KeyingTelkey& t) { return GuardianThenTelkey(t, 10ms); }},
+    };
+    std::vector<std::future<std::string>> runs;
+    for (const KillCase& c : cases) {
+        runs.push_back(std::async(std::launch::async, [&c]() -> std::string {
+            std::string failure;
+            auto telkey = Started(Keyed{KeyedPort::Parallel}, failure);
+            if (!failure.empty()) return failure;
+            const std::vector<pid_t> guardians = telkey->GuardianPids();
+            if (guardians.empty()) return "no guardian";
+            const auto killed = c.kill(*telkey);
+            if (!killed) return "telkey was not killed";
+            const auto released = telkey->WaitReleased(*killed, 10s);
+            if (!released) return "not released";
+            if (*released - *killed > kReleaseBoundNs) {
+                return "released after " + Ms(*released - *killed);
+            }
+            if (!telkey->WaitEnd(20s)) return "did not end";
+            for (const pid_t guardian : guardians) {
+                failure = StaysReleased(*telkey, guardian);
+                if (!failure.empty()) return failure;
+            }
+            return "";
+        }));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) EXPECT_EQ(runs[i].get(), "") << cases[i].name;
+}
+
 // Sent to a keying telkey, the signal changes nothing: no line released, keying goes on.
 void ChangesNothing(int sig) {
     std::string failure;

@@ -136,9 +136,9 @@ TEST_F(GuardianTest, AGuardianThatEndsIsReplacedByOneHoldingTheSameLines) {
         const pid_t old = guardian->Pid();
         ASSERT_EQ(::kill(old, sig), 0);
         const std::string told = Told(*guardian);
-        EXPECT_EQ(told, "The guardian (telkey-guardian, pid " + std::to_string(old) +
+        EXPECT_EQ(told, "The guardian (keyline-watch, pid " + std::to_string(old) +
                             ") has ended (killed by signal " + std::to_string(sig) + " (SIG" +
-                            sigabbrev_np(sig) + ")); a new one (telkey-guardian, pid " +
+                            sigabbrev_np(sig) + ")); a new one (keyline-watch, pid " +
                             std::to_string(guardian->Pid()) + ") has taken over the lines.\n");
         EXPECT_TRUE(guardian->Guarding());
     }
