@@ -44,7 +44,7 @@ struct GuardianPage {
     std::atomic<std::uint32_t> finished{0};     // released in order: nothing to do at the end
     std::atomic<std::uint32_t> releases{0};     // releases of a silent keyer so far
     std::atomic<std::uint32_t> lineOn{0};       // key, TX, a test line or the speaker is on
-    std::atomic<std::uint32_t> endClaimed{0};   // a guardian releases for Telkey's end
+    std::atomic<std::uint32_t> endClaimed{0};   // the pid of the guardian that releases at the end
     std::atomic<std::uint32_t> endReleased{0};  // and has done so
 };
 

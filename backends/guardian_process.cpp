@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,10 +40,10 @@ constexpr std::int64_t kNsPerUs = 1'000;
 // While nothing is due, how often the guardian looks whether the keyer has started again.
 constexpr int kIdleLookMs = 50;  // only without a wake-up descriptor
 constexpr std::uint8_t kSpeakerOffMask = 0xFC;
-// How long the guardian that stands by at Telkey's end waits for the other's release before it
-// releases as well (the other killed in between).
-constexpr int kEndStandByMs = 100;
-constexpr int kEndStepUs = 1000;
+// The longest the guardian that stands by at Telkey's end waits for the other's release, should
+// that one neither release nor end (stopped).
+constexpr int kEndStandByMs = 1000;
+constexpr int kEndStepMs = 1;
 
 // "<microseconds> 0x<port> 0x<value>\n" as the sim backend's trace writes it, without stdio.
 std::size_t TraceLine(char* out, std::int64_t us, unsigned port, unsigned value) noexcept {
@@ -212,14 +213,21 @@ bool Drain(int link, Keeper& keeper) noexcept {
     }
 }
 
-// Telkey is gone: the first guardian to see it releases, the other stands by and releases as
-// well only if that one has not finished in time.
+// Telkey is gone: the first guardian to see it releases. The other stands by until that one
+// has released, and releases itself should that one end first (killed in between).
 void ReleaseAtEnd(Keeper& keeper, GuardianPage& page) noexcept {
-    if (page.endClaimed.exchange(1) != 0) {
-        for (int waited = 0; waited < kEndStandByMs * 1000; waited += kEndStepUs) {
-            if (page.endReleased.load() != 0) return;
-            ::usleep(kEndStepUs);
+    std::uint32_t claimer = 0;
+    if (!page.endClaimed.compare_exchange_strong(claimer, static_cast<std::uint32_t>(::getpid()))) {
+        const int pidfd =
+            static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(claimer), 0));
+        bool claimerGone = pidfd < 0;
+        for (int waited = 0; !claimerGone && waited < kEndStandByMs; waited += kEndStepMs) {
+            if (page.endReleased.load() != 0) break;
+            pollfd p{pidfd, POLLIN, 0};
+            claimerGone = ::poll(&p, 1, kEndStepMs) > 0;
         }
+        if (pidfd >= 0) ::close(pidfd);
+        if (page.endReleased.load() != 0) return;
     }
     keeper.Release();
     page.endReleased.store(1);

@@ -1,7 +1,8 @@
 // How long after a signal the key and TX lines of a keying telkey are released: the real program
 // keys a long macro, gets the signal, and the time from the kill to the released lines is read
 // from the lines' own time stamps (the sim trace or the emulated port). Prints p50 and max per
-// signal. Usage: guardian_release [sim|serial|parallel] [runs] [at once]
+// signal, then for what `pkill -9 telkey` does and for a guardian killed a moment before telkey
+// (from telkey's kill). Usage: guardian_release [sim|serial|parallel] [runs] [at once]
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -25,20 +26,42 @@ struct Signal {
     int number;
     const char* name;
     bool stops;
+    std::chrono::milliseconds guardianFirst{-1};  // a guardian killed this long before telkey
+    bool pkill = false;                           // SIGKILL to every process named telkey
 };
 
 constexpr Signal kSignals[] = {
-    {SIGHUP, "SIGHUP", false},   {SIGINT, "SIGINT", false},   {SIGQUIT, "SIGQUIT", false},
-    {SIGTERM, "SIGTERM", false}, {SIGUSR1, "SIGUSR1", false}, {SIGALRM, "SIGALRM", false},
-    {SIGTSTP, "SIGTSTP", true},  {SIGSTOP, "SIGSTOP", true},  {SIGKILL, "SIGKILL", false},
+    {SIGHUP, "SIGHUP", false},
+    {SIGINT, "SIGINT", false},
+    {SIGQUIT, "SIGQUIT", false},
+    {SIGTERM, "SIGTERM", false},
+    {SIGUSR1, "SIGUSR1", false},
+    {SIGALRM, "SIGALRM", false},
+    {SIGTSTP, "SIGTSTP", true},
+    {SIGSTOP, "SIGSTOP", true},
+    {SIGKILL, "SIGKILL", false},
     {SIGSEGV, "SIGSEGV", false},
+    {SIGKILL, "pkill -9", false, -1ms, true},
+    {SIGKILL, "g+0ms", false, 0ms},
+    {SIGKILL, "g+1ms", false, 1ms},
+    {SIGKILL, "g+3ms", false, 3ms},
+    {SIGKILL, "g+10ms", false, 10ms},
 };
 
 // One run: the latency in ms, or a negative value when it failed.
 double Measure(KeyedPort port, const Signal& sig) {
     KeyingTelkey telkey(port, TELKEY_BINARY_DIR, TELKEY_FAKE_PORTS);
     if (!telkey.Start().empty() || !telkey.KeyDown().empty()) return -1;
-    const std::int64_t sent = telkey.Signal(sig.number);
+    std::int64_t sent = 0;
+    if (sig.pkill) {
+        const auto killed = telkey.KillMatching("telkey", false);
+        if (!killed) return -3;
+        sent = *killed;
+    } else if (sig.guardianFirst.count() >= 0) {
+        sent = telkey.KillGuardianThenTelkey(sig.guardianFirst);
+    } else {
+        sent = telkey.Signal(sig.number);
+    }
     const auto released = telkey.WaitReleased(sent, 10s);
     if (sig.stops) {
         telkey.Signal(SIGKILL);

@@ -292,30 +292,87 @@ void SendDescriptor(int link, GuardedKind kind, int slot, int fd) {
     ASSERT_EQ(::sendmsg(link, &header, 0), static_cast<ssize_t>(sizeof message));
 }
 
+// The guardian's loop run here on a link and a page of the test's own, the trace handed to it
+// as Telkey hands it.
+class GuardianRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        page.keyPorts = 1u << kLpt1;
+        page.allMask = 0x80;
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link), 0);
+        const int trace =
+            ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        ASSERT_GE(trace, 0);
+        SendDescriptor(link[0], GuardedKind::Trace, kGuardSlotTrace, trace);
+        ::close(trace);
+    }
+    void TearDown() override {
+        TelkeyGone();
+        ::close(link[1]);
+    }
+    void Run() {
+        guardian = std::thread([this] { RunGuardian(link[1], -1, page); });
+    }
+    void TelkeyGone() {
+        if (link[0] >= 0) ::close(link[0]);
+        link[0] = -1;
+        if (guardian.joinable()) guardian.join();
+    }
+    std::string Trace() const { return PortsAndValues(test::ReadBytes(tracePath)); }
+
+    test::ScratchDir dir;
+    std::string tracePath = dir / "trace.txt";
+    GuardianPage page;
+    int link[2] = {-1, -1};
+    std::thread guardian;
+};
+
 // A guardian started after the old one died while the keyer stalled with a line on finds the
 // beat stale at once: it releases through the descriptors queued for it, not through none.
-TEST(GuardianRun, AStaleBeatAtStartIsReleasedThroughTheQueuedDescriptors) {
-    test::ScratchDir dir;
-    const std::string tracePath = dir / "trace.txt";
-    GuardianPage page;
-    page.keyPorts = 1u << kLpt1;
-    page.allMask = 0x80;
+TEST_F(GuardianRunTest, AStaleBeatAtStartIsReleasedThroughTheQueuedDescriptors) {
     page.lineOn = 1;
     page.beatNs = MonotonicNs() - 2 * kGuardianStallNs;
-    int link[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link), 0);
-    const int trace = ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    ASSERT_GE(trace, 0);
-    SendDescriptor(link[0], GuardedKind::Trace, kGuardSlotTrace, trace);
-    ::close(trace);
-    std::thread guardian([&] { RunGuardian(link[1], -1, page); });
+    Run();
     for (int i = 0; i < 1000 && page.releases.load() == 0; ++i) std::this_thread::sleep_for(5ms);
     EXPECT_EQ(page.releases.load(), 1u);
-    EXPECT_EQ(PortsAndValues(test::ReadBytes(tracePath)), "0x378 0x80;");
+    EXPECT_EQ(Trace(), "0x378 0x80;");
     page.finished = 1;
-    ::close(link[0]);
-    guardian.join();
-    ::close(link[1]);
+}
+
+// At Telkey's end the other guardian has claimed the release: this one stands by, and releases
+// only when that one has ended without releasing.
+TEST_F(GuardianRunTest, TheGuardianStandingByReleasesOnlyWhenTheOtherEndedWithout) {
+    struct Case {
+        const char* other;
+        bool otherEnded;
+        bool otherReleased;
+        const char* trace;
+    };
+    for (const Case& c : {Case{"ended without releasing", true, false, "0x378 0x80;"},
+                          Case{"released", false, true, ""}}) {
+        SCOPED_TRACE(c.other);
+        const pid_t other = ::fork();
+        if (other == 0) {
+            ::close(link[0]);  // Telkey's end is closed by Telkey alone
+            ::pause();
+            ::_exit(0);
+        }
+        page.endClaimed = static_cast<std::uint32_t>(other);
+        page.endReleased = c.otherReleased ? 1 : 0;
+        if (c.otherEnded) {
+            ::kill(other, SIGKILL);
+            ::waitpid(other, nullptr, 0);
+        }
+        Run();
+        TelkeyGone();
+        EXPECT_EQ(Trace(), c.trace);
+        if (!c.otherEnded) {
+            ::kill(other, SIGKILL);
+            ::waitpid(other, nullptr, 0);
+        }
+        TearDown();
+        SetUp();
+    }
 }
 
 // The guardian program started by something other than Telkey, with descriptors 3 to 5 of the
