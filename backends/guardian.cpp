@@ -332,6 +332,14 @@ void Guardian::SendAll(GuardedKind kind, int slot, int fd) noexcept {
 
 void Guardian::Send(Watched& w, GuardedKind kind, int slot, int fd) noexcept {
     if (w.link < 0) return;  // handed to the next guardian when it starts
+    if (!SendToGuardian(w.link, kind, slot, fd)) {
+        // The guardian is gone (EPIPE): the watcher replaces it and hands this again.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+bool SendToGuardian(int link, GuardedKind kind, int slot, int fd) noexcept {
     GuardianMessage message{static_cast<std::uint32_t>(kind), slot};
     iovec io{&message, sizeof message};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -348,13 +356,9 @@ void Guardian::Send(Watched& w, GuardedKind kind, int slot, int fd) noexcept {
         std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     }
     ssize_t sent = 0;
-    while ((sent = ::sendmsg(w.link, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    while ((sent = ::sendmsg(link, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
-    if (sent < 0) {
-        // The guardian is gone (EPIPE): the watcher replaces it and hands this again.
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    }
+    return sent >= 0;
 }
 
 void Guardian::Hand(GuardedKind kind, int slot, int fd) noexcept {

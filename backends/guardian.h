@@ -136,6 +136,10 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     std::atomic<const Ports*> ports_{nullptr};
 };
 
+// One message on a guardian's link: `slot` holds `fd` (-1: none) of `kind`, or with kind 0 is
+// forgotten. False when the guardian is gone.
+bool SendToGuardian(int link, GuardedKind kind, int slot, int fd) noexcept;
+
 // The guardian's side: serves `link` until it closes, releasing as described above; `lineWake`
 // (an eventfd, or -1 to look every so often) tells it a line has gone on.
 void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept;

@@ -274,24 +274,6 @@ TEST(GuardianStart, AProgramThatCannotRunIsToldAndKeyingGoesOn) {
     guardian->Forget(kGuardSlotTrace);
 }
 
-// Hands `fd` on `link` as Telkey does.
-void SendDescriptor(int link, GuardedKind kind, int slot, int fd) {
-    GuardianMessage message{static_cast<std::uint32_t>(kind), slot};
-    iovec io{&message, sizeof message};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &io;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&header);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    ASSERT_EQ(::sendmsg(link, &header, 0), static_cast<ssize_t>(sizeof message));
-}
-
 // The guardian's loop run here on a link and a page of the test's own, the trace handed to it
 // as Telkey hands it.
 class GuardianRunTest : public ::testing::Test {
@@ -303,7 +285,7 @@ class GuardianRunTest : public ::testing::Test {
         const int trace =
             ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
         ASSERT_GE(trace, 0);
-        SendDescriptor(link[0], GuardedKind::Trace, kGuardSlotTrace, trace);
+        ASSERT_TRUE(SendToGuardian(link[0], GuardedKind::Trace, kGuardSlotTrace, trace));
         ::close(trace);
     }
     void TearDown() override {
