@@ -304,8 +304,14 @@ void Guardian::WatchLoop() {
 }
 
 pid_t Guardian::Pid() const {
+    return Pids()[0];
+}
+
+std::array<pid_t, kGuardians> Guardian::Pids() const {
     std::lock_guard lock(mutex_);
-    return guardians_[0].pid;
+    std::array<pid_t, kGuardians> pids{};
+    for (std::size_t i = 0; i < pids.size(); ++i) pids[i] = guardians_[i].pid;
+    return pids;
 }
 
 std::string Guardian::Problem() const {

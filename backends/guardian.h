@@ -79,6 +79,8 @@ class Guardian final : public LineGuard, public TickHeartbeat {
     void Finished() noexcept;
     // The first guardian process now, -1 while there is none.
     pid_t Pid() const;
+    // Each guardian process now, -1 where there is none.
+    std::array<pid_t, kGuardians> Pids() const;
     // Every guardian has started and holds the lines.
     bool Guarding() const;
     // While no guardian can be started: what the operator was told, else empty.
