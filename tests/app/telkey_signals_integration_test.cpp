@@ -245,6 +245,69 @@ TEST(TelkeySignals, AKilledGuardianIsReplacedByOneThatReleases) {
     });
 }
 
+// What a ham types at a window that hangs, limited to this test's processes, and a guardian
+// killed just before telkey: whichever process is left releases the lines on LPT1.
+enum class KillBy { Name, CommandLine, ProcessGroup, GuardianFirst };
+struct KillCase {
+    const char* name;
+    KillBy by;
+    std::chrono::milliseconds gap{0};  // GuardianFirst: from the guardian's kill to telkey's
+};
+
+// When telkey was killed.
+std::optional<std::int64_t> Kill(const KeyingTelkey& telkey, const KillCase& c) {
+    switch (c.by) {
+        case KillBy::Name:
+            return telkey.KillMatching("telkey", false);
+        case KillBy::CommandLine:
+            return telkey.KillMatching("telkey", true);
+        case KillBy::ProcessGroup: {
+            const std::int64_t now = NowNs();
+            ::kill(-telkey.Pid(), SIGKILL);  // telkey leads a group of its own here
+            return now;
+        }
+        case KillBy::GuardianFirst:
+            return telkey.KillGuardianThenTelkey(c.gap);
+    }
+    return std::nullopt;
+}
+
+TEST(TelkeySignals, EverydayKillsOfTelkeyAndItsGuardianAreReleased) {
+    const std::vector<KillCase> cases = {
+        {"pkill -9 telkey", KillBy::Name},
+        {"pkill -9 -f telkey", KillBy::CommandLine},
+        {"kill -9 of telkey's process group", KillBy::ProcessGroup},
+        {"guardian, telkey 0 ms later", KillBy::GuardianFirst, 0ms},
+        {"guardian, telkey 1 ms later", KillBy::GuardianFirst, 1ms},
+        {"guardian, telkey 3 ms later", KillBy::GuardianFirst, 3ms},
+        {"guardian, telkey 10 ms later", KillBy::GuardianFirst, 10ms},
+    };
+    std::vector<std::future<std::string>> runs;
+    for (const KillCase& c : cases) {
+        runs.push_back(std::async(std::launch::async, [&c]() -> std::string {
+            std::string failure;
+            auto telkey = Started(Keyed{KeyedPort::Parallel}, failure);
+            if (!failure.empty()) return failure;
+            const std::vector<pid_t> guardians = telkey->GuardianPids();
+            if (guardians.empty()) return "no guardian";
+            const auto killed = Kill(*telkey, c);
+            if (!killed) return "telkey was not killed";
+            const auto released = telkey->WaitReleased(*killed, 10s);
+            if (!released) return "not released";
+            if (*released - *killed > kReleaseBoundNs) {
+                return "released after " + Ms(*released - *killed);
+            }
+            if (!telkey->WaitEnd(20s)) return "did not end";
+            for (const pid_t guardian : guardians) {
+                failure = StaysReleased(*telkey, guardian);
+                if (!failure.empty()) return failure;
+            }
+            return "";
+        }));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) EXPECT_EQ(runs[i].get(), "") << cases[i].name;
+}
+
 // Sent to a keying telkey, the signal changes nothing: no line released, keying goes on.
 void ChangesNothing(int sig) {
     std::string failure;
