@@ -1,15 +1,19 @@
 // What the cwdaemon listener's sender check costs. First the check of one datagram (the kernel's
 // socket list for its port, and the probe whether its port is lent) with 0 to 16000 other UDP
-// sockets open, beside a read of /proc/net/udp and udp6 for comparison. Then the real program
-// keying a text over cwdaemon, once in quiet and once under a flood of refused datagrams (3000
-// idle sockets of another user, 500 datagrams a second for 15 s): the first element's delay after
-// the request, and the worst element error. Root floods as user nobody; another user floods from
-// sockets that lend their port, which are refused too. Prints figures; asserts nothing.
+// sockets open, beside a read of /proc/net/udp and udp6 for comparison. Then how often a check
+// of this user's own datagrams ends too late to be believed, on a quiet machine and with busy
+// processes on every core. Then the real program keying a text over cwdaemon, once in quiet and
+// under floods of refused datagrams from 3000 sockets (500 a second up to as fast as one
+// sender can): the first element's delay after the request, the worst element error, and the
+// refusals. Root floods as user nobody; another user floods from sockets that lend their port,
+// which are refused too. Prints figures; asserts nothing.
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "exchange/cwdaemon_receiver.h"
 #include "exchange/udp_socket_owner.h"
 #include "support/telkey_process.h"
 #include "support/udp_socket_as.h"
@@ -37,9 +42,14 @@ using test::UdpPortOf;
 constexpr std::uint32_t kNobody = 65534;
 constexpr int kChecks = 2000;
 constexpr int kFloodSockets = 3000;
-constexpr int kFloodPerSecond = 500;
-constexpr int kFloodSeconds = 15;
+// Refused datagrams a second; 0: as fast as one sender can.
+constexpr int kFloodRates[] = {500, 10000, 20000, 30000, 50000, 0};
+constexpr auto kFloodTime = 6s;
 constexpr auto kTextIntoFlood = 2s;
+// How long a text keyed under a flood may take before it counts as lost.
+constexpr auto kTextBound = 25s;
+constexpr int kOwnDatagrams = 20000;
+constexpr auto kOwnSpacing = 500us;
 constexpr char kText[] = "PARIS PARIS PARIS";
 constexpr std::size_t kTextElements = 42;  // .--. .- .-. .. ... three times
 
@@ -115,23 +125,89 @@ void CheckCost(bool root) {
     for (int fd : table) ::close(fd);
 }
 
-// Sends refused datagrams at a steady rate from its own sockets, in a child process.
-pid_t StartFlood(std::uint16_t port, bool root) {
+// Sends refused datagrams at `perSecond` (0: flat out) for kFloodTime from its own sockets, in a
+// child process, a millisecond's worth at a time.
+pid_t StartFlood(std::uint16_t port, bool root, int perSecond, std::size_t* count) {
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
     if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(3);
     std::vector<int> fds;
     for (int i = 0; i < kFloodSockets; ++i) fds.push_back(test::UdpSocketAs(::geteuid(), 0, !root));
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kFloodPerSecond * kFloodSeconds; ++i) {
-        std::this_thread::sleep_until(start + i * 1s / kFloodPerSecond);
-        SendUdp(fds[i % fds.size()], port, "5", 1);
+    std::size_t sent = 0;
+    for (auto tick = start; tick < start + kFloodTime; tick += 1ms) {
+        if (perSecond > 0) {
+            std::this_thread::sleep_until(tick);
+            const auto due = static_cast<std::size_t>(
+                perSecond * std::chrono::duration<double>(tick + 1ms - start).count());
+            for (; sent < due; ++sent) SendUdp(fds[sent % fds.size()], port, "5", 1);
+        } else {
+            while (std::chrono::steady_clock::now() < tick + 1ms) {
+                SendUdp(fds[sent++ % fds.size()], port, "5", 1);
+            }
+        }
     }
+    *count = sent;
     ::_exit(0);
 }
 
+// Spins on every core until `stop`.
+std::vector<pid_t> StartBusy() {
+    std::vector<pid_t> busy;
+    for (unsigned i = 0; i < std::max(2U, std::thread::hardware_concurrency()); ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            volatile unsigned long n = 0;
+            for (;;) n = n + 1;
+        }
+        busy.push_back(pid);
+    }
+    return busy;
+}
+
+// How many of this user's datagrams, sent at a steady pace, the reader refuses as checked too
+// late (the check of each with the real clock).
+void LateOwnChecks(bool loaded) {
+    const std::vector<pid_t> busy = loaded ? StartBusy() : std::vector<pid_t>{};
+    CwdaemonReceiver receiver;
+    const sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    std::string error;
+    if (!receiver.Bind(reinterpret_cast<const sockaddr*>(&at), sizeof at, false, error)) {
+        std::printf("late checks: %s\n", error.c_str());
+        return;
+    }
+    receiver.Start([] {});
+    const int fd = test::UdpSocketAs(::geteuid(), 0, false);
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t accepted = 0;
+    std::vector<std::string> lines;
+    for (int i = 0; i < kOwnDatagrams; ++i) {
+        std::this_thread::sleep_until(start + i * kOwnSpacing);
+        SendUdp(fd, receiver.LocalPort(), "e", 1);
+        for (const CwdaemonReceived& item : receiver.Take(1000)) {
+            if (item.logLine.empty()) {
+                ++accepted;
+            } else if (lines.size() < 3) {
+                lines.push_back(item.logLine);
+            }
+        }
+    }
+    std::this_thread::sleep_for(100ms);
+    for (const CwdaemonReceived& item : receiver.Take(100000)) accepted += item.logLine.empty();
+    receiver.Stop();
+    ::close(fd);
+    for (const pid_t pid : busy) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    std::printf("  %-28s %d own datagrams, %llu refused as checked too late, %zu accepted\n",
+                loaded ? "with a busy process a core:" : "quiet:", kOwnDatagrams,
+                static_cast<unsigned long long>(receiver.Refused()), accepted);
+    for (const std::string& line : lines) std::printf("    %s\n", line.c_str());
+}
+
 struct Keyed {
-    double firstMs = 0;
+    double firstMs = NAN;            // not keyed
     std::vector<double> elementsMs;  // marks and gaps, alternating
 };
 
@@ -156,10 +232,11 @@ Keyed KeyText(test::KeyingTelkey& telkey, std::uint16_t port) {
             // All keyed, and PTT's tail over.
             return edges.size() >= 2 * kTextElements && test::NowNs() - lastChange > 1'500'000'000;
         },
-        60s);
+        kTextBound);
     ::close(client);
     Keyed keyed;
-    if (!edges.empty()) keyed.firstMs = static_cast<double>(edges.front() - sent) / 1e6;
+    if (edges.size() >= 2 * kTextElements)
+        keyed.firstMs = static_cast<double>(edges.front() - sent) / 1e6;
     for (std::size_t i = 1; i < edges.size(); ++i) {
         keyed.elementsMs.push_back(static_cast<double>(edges[i] - edges[i - 1]) / 1e6);
     }
@@ -218,36 +295,53 @@ void Flood(bool root) {
     }
     std::this_thread::sleep_for(2s);
 
+    std::printf(
+        "keying \"%s\" at 100 letters a minute over cwdaemon (MOX lead included), "
+        "floods from %d sockets of %s:\n",
+        kText, kFloodSockets, root ? "user nobody" : "this user, lending their ports");
     const Keyed quiet = KeyText(telkey, port);
-    std::this_thread::sleep_for(1s);
-    const pid_t flood = StartFlood(port, root);
-    std::this_thread::sleep_for(kTextIntoFlood);
-    const Keyed flooded = KeyText(telkey, port);
-    ::waitpid(flood, nullptr, 0);
-
-    std::printf("keying \"%s\" at 100 letters a minute over cwdaemon (MOX lead included):\n",
-                kText);
-    for (const auto& [what, k] : {std::pair{"quiet", &quiet}, std::pair{"flood", &flooded}}) {
-        std::printf(
-            "  %-6s first element %7.1f ms after the request, %zu elements, worst element "
-            "error %.3f dots\n",
-            what, k->firstMs, k->elementsMs.size(), WorstError(k->elementsMs));
-    }
-    double worstDiff = 0;
-    const std::size_t n = std::min(quiet.elementsMs.size(), flooded.elementsMs.size());
+    std::printf("  %-22s first element %7.1f ms after the request, worst element error %.3f dots\n",
+                "quiet", quiet.firstMs, WorstError(quiet.elementsMs));
     const double dot = quiet.elementsMs.empty()
                            ? 1
                            : *std::min_element(quiet.elementsMs.begin(), quiet.elementsMs.end());
-    for (std::size_t i = 0; i < n; ++i) {
-        worstDiff =
-            std::max(worstDiff, std::abs(quiet.elementsMs[i] - flooded.elementsMs[i]) / dot);
+    for (const int rate : kFloodRates) {
+        std::this_thread::sleep_for(1s);
+        const std::string before = telkey.Log();
+        auto* count =
+            static_cast<std::size_t*>(::mmap(nullptr, sizeof(std::size_t), PROT_READ | PROT_WRITE,
+                                             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        *count = 0;
+        const pid_t flood = StartFlood(port, root, rate, count);
+        std::this_thread::sleep_for(kTextIntoFlood);
+        const Keyed flooded = KeyText(telkey, port);
+        int status = 0;
+        ::waitpid(flood, &status, 0);
+        double worstDiff = 0;
+        const std::size_t n = std::min(quiet.elementsMs.size(), flooded.elementsMs.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            worstDiff =
+                std::max(worstDiff, std::abs(quiet.elementsMs[i] - flooded.elementsMs[i]) / dot);
+        }
+        // The refusals logged meanwhile, and whether one of them was as late.
+        const std::string log = telkey.Log().substr(std::min(before.size(), telkey.Log().size()));
+        const bool late = log.find("refused: it waited") != std::string::npos;
+        char what[32];
+        const double sentRate =
+            static_cast<double>(*count) / std::chrono::duration<double>(kFloodTime).count();
+        ::munmap(count, sizeof(std::size_t));
+        std::snprintf(what, sizeof what, "%.0f/s%s", sentRate, rate > 0 ? "" : " (flat out)");
+        if (std::isnan(flooded.firstMs)) {
+            std::printf("  %-22s text NOT keyed within %lld s%s\n", what,
+                        static_cast<long long>(kTextBound.count()),
+                        late ? " (late refusals logged)" : "");
+        } else {
+            std::printf(
+                "  %-22s first element %7.1f ms (%+.1f), worst element difference %.3f dots%s\n",
+                what, flooded.firstMs, flooded.firstMs - quiet.firstMs, worstDiff,
+                late ? "; late refusals logged" : "");
+        }
     }
-    std::printf(
-        "  flood against quiet: first element %+.1f ms, worst element difference %.3f dots "
-        "(%.3f ms); %d refused datagrams from %d sockets of %s\n",
-        flooded.firstMs - quiet.firstMs, worstDiff, worstDiff * dot,
-        kFloodPerSecond * kFloodSeconds, kFloodSockets,
-        root ? "user nobody" : "this user, lending their ports");
     telkey.Kill();
 }
 
@@ -260,6 +354,11 @@ int main() {
     ::setrlimit(RLIMIT_NOFILE, &files);
     const bool root = ::geteuid() == 0;
     CheckCost(root);
+    std::printf("own datagrams, one each %lld us, checked with the real clock (within %lld ms):\n",
+                static_cast<long long>(kOwnSpacing.count()),
+                static_cast<long long>(kUdpSenderCheckWithin.count()));
+    LateOwnChecks(false);
+    LateOwnChecks(true);
     Flood(root);
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace telkey {
@@ -63,6 +64,12 @@ UdpSocketInfo ParseSocket(const nlmsghdr* header) {
         }
     }
     return info;
+}
+
+std::string WaitedText(std::int64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ns) / 1e6);
+    return text;
 }
 
 }  // namespace
@@ -290,6 +297,11 @@ std::string RefusalText(UdpSocketTable& table, const UdpEndpoint& from,
             return gone;
         case Refusal::Unknown:
             return verdict.error;
+        case Refusal::Late:
+            return "it waited " + WaitedText(verdict.waitedNs) +
+                   " ms before its sender could be checked (at most " +
+                   std::to_string(kUdpSenderCheckWithin.count()) +
+                   " ms are trusted), so the socket on its port may not be the one that sent it";
         case Refusal::Shareable:
             break;
     }
