@@ -1,6 +1,7 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -8,6 +9,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -102,6 +104,28 @@ void TellAtStart(QMessageBox::Icon icon, const char* title, const std::string& t
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
     QMessageBox box(icon, QLatin1String(title), QString::fromStdString(text), QMessageBox::Ok);
     box.exec();
+}
+
+// Open files Telkey needs at most at once: the window system's and the event loop's own, the
+// ports, sound, the bus, the cwdaemon and rig sockets, with room to spare.
+constexpr rlim_t kFilesNeeded = 256;
+
+// Whether the limit on open files (ulimit -n) leaves enough: below it the event loop's library
+// aborts at start, and a port or socket opened later fails. A low soft limit is raised as far as
+// the hard one allows.
+bool EnoughFiles(std::string& error) {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kFilesNeeded) return true;
+    rlimit raised = files;
+    raised.rlim_cur =
+        files.rlim_max == RLIM_INFINITY ? kFilesNeeded : std::min(files.rlim_max, kFilesNeeded);
+    if (raised.rlim_cur >= kFilesNeeded && ::setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+    error = "the limit on open files (ulimit -n) is " + std::to_string(files.rlim_cur) +
+            " and cannot be raised beyond " + std::to_string(files.rlim_max) +
+            "; Telkey needs at least " + std::to_string(kFilesNeeded) +
+            " (its window, ports, sound and sockets). Start it with a higher limit, such as "
+            "ulimit -n 1024";
+    return false;
 }
 
 // Whether a thread can be started: the limit on processes (ulimit -u) may allow none, and then
@@ -326,6 +350,11 @@ int main(int argc, char** argv) {
     OpenStandardStreams();
     if (IsGuardianCall(argc, argv)) GuardianMain();
     IgnoreBrokenPipes();
+    std::string limitError;
+    if (!EnoughFiles(limitError)) {
+        PrintError(limitError);
+        return EXIT_FAILURE;
+    }
 
     CommandLine line;
     std::string error;

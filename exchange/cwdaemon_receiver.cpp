@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -255,27 +256,62 @@ bool CwdaemonReceiver::ReadBatch(Batch& batch) {
 }
 
 UdpSenderVerdict CwdaemonReceiver::Check(const UdpEndpoint& from, std::int64_t arrivalNs) {
+    using Refusal = UdpSenderVerdict::Refusal;
     UdpSenderVerdict verdict;
     if (arrivalNs < 0) {
-        verdict.refusal = UdpSenderVerdict::Refusal::Unknown;
+        verdict.refusal = Refusal::Unknown;
         verdict.error = "the kernel gave no arrival time";
         return verdict;
     }
     constexpr std::int64_t within =
         std::chrono::duration_cast<std::chrono::nanoseconds>(kUdpSenderCheckWithin).count();
-    // One that waited too long already is refused without asking the kernel: a backlog of them
-    // drains at the speed of recvmmsg. A stamp ahead of the clock (stepped back) counts as fresh.
+    const auto self = static_cast<std::uint32_t>(::geteuid());
+    // A stamp ahead of the clock (stepped back) counts as fresh.
     std::int64_t waited = clock_() - arrivalNs;
-    if (waited <= within) {
-        verdict =
-            CheckUdpSender(table_, from, LocalFor(from), static_cast<std::uint32_t>(::geteuid()));
+    const bool known = known_.contains({from.address, from.port});
+    // A late one from an address no socket was found for in time is refused without asking the
+    // kernel: a backlog of them drains at the speed of recvmmsg.
+    if (waited <= within || known) {
+        verdict = CheckUdpSender(table_, from, LocalFor(from), self);
         if (!verdict.Own()) return verdict;
-        waited = clock_() - arrivalNs;
-        if (waited <= within) return verdict;
+        waited = std::max(waited, clock_() - arrivalNs);
+        if (waited <= within) {
+            Remember(from, verdict.inode, arrivalNs);
+            return verdict;
+        }
+        if (KnownSince(from, verdict, arrivalNs)) return verdict;
     }
-    verdict.refusal = UdpSenderVerdict::Refusal::Late;
+    verdict.refusal = Refusal::Late;
     verdict.waitedNs = waited;
     return verdict;
+}
+
+bool CwdaemonReceiver::KnownSince(const UdpEndpoint& from, const UdpSenderVerdict& verdict,
+                                  std::int64_t arrivalNs) const {
+    // A socket keeps its port until it is closed, and its number is not given to another
+    // socket meanwhile: found holding the port before this arrival and after it, it held the
+    // port when this datagram came, and no other socket could send from it.
+    const auto it = known_.find({from.address, from.port});
+    return it != known_.end() && it->second.inode == verdict.inode && verdict.inode != 0 &&
+           it->second.sinceNs <= arrivalNs;
+}
+
+void CwdaemonReceiver::Remember(const UdpEndpoint& from, std::uint64_t inode,
+                                std::int64_t arrivalNs) {
+    if (inode == 0) return;
+    const auto key = std::make_pair(from.address, from.port);
+    auto it = known_.find(key);
+    if (it != known_.end()) {
+        if (it->second.inode != inode) it->second = {inode, arrivalNs};
+        return;
+    }
+    if (known_.size() >= kCwdaemonKnownSockets) {
+        // Only this user's sockets get here; the one found longest ago makes room.
+        known_.erase(std::min_element(
+            known_.begin(), known_.end(),
+            [](const auto& a, const auto& b) { return a.second.sinceNs < b.second.sinceNs; }));
+    }
+    known_.emplace(key, Known{inode, arrivalNs});
 }
 
 void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const UdpSenderVerdict& verdict) {

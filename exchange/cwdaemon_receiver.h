@@ -6,11 +6,13 @@
 // What is accepted waits here, in order, until the window thread takes it. No Qt.
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,8 +28,11 @@ inline constexpr std::size_t kCwdaemonWaitingMax = 4096;
 // Datagrams taken from the kernel in one system call.
 inline constexpr std::size_t kCwdaemonReadAtOnce = 64;
 
+// Sockets remembered as checked in time, for the late datagrams they send later.
+inline constexpr std::size_t kCwdaemonKnownSockets = 1024;
+
 // CLOCK_REALTIME in ns, the clock of the kernel's arrival stamps.
-using RealtimeClock = std::int64_t (*)();
+using RealtimeClock = std::function<std::int64_t()>;
 std::int64_t RealtimeNowNs();
 // Refusals logged per second at most; the rest are counted in one line.
 inline constexpr int kCwdaemonRefusalLinesPerSecond = 5;
@@ -46,7 +51,7 @@ class CwdaemonReceiver {
     // sender check ends, against the datagram's arrival.
     explicit CwdaemonReceiver(std::size_t waitingMax = kCwdaemonWaitingMax,
                               RealtimeClock clock = RealtimeNowNs)
-        : waitingMax_(waitingMax), clock_(clock) {}
+        : waitingMax_(waitingMax), clock_(std::move(clock)) {}
     ~CwdaemonReceiver() { Stop(); }
     CwdaemonReceiver(const CwdaemonReceiver&) = delete;
     CwdaemonReceiver& operator=(const CwdaemonReceiver&) = delete;
@@ -79,6 +84,11 @@ class CwdaemonReceiver {
     bool ReadBatch(Batch& batch);
     // The verdict on a datagram from `from` that arrived at `arrivalNs` (realtime).
     UdpSenderVerdict Check(const UdpEndpoint& from, std::int64_t arrivalNs);
+    // Whether the check of a late datagram found the socket that was found, in time, for an
+    // earlier one from the same address: it held the port all along.
+    bool KnownSince(const UdpEndpoint& from, const UdpSenderVerdict& verdict,
+                    std::int64_t arrivalNs) const;
+    void Remember(const UdpEndpoint& from, std::uint64_t inode, std::int64_t arrivalNs);
     void Refuse(const UdpEndpoint& from, const UdpSenderVerdict& verdict);
     // Counts a refusal, and logs `line()` unless too many were logged this second.
     template <class Line>
@@ -108,6 +118,11 @@ class CwdaemonReceiver {
 
     // Reader thread only.
     UdpSocketTable table_;
+    struct Known {
+        std::uint64_t inode = 0;
+        std::int64_t sinceNs = 0;  // arrival of the first datagram checked in time
+    };
+    std::map<std::pair<std::array<std::uint8_t, 16>, std::uint16_t>, Known> known_;
     std::chrono::steady_clock::time_point refusalWindow_{};
     int refusalLines_ = 0;
     int refusalsLeftOut_ = 0;

@@ -54,6 +54,7 @@ UdpSocketInfo ParseSocket(const nlmsghdr* header) {
     info.address = ListedAddress(msg->idiag_family, msg->id.idiag_src);
     info.port = ntohs(msg->id.idiag_sport);
     info.uid = msg->idiag_uid;
+    info.inode = msg->idiag_inode;
     int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *msg));
     for (auto* attr = reinterpret_cast<const rtattr*>(msg + 1); RTA_OK(attr, left);
          attr = RTA_NEXT(attr, left)) {
@@ -278,6 +279,8 @@ UdpSenderVerdict CheckUdpSender(UdpSocketTable& table, const UdpEndpoint& from,
     } else if (holder->uid != self) {
         verdict.refusal = Refusal::Foreign;
         verdict.uid = holder->uid;
+    } else {
+        verdict.inode = holder->inode;
     }
     return verdict;
 }

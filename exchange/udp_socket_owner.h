@@ -36,6 +36,7 @@ struct UdpSocketInfo {
     std::uint32_t uid = 0;
     // For IPv6 sockets: whether they take and send IPv4 too (unknown once connected).
     V6Only v6only = V6Only::Unknown;
+    std::uint64_t inode = 0;  // the socket's own number while it lives
 };
 
 // Whether the socket can have sent a datagram from `from`: same port, bound to that address or
@@ -89,6 +90,7 @@ struct UdpSenderVerdict {
     std::uint32_t uid = 0;      // Foreign: the owner found
     std::string error;          // Unknown: why the kernel could not tell
     std::int64_t waitedNs = 0;  // Late: from arrival to the end of the check
+    std::uint64_t inode = 0;    // accepted: the socket that holds the port
     bool Own() const { return refusal == Refusal::None; }
 };
 
