@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -140,6 +141,36 @@ bool CanStartThread(std::string& error) {
         return false;
     }
 }
+
+// Qt reports a thread of its own that it cannot start (the window system's event reader, the
+// painter's helpers) only as a warning, and goes on without it: the window thread may then wait
+// for ever for work that thread would have done, and Telkey looks alive and never keys. The
+// warning ends Telkey at once instead, with the lines released and a clear message. Qt's message
+// handler is a plain function: what it needs is kept here while the watch lives.
+class QtThreadFailureWatch {
+  public:
+    QtThreadFailureWatch() { previous_ = qInstallMessageHandler(&Handle); }
+    ~QtThreadFailureWatch() { qInstallMessageHandler(previous_); }
+    QtThreadFailureWatch(const QtThreadFailureWatch&) = delete;
+    QtThreadFailureWatch& operator=(const QtThreadFailureWatch&) = delete;
+
+    // The ports released before Telkey ends (null: none).
+    static void HoldOnFailure(telkey::Ports* ports) noexcept { ports_.store(ports); }
+
+  private:
+    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        if (previous_ != nullptr) previous_(type, context, text);
+        if (!text.startsWith(QLatin1String("QThread::start: Thread creation error"))) return;
+        if (telkey::Ports* ports = ports_.load()) ports->Hold();
+        PrintError(
+            "cannot start a thread: Qt could not start one of its own; the limit on processes "
+            "(ulimit -u) may be reached. Telkey ends: without its threads it cannot key");
+        std::_Exit(EXIT_FAILURE);
+    }
+
+    static inline QtMessageHandler previous_ = nullptr;
+    static inline std::atomic<telkey::Ports*> ports_{nullptr};
+};
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
@@ -315,6 +346,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     });
     if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
     stopSignals.HoldOnSignal(&engine.ports);
+    QtThreadFailureWatch::HoldOnFailure(&engine.ports);
+    struct NoHoldAfter {
+        ~NoHoldAfter() { QtThreadFailureWatch::HoldOnFailure(nullptr); }
+    } noHoldAfter;
     // A SIGCONT without a stop (a shell's `fg`) changes nothing: only lines that were released
     // during a stop (by the stop handler, or by the guardian after SIGSTOP) are taken up again.
     std::uint32_t guardianReleases = guardian != nullptr ? guardian->Releases() : 0;
@@ -383,6 +418,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<Guardian> guardian = Guardian::Start(kGuardianProgram, guardianError);
     if (!guardian) PrintError(guardianError + "; Telkey runs without it");
 
+    const QtThreadFailureWatch qtThreads;
     TelkeyApplication app(argc, argv);
     try {
         int endSignal = 0;
@@ -392,8 +428,8 @@ int main(int argc, char** argv) {
         if (endSignal != 0) EndBySignal(endSignal);
         return status;
     } catch (const std::exception& e) {
-        PrintError(e.what());
-        app.ShowError(QString::fromUtf8(e.what()));
+        PrintError(ErrorText(e));
+        app.ShowError(QString::fromStdString(ErrorText(e)));
     } catch (...) {
         PrintError("unknown error");
         app.ShowError(QStringLiteral("Unknown error"));
