@@ -9,6 +9,7 @@
 // logger keeps one. Root floods as user nobody; another user floods from sockets that lend their
 // port, which are refused too. Prints figures; asserts nothing.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -164,6 +165,62 @@ std::vector<pid_t> StartBusy() {
         busy.push_back(pid);
     }
     return busy;
+}
+
+// How long datagrams wait from their arrival (the kernel's stamp) until a reader thread like the
+// listener's has them, at a steady pace: the share of the bound for the check that is spent
+// before it starts.
+void ArrivalWaits(bool loaded) {
+    const std::vector<pid_t> busy = loaded ? StartBusy() : std::vector<pid_t>{};
+    const int reader = test::UdpSocketAs(::geteuid(), 0, false);
+    const int on = 1;
+    ::setsockopt(reader, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    std::vector<double> waitsMs;
+    std::thread thread([&] {
+        while (static_cast<int>(waitsMs.size()) < kOwnDatagrams) {
+            pollfd p{reader, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0) break;
+            char byte = 0;
+            iovec iov{&byte, 1};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr h{};
+            h.msg_iov = &iov;
+            h.msg_iovlen = 1;
+            h.msg_control = control;
+            h.msg_controllen = sizeof control;
+            if (::recvmsg(reader, &h, MSG_DONTWAIT) < 0) continue;
+            const cmsghdr* c = CMSG_FIRSTHDR(&h);
+            if (c == nullptr || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            const std::int64_t arrival = std::int64_t{stamp.tv_sec} * 1'000'000'000 + stamp.tv_nsec;
+            waitsMs.push_back(static_cast<double>(RealtimeNowNs() - arrival) / 1e6);
+        }
+    });
+    const int sender = test::UdpSocketAs(::geteuid(), 0, false);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kOwnDatagrams; ++i) {
+        std::this_thread::sleep_until(start + i * kOwnSpacing);
+        SendUdp(sender, UdpPortOf(reader), "e", 1);
+    }
+    thread.join();
+    for (const pid_t pid : busy) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    ::close(sender);
+    ::close(reader);
+    std::sort(waitsMs.begin(), waitsMs.end());
+    const auto over = [&](double ms) {
+        return waitsMs.end() - std::upper_bound(waitsMs.begin(), waitsMs.end(), ms);
+    };
+    if (waitsMs.empty()) return;
+    std::printf(
+        "  %-28s p50 %.3f  p99 %.3f  p99.9 %.3f  max %.1f ms; over 2 ms %td, 5 ms %td, 10 ms "
+        "%td, 20 ms %td of %zu\n",
+        loaded ? "with a busy process a core:" : "quiet:", waitsMs[waitsMs.size() / 2],
+        waitsMs[waitsMs.size() * 99 / 100], waitsMs[waitsMs.size() * 999 / 1000], waitsMs.back(),
+        over(2), over(5), over(10), over(20), waitsMs.size());
 }
 
 // How many of this user's datagrams, sent at a steady pace from one socket or each from a new
@@ -367,6 +424,9 @@ int main(int argc, char** argv) {
         for (const bool loaded : {false, true}) {
             for (const bool newSockets : {false, true}) LateOwnChecks(loaded, newSockets);
         }
+        std::printf("the wait from arrival to the reader, one datagram each %lld us:\n",
+                    static_cast<long long>(kOwnSpacing.count()));
+        for (const bool loaded : {false, true}) ArrivalWaits(loaded);
     }
     if (only.empty() || only == "flood") Flood(root);
     return 0;

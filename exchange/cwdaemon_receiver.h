@@ -65,6 +65,9 @@ class CwdaemonReceiver {
     void Start(std::function<void()> wake);
     void Stop();
 
+    // The clock the checks are timed by from now on. Before Start.
+    void SetClock(RealtimeClock clock) { clock_ = std::move(clock); }
+
     // Takes datagrams of every user (no sender check) while set.
     void AllowAnyUser(bool any) { allowAnyUser_.store(any); }
 
@@ -100,7 +103,7 @@ class CwdaemonReceiver {
     void FlushRefusalCount();
 
     const std::size_t waitingMax_;
-    const RealtimeClock clock_;
+    RealtimeClock clock_;
     UniqueFd socket_;
     UniqueFd wakeup_;  // an eventfd: Stop() ends the reader's wait
     bool ipv6_ = false;
