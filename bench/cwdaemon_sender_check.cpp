@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -383,7 +384,16 @@ void Flood(bool root) {
         }
         // The refusals logged meanwhile, and whether one of them was as late.
         const std::string log = telkey.Log().substr(std::min(before.size(), telkey.Log().size()));
-        const bool late = log.find("refused: it waited") != std::string::npos;
+        // The longest wait of a datagram refused as late, among those logged.
+        double longestWait = 0;
+        for (std::size_t at = log.find("it waited "); at != std::string::npos;
+             at = log.find("it waited ", at + 1)) {
+            longestWait = std::max(longestWait, std::atof(log.c_str() + at + 10));
+        }
+        const bool late = longestWait > 0;
+        char lateText[64];
+        std::snprintf(lateText, sizeof lateText, "; late refusals logged, up to %.1f ms",
+                      longestWait);
         char what[32];
         const double sentRate =
             static_cast<double>(*count) / std::chrono::duration<double>(kFloodTime).count();
@@ -391,13 +401,12 @@ void Flood(bool root) {
         std::snprintf(what, sizeof what, "%.0f/s%s", sentRate, rate > 0 ? "" : " (flat out)");
         if (std::isnan(flooded.firstMs)) {
             std::printf("  %-22s text NOT keyed within %lld s%s\n", what,
-                        static_cast<long long>(kTextBound.count()),
-                        late ? " (late refusals logged)" : "");
+                        static_cast<long long>(kTextBound.count()), late ? lateText : "");
         } else {
             std::printf(
                 "  %-22s first element %7.1f ms (%+.1f), worst element difference %.3f dots%s\n",
                 what, flooded.firstMs, flooded.firstMs - quiet.firstMs, worstDiff,
-                late ? "; late refusals logged" : "");
+                late ? lateText : "");
         }
     }
     ::close(client);
