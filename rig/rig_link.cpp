@@ -53,7 +53,18 @@ RigLink::RigLink(RigTarget target, RigTimings timings, StatusCallback onStatus)
     : target_(std::move(target)), timings_(timings), onStatus_(std::move(onStatus)) {
     status_.words = "connecting to " + target_.Describe();
     rigThread_ = std::thread([this] { RigThread(); });
-    watchThread_ = std::thread([this] { WatchThread(); });
+    try {
+        watchThread_ = std::thread([this] { WatchThread(); });
+    } catch (...) {
+        // A running thread left behind would end the program as the link is unwound.
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        queued_.notify_all();
+        rigThread_.join();
+        throw;
+    }
 }
 
 RigLink::~RigLink() {
