@@ -82,6 +82,10 @@ class Keyer {
     WakeWord& WakeSignal() noexcept { return wake_; }
     void Wake() noexcept { wake_.Wake(); }
 
+    // The timer thread: ticks were dropped after a stall. Taken as a release of the lines: the
+    // character on the air is cut and the TX line's next use waits for the lead again.
+    void NoteStall() noexcept { ports_.NoteRelease(); }
+
     // Window thread: stops sending text. The character on the air ends with the element being
     // keyed; nothing more of it is keyed, and the part keyed is what is echoed. The code in the
     // mailbox is the window's to take back first.

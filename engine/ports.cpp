@@ -312,6 +312,12 @@ void Ports::CatchRelease() noexcept {
     releases_.fetch_add(1);
 }
 
+void Ports::NoteRelease() noexcept {
+    keyDown_.store(0);
+    releases_.fetch_add(1);
+    WriteOutputs();
+}
+
 std::uint32_t Ports::Releases() noexcept {
     CatchRelease();
     return releases_.load();

@@ -144,6 +144,8 @@ class Ports {
     void RewriteOutputs() noexcept { WriteOutputs(); }
     // Releases counted so far, without a look at the watcher's (for the keyer's plan).
     std::uint32_t ReleasesSeen() const noexcept { return releases_.load(); }
+    // A release the keyer must take in though no line was let go (a stall): the key is up.
+    void NoteRelease() noexcept;
     // The TX line, when on, counts as coming on again now.
     void RiseAgain() noexcept;
 

@@ -333,6 +333,8 @@ void ThreadTickDriver::Tick(Timer& timer, TickStats& stats) noexcept {
         }
         if (quiet == 0 && now >= schedule.Deadline()) {
             const TickSchedule::Due due = schedule.Wake(now);
+            // Ticks dropped: the element on the air was stretched past repair.
+            if (due.skipped > 0) keyer.NoteStall();
             for (std::int64_t i = 0; i < due.run && !timer.stop.load(std::memory_order_acquire);
                  ++i) {
                 keyer.KeyerTick();

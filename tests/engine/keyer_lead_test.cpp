@@ -44,7 +44,7 @@ class KeyerLeadTest : public KeyerFixture {
 
 // Wherever the TX line comes on again, the next element waits the whole lead after it.
 TEST_F(KeyerLeadTest, NoElementStartsSoonerThanTheLeadAfterTheTxLineCameOn) {
-    enum class Rise { WindowSwitchesTx, StopAndContinue, GuardianRelease, PaddleAfterRise };
+    enum class Rise { WindowSwitchesTx, StopAndContinue, GuardianRelease, Stall, PaddleAfterRise };
     struct Case {
         const char* name;
         int mox;
@@ -59,6 +59,7 @@ TEST_F(KeyerLeadTest, NoElementStartsSoonerThanTheLeadAfterTheTxLineCameOn) {
         {"stop and continue in a letter gap", 1, Rise::StopAndContinue, 0x02, kLeadTicks},
         {"stop and continue, MOX off", 0, Rise::StopAndContinue, 0x02, kLeadTicks},
         {"the guardian released mid-element", 1, Rise::GuardianRelease, 0x02, kLeadTicks},
+        {"a stall past the catch-up bound mid-element", 0, Rise::Stall, 0x02, kLeadTicks},
         {"the paddle right after the window's TX on", 0, Rise::PaddleAfterRise, 0x02, kLeadTicks},
     };
     for (const Case& c : cases) {
@@ -87,11 +88,16 @@ TEST_F(KeyerLeadTest, NoElementStartsSoonerThanTheLeadAfterTheTxLineCameOn) {
                 engine.ports.Resume();
                 break;
             case Rise::GuardianRelease:
+            case Rise::Stall:
                 TransmitOn();
                 ASSERT_TRUE(engine.HandOver(CharToCode('T')));
                 ASSERT_GT(TicksUntilKeyDown(1000), 0);
                 Tick(10);
-                ++guardianReleases;  // the guardian released the stalled keyer's lines
+                if (c.rise == Rise::Stall) {
+                    engine.keyer.NoteStall();  // the timer dropped ticks
+                } else {
+                    ++guardianReleases;  // the guardian released the stalled keyer's lines
+                }
                 Tick();
                 EXPECT_FALSE(KeyDown()) << "the cut dash is not keyed on";
                 ASSERT_TRUE(engine.HandOver(CharToCode('E')));
