@@ -85,6 +85,8 @@ TForm2::TForm2(MacroStore& macros, std::array<QPushButton*, kMacroButtons> butMa
         edit->setGeometry(left, top, kEditWidth, kEditHeight);
         // Any text is a macro; the store keeps texts of any length.
         edit->setMaxLength(std::numeric_limits<int>::max());
+        label->setBuddy(edit);
+        edit->setAccessibleName(QStringLiteral("Macro F%1").arg(n));
         MacroEdit[i] = edit;
     }
     MEditOK = MakeButton(this, {"MEditOK", "OK", 8});
