@@ -1,7 +1,8 @@
-// Preloaded into the real telkey by the accessibility test (LD_PRELOAD) to open and close its
-// windows while a screen reader's view of them is read: when the file named by TELKEY_TEST_OPEN
-// holds the object name of a menu item, that item is triggered; "close" closes the window in
-// front (the active modal one, else the last one opened). The file is removed once done.
+// Preloaded into the real telkey by the accessibility test (LD_PRELOAD) to work its windows while
+// a screen reader's view of them is read: when the file named by TELKEY_TEST_OPEN holds the object
+// name of a menu item or a button, it is triggered or clicked; "close" closes the window in front
+// (the active modal one, else the last one opened). The file is removed once done.
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QFile>
@@ -37,6 +38,11 @@ void Look(const QString& path) {
         return;
     }
     for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* button = top->findChild<QAbstractButton*>(name)) {
+            QFile::remove(path);
+            QTimer::singleShot(0, button, &QAbstractButton::click);
+            return;
+        }
         if (auto* item = top->findChild<QAction*>(name)) {
             QFile::remove(path);
             // A modal dialog runs its own loop: opened after this returns.

@@ -2,7 +2,8 @@
 """Reads the real telkey's windows as a screen reader does, through AT-SPI, and fails when an
 interactive control has no name, a name with layout blanks, or the name of another control of
 the same window (menu items: of the same menu). Prints per window how many interactive controls
-are named and how many take the focus.
+are named and how many take the focus. Then switches transmit on and off and checks that the
+screen reader hears it: a notification shows with the news.
 
 Usage: accessible_tree.py TELKEY_BINARY WINDOW_OPENER_LIBRARY
 Runs inside a session bus whose at-spi2 registry is up (accessible_tree_test.sh starts them)."""
@@ -15,7 +16,7 @@ import time
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
 
 # Every wait below is bounded by this many polls of POLL_S seconds.
 POLLS = 600
@@ -32,8 +33,26 @@ MENU_ROLES = {R.MENU, R.MENU_ITEM, R.CHECK_MENU_ITEM, R.RADIO_MENU_ITEM}
 failures = []
 
 
+heard = []
+
+
+def on_event(event):
+    try:
+        if event.source.get_role() == R.NOTIFICATION and event.detail1 == 1:
+            heard.append(event.source.get_name())
+    except Exception:  # the source may be gone already
+        pass
+
+
+def pump():
+    context = GLib.MainContext.default()
+    while context.iteration(False):
+        pass
+
+
 def wait_for(what, probe):
     for _ in range(POLLS):
+        pump()
         try:
             found = probe()
         except Exception:  # the application may be busy building the window
@@ -112,6 +131,8 @@ def request(path, name):
 def main():
     binary, opener = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     Atspi.set_timeout(20000, 20000)
+    listener = Atspi.EventListener.new(on_event)
+    listener.register("object:state-changed:showing")
     work = tempfile.mkdtemp(prefix="telkey-a11y-")
     order = os.path.join(work, "open")
     env = dict(os.environ)
@@ -159,6 +180,10 @@ def main():
                 check_window(title, window)
             request(order, "close")
             wait_for(title + " closed", lambda: other_window(name) is None)
+
+        for news in ("Transmit on", "Transmit off"):
+            request(order, "TxButton")
+            wait_for("the announcement '%s'" % news, lambda: news in heard)
     finally:
         program.terminate()
         try:
@@ -166,6 +191,7 @@ def main():
         except subprocess.TimeoutExpired:
             program.kill()
             program.wait()
+    print("heard: " + ", ".join(heard))
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0
