@@ -1,30 +1,11 @@
 #include "widgets/announcer.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
+#include "widgets/accessible_roles.h"
 
 namespace telkey {
 
-namespace {
-
-QAccessibleInterface* AnnouncerInterface(const QString& className, QObject* object) {
-    if (className != QLatin1String(Announcer::staticMetaObject.className())) return nullptr;
-    auto* widget = qobject_cast<QWidget*>(object);
-    return widget != nullptr ? new QAccessibleWidget(widget, QAccessible::Notification) : nullptr;
-}
-
-}  // namespace
-
-void InstallAnnouncerAccessibility() {
-    static const bool installed = [] {
-        QAccessible::installFactory(&AnnouncerInterface);
-        return true;
-    }();
-    (void)installed;
-}
-
 Announcer::Announcer(QWidget* parent) : QWidget(parent) {
-    InstallAnnouncerAccessibility();
+    InstallAccessibleRoles();
     setObjectName(QStringLiteral("Announcer"));
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);

@@ -17,7 +17,4 @@ class Announcer : public QWidget {
     QString LastAnnouncement() const { return accessibleName(); }
 };
 
-// Makes the accessibility layer give Announcer its notification role; once per process.
-void InstallAnnouncerAccessibility();
-
 }  // namespace telkey

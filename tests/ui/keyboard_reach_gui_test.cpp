@@ -21,6 +21,7 @@
 #include "ui/macro_editor.h"
 #include "widgets/announcer.h"
 #include "widgets/message_box.h"
+#include "widgets/status_panels.h"
 #include "widgets/up_down.h"
 
 namespace telkey {
@@ -327,6 +328,9 @@ TEST_F(Announcements, TransmitPauseAndSpeedAreToldWhereverTheFocusIs) {
     QAccessibleInterface* notice = QAccessible::queryAccessibleInterface(w.form.announcer);
     ASSERT_NE(notice, nullptr);
     EXPECT_EQ(notice->role(), QAccessible::Notification);
+    QAccessibleInterface* statusBar = QAccessible::queryAccessibleInterface(w.form.StatusBar);
+    ASSERT_NE(statusBar, nullptr);
+    EXPECT_EQ(statusBar->role(), QAccessible::StatusBar);
 
     test::PressKey(Qt::Key_ScrollLock);
     test::PressKey(Qt::Key_ScrollLock);
