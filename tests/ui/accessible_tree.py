@@ -34,12 +34,16 @@ failures = []
 
 
 heard = []
+checked = []
 
 
 def on_event(event):
     try:
-        if event.source.get_role() == R.NOTIFICATION and event.detail1 == 1:
-            heard.append(event.source.get_name())
+        if event.type.endswith(":showing") and event.source.get_role() == R.NOTIFICATION:
+            if event.detail1 == 1:
+                heard.append(event.source.get_name())
+        elif event.type.endswith(":checked"):
+            checked.append((event.source.get_name(), event.detail1))
     except Exception:  # the source may be gone already
         pass
 
@@ -133,6 +137,7 @@ def main():
     Atspi.set_timeout(20000, 20000)
     listener = Atspi.EventListener.new(on_event)
     listener.register("object:state-changed:showing")
+    listener.register("object:state-changed:checked")
     work = tempfile.mkdtemp(prefix="telkey-a11y-")
     order = os.path.join(work, "open")
     env = dict(os.environ)
@@ -181,9 +186,11 @@ def main():
             request(order, "close")
             wait_for(title + " closed", lambda: other_window(name) is None)
 
-        for news in ("Transmit on", "Transmit off"):
+        for news, down in (("Transmit on", 1), ("Transmit off", 0)):
             request(order, "TxButton")
             wait_for("the announcement '%s'" % news, lambda: news in heard)
+            # The button itself says it is down or up.
+            wait_for("Transmit checked %d" % down, lambda: ("Transmit", down) in checked)
     finally:
         program.terminate()
         try:
@@ -192,6 +199,7 @@ def main():
             program.kill()
             program.wait()
     print("heard: " + ", ".join(heard))
+    print("checked: " + ", ".join("%s %d" % c for c in checked))
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0
