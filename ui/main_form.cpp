@@ -20,6 +20,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <tuple>
 #include <vector>
 
 #include "engine/engine.h"
@@ -383,11 +384,14 @@ void TForm1::BuildPanel3() {
     RSTLabel->setBuddy(RSTEdit);
     NameLabel->setBuddy(NameEdit);
     OtherLabel->setBuddy(OtherEdit);
-    // The labels' letters alone ("C:") say little to a screen reader's user.
-    CallEdit->setAccessibleName(QStringLiteral("Call"));
-    RSTEdit->setAccessibleName(QStringLiteral("RST"));
-    NameEdit->setAccessibleName(QStringLiteral("Name"));
-    OtherEdit->setAccessibleName(QStringLiteral("Other"));
+    // The labels' letters alone ("C:") say little to a screen reader's user, which reads a
+    // field by its label.
+    for (const auto& [label, edit, name] :
+         {std::tuple{CallLabel, CallEdit, "Call"}, std::tuple{RSTLabel, RSTEdit, "RST"},
+          std::tuple{NameLabel, NameEdit, "Name"}, std::tuple{OtherLabel, OtherEdit, "Other"}}) {
+        label->setAccessibleName(QLatin1String(name));
+        edit->setAccessibleName(QLatin1String(name));
+    }
 }
 
 void TForm1::BuildTextWindows() {

@@ -82,19 +82,37 @@ def windows(app):
 
 
 def describe(acc):
-    return "%s '%s'" % (acc.get_role_name(), acc.get_name())
+    return "%s '%s'" % (acc.get_role_name(), spoken_name(acc))
 
 
 def walk(acc, found, depth=0):
-    """Collects every interactive control below acc."""
+    """Collects every interactive control below acc. A combo box's drop-down list is part of
+    the combo box (its items are its values), not a control of its own."""
     if depth > 40:
         return
-    if acc.get_role() in INTERACTIVE:
+    role = acc.get_role()
+    # A hidden control is neither heard nor reached; the items of a closed menu are.
+    hidden = not acc.get_state_set().contains(Atspi.StateType.VISIBLE)
+    if role in INTERACTIVE and (role in MENU_ROLES or not hidden):
         found.append(acc)
     for i in range(acc.get_child_count()):
         child = acc.get_child_at_index(i)
-        if child is not None:
-            walk(child, found, depth + 1)
+        if child is None or role == R.COMBO_BOX and child.get_role() in (R.LIST, R.MENU):
+            continue
+        walk(child, found, depth + 1)
+
+
+def spoken_name(acc):
+    """The name a screen reader says: Orca reads a control by the labels that label it, where it
+    has any (a combo box's own name is its value)."""
+    relations = acc.get_relation_set() or []
+    for relation in relations:
+        if relation.get_relation_type() == Atspi.RelationType.LABELLED_BY:
+            labels = [relation.get_target(i) for i in range(relation.get_n_targets())]
+            text = " ".join(label.get_name() or "" for label in labels if label is not None)
+            if text.strip():
+                return text
+    return acc.get_name() or ""
 
 
 def check_window(title, window):
@@ -103,7 +121,7 @@ def check_window(title, window):
     names = {}
     named = focusable = 0
     for acc in found:
-        name = acc.get_name() or ""
+        name = spoken_name(acc)
         states = acc.get_state_set()
         where = "%s in %s" % (describe(acc), title)
         if name.strip():
@@ -119,7 +137,7 @@ def check_window(title, window):
         scope = parent.get_name() if acc.get_role() in MENU_ROLES and parent is not None else ""
         key = (scope, name)
         if name.strip() and key in names:
-            failures.append("two controls named '%s' in %s" % (name, title))
+            failures.append("two controls named '%s' in %s (%s)" % (name, title, describe(acc)))
         names[key] = acc
     print("%s: named %d/%d interactive, focusable %d/%d" %
           (title, named, len(found), focusable, len(found)))
@@ -178,6 +196,7 @@ def main():
 
         for item, title, name in (("EditMacros1", "macro editor", "Edit Macros"),
                                   ("About1", "About box", "About Telkey"),
+                                  ("Station1", "Station dialog", "Station"),
                                   ("Savesetup1", "error box", None)):
             request(order, item)
             window = wait_for(title, lambda: other_window(name))

@@ -2,15 +2,20 @@
 // screen reader is told as transmit, pause and speed change.
 #include <gtest/gtest.h>
 
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSet>
 #include <QToolButton>
 #include <iostream>
@@ -19,6 +24,7 @@
 #include "support/window_fixture.h"
 #include "ui/about_box.h"
 #include "ui/macro_editor.h"
+#include "ui/station_dialog.h"
 #include "widgets/announcer.h"
 #include "widgets/message_box.h"
 #include "widgets/status_panels.h"
@@ -45,14 +51,22 @@ QStringList TabRound(QWidget& start, Qt::KeyboardModifiers mods, int bound) {
     return reached;
 }
 
-// The controls a mouse user can work in `window`.
+// The controls a mouse user can work in `window` (the text field inside a combo or spin box is
+// part of it).
 QList<QWidget*> Controls(QWidget& window) {
     QList<QWidget*> controls;
     for (QWidget* child : window.findChildren<QWidget*>()) {
+        const bool inner = qobject_cast<QComboBox*>(child->parentWidget()) != nullptr ||
+                           qobject_cast<QAbstractSpinBox*>(child->parentWidget()) != nullptr;
         const bool control = qobject_cast<QAbstractButton*>(child) != nullptr ||
                              qobject_cast<QLineEdit*>(child) != nullptr ||
-                             qobject_cast<QPlainTextEdit*>(child) != nullptr;
-        if (control && child->isVisibleTo(&window)) controls << child;
+                             qobject_cast<QPlainTextEdit*>(child) != nullptr ||
+                             qobject_cast<QComboBox*>(child) != nullptr ||
+                             qobject_cast<QAbstractSpinBox*>(child) != nullptr ||
+                             qobject_cast<QAbstractSlider*>(child) != nullptr;
+        // A scroll bar belongs to its text window.
+        const bool scrollBar = qobject_cast<QScrollBar*>(child) != nullptr;
+        if (control && !inner && !scrollBar && child->isVisibleTo(&window)) controls << child;
     }
     return controls;
 }
@@ -291,6 +305,49 @@ TEST(KeyboardReachWindows, TabVisitsEveryControlOfTheMacroEditorAndTheAboutBox) 
     test::PressKey(Qt::Key_Return);
     EXPECT_EQ(opened, QList<QUrl>{TAbout::WebLink()});
     about.hide();
+}
+
+TEST(KeyboardReachWindows, TabVisitsEveryControlOfTheStationDialogAndEachLetterIsItsOwn) {
+    test::WindowFixture w;
+    int opened = 0;
+    w.AnswerDialogs([&](QDialog& dialog) {
+        ++opened;
+        dialog.show();
+        dialog.activateWindow();
+        test::WindowFixture::ProcessEvents();
+        QSet<QString> enabled;
+        for (QWidget* control : Controls(dialog)) {
+            if (control->isEnabled()) enabled << control->objectName();
+        }
+        auto* first = dialog.findChild<QWidget*>(QStringLiteral("KeyPort"));
+        EXPECT_NE(first, nullptr);
+        if (first == nullptr) return int{QDialog::Rejected};
+        const QStringList round = TabRound(*first, Qt::NoModifier, 80);
+        EXPECT_EQ(QSet<QString>(round.begin(), round.end()), enabled);
+        QStringList back = TabRound(*first, Qt::ShiftModifier, 80);
+        std::reverse(back.begin() + 1, back.end());
+        EXPECT_EQ(back, round);
+        std::cout << "station dialog: " << round.size() << " of " << enabled.size()
+                  << " enabled controls reached by Tab (" << Controls(dialog).size()
+                  << " controls)\n";
+
+        // The access letters of the captions and the labels: no letter twice.
+        QMap<QString, QString> letters;
+        for (QWidget* child : dialog.findChildren<QWidget*>()) {
+            QString caption;
+            if (auto* label = qobject_cast<QLabel*>(child)) caption = label->text();
+            if (auto* button = qobject_cast<QAbstractButton*>(child)) caption = button->text();
+            const QString letter = QKeySequence::mnemonic(caption).toString();
+            if (letter.isEmpty() || !child->isVisibleTo(&dialog)) continue;
+            EXPECT_FALSE(letters.contains(letter))
+                << caption.toStdString() << " / " << letters.value(letter).toStdString();
+            letters.insert(letter, caption);
+        }
+        EXPECT_GE(letters.size(), 10);
+        return int{QDialog::Rejected};
+    });
+    w.form.Station1Click();
+    EXPECT_EQ(opened, 1);
 }
 
 TEST(KeyboardReachWindows, ANoticeTakesTheFocusOnItsAnswerAndCarriesItsText) {
