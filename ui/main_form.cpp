@@ -13,15 +13,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWindow>
-#include <tuple>
-#include <vector>
 
 #include "engine/engine.h"
 #include "exchange/control_protocol.h"
@@ -38,9 +35,7 @@
 #include "ui/settings_file.h"
 #include "ui/settings_values.h"
 #include "ui/version.h"
-#include "widgets/announcer.h"
 #include "widgets/status_panels.h"
-#include "widgets/submenu_names.h"
 #include "widgets/text_window_style.h"
 #include "widgets/widget_events.h"
 
@@ -64,8 +59,6 @@ constexpr int kPanel2Height = 40;
 constexpr int kPanel3Height = 25;
 constexpr int kSentHeight = 41;
 constexpr int kSplitterWidth = 3;
-// Words per minute are letters per minute over five.
-constexpr double kLettersPerWord = 5.0;
 
 // OtherEdit: designed at 399, 1, 25 x 24; it takes what the window grows beyond 435.
 constexpr int kOtherEditMinWidth = 25;
@@ -73,9 +66,6 @@ constexpr int kOtherEditWidthAllowance = 410;
 
 // The two radio submenus are captioned with 45 blanks in front of their word.
 const QString kSubmenuIndent(45, QLatin1Char(' '));
-// The words of the two changing captions that carry their access letters.
-constexpr char kPaddleWord[] = "paddle";
-constexpr char kSilenceWord[] = "silence";
 
 struct Place {
     int left;
@@ -151,25 +141,6 @@ QToolButton* MakeToggle(QWidget* parent, const char* name, const QString& captio
     return button;
 }
 
-// The caption with the access letter put before the first `word` in it.
-QString WithAccessLetter(const std::string& caption, const char* word) {
-    QString marked = QString::fromStdString(caption);
-    const qsizetype at = marked.indexOf(QLatin1String(word));
-    if (at >= 0) marked.insert(at, QLatin1Char('&'));
-    return marked;
-}
-
-// Alt pressed and released alone takes the keyboard to the menu bar, as desktops of the
-// window's design do; the platform's own style may not.
-class AltKeyMenuStyle : public QProxyStyle {
-  public:
-    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                  QStyleHintReturn* returnData) const override {
-        if (hint == SH_MenuBar_AltKeyNavigation) return 1;
-        return QProxyStyle::styleHint(hint, option, widget, returnData);
-    }
-};
-
 QAction* MakeItem(QMenu* menu, const char* name, const QString& caption, bool checkable) {
     auto* item = Named(new QAction(caption, menu), name);
     item->setCheckable(checkable);
@@ -228,6 +199,7 @@ TForm1::TForm1(Engine& engine, MessageServices& messages, QWidget* parent)
     BuildPanel3();
     BuildTextWindows();
     BuildMenu();
+    BuildAccess();
 
     column->addWidget(Panel1);
     column->addWidget(Panel2);
@@ -240,8 +212,6 @@ TForm1::TForm1(Engine& engine, MessageServices& messages, QWidget* parent)
     row->addWidget(Input, 1);
     column->addLayout(row, 1);
     column->addWidget(StatusBar);
-    SetTabOrder();
-    announcer = new Announcer(this);
 
     FontDialog1 = Named(new QFontDialog(this), "FontDialog1");
     FontDialog1->setOption(QFontDialog::DontUseNativeDialog);
@@ -311,41 +281,6 @@ void TForm1::BuildPanel1() {
     connect(OnTopButton, &QToolButton::clicked, this, &TForm1::OnTopButtonClick);
     connect(YambButton, &QToolButton::clicked, this, &TForm1::YambButtonClick);
     connect(SpeakerButton, &QToolButton::clicked, this, &TForm1::SpeakerButtonClick);
-
-    // What a screen reader calls them; the captions and hints stay as designed.
-    SpeedEdit->setAccessibleName(QStringLiteral("Speed, letters per minute"));
-    SpeedUpDown->SetArrowNames(QStringLiteral("Speed up"), QStringLiteral("Speed down"));
-    DashDotEdit->setAccessibleName(QStringLiteral("Dash/dot ratio"));
-    DashDotUpDown->SetArrowNames(QStringLiteral("Dash/dot ratio up"),
-                                 QStringLiteral("Dash/dot ratio down"));
-    OnTopButton->setAccessibleName(QStringLiteral("Always on top"));
-    YambButton->setAccessibleName(QStringLiteral("Iamb"));
-    TxButton->setAccessibleName(QStringLiteral("Transmit"));
-    PauseButton->setAccessibleName(QStringLiteral("Pause"));
-    SpeakerButton->setAccessibleName(QStringLiteral("Speaker"));
-    // Up and Down in the edit boxes step as their arrows do.
-    SpeedUpDown->StepWithArrowKeys(SpeedEdit);
-    DashDotUpDown->StepWithArrowKeys(DashDotEdit);
-}
-
-void TForm1::SetTabOrder() {
-    // Row by row, left to right, as the window reads; from Input, Tab starts again at the top.
-    std::vector<QWidget*> order{SpeedEdit, DashDotEdit, OnTopButton,  YambButton,
-                                TxButton,  PauseButton, SpeakerButton};
-    order.insert(order.end(), ButMacro.begin(), ButMacro.end());
-    order.insert(order.end(),
-                 {ClearEditButton, CallEdit, RSTEdit, NameEdit, OtherEdit, Sent, Input});
-    for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
-}
-
-void TForm1::AnnounceSpeed(std::int32_t lpm) {
-    // The first speed is the one the window starts with, not news.
-    if (announcedSpeed_ != 0 && lpm != announcedSpeed_) {
-        announcer->Announce(QStringLiteral("Speed %1 LPM, %2 WPM")
-                                .arg(lpm)
-                                .arg(QString::number(lpm / kLettersPerWord, 'g', 3)));
-    }
-    announcedSpeed_ = lpm;
 }
 
 void TForm1::BuildPanel2() {
@@ -384,25 +319,12 @@ void TForm1::BuildPanel3() {
     RSTLabel->setBuddy(RSTEdit);
     NameLabel->setBuddy(NameEdit);
     OtherLabel->setBuddy(OtherEdit);
-    // The labels' letters alone ("C:") say little to a screen reader's user, which reads a
-    // field by its label.
-    for (const auto& [label, edit, name] :
-         {std::tuple{CallLabel, CallEdit, "Call"}, std::tuple{RSTLabel, RSTEdit, "RST"},
-          std::tuple{NameLabel, NameEdit, "Name"}, std::tuple{OtherLabel, OtherEdit, "Other"}}) {
-        label->setAccessibleName(QLatin1String(name));
-        edit->setAccessibleName(QLatin1String(name));
-    }
 }
 
 void TForm1::BuildTextWindows() {
     Sent = Named(new QPlainTextEdit(this), "Sent");
     Sent->setReadOnly(true);
     Sent->setFixedHeight(kSentHeight);
-    // Tab reaches it and the arrows move through it, so what was sent can be read again.
-    Sent->setFocusPolicy(Qt::StrongFocus);
-    Sent->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    Sent->setTabChangesFocus(true);
-    Sent->setAccessibleName(QStringLiteral("Sent window"));
     Sent->setFont(QFont(QString::fromLatin1(kSentFontFamily), kSentFontPoints));
     SetTextColor(*Sent, kSentTextColor);
     SetBackgroundColor(*Sent, Qt::white);
@@ -414,9 +336,6 @@ void TForm1::BuildTextWindows() {
     Input = Named(new QPlainTextEdit(this), "Input");
     Input->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Input->setFont(BoldFont(kFieldFontPoints));
-    // A tab character would be keyed as nothing; Tab moves on instead.
-    Input->setTabChangesFocus(true);
-    Input->setAccessibleName(QStringLiteral("Transmit window"));
 
     StatusBar = Named(new StatusPanels(this), "StatusBar");
 }
@@ -424,12 +343,9 @@ void TForm1::BuildTextWindows() {
 void TForm1::BuildMenu() {
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("MainMenu"));
-    auto* altKeyStyle = new AltKeyMenuStyle;
-    altKeyStyle->setParent(bar);
-    bar->setStyle(altKeyStyle);
 
-    // Access letters for keyboard users, none of them a letter the window's own keys take
-    // with Alt (A, C, N, O, P, R, T); F10 stays a macro key.
+    // Access letters for keyboard users: those of the menu bar (Alt+F, S, H) are none of the
+    // window's own Alt keys (A, C, N, O, P, R, T); an item's letter acts only in its open menu.
     File1 = Named(bar->addMenu(QStringLiteral("&File")), "File1");
     Exit2 = MakeItem(File1, "Exit2", QStringLiteral("E&xit"), false);
 
@@ -438,22 +354,17 @@ void TForm1::BuildMenu() {
     MOXSetup1 = Named(Setup1->addMenu(QStringLiteral("MO&X Setup")), "MOXSetup1");
     TXOnKeyboard1 =
         MakeItem(MOXSetup1, "TXOnKeyboard1", QStringLiteral("TX On at &keyboard press"), true);
-    TxAtPaddle1 = MakeItem(MOXSetup1, "TxAtPaddle1",
-                           WithAccessLetter(PaddleDelayCaption(10), kPaddleWord), true);
+    // The two captions that follow their values come from SetPaddleDelay and SetSilenceLen.
+    TxAtPaddle1 = MakeItem(MOXSetup1, "TxAtPaddle1", QString(), true);
     Delayms1 = Named(MOXSetup1->addMenu(kSubmenuIndent + QStringLiteral("&Delay")), "Delayms1");
     DelayGroup = MakeRadioItems(Delayms1, kPaddleDelayChoices, kDelayItemNames, DelayItems);
     RxAtFreeBuffer1 =
         MakeItem(MOXSetup1, "RxAtFreeBuffer1", QStringLiteral("TX Off at &free buffer"), true);
-    RxAtSilence1 = MakeItem(MOXSetup1, "RxAtSilence1",
-                            WithAccessLetter(SilenceLenCaption(8), kSilenceWord), true);
+    RxAtSilence1 = MakeItem(MOXSetup1, "RxAtSilence1", QString(), true);
     RXOn8DotsSilence1 = Named(MOXSetup1->addMenu(kSubmenuIndent + QStringLiteral("Silence &len")),
                               "RXOn8DotsSilence1");
     SilenceLenGroup = MakeRadioItems(RXOn8DotsSilence1, kSilenceLenChoices, kSilenceLenItemNames,
                                      SilenceLenItems);
-    // The blanks only place the two words on screen; a screen reader reads the words.
-    InstallSubmenuItemNames();
-    Delayms1->setAccessibleName(QStringLiteral("Delay"));
-    RXOn8DotsSilence1->setAccessibleName(QStringLiteral("Silence len"));
     PauseAtPaddle1 =
         MakeItem(Setup1, "PauseAtPaddle1", QStringLiteral("Pause On at &paddle press"), true);
     PauseOffAtRx1 = MakeItem(Setup1, "PauseOffAtRx1", QStringLiteral("Pause O&ff at TX off"), true);
@@ -628,71 +539,6 @@ void TForm1::SpeedUpDownChanging(UpDown::Button button) {
 
 void TForm1::DashDotUpDownClick() {
     speed.DashDotUpDownClick(DashDotUpDown->Position());
-}
-
-// ---- Keying options.
-
-void TForm1::MOX1Click() {
-    ToggleCheckItem(engine.keyerSettings.MoxOn, *MOX1);
-}
-
-void TForm1::TXOnKeyboard1Click() {
-    ToggleCheckItem(options.TxAtKeyboard, *TXOnKeyboard1);
-}
-
-void TForm1::TxAtPaddle1Click() {
-    ToggleCheckItem(engine.keyerSettings.TxAtPaddle, *TxAtPaddle1);
-}
-
-void TForm1::RxAtFreeBuffer1Click() {
-    ToggleCheckItem(options.RxAtFreeBuffer, *RxAtFreeBuffer1);
-}
-
-void TForm1::RxAtSilence1Click() {
-    ToggleCheckItem(engine.keyerSettings.RxAtSilence, *RxAtSilence1);
-}
-
-void TForm1::PauseAtPaddle1Click() {
-    ToggleCheckItem(engine.keyerSettings.PauseAtPaddle, *PauseAtPaddle1);
-}
-
-void TForm1::PauseOffAtRx1Click() {
-    ToggleCheckItem(options.PauseOffAtRx, *PauseOffAtRx1);
-}
-
-void TForm1::SetPaddleDelay(std::int32_t paddleDelay) {
-    engine.keyerSettings.PaddleDelay.store(paddleDelay);
-    TxAtPaddle1->setText(WithAccessLetter(PaddleDelayCaption(paddleDelay), kPaddleWord));
-    CheckRadioValue(*DelayGroup, paddleDelay);
-}
-
-void TForm1::SetSilenceLen(std::int32_t silenceLen) {
-    engine.keyerSettings.SilenceLen.store(silenceLen);
-    RxAtSilence1->setText(WithAccessLetter(SilenceLenCaption(silenceLen), kSilenceWord));
-    CheckRadioValue(*SilenceLenGroup, silenceLen);
-}
-
-void TForm1::SpeakerButtonClick() {
-    engine.portSettings.UseSpeaker.store(SpeakerButton->isChecked() ? 1 : 0);
-}
-
-void TForm1::YambButtonClick() {
-    engine.keyerSettings.IsYamb.store(YambButton->isChecked() ? 1 : 0);
-}
-
-void TForm1::ShowKeyingOptions() {
-    const KeyerSettings& keyer = engine.keyerSettings;
-    MOX1->setChecked(keyer.MoxOn.load() != 0);
-    TXOnKeyboard1->setChecked(options.TxAtKeyboard != 0);
-    TxAtPaddle1->setChecked(keyer.TxAtPaddle.load() != 0);
-    RxAtFreeBuffer1->setChecked(options.RxAtFreeBuffer != 0);
-    RxAtSilence1->setChecked(keyer.RxAtSilence.load() != 0);
-    PauseAtPaddle1->setChecked(keyer.PauseAtPaddle.load() != 0);
-    PauseOffAtRx1->setChecked(options.PauseOffAtRx != 0);
-    SetPaddleDelay(keyer.PaddleDelay.load());
-    SetSilenceLen(keyer.SilenceLen.load());
-    SpeakerButton->setChecked(engine.portSettings.UseSpeaker.load() != 0);
-    YambButton->setChecked(keyer.IsYamb.load() != 0);
 }
 
 }  // namespace telkey

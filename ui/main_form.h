@@ -269,6 +269,9 @@ class TForm1 : public QMainWindow {
     void BuildPanel3();
     void BuildTextWindows();
     void BuildMenu();
+    // Names for screen readers, the Tab order, the keys that work the arrows and the menu bar,
+    // and the announcer (main_form_access.cpp).
+    void BuildAccess();
     void SetTabOrder();
     // Announces a new speed (LPM), whatever changed it.
     void AnnounceSpeed(std::int32_t lpm);
