@@ -8,6 +8,7 @@ screen reader hears it: a notification shows with the news.
 Usage: accessible_tree.py TELKEY_BINARY WINDOW_OPENER_LIBRARY
 Runs inside a session bus whose at-spi2 registry is up (accessible_tree_test.sh starts them)."""
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -217,6 +218,7 @@ def main():
         except subprocess.TimeoutExpired:
             program.kill()
             program.wait()
+        shutil.rmtree(work, ignore_errors=True)
     print("heard: " + ", ".join(heard))
     print("checked: " + ", ".join("%s %d" % c for c in checked))
     for failure in failures:
