@@ -104,6 +104,7 @@ void TellAtStart(QMessageBox::Icon icon, const char* title, const std::string& t
     PrintError(text);
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
     QMessageBox box(icon, QLatin1String(title), QString::fromStdString(text), QMessageBox::Ok);
+    telkey::PrepareForScreenReader(box);
     box.exec();
 }
 

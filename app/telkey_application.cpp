@@ -2,7 +2,6 @@
 
 #include <QFont>
 #include <QIcon>
-#include <QMessageBox>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -28,7 +27,7 @@ void InstallFontSubstitutes() {
 
 TelkeyApplication::TelkeyApplication(int& argc, char** argv)
     : QApplication(argc, argv), errorDisplay([](const QString& title, const QString& text) {
-          QMessageBox::critical(QApplication::activeWindow(), title, text);
+          ModalMessageBoxes(QApplication::activeWindow()).ShowError(title, text);
       }) {
     setApplicationName(QLatin1String(kApplicationTitle));
     // The desktop matches the windows to the installed menu entry, and shows its icon.

@@ -10,6 +10,8 @@ if [ "${1:-}" != package ]; then
                dbus-daemon)
     # Rig control runs Hamlib's rigctld, a separate program; the tests also run rigctl.
     packages+=(libhamlib-utils)
+    # The accessibility test reads the real program through the at-spi2 registry.
+    packages+=(at-spi2-core python3-pyatspi)
     # Running on Wayland, and its test under a headless compositor.
     packages+=(qt6-wayland weston)
     # Checking the Debian package.

@@ -421,9 +421,11 @@ bool TransmitQueue::DropFirstSentLine() {
 
 void TransmitQueue::AppendSent(const QString& text) {
     const int room = static_cast<int>(kSentMaxLength) - Length(sent_->document());
-    QTextCursor end = sent_->textCursor();
+    QTextCursor end(sent_->document());
     end.movePosition(QTextCursor::End);
     end.insertText(text.left(std::max(0, room)));
+    // While the operator reads Sent from the keyboard, the caret stays where it is read.
+    if (sent_->hasFocus()) return;
     sent_->setTextCursor(end);
     sent_->ensureCursorVisible();
 }

@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QEvent>
 #include <QFont>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPalette>
@@ -100,6 +101,12 @@ TAbout::TAbout(QWidget* parent)
     Label4 = MakeLink(this, "Label4", QLatin1String(kWebAddress), kWebLine);
     Label2->installEventFilter(this);
     Label4->installEventFilter(this);
+    // The links answer the keyboard too: Tab reaches them, Enter or Space opens them.
+    for (QLabel* link : {Label2, Label4}) {
+        link->setFocusPolicy(Qt::StrongFocus);
+        link->setAccessibleDescription(QStringLiteral("Link: Enter opens it"));
+    }
+    Label4->setAccessibleName(QStringLiteral("Licence web page"));
 
     Button1 = new QPushButton(QStringLiteral("OK"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -121,6 +128,13 @@ void TAbout::Label4Click() {
 }
 
 bool TAbout::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+            if (watched == Label2) Label2Click();
+            if (watched == Label4) Label4Click();
+        }
+    }
     if (event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         if (watched == Label2) Label2Click();

@@ -85,6 +85,10 @@ TForm2::TForm2(MacroStore& macros, std::array<QPushButton*, kMacroButtons> butMa
         edit->setGeometry(left, top, kEditWidth, kEditHeight);
         // Any text is a macro; the store keeps texts of any length.
         edit->setMaxLength(std::numeric_limits<int>::max());
+        // A screen reader reads the text box by its label.
+        label->setBuddy(edit);
+        label->setAccessibleName(QStringLiteral("Macro F%1").arg(n));
+        edit->setAccessibleName(label->accessibleName());
         MacroEdit[i] = edit;
     }
     MEditOK = MakeButton(this, {"MEditOK", "OK", 8});

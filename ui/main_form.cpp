@@ -136,8 +136,8 @@ QToolButton* MakeToggle(QWidget* parent, const char* name, const QString& captio
     button->setFont(BoldFont(kWindowFontPoints));
     button->setGeometry(place.left, place.top, place.width, place.height);
     button->setToolTip(hint);
-    // Like a speed button it never takes the focus from the text being typed.
-    button->setFocusPolicy(Qt::NoFocus);
+    // A click never takes the focus from the text being typed; Tab reaches it for the keyboard.
+    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 
@@ -199,6 +199,7 @@ TForm1::TForm1(Engine& engine, MessageServices& messages, QWidget* parent)
     BuildPanel3();
     BuildTextWindows();
     BuildMenu();
+    BuildAccess();
 
     column->addWidget(Panel1);
     column->addWidget(Panel2);
@@ -324,7 +325,6 @@ void TForm1::BuildTextWindows() {
     Sent = Named(new QPlainTextEdit(this), "Sent");
     Sent->setReadOnly(true);
     Sent->setFixedHeight(kSentHeight);
-    Sent->setFocusPolicy(Qt::ClickFocus);  // the Tab key passes it by
     Sent->setFont(QFont(QString::fromLatin1(kSentFontFamily), kSentFontPoints));
     SetTextColor(*Sent, kSentTextColor);
     SetBackgroundColor(*Sent, Qt::white);
@@ -344,46 +344,47 @@ void TForm1::BuildMenu() {
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("MainMenu"));
 
-    File1 = Named(bar->addMenu(QStringLiteral("File")), "File1");
-    Exit2 = MakeItem(File1, "Exit2", QStringLiteral("Exit"), false);
+    // Access letters for keyboard users: those of the menu bar (Alt+F, S, H) are none of the
+    // window's own Alt keys (A, C, N, O, P, R, T); an item's letter acts only in its open menu.
+    File1 = Named(bar->addMenu(QStringLiteral("&File")), "File1");
+    Exit2 = MakeItem(File1, "Exit2", QStringLiteral("E&xit"), false);
 
-    Setup1 = Named(bar->addMenu(QStringLiteral("Setup")), "Setup1");
-    MOX1 = MakeItem(Setup1, "MOX1", QStringLiteral("MOX On"), true);
-    MOXSetup1 = Named(Setup1->addMenu(QStringLiteral("MOX Setup")), "MOXSetup1");
+    Setup1 = Named(bar->addMenu(QStringLiteral("&Setup")), "Setup1");
+    MOX1 = MakeItem(Setup1, "MOX1", QStringLiteral("&MOX On"), true);
+    MOXSetup1 = Named(Setup1->addMenu(QStringLiteral("MO&X Setup")), "MOXSetup1");
     TXOnKeyboard1 =
-        MakeItem(MOXSetup1, "TXOnKeyboard1", QStringLiteral("TX On at keyboard press"), true);
-    TxAtPaddle1 =
-        MakeItem(MOXSetup1, "TxAtPaddle1", QString::fromStdString(PaddleDelayCaption(10)), true);
-    Delayms1 = Named(MOXSetup1->addMenu(kSubmenuIndent + QStringLiteral("Delay")), "Delayms1");
+        MakeItem(MOXSetup1, "TXOnKeyboard1", QStringLiteral("TX On at &keyboard press"), true);
+    // The two captions that follow their values come from SetPaddleDelay and SetSilenceLen.
+    TxAtPaddle1 = MakeItem(MOXSetup1, "TxAtPaddle1", QString(), true);
+    Delayms1 = Named(MOXSetup1->addMenu(kSubmenuIndent + QStringLiteral("&Delay")), "Delayms1");
     DelayGroup = MakeRadioItems(Delayms1, kPaddleDelayChoices, kDelayItemNames, DelayItems);
     RxAtFreeBuffer1 =
-        MakeItem(MOXSetup1, "RxAtFreeBuffer1", QStringLiteral("TX Off at free buffer"), true);
-    RxAtSilence1 =
-        MakeItem(MOXSetup1, "RxAtSilence1", QString::fromStdString(SilenceLenCaption(8)), true);
-    RXOn8DotsSilence1 = Named(MOXSetup1->addMenu(kSubmenuIndent + QStringLiteral("Silence len")),
+        MakeItem(MOXSetup1, "RxAtFreeBuffer1", QStringLiteral("TX Off at &free buffer"), true);
+    RxAtSilence1 = MakeItem(MOXSetup1, "RxAtSilence1", QString(), true);
+    RXOn8DotsSilence1 = Named(MOXSetup1->addMenu(kSubmenuIndent + QStringLiteral("Silence &len")),
                               "RXOn8DotsSilence1");
     SilenceLenGroup = MakeRadioItems(RXOn8DotsSilence1, kSilenceLenChoices, kSilenceLenItemNames,
                                      SilenceLenItems);
     PauseAtPaddle1 =
-        MakeItem(Setup1, "PauseAtPaddle1", QStringLiteral("Pause On at paddle press"), true);
-    PauseOffAtRx1 = MakeItem(Setup1, "PauseOffAtRx1", QStringLiteral("Pause Off at TX off"), true);
+        MakeItem(Setup1, "PauseAtPaddle1", QStringLiteral("Pause On at &paddle press"), true);
+    PauseOffAtRx1 = MakeItem(Setup1, "PauseOffAtRx1", QStringLiteral("Pause O&ff at TX off"), true);
     Setup1->addSeparator();
-    EditMacros1 = MakeItem(Setup1, "EditMacros1", QStringLiteral("Edit Macros"), false);
+    EditMacros1 = MakeItem(Setup1, "EditMacros1", QStringLiteral("&Edit Macros"), false);
     Setup1->addSeparator();
     TxWindowFontSetup1 =
-        MakeItem(Setup1, "TxWindowFontSetup1", QStringLiteral("Tx Window Font Setup"), false);
+        MakeItem(Setup1, "TxWindowFontSetup1", QStringLiteral("&Tx Window Font Setup"), false);
     TxWindowBackgroundSetup1 = MakeItem(Setup1, "TxWindowBackgroundSetup1",
-                                        QStringLiteral("Tx Window Background Setup"), false);
+                                        QStringLiteral("Tx Window &Background Setup"), false);
     SentWindowFontSetup1 =
-        MakeItem(Setup1, "SentWindowFontSetup1", QStringLiteral("Sent Window Font Setup"), false);
+        MakeItem(Setup1, "SentWindowFontSetup1", QStringLiteral("Se&nt Window Font Setup"), false);
     SentWindowBackgroundSetup1 = MakeItem(Setup1, "SentWindowBackgroundSetup1",
-                                          QStringLiteral("Sent Window Background Setup"), false);
-    Station1 = MakeItem(Setup1, "Station1", QStringLiteral("Station..."), false);
+                                          QStringLiteral("Sent Window Bac&kground Setup"), false);
+    Station1 = MakeItem(Setup1, "Station1", QStringLiteral("&Station..."), false);
     Setup1->addSeparator();
-    Savesetup1 = MakeItem(Setup1, "Savesetup1", QStringLiteral("Save setup"), false);
+    Savesetup1 = MakeItem(Setup1, "Savesetup1", QStringLiteral("Sa&ve setup"), false);
 
-    Help1 = Named(bar->addMenu(QStringLiteral("Help")), "Help1");
-    About1 = MakeItem(Help1, "About1", QStringLiteral("About"), false);
+    Help1 = Named(bar->addMenu(QStringLiteral("&Help")), "Help1");
+    About1 = MakeItem(Help1, "About1", QStringLiteral("&About"), false);
 
     connect(Exit2, &QAction::triggered, this, &TForm1::Exit2Click);
     connect(MOX1, &QAction::triggered, this, &TForm1::MOX1Click);
@@ -538,71 +539,6 @@ void TForm1::SpeedUpDownChanging(UpDown::Button button) {
 
 void TForm1::DashDotUpDownClick() {
     speed.DashDotUpDownClick(DashDotUpDown->Position());
-}
-
-// ---- Keying options.
-
-void TForm1::MOX1Click() {
-    ToggleCheckItem(engine.keyerSettings.MoxOn, *MOX1);
-}
-
-void TForm1::TXOnKeyboard1Click() {
-    ToggleCheckItem(options.TxAtKeyboard, *TXOnKeyboard1);
-}
-
-void TForm1::TxAtPaddle1Click() {
-    ToggleCheckItem(engine.keyerSettings.TxAtPaddle, *TxAtPaddle1);
-}
-
-void TForm1::RxAtFreeBuffer1Click() {
-    ToggleCheckItem(options.RxAtFreeBuffer, *RxAtFreeBuffer1);
-}
-
-void TForm1::RxAtSilence1Click() {
-    ToggleCheckItem(engine.keyerSettings.RxAtSilence, *RxAtSilence1);
-}
-
-void TForm1::PauseAtPaddle1Click() {
-    ToggleCheckItem(engine.keyerSettings.PauseAtPaddle, *PauseAtPaddle1);
-}
-
-void TForm1::PauseOffAtRx1Click() {
-    ToggleCheckItem(options.PauseOffAtRx, *PauseOffAtRx1);
-}
-
-void TForm1::SetPaddleDelay(std::int32_t paddleDelay) {
-    engine.keyerSettings.PaddleDelay.store(paddleDelay);
-    TxAtPaddle1->setText(QString::fromStdString(PaddleDelayCaption(paddleDelay)));
-    CheckRadioValue(*DelayGroup, paddleDelay);
-}
-
-void TForm1::SetSilenceLen(std::int32_t silenceLen) {
-    engine.keyerSettings.SilenceLen.store(silenceLen);
-    RxAtSilence1->setText(QString::fromStdString(SilenceLenCaption(silenceLen)));
-    CheckRadioValue(*SilenceLenGroup, silenceLen);
-}
-
-void TForm1::SpeakerButtonClick() {
-    engine.portSettings.UseSpeaker.store(SpeakerButton->isChecked() ? 1 : 0);
-}
-
-void TForm1::YambButtonClick() {
-    engine.keyerSettings.IsYamb.store(YambButton->isChecked() ? 1 : 0);
-}
-
-void TForm1::ShowKeyingOptions() {
-    const KeyerSettings& keyer = engine.keyerSettings;
-    MOX1->setChecked(keyer.MoxOn.load() != 0);
-    TXOnKeyboard1->setChecked(options.TxAtKeyboard != 0);
-    TxAtPaddle1->setChecked(keyer.TxAtPaddle.load() != 0);
-    RxAtFreeBuffer1->setChecked(options.RxAtFreeBuffer != 0);
-    RxAtSilence1->setChecked(keyer.RxAtSilence.load() != 0);
-    PauseAtPaddle1->setChecked(keyer.PauseAtPaddle.load() != 0);
-    PauseOffAtRx1->setChecked(options.PauseOffAtRx != 0);
-    SetPaddleDelay(keyer.PaddleDelay.load());
-    SetSilenceLen(keyer.SilenceLen.load());
-    SpeakerButton->setChecked(engine.portSettings.UseSpeaker.load() != 0);
-    YambButton->setChecked(keyer.IsYamb.load() != 0);
 }
 
 }  // namespace telkey

@@ -36,6 +36,7 @@ namespace telkey {
 
 class DeviceSupervision;
 struct Engine;
+class Announcer;
 class StatusPanels;
 class TAbout;
 class TForm2;
@@ -189,6 +190,8 @@ class TForm1 : public QMainWindow {
     QFrame* Splitter1;
     QPlainTextEdit* Input;
     StatusPanels* StatusBar;
+    // Tells a screen reader what the operator must hear wherever the focus is.
+    Announcer* announcer;
 
     // ---- Menu.
     QMenu* File1;
@@ -266,6 +269,12 @@ class TForm1 : public QMainWindow {
     void BuildPanel3();
     void BuildTextWindows();
     void BuildMenu();
+    // Names for screen readers, the Tab order, the keys that work the arrows and the menu bar,
+    // and the announcer (main_form_access.cpp).
+    void BuildAccess();
+    void SetTabOrder();
+    // Announces a new speed (LPM), whatever changed it.
+    void AnnounceSpeed(std::int32_t lpm);
     void BuildTransmit();
     void BuildExchange();
     void FontSetup(QPlainTextEdit& window);
@@ -274,6 +283,8 @@ class TForm1 : public QMainWindow {
 
     // The first-run guide waits for the engine to start.
     bool guidePending_ = false;
+    // The speed announced last (0: none yet).
+    std::int32_t announcedSpeed_ = 0;
     // The colour the colour dialog returned last (black before the first time).
     QColor lastDialogColor_;
     // Outer place and size, the designed ones included, whether or not the frame is known yet.

@@ -12,6 +12,7 @@
 #include "transmit/tx_control.h"
 #include "ui/macro_editor.h"
 #include "ui/main_form.h"
+#include "widgets/announcer.h"
 #include "widgets/status_panels.h"
 
 namespace telkey {
@@ -50,11 +51,21 @@ void TForm1::BuildTransmit() {
             ShowNotice(*box);
         },
         this);
-    speed.speedApplied = [this](std::int32_t lpm) { rigTx->SetSpeed(lpm); };
+    speed.speedApplied = [this](std::int32_t lpm) {
+        rigTx->SetSpeed(lpm);
+        AnnounceSpeed(lpm);
+    };
 
     Form2 = new TForm2(macros, ButMacro, this);
 
     connect(TxButton, &QToolButton::clicked, this, &TForm1::TxButtonClick);
+    // Transmit and pause change from keys, the paddle and other programs too.
+    connect(TxButton, &QToolButton::toggled, this, [this](bool on) {
+        announcer->Announce(on ? QStringLiteral("Transmit on") : QStringLiteral("Transmit off"));
+    });
+    connect(PauseButton, &QToolButton::toggled, this, [this](bool on) {
+        announcer->Announce(on ? QStringLiteral("Pause on") : QStringLiteral("Pause off"));
+    });
     connect(PauseButton, &QToolButton::clicked, this, &TForm1::PauseButtonClick);
     for (std::size_t i = 0; i < ButMacro.size(); ++i) {
         const int n = static_cast<int>(i) + 1;

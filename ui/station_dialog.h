@@ -127,6 +127,8 @@ class StationDialog : public QDialog {
 
   private:
     void Build();
+    // Names for screen readers, where the caption or the value would say too little.
+    void NameForScreenReader();
     void FillDeviceLists();
     void ShowChoice(const StationChoice& choice);
     void FillLines(DeviceKind kind);

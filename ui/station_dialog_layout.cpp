@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "backends/devices_input.h"
 #include "ui/station_dialog.h"
@@ -41,6 +42,22 @@ QLabel* ProblemLabel(const char* name, QWidget* parent) {
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setMinimumHeight(label->fontMetrics().lineSpacing() * kProblemLines);
+    return label;
+}
+
+// The group's fields sit on a plain widget inside it: screen readers would otherwise read each
+// field by the group's title.
+QWidget* GroupBody(QGroupBox* group) {
+    auto* body = new QWidget(group);
+    auto* layout = new QVBoxLayout(group);
+    layout->addWidget(body);
+    return body;
+}
+
+// A label whose access letter leads to `buddy`.
+QLabel* Caption(const QString& text, QWidget* buddy, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setBuddy(buddy);
     return label;
 }
 
@@ -90,71 +107,78 @@ void StationDialog::Build() {
     outer->addLayout(columns);
 
     auto* keyGroup = Named(new QGroupBox(QStringLiteral("Key and PTT"), this), "KeyGroup");
-    auto* keyGrid = new QGridLayout(keyGroup);
-    KeyPort = Named(new QComboBox(keyGroup), "KeyPort");
+    QWidget* keyBody = GroupBody(keyGroup);
+    auto* keyGrid = new QGridLayout(keyBody);
+    keyGrid->setContentsMargins(0, 0, 0, 0);
+    KeyPort = Named(new QComboBox(keyBody), "KeyPort");
     for (std::int32_t port = 0; port <= kLastKeyPort; ++port) {
         KeyPort->addItem(QLatin1String(kKeyPortNames[static_cast<std::size_t>(port)]), port);
     }
-    KeyDevice = Named(new QComboBox(keyGroup), "KeyDevice");
+    KeyDevice = Named(new QComboBox(keyBody), "KeyDevice");
     KeyDevice->setEditable(true);
     KeyDevice->setInsertPolicy(QComboBox::NoInsert);
     KeyDevice->setMinimumContentsLength(40);
     KeyShared =
-        Named(new QCheckBox(QStringLiteral("Shared with rig control"), keyGroup), "KeyShared");
+        Named(new QCheckBox(QStringLiteral("&Shared with rig control"), keyBody), "KeyShared");
     KeyShared->setToolTip(
         QStringLiteral("Another program (rigctld, a logger) uses this port too: no exclusive "
                        "lock, its settings left alone"));
-    KeyLine = Named(new QComboBox(keyGroup), "KeyLine");
-    PttLine = Named(new QComboBox(keyGroup), "PttLine");
-    KeyTest = Named(new QPushButton(QStringLiteral("Test key"), keyGroup), "KeyTest");
-    PttTest = Named(new QPushButton(QStringLiteral("Test PTT"), keyGroup), "PttTest");
+    KeyLine = Named(new QComboBox(keyBody), "KeyLine");
+    PttLine = Named(new QComboBox(keyBody), "PttLine");
+    // The tests have no access letter: a stray Alt key must not key the transmitter.
+    KeyTest = Named(new QPushButton(QStringLiteral("Test key"), keyBody), "KeyTest");
+    PttTest = Named(new QPushButton(QStringLiteral("Test PTT"), keyBody), "PttTest");
     KeyTest->setToolTip(QStringLiteral("Keys the transmitter for one second"));
     PttTest->setToolTip(QStringLiteral("Switches PTT on for one second"));
     for (QPushButton* test : {KeyTest, PttTest}) test->setCheckable(true);
-    PttLead = Named(new QSpinBox(keyGroup), "PttLead");
+    PttLead = Named(new QSpinBox(keyBody), "PttLead");
     PttLead->setRange(0, kLongestLeadMs);
     PttLead->setValue(links_.paddleDelay);
     PttLead->setToolTip(
         QStringLiteral("The wait between PTT on and the first element, for the transmitter's "
                        "relays to settle"));
-    KeyProblem = ProblemLabel("KeyProblem", keyGroup);
+    KeyProblem = ProblemLabel("KeyProblem", keyBody);
+    QWidget* keyPlace = HaveDevices() ? static_cast<QWidget*>(KeyDevice) : KeyPort;
     keyGrid->addWidget(
-        new QLabel(HaveDevices() ? QStringLiteral("Device:") : QStringLiteral("Port:"), keyGroup),
+        Caption(HaveDevices() ? QStringLiteral("&Device:") : QStringLiteral("&Port:"), keyPlace,
+                keyBody),
         0, 0);
     keyGrid->addWidget(HaveDevices() ? static_cast<QWidget*>(KeyDevice) : KeyPort, 0, 1, 1, 3);
     (HaveDevices() ? static_cast<QWidget*>(KeyPort) : KeyDevice)->hide();
     keyGrid->addWidget(KeyShared, 1, 1, 1, 3);
-    keyGrid->addWidget(new QLabel(QStringLiteral("Key on:"), keyGroup), 2, 0);
+    keyGrid->addWidget(Caption(QStringLiteral("&Key on:"), KeyLine, keyBody), 2, 0);
     keyGrid->addWidget(KeyLine, 2, 1);
     keyGrid->addWidget(KeyTest, 2, 2);
-    keyGrid->addWidget(new QLabel(QStringLiteral("PTT on:"), keyGroup), 3, 0);
+    keyGrid->addWidget(Caption(QStringLiteral("PTT o&n:"), PttLine, keyBody), 3, 0);
     keyGrid->addWidget(PttLine, 3, 1);
     keyGrid->addWidget(PttTest, 3, 2);
-    keyGrid->addWidget(new QLabel(QStringLiteral("PTT lead (ms)"), keyGroup), 4, 0);
+    keyGrid->addWidget(Caption(QStringLiteral("PTT &lead (ms)"), PttLead, keyBody), 4, 0);
     keyGrid->addWidget(PttLead, 4, 1);
     keyGrid->addWidget(KeyProblem, 5, 0, 1, 4);
     column->addWidget(keyGroup);
 
     auto* paddleGroup = Named(new QGroupBox(QStringLiteral("Paddle"), this), "PaddleGroup");
-    auto* paddleGrid = new QGridLayout(paddleGroup);
-    PaddleKind = Named(new QComboBox(paddleGroup), "PaddleKind");
+    QWidget* paddleBody = GroupBody(paddleGroup);
+    auto* paddleGrid = new QGridLayout(paddleBody);
+    paddleGrid->setContentsMargins(0, 0, 0, 0);
+    PaddleKind = Named(new QComboBox(paddleBody), "PaddleKind");
     PaddleKind->addItem(kNoneItem, static_cast<int>(PaddleChoice::None));
     PaddleKind->addItem(QStringLiteral("serial port: dot on CTS, dash on DSR"),
                         static_cast<int>(PaddleChoice::Serial));
     PaddleKind->addItem(QStringLiteral("input device: joystick or paddle adapter"),
                         static_cast<int>(PaddleChoice::Input));
-    PaddleDevice = Named(new QComboBox(paddleGroup), "PaddleDevice");
+    PaddleDevice = Named(new QComboBox(paddleBody), "PaddleDevice");
     PaddleDevice->setEditable(true);
     PaddleDevice->setInsertPolicy(QComboBox::NoInsert);
     PaddleDevice->setMinimumContentsLength(40);
-    PaddleShared = Named(new QCheckBox(QStringLiteral("Shared with rig control"), paddleGroup),
+    PaddleShared = Named(new QCheckBox(QStringLiteral("S&hared with rig control"), paddleBody),
                          "PaddleShared");
-    DotKey = Named(new QPushButton(paddleGroup), "DotKey");
-    DashKey = Named(new QPushButton(paddleGroup), "DashKey");
+    DotKey = Named(new QPushButton(paddleBody), "DotKey");
+    DashKey = Named(new QPushButton(paddleBody), "DashKey");
     DotKey->setToolTip(QStringLiteral("Click, then press the dot paddle"));
     DashKey->setToolTip(QStringLiteral("Click, then press the dash paddle"));
-    DotIndicator = Named(new QLabel(QStringLiteral("Dot"), paddleGroup), "DotIndicator");
-    DashIndicator = Named(new QLabel(QStringLiteral("Dash"), paddleGroup), "DashIndicator");
+    DotIndicator = Named(new QLabel(QStringLiteral("Dot"), paddleBody), "DotIndicator");
+    DashIndicator = Named(new QLabel(QStringLiteral("Dash"), paddleBody), "DashIndicator");
     for (QLabel* indicator : {DotIndicator, DashIndicator}) {
         indicator->setAlignment(Qt::AlignCenter);
         indicator->setMinimumWidth(60);
@@ -162,15 +186,15 @@ void StationDialog::Build() {
         indicator->setFrameShadow(QFrame::Sunken);
         indicator->setAutoFillBackground(true);
     }
-    PaddleProblem = ProblemLabel("PaddleProblem", paddleGroup);
-    paddleGrid->addWidget(new QLabel(QStringLiteral("Paddle:"), paddleGroup), 0, 0);
+    PaddleProblem = ProblemLabel("PaddleProblem", paddleBody);
+    paddleGrid->addWidget(Caption(QStringLiteral("P&addle:"), PaddleKind, paddleBody), 0, 0);
     paddleGrid->addWidget(PaddleKind, 0, 1, 1, 3);
-    paddleGrid->addWidget(new QLabel(QStringLiteral("Device:"), paddleGroup), 1, 0);
+    paddleGrid->addWidget(Caption(QStringLiteral("De&vice:"), PaddleDevice, paddleBody), 1, 0);
     paddleGrid->addWidget(PaddleDevice, 1, 1, 1, 3);
     paddleGrid->addWidget(PaddleShared, 2, 1, 1, 3);
     paddleGrid->addWidget(DotKey, 3, 1);
     paddleGrid->addWidget(DashKey, 3, 2);
-    paddleGrid->addWidget(new QLabel(QStringLiteral("Contacts:"), paddleGroup), 4, 0);
+    paddleGrid->addWidget(new QLabel(QStringLiteral("Contacts:"), paddleBody), 4, 0);
     paddleGrid->addWidget(DotIndicator, 4, 1);
     paddleGrid->addWidget(DashIndicator, 4, 2);
     paddleGrid->addWidget(PaddleProblem, 5, 0, 1, 4);
@@ -178,31 +202,33 @@ void StationDialog::Build() {
     column->addStretch();
 
     auto* toneGroup = Named(new QGroupBox(QStringLiteral("Sidetone"), this), "SidetoneGroup");
-    auto* toneGrid = new QGridLayout(toneGroup);
-    SidetoneOutput = Named(new QComboBox(toneGroup), "SidetoneOutput");
+    QWidget* toneBody = GroupBody(toneGroup);
+    auto* toneGrid = new QGridLayout(toneBody);
+    toneGrid->setContentsMargins(0, 0, 0, 0);
+    SidetoneOutput = Named(new QComboBox(toneBody), "SidetoneOutput");
     SidetoneOutput->addItem(QStringLiteral("sound card"),
                             static_cast<int>(SidetoneChoice::SoundCard));
     SidetoneOutput->addItem(QStringLiteral("PC speaker"),
                             static_cast<int>(SidetoneChoice::PcSpeaker));
     SidetoneOutput->addItem(kNoneItem, static_cast<int>(SidetoneChoice::None));
-    SidetoneTone = Named(new QSpinBox(toneGroup), "SidetoneTone");
+    SidetoneTone = Named(new QSpinBox(toneBody), "SidetoneTone");
     SidetoneTone->setRange(kLowestTone, kHighestTone);
     SidetoneTone->setSuffix(QStringLiteral(" Hz"));
-    SidetoneVolume = Named(new QSlider(Qt::Horizontal, toneGroup), "SidetoneVolume");
+    SidetoneVolume = Named(new QSlider(Qt::Horizontal, toneBody), "SidetoneVolume");
     SidetoneVolume->setRange(0, kFullVolume);
-    ToneTest = Named(new QPushButton(QStringLiteral("Test tone"), toneGroup), "ToneTest");
+    ToneTest = Named(new QPushButton(QStringLiteral("Test tone"), toneBody), "ToneTest");
     ToneTest->setCheckable(true);
     ToneTest->setToolTip(QStringLiteral("Sounds the sidetone for one second"));
-    SidetoneNote = Named(new QLabel(toneGroup), "SidetoneNote");
+    SidetoneNote = Named(new QLabel(toneBody), "SidetoneNote");
     SidetoneNote->setWordWrap(true);
     SidetoneNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     SidetoneNote->setMinimumHeight(SidetoneNote->fontMetrics().lineSpacing() * kNoteLines);
-    toneGrid->addWidget(new QLabel(QStringLiteral("Output:"), toneGroup), 0, 0);
+    toneGrid->addWidget(Caption(QStringLiteral("&Output:"), SidetoneOutput, toneBody), 0, 0);
     toneGrid->addWidget(SidetoneOutput, 0, 1);
-    toneGrid->addWidget(new QLabel(QStringLiteral("Tone:"), toneGroup), 0, 2);
+    toneGrid->addWidget(Caption(QStringLiteral("Ton&e:"), SidetoneTone, toneBody), 0, 2);
     toneGrid->addWidget(SidetoneTone, 0, 3);
     toneGrid->addWidget(ToneTest, 0, 4);
-    toneGrid->addWidget(new QLabel(QStringLiteral("Volume:"), toneGroup), 1, 0);
+    toneGrid->addWidget(Caption(QStringLiteral("Vol&ume:"), SidetoneVolume, toneBody), 1, 0);
     toneGrid->addWidget(SidetoneVolume, 1, 1, 1, 4);
     toneGrid->addWidget(SidetoneNote, 2, 0, 1, 5);
     second->addWidget(toneGroup);
@@ -224,7 +250,7 @@ void StationDialog::Build() {
     second->addStretch();
 
     auto* buttons = new QHBoxLayout;
-    RefreshButton = Named(new QPushButton(QStringLiteral("Refresh"), this), "RefreshButton");
+    RefreshButton = Named(new QPushButton(QStringLiteral("&Refresh"), this), "RefreshButton");
     OkButton = Named(new QPushButton(QStringLiteral("OK"), this), "OkButton");
     CancelButton = Named(new QPushButton(QStringLiteral("Cancel"), this), "CancelButton");
     OkButton->setDefault(true);
@@ -233,6 +259,8 @@ void StationDialog::Build() {
     buttons->addWidget(OkButton);
     buttons->addWidget(CancelButton);
     outer->addLayout(buttons);
+
+    NameForScreenReader();
 
     for (QComboBox* box : {KeyDevice, PaddleDevice}) box->setEnabled(HaveDevices());
     KeyShared->setEnabled(HaveDevices());
@@ -275,6 +303,36 @@ void StationDialog::Build() {
     connect(RefreshButton, &QPushButton::clicked, this, &StationDialog::Refresh);
     connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void StationDialog::NameForScreenReader() {
+    // Named by what they set, not by the value they show or the group they sit in.
+    const std::initializer_list<std::pair<QWidget*, const char*>> names{
+        {KeyPort, "Key port"},
+        {KeyDevice, "Key and PTT device"},
+        {KeyDevice->lineEdit(), "Key and PTT device path"},
+        {KeyShared, "Key port shared with rig control"},
+        {KeyLine, "Key line"},
+        {PttLine, "PTT line"},
+        {KeyTest, "Test key"},
+        {PttTest, "Test PTT"},
+        {PttLead, "PTT lead, milliseconds"},
+        {PaddleKind, "Paddle"},
+        {PaddleDevice, "Paddle device"},
+        {PaddleDevice->lineEdit(), "Paddle device path"},
+        {PaddleShared, "Paddle port shared with rig control"},
+        {SidetoneOutput, "Sidetone output"},
+        {SidetoneTone, "Sidetone tone, Hz"},
+        {SidetoneVolume, "Sidetone volume"},
+        {ToneTest, "Test tone"},
+    };
+    for (const auto& [widget, name] : names) widget->setAccessibleName(QLatin1String(name));
+    // A screen reader reads a field by its label, and a combo box's own name is its value.
+    for (QLabel* label : findChildren<QLabel*>()) {
+        if (label->buddy() != nullptr && !label->buddy()->accessibleName().isEmpty()) {
+            label->setAccessibleName(label->buddy()->accessibleName());
+        }
+    }
 }
 
 void StationDialog::FillDeviceLists() {

@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QVBoxLayout>
+#include <utility>
 
 namespace telkey {
 
@@ -36,38 +38,60 @@ bool SameTarget(const rig::RigTarget& a, const rig::RigTarget& b) {
 StationRigGroup::StationRigGroup(const rig::RigChoice& current, LinkFor linkFor, QWidget* parent)
     : QGroupBox(QStringLiteral("Rig (Hamlib)"), parent), linkFor_(std::move(linkFor)) {
     setObjectName(QStringLiteral("RigGroup"));
-    auto* grid = new QGridLayout(this);
-    RigPtt = Named(new QComboBox(this), "RigPtt");
+    // The fields sit on a plain widget inside the group: screen readers would otherwise read
+    // each field by the group's title.
+    auto* body = new QWidget(this);
+    (new QVBoxLayout(this))->addWidget(body);
+    auto* grid = new QGridLayout(body);
+    grid->setContentsMargins(0, 0, 0, 0);
+    RigPtt = Named(new QComboBox(body), "RigPtt");
     RigPtt->addItems({QStringLiteral("line of the key port"), QStringLiteral("rig (CAT)"),
                       QStringLiteral("both")});
-    RigKey = Named(new QComboBox(this), "RigKey");
+    RigKey = Named(new QComboBox(body), "RigKey");
     RigKey->addItems(
         {QStringLiteral("line of the key port"), QStringLiteral("the rig's keyer (CAT)")});
-    RigKind = Named(new QComboBox(this), "RigKind");
+    RigKind = Named(new QComboBox(body), "RigKind");
     RigKind->addItems({QStringLiteral("rigctld at"), QStringLiteral("rig on a serial port")});
-    RigAddress = Named(new QLineEdit(this), "RigAddress");
+    RigAddress = Named(new QLineEdit(body), "RigAddress");
     RigAddress->setPlaceholderText(QStringLiteral("localhost:4532"));
-    RigModel = Named(new QSpinBox(this), "RigModel");
+    RigModel = Named(new QSpinBox(body), "RigModel");
     RigModel->setRange(0, kLastModel);
     RigModel->setPrefix(QStringLiteral("model "));
     RigModel->setToolTip(QStringLiteral("Hamlib's model number: rigctl -l lists them"));
-    RigPort = Named(new QLineEdit(this), "RigPort");
+    RigPort = Named(new QLineEdit(body), "RigPort");
     RigPort->setPlaceholderText(QStringLiteral("/dev/ttyUSB0"));
-    RigBaud = Named(new QSpinBox(this), "RigBaud");
+    RigBaud = Named(new QSpinBox(body), "RigBaud");
     RigBaud->setRange(0, kHighestBaud);
     RigBaud->setSpecialValueText(QStringLiteral("model's speed"));
-    RigPttTest = Named(new QPushButton(QStringLiteral("Test PTT"), this), "RigPttTest");
-    RigCwTest = Named(new QPushButton(QStringLiteral("Test CW"), this), "RigCwTest");
-    RigAnswer = Named(new QLabel(this), "RigAnswer");
+    RigPttTest = Named(new QPushButton(QStringLiteral("Test PTT"), body), "RigPttTest");
+    RigCwTest = Named(new QPushButton(QStringLiteral("Test CW"), body), "RigCwTest");
+    RigAnswer = Named(new QLabel(body), "RigAnswer");
     RigAnswer->setWordWrap(true);
     RigAnswer->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    RigNote = Named(new QLabel(this), "RigNote");
+    RigNote = Named(new QLabel(body), "RigNote");
     RigNote->setWordWrap(true);
     RigNote->setMinimumWidth(kNoteWidth);
 
-    grid->addWidget(new QLabel(QStringLiteral("PTT:"), this), 0, 0);
+    const std::initializer_list<std::pair<QWidget*, const char*>> names{
+        {RigPtt, "Rig PTT through"},         {RigKey, "Rig keying through"},
+        {RigKind, "Rig connection"},         {RigAddress, "rigctld address"},
+        {RigModel, "Rig model number"},      {RigPort, "Rig serial port"},
+        {RigBaud, "Rig serial speed, baud"}, {RigPttTest, "Test rig PTT"},
+        {RigCwTest, "Test rig CW"},
+    };
+    // Named by what they set, not by the value they show or the group they sit in.
+    for (const auto& [widget, name] : names) widget->setAccessibleName(QLatin1String(name));
+
+    // A screen reader reads a combo box by its label: the labels name what the rig does.
+    auto* pttLabel = new QLabel(QStringLiteral("PTT:"), body);
+    auto* keyLabel = new QLabel(QStringLiteral("Key:"), body);
+    pttLabel->setBuddy(RigPtt);
+    keyLabel->setBuddy(RigKey);
+    pttLabel->setAccessibleName(QStringLiteral("Rig PTT through"));
+    keyLabel->setAccessibleName(QStringLiteral("Rig keying through"));
+    grid->addWidget(pttLabel, 0, 0);
     grid->addWidget(RigPtt, 0, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Key:"), this), 0, 2);
+    grid->addWidget(keyLabel, 0, 2);
     grid->addWidget(RigKey, 0, 3);
     grid->addWidget(RigKind, 1, 0, 1, 2);
     grid->addWidget(RigAddress, 1, 2, 1, 2);

@@ -1,11 +1,25 @@
 #include "widgets/message_box.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace telkey {
 
 void ModalMessageBoxes::ShowError(const QString& title, const QString& text) {
-    QMessageBox::critical(parent_, title, text);
+    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, parent_);
+    PrepareForScreenReader(box);
+    box.exec();
+}
+
+void PrepareForScreenReader(QMessageBox& box) {
+    box.setAccessibleName(box.windowTitle());
+    box.setAccessibleDescription(box.text());
+    QAbstractButton* answer = box.defaultButton();
+    if (answer == nullptr && !box.buttons().isEmpty()) answer = box.buttons().constFirst();
+    if (answer != nullptr) {
+        answer->setAccessibleDescription(box.text());
+        answer->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void ShowNotice(QMessageBox& box) {
@@ -15,6 +29,7 @@ void ShowNotice(QMessageBox& box) {
             box.setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
         }
     }
+    PrepareForScreenReader(box);
     box.show();
     box.raise();
     box.activateWindow();

@@ -31,7 +31,12 @@ class ModalMessageBoxes : public MessageBoxes {
 };
 
 // Shows a box that does not block (a notice) in front of the window it belongs to: raised and
-// activated, and kept on top while that window is, so no desktop puts it behind.
+// activated, and kept on top while that window is, so no desktop puts it behind. Its answer
+// button takes the focus, so a screen reader reads the notice out at once.
 void ShowNotice(QMessageBox& box);
+
+// A box as a screen reader should read it: named by its title, its text as the description,
+// and the focus on the button that answers it once it shows.
+void PrepareForScreenReader(QMessageBox& box);
 
 }  // namespace telkey

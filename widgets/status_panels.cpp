@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QStringList>
 
+#include "widgets/accessible_roles.h"
+
 namespace telkey {
 
 namespace {
@@ -28,6 +30,8 @@ constexpr int kTopMargin = 2;
 }  // namespace
 
 StatusPanels::StatusPanels(QWidget* parent) : QWidget(parent) {
+    InstallAccessibleRoles();
+    setAccessibleName(QStringLiteral("Status bar"));
     setFixedHeight(kHeight);
     // Fixed places, no layout: a narrow window cuts the panels off instead of staying wide.
     int left = 0;

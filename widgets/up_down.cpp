@@ -1,5 +1,6 @@
 #include "widgets/up_down.h"
 
+#include <QKeyEvent>
 #include <QToolButton>
 #include <algorithm>
 
@@ -46,6 +47,33 @@ void UpDown::Step(Button button) {
         static_cast<long long>(position_) + (button == Button::Up ? increment_ : -increment_);
     position_ = static_cast<int>(std::clamp<long long>(next, min_, max_));
     Q_EMIT Click(button);
+}
+
+void UpDown::StepWithArrowKeys(QWidget* edit) {
+    if (edit_ != nullptr) edit_->removeEventFilter(this);
+    edit_ = edit;
+    if (edit_ != nullptr) edit_->installEventFilter(this);
+}
+
+void UpDown::SetArrowNames(const QString& up, const QString& down) {
+    up_->setAccessibleName(up);
+    down_->setAccessibleName(down);
+}
+
+bool UpDown::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != edit_ || event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers() & (Qt::ShiftModifier | Qt::AltModifier | Qt::ControlModifier))
+        return false;
+    if (key->key() == Qt::Key_Up) {
+        Step(Button::Up);
+        return true;
+    }
+    if (key->key() == Qt::Key_Down) {
+        Step(Button::Down);
+        return true;
+    }
+    return false;
 }
 
 void UpDown::resizeEvent(QResizeEvent* /*event*/) {

@@ -27,6 +27,11 @@ class UpDown : public QWidget {
     // What a click on the arrow does: step, then emit Click.
     void Step(Button button);
 
+    // Up and Down pressed in `edit` step as the arrows do (the edit's neighbour).
+    void StepWithArrowKeys(QWidget* edit);
+    // Screen readers call the arrows by these names.
+    void SetArrowNames(const QString& up, const QString& down);
+
     QToolButton* UpButton() const noexcept { return up_; }
     QToolButton* DownButton() const noexcept { return down_; }
 
@@ -35,10 +40,12 @@ class UpDown : public QWidget {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     QToolButton* up_;
     QToolButton* down_;
+    QWidget* edit_ = nullptr;
     int min_ = 0;
     int max_ = 100;
     int increment_ = 1;

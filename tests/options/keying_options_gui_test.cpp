@@ -91,7 +91,7 @@ TEST_F(KeyingOptionsTest, SwitchingMoxOffLeavesTheTransmitterAlone) {
 TEST_F(KeyingOptionsTest, ChoosingADelayRewritesTheCaptionAndMovesTheCheckMark) {
     Item("N1501")->trigger();
     EXPECT_EQ(w.engine.keyerSettings.PaddleDelay.load(), 150);
-    EXPECT_EQ(Item("TxAtPaddle1")->text(), "TX On at paddle press with 150 ms keying delay");
+    EXPECT_EQ(Item("TxAtPaddle1")->text(), "TX On at &paddle press with 150 ms keying delay");
     EXPECT_EQ(CheckedIn(w.form.DelayGroup), QStringList{"N1501"});
     // Choosing the checked item again keeps it checked.
     Item("N1501")->trigger();
@@ -101,18 +101,18 @@ TEST_F(KeyingOptionsTest, ChoosingADelayRewritesTheCaptionAndMovesTheCheckMark) 
 TEST_F(KeyingOptionsTest, ChoosingASilenceLengthRewritesTheCaption) {
     Item("SL30")->trigger();
     EXPECT_EQ(w.engine.keyerSettings.SilenceLen.load(), 30);
-    EXPECT_EQ(Item("RxAtSilence1")->text(), "TX Off at 30 dots silence");
+    EXPECT_EQ(Item("RxAtSilence1")->text(), "TX Off at 30 dots &silence");
     EXPECT_EQ(CheckedIn(w.form.SilenceLenGroup), QStringList{"SL30"});
 }
 
 TEST_F(KeyingOptionsTest, AValueOutsideTheListLeavesNoItemChecked) {
     w.form.SetSilenceLen(12);
     EXPECT_EQ(w.engine.keyerSettings.SilenceLen.load(), 12);
-    EXPECT_EQ(Item("RxAtSilence1")->text(), "TX Off at 12 dots silence");
+    EXPECT_EQ(Item("RxAtSilence1")->text(), "TX Off at 12 dots &silence");
     EXPECT_TRUE(CheckedIn(w.form.SilenceLenGroup).isEmpty());
 
     w.form.SetPaddleDelay(0);
-    EXPECT_EQ(Item("TxAtPaddle1")->text(), "TX On at paddle press with 0 ms keying delay");
+    EXPECT_EQ(Item("TxAtPaddle1")->text(), "TX On at &paddle press with 0 ms keying delay");
     EXPECT_TRUE(CheckedIn(w.form.DelayGroup).isEmpty());
 
     // A listed value afterwards checks its item again.

@@ -145,6 +145,25 @@ int TxSwitchedOn(const std::vector<std::uint8_t>& values) {
 // Every broadcast waits for a participant that answers only after 16 dots, longer than the
 // silence that ends transmission. The hand-over goes on while it waits: the text is keyed in
 // full, with the transmitter switched on once and announced once.
+TEST_F(TransmitWindow, SentBeingReadKeepsItsCaretWhileTheKeyedTextIsEchoed) {
+    engine().keyerSettings.MoxOn.store(1);
+    test::TypeText(QStringLiteral("e"));
+    TicksUntil([&] { return SentText() == QStringLiteral(" e"); });
+    // The operator goes back to read what was sent while "t" is keyed.
+    test::TypeText(QStringLiteral("t"));
+    form().Sent->setFocus(Qt::TabFocusReason);
+    QTextCursor reading = form().Sent->textCursor();
+    reading.setPosition(1);
+    form().Sent->setTextCursor(reading);
+    TicksUntil([&] { return SentText() == QStringLiteral(" et"); });
+    EXPECT_EQ(form().Sent->textCursor().position(), 1);
+    // Not being read, Sent follows the text again.
+    form().Input->setFocus();
+    test::TypeText(QStringLiteral("e"));
+    TicksUntil([&] { return SentText() == QStringLiteral(" ete"); });
+    EXPECT_EQ(form().Sent->textCursor().position(), 4);
+}
+
 TEST_F(TransmitWindow, SlowParticipantDoesNotHoldUpKeying) {
     engine().keyerSettings.MoxOn.store(1);
     fx->bus.Clear();

@@ -56,14 +56,14 @@ TEST_F(MainFormTest, MenuHasEveryItemInOrder) {
     Outline(w.form.menuBar()->actions(), 0, lines);
     const QString blanks(45, QLatin1Char(' '));
     const QStringList expected{
-        "File [File1]",
-        "  Exit [Exit2]",
-        "Setup [Setup1]",
-        "  MOX On [MOX1]",
-        "  MOX Setup [MOXSetup1]",
-        "    TX On at keyboard press [TXOnKeyboard1]",
-        "    TX On at paddle press with 10 ms keying delay [TxAtPaddle1]",
-        "    " + blanks + "Delay [Delayms1]",
+        "&File [File1]",
+        "  E&xit [Exit2]",
+        "&Setup [Setup1]",
+        "  &MOX On [MOX1]",
+        "  MO&X Setup [MOXSetup1]",
+        "    TX On at &keyboard press [TXOnKeyboard1]",
+        "    TX On at &paddle press with 10 ms keying delay [TxAtPaddle1]",
+        "    " + blanks + "&Delay [Delayms1]",
         "      2 [N21]",
         "      5 [N52]",
         "      10 [N102]",
@@ -75,9 +75,9 @@ TEST_F(MainFormTest, MenuHasEveryItemInOrder) {
         "      150 [N1501]",
         "      200 [N2001]",
         "      300 [N3001]",
-        "    TX Off at free buffer [RxAtFreeBuffer1]",
-        "    TX Off at 8 dots silence [RxAtSilence1]",
-        "    " + blanks + "Silence len [RXOn8DotsSilence1]",
+        "    TX Off at &free buffer [RxAtFreeBuffer1]",
+        "    TX Off at 8 dots &silence [RxAtSilence1]",
+        "    " + blanks + "Silence &len [RXOn8DotsSilence1]",
         "      1 [SL1]",
         "      2 [SL2]",
         "      3 [SL3]",
@@ -92,20 +92,20 @@ TEST_F(MainFormTest, MenuHasEveryItemInOrder) {
         "      20 [SL20]",
         "      30 [SL30]",
         "      50 [SL50]",
-        "  Pause On at paddle press [PauseAtPaddle1]",
-        "  Pause Off at TX off [PauseOffAtRx1]",
+        "  Pause On at &paddle press [PauseAtPaddle1]",
+        "  Pause O&ff at TX off [PauseOffAtRx1]",
         "  -",
-        "  Edit Macros [EditMacros1]",
+        "  &Edit Macros [EditMacros1]",
         "  -",
-        "  Tx Window Font Setup [TxWindowFontSetup1]",
-        "  Tx Window Background Setup [TxWindowBackgroundSetup1]",
-        "  Sent Window Font Setup [SentWindowFontSetup1]",
-        "  Sent Window Background Setup [SentWindowBackgroundSetup1]",
-        "  Station... [Station1]",
+        "  &Tx Window Font Setup [TxWindowFontSetup1]",
+        "  Tx Window &Background Setup [TxWindowBackgroundSetup1]",
+        "  Se&nt Window Font Setup [SentWindowFontSetup1]",
+        "  Sent Window Bac&kground Setup [SentWindowBackgroundSetup1]",
+        "  &Station... [Station1]",
         "  -",
-        "  Save setup [Savesetup1]",
-        "Help [Help1]",
-        "  About [About1]",
+        "  Sa&ve setup [Savesetup1]",
+        "&Help [Help1]",
+        "  &About [About1]",
     };
     EXPECT_EQ(lines, expected);
 }
@@ -226,7 +226,8 @@ TEST_F(MainFormTest, WindowHasItsDesignedFrame) {
     EXPECT_EQ(w.form.Sent->font().family(), "Courier New");
     EXPECT_EQ(w.form.Sent->font().pointSize(), 9);
     EXPECT_TRUE(w.form.Sent->isReadOnly());
-    EXPECT_EQ(w.form.Sent->focusPolicy(), Qt::ClickFocus);
+    // Tab reaches it too, so that what was sent can be read again from the keyboard.
+    EXPECT_EQ(w.form.Sent->focusPolicy(), Qt::StrongFocus);
     EXPECT_EQ(w.form.Input->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_TRUE(w.form.CallEdit->font().bold());
     EXPECT_EQ(w.form.CallEdit->font().pointSize(), 10);
