@@ -60,22 +60,21 @@ TEST(RigLinkStressTest, EveryRequestAnsweredOnce) {
             });
         }
         for (auto& thread : threads) thread.join();
+        // However many the short bounds failed on a busy machine, the link still answers.
+        EXPECT_EQ(link.Identify()->Wait(10s), RigOutcome::Ok);
         // Closing with requests still queued answers them too.
         for (int i = 0; i < 20; ++i) tickets[0].push_back(link.SetKeySpeed(30));
     }
     int answered = 0;
-    int ok = 0;
     for (const auto& list : tickets) {
         for (const auto& ticket : list) {
             EXPECT_FALSE(ticket->Pending());
             EXPECT_FALSE(ticket->Words().empty());
             ++answered;
-            ok += ticket->Ok() ? 1 : 0;
         }
     }
     EXPECT_EQ(answered, kThreads * kRequestsEach + 20);
     EXPECT_EQ(callbacks.load(), kThreads * kRequestsEach);
-    EXPECT_GT(ok, 0);
     EXPECT_GT(statusChanges.load(), 0);
 }
 
