@@ -237,6 +237,7 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                 if (!TxReady(false)) break;
                 startPaddleElement(dash != 0 ? PaddleDash : PaddleDot);
                 s.DecodedCode = 1;
+                paddleCharacters_.fetch_add(1, std::memory_order_relaxed);
                 // A character begun with the TX line on keeps it on to its end.
                 ports_.KeepTx(Ports::kTxKeying);
                 break;

@@ -31,6 +31,7 @@ constexpr std::string_view kRigctldKey = "Rigctld";
 constexpr std::string_view kRigModelKey = "RigModel";
 constexpr std::string_view kRigPortKey = "RigPort";
 constexpr std::string_view kRigBaudKey = "RigBaud";
+constexpr std::string_view kWinkeyerKey = "WinKeyer";
 constexpr std::string_view kSerialRig = "serial";
 constexpr std::string_view kRigctldRig = "rigctld";
 
@@ -104,6 +105,14 @@ rig::RigChoice ReadRigChoice(const ProfileFile& file) {
         choice.target.baud = std::max(0, Number(read(kRigBaudKey), 0));
     }
     return choice;
+}
+
+std::string ReadWinkeyerChoice(const ProfileFile& file) {
+    return file.ReadString(kSectionDevices, kWinkeyerKey, "");
+}
+
+void WriteWinkeyerChoice(ProfileFile& file, const std::string& choice) {
+    file.WriteString(kSectionDevices, kWinkeyerKey, choice);
 }
 
 void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice) {

@@ -25,6 +25,9 @@ PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const Devic
 // The rig in the same section: PTT and Key, and rigctld's address or the serial rig. A value
 // that cannot be used keeps its default (line, localhost:4532).
 rig::RigChoice ReadRigChoice(const ProfileFile& file);
+// [Devices] WinKeyer: the emulated WinKeyer's link path, "on" for the default one; empty: off.
+std::string ReadWinkeyerChoice(const ProfileFile& file);
+void WriteWinkeyerChoice(ProfileFile& file, const std::string& choice);
 void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice);
 
 }  // namespace telkey
