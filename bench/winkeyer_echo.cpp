@@ -68,7 +68,7 @@ int main() {
     logger.Write(std::vector<std::uint8_t>{0x00, 0x02, 0x0E, 0x04, 0x02, 30});
     logger.ReadUntil([](const auto& got) { return !got.empty(); }, 10000);
     // The keyer runs once something keys.
-    logger.Write("E");
+    logger.WriteText("E");
     logger.ReadUntil([](const auto& got) { return !got.empty() && got.back().byte == kIdle; },
                      30000);
     std::this_thread::sleep_for(1s);
@@ -78,7 +78,7 @@ int main() {
     for (int round = 0; round < kRounds; ++round) {
         const std::size_t before = telkey.Lines().size();
         const std::int64_t sent = test::WinkeyerClient::Now();
-        logger.Write(kText);
+        logger.WriteText(kText);
         const auto got = logger.ReadUntil(
             [](const auto& g) {
                 return test::WinkeyerClient::Echoes(g) == kText && g.back().byte == kIdle;

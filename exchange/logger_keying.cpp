@@ -51,6 +51,8 @@ LoggerKeying::LoggerKeying(const LoggerTargets& targets, QObject* parent)
         return it != actions_.end() && AnswersAtKeyUp(it->second.what);
     };
     keyUpPoll_.setSingleShot(true);
+    // Replies and echoes are due at the key-up: a coarse timer would hold them back.
+    keyUpPoll_.setTimerType(Qt::PreciseTimer);
     connect(&keyUpPoll_, &QTimer::timeout, this, [this] { t_.queue->FeedKeyer(); });
     marks_.waitingForKeyUp = [this] {
         if (!keyUpPoll_.isActive()) keyUpPoll_.start(1);

@@ -149,21 +149,26 @@ bool PtyLink::Write(const std::uint8_t* bytes, std::size_t size) {
     return true;
 }
 
-int PtyLink::TakeOpenEvents() {
+PtyLink::OpenEvents PtyLink::TakeOpenEvents() {
+    OpenEvents events;
     alignas(inotify_event) std::array<char, 4096> buffer{};
     for (;;) {
         const ssize_t n = ::read(watch_, buffer.data(), buffer.size());
         if (n <= 0) break;
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
-            if ((event->mask & IN_OPEN) != 0) ++openers_;
+            if ((event->mask & IN_OPEN) != 0) {
+                ++openers_;
+                ++events.opened;
+            }
             if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 && openers_ > 0) {
                 --openers_;
+                ++events.closed;
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
-    return openers_;
+    return events;
 }
 
 void PtyLink::DropUnread() {

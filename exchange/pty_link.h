@@ -36,8 +36,13 @@ class PtyLink {
     std::size_t Read(std::uint8_t* bytes, std::size_t size);
     // Writes to the program; what the pseudo-terminal cannot take now is dropped (false).
     bool Write(const std::uint8_t* bytes, std::size_t size);
-    // Takes the open and close events: the program's opens of the port minus its closes.
-    int TakeOpenEvents();
+    // Takes the open and close events; the program's opens of the port minus its closes are
+    // then Openers().
+    struct OpenEvents {
+        int opened = 0;
+        int closed = 0;
+    };
+    OpenEvents TakeOpenEvents();
     int Openers() const { return openers_; }
     // Drops what was written to the program and not read (it closed the port meanwhile).
     void DropUnread();

@@ -22,6 +22,8 @@ constexpr int kTenMs = 10;
 constexpr int kMsPerSecond = 1000;
 // How often the paddle is looked at while the logger's text is keyed.
 constexpr int kPaddleWatchMs = 10;
+// How often a logger's commands that came before Telkey's start-up look whether it has run.
+constexpr int kStartWatchMs = 50;
 constexpr std::int32_t kLpmPerWpm = 5;
 constexpr std::uint8_t kPotMax = 63;
 // The sidetone code's low nibble n gives 4000 / n Hz.
@@ -52,6 +54,8 @@ WinkeyerPort::WinkeyerPort(LoggerKeying& keying, QObject* parent) : QObject(pare
         waiting_ = false;
         UpdateStatus();
     });
+    startWatch_.setInterval(kStartWatchMs);
+    connect(&startWatch_, &QTimer::timeout, this, &WinkeyerPort::ReadBytes);
     paddleWatch_.setInterval(kPaddleWatchMs);
     connect(&paddleWatch_, &QTimer::timeout, this, &WinkeyerPort::WatchPaddle);
     k_.SetPaddleEcho([this](std::uint8_t code) { PaddleEchoed(code); });
@@ -80,12 +84,36 @@ bool WinkeyerPort::Open(const std::string& linkPath, std::string& error) {
     hostReadable_ = std::make_unique<QSocketNotifier>(pty_.MasterFd(), QSocketNotifier::Read, this);
     connect(hostReadable_.get(), &QSocketNotifier::activated, this, &WinkeyerPort::ReadHost);
     openClose_ = std::make_unique<QSocketNotifier>(pty_.WatchFd(), QSocketNotifier::Read, this);
-    connect(openClose_.get(), &QSocketNotifier::activated, this, &WinkeyerPort::PortOpenedOrClosed);
+    connect(openClose_.get(), &QSocketNotifier::activated, this, &WinkeyerPort::ReadHost);
     return true;
 }
 
+// The logger's opens and closes are taken first, its bytes then. A new open finds nothing
+// that was meant for an earlier one; a close drops the command it left unfinished, after what
+// it sent before it has been read.
 void WinkeyerPort::ReadHost() {
-    if (!k_.Captured() && k_.KeyerRuns()) k_.CaptureStartupSettings();
+    const bool before = LoggerPresent();
+    const PtyLink::OpenEvents events = pty_.TakeOpenEvents();
+    if (!before && events.opened > 0) pty_.DropUnread();
+    ReadBytes();
+    if (events.closed > 0 && !LoggerPresent()) {
+        parser_.DropPartial();
+        // The logger's PTT lead and tail hold only while it holds the port.
+        k_.SetPttTiming(0, 0);
+    }
+}
+
+// Until Telkey's start-up has run (settings, ports, the keyer), only the answers go out at once;
+// the rest waits in order, as the cwdaemon listener's requests do.
+void WinkeyerPort::ReadBytes() {
+    const bool started = k_.KeyerRuns();
+    if (started && !k_.Captured()) k_.CaptureStartupSettings();
+    if (started && !waitingForStart_.empty()) {
+        startWatch_.stop();
+        const std::vector<WinkeyerAction> waiting = std::move(waitingForStart_);
+        waitingForStart_.clear();
+        for (const WinkeyerAction& action : waiting) Act(action);
+    }
     std::array<std::uint8_t, kReadChunk> bytes{};
     std::vector<WinkeyerAction> actions;
     for (;;) {
@@ -95,28 +123,20 @@ void WinkeyerPort::ReadHost() {
         for (std::size_t i = 0; i < n; ++i) {
             actions.clear();
             parser_.Feed(bytes[i], actions);
-            for (const WinkeyerAction& action : actions) Act(action);
+            for (WinkeyerAction& action : actions) {
+                if (started || action.kind == Kind::Answer || action.kind == Kind::HostOpen ||
+                    action.kind == Kind::StatusRequest) {
+                    Act(action);
+                } else {
+                    waitingForStart_.push_back(std::move(action));
+                }
+            }
             UpdateStatus();
         }
     }
+    if (!waitingForStart_.empty() && !startWatch_.isActive()) startWatch_.start();
     k_.Flush();
     UpdateStatus();
-}
-
-// The logger opened or closed the port. What it sent before a close is served first; then a
-// command it left unfinished goes, and so does whatever it was sent and did not read.
-void WinkeyerPort::PortOpenedOrClosed() {
-    const bool before = LoggerPresent();
-    ReadHost();
-    pty_.TakeOpenEvents();
-    if (before == LoggerPresent()) return;
-    if (!LoggerPresent()) {
-        parser_.DropPartial();
-        // The logger's PTT lead and tail hold only while it holds the port.
-        k_.SetPttTiming(0, 0);
-    } else {
-        pty_.DropUnread();
-    }
 }
 
 void WinkeyerPort::Act(const WinkeyerAction& action) {

@@ -47,11 +47,11 @@ class WinkeyerPort : public QObject {
     bool LoggerPresent() const { return pty_.Openers() > 0; }
     // Bytes read from the logger so far.
     std::uint64_t BytesRead() const { return bytesRead_; }
-    // Reads what the logger sent and serves it (the notifier runs it).
+    // Takes the logger's opens and closes and reads what it sent (the notifiers run it).
     void ReadHost();
 
   private:
-    void PortOpenedOrClosed();
+    void ReadBytes();
     void Act(const WinkeyerAction& action);
     void QueueCharacter(std::uint8_t ch);
     void QueueMerged(std::uint8_t first, std::uint8_t second);
@@ -81,6 +81,8 @@ class WinkeyerPort : public QObject {
     std::unique_ptr<QSocketNotifier> openClose_;
     LogSink logSink_;
     std::uint64_t bytesRead_ = 0;
+    std::vector<WinkeyerAction> waitingForStart_;
+    QTimer startWatch_;
 
     std::uint8_t status_ = kWinkeyerStatus;
     int buffered_ = 0;

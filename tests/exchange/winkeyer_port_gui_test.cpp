@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <algorithm>
@@ -21,20 +19,14 @@
 
 #include "exchange/logger_keying.h"
 #include "exchange/winkeyer_port.h"
+#include "support/keying_fixture.h"
 #include "support/scratch_dir.h"
-#include "support/window_fixture.h"
-#include "transmit/transmit_queue.h"
-#include "transmit/tx_control.h"
 
 namespace telkey::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint16_t kLpt1Data = 0x378;
-constexpr std::int32_t kLpt1 = 5;
-constexpr std::uint8_t kKeyBit = 0x01;
-constexpr std::uint8_t kTxBit = 0x02;
 constexpr std::uint16_t kGamePort = 0x201;
 constexpr std::uint8_t kDotPaddle = 0x10;
 
@@ -43,13 +35,10 @@ const Bytes kSerialEcho = {0x0E, kWinkeyerModeSerialEcho};
 constexpr std::uint8_t kIdle = kWinkeyerStatus;
 constexpr std::uint8_t kBusy = kWinkeyerStatus | kWinkeyerStatusBusy;
 
-class Winkeyer : public ::testing::Test {
+class Winkeyer : public KeyingFixture {
   protected:
     void SetUp() override {
-        w.StartTimer();
-        w.engine.portSettings.KeyPortNumber.store(kLpt1);
-        w.form.speed.Speed = 60;  // row 17: DotTicks 25, DashTicks 75, TickMs 4
-        w.form.speed.ApplySpeed(true);
+        StartKeying();
         keying = std::make_unique<LoggerKeying>(
             LoggerTargets{&w.engine, &w.form.speed, w.form.txControl.get(),
                           w.form.transmitQueue.get(), w.form.Input, w.form.SpeakerButton});
@@ -85,17 +74,6 @@ class Winkeyer : public ::testing::Test {
         ASSERT_TRUE(WaitUntil([&] { return !port->LoggerPresent(); }));
     }
 
-    template <class Done>
-    static bool WaitUntil(Done done, int limitMs = 2000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done()) {
-            if (clock.elapsed() > limitMs) return false;
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        return true;
-    }
-
     // Writes to the port and lets it read what was written.
     void Write(const Bytes& bytes) {
         const auto before = port->BytesRead();
@@ -117,59 +95,16 @@ class Winkeyer : public ::testing::Test {
         return got;
     }
 
-    void Tick() {
-        w.driver.Tick(1);
-        w.form.txControl->DrainNotifications();
-        w.form.transmitQueue->AppIdle();
-        keyTrace.push_back(KeyDown());
-    }
-    template <class Done>
-    bool TickUntil(Done done, int limit = 40000) {
-        for (int i = 0; i < limit; ++i) {
-            if (done()) return true;
-            Tick();
-        }
-        return done();
-    }
-    bool KeyDown() const {
-        const auto value = w.bus.LastValue(kLpt1Data);
-        return value && (*value & kKeyBit) != 0;
-    }
-    bool TxLineOn() const {
-        const auto value = w.bus.LastValue(kLpt1Data);
-        return value && (*value & kTxBit) != 0;
-    }
-    std::vector<int> KeyDownRuns() {
-        std::vector<int> runs;
-        int run = 0;
-        for (bool down : keyTrace) {
-            if (down) {
-                ++run;
-            } else if (run > 0) {
-                runs.push_back(run);
-                run = 0;
-            }
-        }
-        if (run > 0) runs.push_back(run);
-        keyTrace.clear();
-        return runs;
-    }
-    QString SentText() const { return w.form.Sent->toPlainText().toUpper(); }
-    bool Transmitting() const { return w.engine.flags.Transmitting.load() != 0; }
-    bool AllKeyed() const {
-        return w.form.Input->toPlainText().isEmpty() && w.engine.mailbox.NextCodeEmpty() &&
-               w.engine.keyer.State().KeyerState == Idle;
-    }
+    // Sent as the logger's text was: Telkey shows letters in lower case.
+    QString Sent() const { return SentText().toUpper(); }
     static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
     ScratchDir dir;
-    WindowFixture w;
     std::unique_ptr<LoggerKeying> keying;
     std::unique_ptr<WinkeyerPort> port;
     std::filesystem::path link;
     int client = -1;
     std::vector<std::string> log;
-    std::vector<bool> keyTrace;
 };
 
 TEST_F(Winkeyer, TheLinkIsTheSlaveAndAdminCommandsAreAnswered) {
@@ -177,6 +112,8 @@ TEST_F(Winkeyer, TheLinkIsTheSlaveAndAdminCommandsAreAnswered) {
     struct stat info {};
     ASSERT_EQ(::stat(port->SlavePath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(link.parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
     struct Case {
         const char* what;
         Bytes in;
@@ -203,7 +140,7 @@ TEST_F(Winkeyer, TextIsKeyedAndEachCharacterEchoedInOrderWhileBusy) {
     Write(kSerialEcho);
     Write(Text("PARIS"));
     EXPECT_TRUE(Transmitting());
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "PARIS" && AllKeyed(); }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "PARIS" && AllKeyed(); }));
     // .--. .- .-. .. ...
     EXPECT_EQ(KeyDownRuns(),
               (std::vector<int>{25, 75, 75, 25, 25, 75, 25, 75, 25, 25, 25, 25, 25, 25}));
@@ -247,11 +184,11 @@ TEST_F(Winkeyer, ClearBufferAtEachPointOfACharacter) {
 TEST_F(Winkeyer, BufferedSpeedChangeActsAtItsPlaceAndCancelGoesBack) {
     Write({'E', 0x1C, 24, 'E', 0x1E, 'E'});
     EXPECT_EQ(w.form.speed.Speed, 60);
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "E" && KeyDown(); }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "E" && KeyDown(); }));
     EXPECT_GT(w.form.speed.Speed, 100);
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "EE" && KeyDown(); }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "EE" && KeyDown(); }));
     EXPECT_EQ(w.form.speed.Speed, 60);
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "EEE" && AllKeyed(); }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "EEE" && AllKeyed(); }));
     const std::vector<int> runs = KeyDownRuns();
     ASSERT_EQ(runs.size(), 3u);
     EXPECT_EQ(runs[0], 25);
@@ -291,20 +228,23 @@ TEST_F(Winkeyer, PttLeadAndTail) {
 }
 
 TEST_F(Winkeyer, PaddleBreakInClearsTheBufferAndIsReported) {
+    Write({0x0E, kWinkeyerModePaddleEcho});
     Write(Text("PARIS PARIS"));
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "P"; }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "P"; }));
     w.bus.SetInput(kGamePort, 0xFF ^ kDotPaddle);
     ASSERT_TRUE(TickUntil([&] { return w.engine.keyer.PaddleCharacters() > 0; }));
     w.bus.ClearInput(kGamePort);
     ASSERT_TRUE(WaitUntil([&] { return (port->Status() & kWinkeyerStatusBreakIn) != 0; }));
     EXPECT_EQ(port->Buffered(), 0);
     ASSERT_TRUE(TickUntil([&] { return AllKeyed() && port->Status() == kIdle; }));
-    const Bytes got = Read(3);
+    const Bytes got = Read(4);
     ASSERT_GE(got.size(), 3u);
     EXPECT_EQ(got.back(), kIdle);
     EXPECT_NE(std::find(got.begin(), got.end(), kWinkeyerStatus | kWinkeyerStatusBreakIn),
               got.end());
-    EXPECT_FALSE(SentText().contains("PA"));
+    // The paddle's dot comes back as its letter.
+    EXPECT_NE(std::find(got.begin(), got.end(), 'E'), got.end());
+    EXPECT_FALSE(Sent().contains("PA"));
 }
 
 // The logger closes the port mid-text and opens it again: the text goes on, a command cut short
@@ -312,15 +252,15 @@ TEST_F(Winkeyer, PaddleBreakInClearsTheBufferAndIsReported) {
 TEST_F(Winkeyer, LoggerClosesAndReopensMidText) {
     Write(kSerialEcho);
     Write(Text("PARIS"));
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "PA"; }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "PA"; }));
     Write({0x02});  // a speed whose value never comes
     CloseClient();
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "PARIS" && AllKeyed(); }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "PARIS" && AllKeyed(); }));
     OpenClient();
     EXPECT_TRUE(Read().empty());
     Write(Text("E"));
     EXPECT_EQ(w.form.speed.Speed, 60);
-    ASSERT_TRUE(TickUntil([&] { return SentText() == "PARISE" && AllKeyed(); }));
+    ASSERT_TRUE(TickUntil([&] { return Sent() == "PARISE" && AllKeyed(); }));
     EXPECT_EQ(Read(3), (Bytes{kBusy, 'E', kIdle}));
 }
 
@@ -344,7 +284,7 @@ TEST_F(Winkeyer, AnyBytesLeaveItKeyingTheNextValidCommand) {
         ASSERT_TRUE(TickUntil([&] { return AllKeyed() && !KeyDown(); }));
         keyTrace.clear();
         Write(Text("E"));
-        ASSERT_TRUE(TickUntil([&] { return SentText().endsWith("E") && AllKeyed(); }));
+        ASSERT_TRUE(TickUntil([&] { return Sent().endsWith("E") && AllKeyed(); }));
         EXPECT_EQ(KeyDownRuns(), std::vector<int>{25});
     }
 }

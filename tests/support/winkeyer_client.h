@@ -40,7 +40,7 @@ class WinkeyerClient {
     bool Write(const std::vector<std::uint8_t>& bytes) const {
         return ::write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
-    bool Write(const std::string& text) const {
+    bool WriteText(const std::string& text) const {
         return Write(std::vector<std::uint8_t>(text.begin(), text.end()));
     }
     // Reads until `done` holds for what came so far or `boundMs` passed without it.
