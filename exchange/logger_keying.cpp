@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QPlainTextEdit>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <iostream>
 #include <limits>
@@ -22,6 +23,7 @@ using namespace logger_marks;
 namespace {
 
 constexpr int kWatchdogMs = 1000;
+constexpr int kKeyUpBackstopMs = 20;
 constexpr int kTuneBackstopMarginMs = 500;
 // Dot lengths the longest character takes, gaps and the letter gap included, at the widest
 // dash/dot ratio (7 dashes of 6 dots, 6 gaps, a letter gap of 6), with room to spare.
@@ -50,12 +52,22 @@ LoggerKeying::LoggerKeying(const LoggerTargets& targets, QObject* parent)
         const auto it = actions_.find(mark);
         return it != actions_.end() && AnswersAtKeyUp(it->second.what);
     };
+    // The keyer tells the key-up a reply or echo waits for; the timer only backs it up.
+    KeyUpSignal& keyUp = t_.engine->keyer.KeyUpTold();
+    keyUpTold_ = std::make_unique<QSocketNotifier>(keyUp.Fd(), QSocketNotifier::Read, this);
+    connect(keyUpTold_.get(), &QSocketNotifier::activated, this, [this, &keyUp] {
+        keyUp.Clear();
+        t_.queue->FeedKeyer();
+    });
     keyUpPoll_.setSingleShot(true);
-    // Replies and echoes are due at the key-up: a coarse timer would hold them back.
-    keyUpPoll_.setTimerType(Qt::PreciseTimer);
     connect(&keyUpPoll_, &QTimer::timeout, this, [this] { t_.queue->FeedKeyer(); });
-    marks_.waitingForKeyUp = [this] {
-        if (!keyUpPoll_.isActive()) keyUpPoll_.start(1);
+    marks_.waitingForKeyUp = [this, &keyUp] {
+        keyUp.Want();
+        if (t_.engine->keyer.TextKeyedUp()) {
+            keyUpPoll_.start(0);
+        } else if (!keyUpPoll_.isActive()) {
+            keyUpPoll_.start(kKeyUpBackstopMs);
+        }
     };
     marks_.drained = [this] { Drained(); };
     marks_.lastHanded = [this] { LastHanded(); };

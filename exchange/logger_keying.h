@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "transmit/queue_marks.h"
 
 class QAbstractButton;
+class QSocketNotifier;
 class QPlainTextEdit;
 
 namespace telkey {
@@ -151,7 +153,8 @@ class LoggerKeying : public QObject {
     char16_t lastMark_ = 0;
     std::uint64_t nextOrder_ = 0;
     bool reconcileScheduled_ = false;
-    // A reply mark waits for the last key-up, which the window is not told about.
+    // A reply or echo mark waits for the last key-up, which the keyer tells when asked.
+    std::unique_ptr<QSocketNotifier> keyUpTold_;
     QTimer keyUpPoll_;
 
     // Transmit that a logger switched on, to go off at the last key-up of its text.

@@ -111,10 +111,6 @@ std::string ReadWinkeyerChoice(const ProfileFile& file) {
     return file.ReadString(kSectionDevices, kWinkeyerKey, "");
 }
 
-void WriteWinkeyerChoice(ProfileFile& file, const std::string& choice) {
-    file.WriteString(kSectionDevices, kWinkeyerKey, choice);
-}
-
 void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice) {
     const rig::RigTarget& target = choice.target;
     const bool serial = target.kind == rig::RigTarget::Kind::Serial;

@@ -27,7 +27,6 @@ PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const Devic
 rig::RigChoice ReadRigChoice(const ProfileFile& file);
 // [Devices] WinKeyer: the emulated WinKeyer's link path, "on" for the default one; empty: off.
 std::string ReadWinkeyerChoice(const ProfileFile& file);
-void WriteWinkeyerChoice(ProfileFile& file, const std::string& choice);
 void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice);
 
 }  // namespace telkey
