@@ -38,7 +38,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's designed fonts are drawn with these metric-compatible faces.
 # qt6-wayland: a native Wayland window; without it Qt runs through XWayland.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation, qt6-wayland")
+# libhamlib-utils: rigctld, which rig control talks to (Telkey says so when it is missing).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation, qt6-wayland, libhamlib-utils")
 
 # The licence in Debian's machine-readable form, and the package's changelog: a native package
 # (no Debian revision), so it is changelog.gz, compressed as Debian's tools do.

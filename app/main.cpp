@@ -1,6 +1,7 @@
 // Telkey: a Morse (CW) keyboard keyer. The entry point puts the program together: command line,
 // port backend, keyer timer, engine, message bus, the windows, and the message loop.
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -8,6 +9,8 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -107,6 +110,28 @@ void TellAtStart(QMessageBox::Icon icon, const char* title, const std::string& t
     box.exec();
 }
 
+// Open files Telkey needs at most at once: the window system's and the event loop's own, the
+// ports, sound, the bus, the cwdaemon and rig sockets, with room to spare.
+constexpr rlim_t kFilesNeeded = 256;
+
+// Whether the limit on open files (ulimit -n) leaves enough: below it the event loop's library
+// aborts at start, and a port or socket opened later fails. A low soft limit is raised as far as
+// the hard one allows.
+bool EnoughFiles(std::string& error) {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kFilesNeeded) return true;
+    rlimit raised = files;
+    raised.rlim_cur =
+        files.rlim_max == RLIM_INFINITY ? kFilesNeeded : std::min(files.rlim_max, kFilesNeeded);
+    if (raised.rlim_cur >= kFilesNeeded && ::setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+    error = "the limit on open files (ulimit -n) is " + std::to_string(files.rlim_cur) +
+            " and cannot be raised beyond " + std::to_string(files.rlim_max) +
+            "; Telkey needs at least " + std::to_string(kFilesNeeded) +
+            " (its window, ports, sound and sockets). Start it with a higher limit, such as "
+            "ulimit -n 1024";
+    return false;
+}
+
 // Whether a thread can be started: the limit on processes (ulimit -u) may allow none, and then
 // the keyer cannot run and Qt itself hangs at the first paint.
 bool CanStartThread(std::string& error) {
@@ -119,6 +144,36 @@ bool CanStartThread(std::string& error) {
         return false;
     }
 }
+
+// Qt reports a thread of its own that it cannot start (the window system's event reader, the
+// painter's helpers) only as a warning, and goes on without it: the window thread may then wait
+// for ever for work that thread would have done, and Telkey looks alive and never keys. The
+// warning ends Telkey at once instead, with the lines released and a clear message. Qt's message
+// handler is a plain function: what it needs is kept here while the watch lives.
+class QtThreadFailureWatch {
+  public:
+    QtThreadFailureWatch() { previous_ = qInstallMessageHandler(&Handle); }
+    ~QtThreadFailureWatch() { qInstallMessageHandler(previous_); }
+    QtThreadFailureWatch(const QtThreadFailureWatch&) = delete;
+    QtThreadFailureWatch& operator=(const QtThreadFailureWatch&) = delete;
+
+    // The ports released before Telkey ends (null: none).
+    static void HoldOnFailure(telkey::Ports* ports) noexcept { ports_.store(ports); }
+
+  private:
+    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        if (previous_ != nullptr) previous_(type, context, text);
+        if (!text.startsWith(QLatin1String("QThread::start: Thread creation error"))) return;
+        if (telkey::Ports* ports = ports_.load()) ports->Hold();
+        PrintError(
+            "cannot start a thread: Qt could not start one of its own; the limit on processes "
+            "(ulimit -u) may be reached. Telkey ends: without its threads it cannot key");
+        std::_Exit(EXIT_FAILURE);
+    }
+
+    static inline QtMessageHandler previous_ = nullptr;
+    static inline std::atomic<telkey::Ports*> ports_{nullptr};
+};
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
@@ -316,6 +371,10 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     });
     if (!stopSignals.Error().empty()) PrintError(stopSignals.Error());
     stopSignals.HoldOnSignal(&engine.ports);
+    QtThreadFailureWatch::HoldOnFailure(&engine.ports);
+    struct NoHoldAfter {
+        ~NoHoldAfter() { QtThreadFailureWatch::HoldOnFailure(nullptr); }
+    } noHoldAfter;
     // A SIGCONT without a stop (a shell's `fg`) changes nothing: only lines that were released
     // during a stop (by the stop handler, or by the guardian after SIGSTOP) are taken up again.
     std::uint32_t guardianReleases = guardian != nullptr ? guardian->Releases() : 0;
@@ -344,13 +403,22 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
 
 }  // namespace
 
+// Before any shared library's constructor runs: a descriptor 0 to 2 closed by whoever started
+// Telkey must not become a library's socket, a port or the guardian's link.
+[[gnu::section(".preinit_array"),
+  gnu::used]] constexpr void (*kStreamsFirst)() = telkey::OpenStandardStreams;
+
 int main(int argc, char** argv) {
     using namespace telkey;
-    // Before anything is opened: a descriptor 0 to 2 closed by whoever started Telkey must not
-    // become a port, a socket or the guardian's link.
     OpenStandardStreams();
     if (IsGuardianCall(argc, argv)) GuardianMain();
+    UnblockStandardError();
     IgnoreBrokenPipes();
+    std::string limitError;
+    if (!EnoughFiles(limitError)) {
+        PrintError(limitError);
+        return EXIT_FAILURE;
+    }
 
     CommandLine line;
     std::string error;
@@ -379,6 +447,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<Guardian> guardian = Guardian::Start(kGuardianProgram, guardianError);
     if (!guardian) PrintError(guardianError + "; Telkey runs without it");
 
+    const QtThreadFailureWatch qtThreads;
     TelkeyApplication app(argc, argv);
     try {
         int endSignal = 0;
@@ -388,8 +457,8 @@ int main(int argc, char** argv) {
         if (endSignal != 0) EndBySignal(endSignal);
         return status;
     } catch (const std::exception& e) {
-        PrintError(e.what());
-        app.ShowError(QString::fromUtf8(e.what()));
+        PrintError(ErrorText(e));
+        app.ShowError(QString::fromStdString(ErrorText(e)));
     } catch (...) {
         PrintError("unknown error");
         app.ShowError(QStringLiteral("Unknown error"));

@@ -3,7 +3,10 @@
 #include <QFont>
 #include <QIcon>
 #include <QMessageBox>
+#include <cstdio>
 #include <exception>
+#include <string>
+#include <system_error>
 
 #include "widgets/message_box.h"
 
@@ -34,11 +37,24 @@ TelkeyApplication::TelkeyApplication(int& argc, char** argv)
     InstallFontSubstitutes();
 }
 
+std::string ErrorText(const std::exception& error) {
+    // What std::thread throws when the limit on processes allows no more.
+    const auto* system = dynamic_cast<const std::system_error*>(&error);
+    if (system == nullptr || system->code() != std::errc::resource_unavailable_try_again) {
+        return error.what();
+    }
+    return std::string("cannot start a thread: ") + error.what() +
+           "; the limit on processes (ulimit -u) may be reached, and what needed the thread "
+           "does not work";
+}
+
 bool TelkeyApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& error) {
-        ShowError(QString::fromUtf8(error.what()));
+        const std::string text = ErrorText(error);
+        std::fprintf(stderr, "telkey: %s\n", text.c_str());
+        ShowError(QString::fromStdString(text));
     } catch (...) {
         ShowError(QStringLiteral("Unknown error"));
     }

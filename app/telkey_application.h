@@ -3,13 +3,18 @@
 // fonts, and the standard error display for errors that escape an event handler.
 #include <QApplication>
 #include <QString>
+#include <exception>
 #include <functional>
+#include <string>
 
 namespace telkey {
 
 // Lets Qt draw the designed Windows faces ("MS Sans Serif", "Courier New", "Times New Roman")
 // with installed faces of close metrics, so captions fit their designed places.
 void InstallFontSubstitutes();
+
+// The text for an error that escaped; a thread that could not be started says so and why.
+std::string ErrorText(const std::exception& error);
 
 class TelkeyApplication : public QApplication {
     Q_OBJECT

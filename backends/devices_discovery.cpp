@@ -309,6 +309,22 @@ std::vector<FoundDevice> FindInputDevices(const DeviceRoots& roots) {
     return found;
 }
 
+namespace {
+
+// The parent's pid as /proc/PID/status tells it, "" when it cannot be read.
+std::string ParentPid(const fs::path& process) {
+    static constexpr std::string_view kParent = "PPid:";
+    std::ifstream status(process / "status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, kParent.size(), kParent) != 0) continue;
+        const auto first = line.find_first_not_of(" \t", kParent.size());
+        return first == std::string::npos ? std::string() : line.substr(first);
+    }
+    return {};
+}
+
+}  // namespace
+
 std::vector<std::string> ProgramsHolding(const std::string& path, const DeviceRoots& roots) {
     std::vector<std::string> programs;
     const std::string wanted = Target(path);
@@ -318,6 +334,8 @@ std::vector<std::string> ProgramsHolding(const std::string& path, const DeviceRo
         if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) {
             continue;
         }
+        // Telkey's own children (its guardian holds the very same devices) are not others.
+        if (ParentPid(process.path()) == self) continue;
         bool holds = false;
         for (const auto& fd : Entries(process.path() / "fd")) {
             std::error_code ec;

@@ -35,7 +35,8 @@ std::vector<FoundDevice> FindParallelDevices(const DeviceRoots& roots);
 // Event devices under input/by-id: joysticks and keyboard-style paddle adapters.
 std::vector<FoundDevice> FindInputDevices(const DeviceRoots& roots);
 
-// The other programs that hold `path` open, as "name (pid N)", this process left out.
+// The other programs that hold `path` open, as "name (pid N)": this process and the ones it
+// started (the guardian) left out.
 std::vector<std::string> ProgramsHolding(const std::string& path, const DeviceRoots& roots);
 
 enum class DeviceProblem {

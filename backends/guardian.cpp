@@ -71,18 +71,13 @@ std::string Describe(int status, const std::string& program) {
 }
 
 std::string PidText(pid_t pid) {
-    return "telkey-guardian, pid " + std::to_string(pid);
+    return std::string(kGuardianName) + ", pid " + std::to_string(pid);
 }
 
 }  // namespace
 
-Guardian::Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd,
-                   int lineWakeFd) noexcept
-    : program_(std::move(program)),
-      pageFd_(pageFd),
-      page_(page),
-      wakeFd_(wakeFd),
-      lineWakeFd_(lineWakeFd) {
+Guardian::Guardian(std::string program, int pageFd, GuardianPage* page, int wakeFd) noexcept
+    : program_(std::move(program)), pageFd_(pageFd), page_(page), wakeFd_(wakeFd) {
     slots_.fill({GuardedKind::Trace, -1});
 }
 
@@ -107,19 +102,20 @@ std::unique_ptr<Guardian> Guardian::Start(const std::string& program, std::strin
         return failed("mmap");
     }
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    // Without it the guardian looks at the page every so often instead.
-    int lineWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (lineWake >= 0) {
-        const int high = ::fcntl(lineWake, F_DUPFD_CLOEXEC, kFirstHighFd);
-        ::close(lineWake);
-        lineWake = high;
-    }
     std::unique_ptr<Guardian> guardian(
-        new Guardian(program, pageFd, new (memory) GuardianPage(), wake, lineWake));
+        new Guardian(program, pageFd, new (memory) GuardianPage(), wake));
     {
         std::lock_guard lock(guardian->mutex_);
-        std::string spawnError;
-        if (!guardian->Spawn(spawnError)) guardian->TellDown(spawnError);
+        for (Watched& w : guardian->guardians_) {
+            // Without it the guardian looks at the page every so often instead.
+            const int lineWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (lineWake >= 0) {
+                w.lineWake = ::fcntl(lineWake, F_DUPFD_CLOEXEC, kFirstHighFd);
+                ::close(lineWake);
+            }
+            std::string spawnError;
+            if (!guardian->Spawn(w, spawnError)) guardian->TellDown(w, spawnError);
+        }
     }
     try {
         guardian->watcher_ = std::thread([g = guardian.get()] { g->WatchLoop(); });
@@ -138,8 +134,13 @@ Guardian::~Guardian() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
     if (watcher_.joinable()) watcher_.join();
-    if (link_ >= 0) ::close(link_);
-    if (pid_ > 0) Reap(pid_, kEndWaitMs);
+    for (Watched& w : guardians_) {
+        if (w.link >= 0) ::close(w.link);
+    }
+    for (Watched& w : guardians_) {
+        if (w.pid > 0) Reap(w.pid, kEndWaitMs);
+        if (w.lineWake >= 0) ::close(w.lineWake);
+    }
     for (const Slot& s : slots_) {
         if (s.fd >= 0) ::close(s.fd);
     }
@@ -147,10 +148,9 @@ Guardian::~Guardian() {
     ::munmap(page_, sizeof(GuardianPage));
     ::close(pageFd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
-    if (lineWakeFd_ >= 0) ::close(lineWakeFd_);
 }
 
-bool Guardian::Spawn(std::string& error) {
+bool Guardian::Spawn(Watched& w, std::string& error) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
         error = std::string("cannot link to it: ") + std::strerror(errno);
@@ -171,16 +171,19 @@ bool Guardian::Spawn(std::string& error) {
     std::memcpy(argument, kGuardianArgument, sizeof argument);
     char* const argv[] = {name, argument, nullptr};
     const char* program = program_.c_str();
+    const int lineWake = w.lineWake;
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::setpgid(0, 0);
+        // A session of its own: the terminal's hang-up and signals to Telkey's process group
+        // do not reach it.
+        ::setsid();
         if (::dup2(theirs, kGuardianLinkFd) < 0 || ::dup2(pageFd_, kGuardianPageFd) < 0)
             ::_exit(kExitCannotRun);
-        if (lineWakeFd_ < 0 || ::dup2(lineWakeFd_, kGuardianWakeFd) < 0) {
+        if (lineWake < 0 || ::dup2(lineWake, kGuardianWakeFd) < 0) {
             CloseFrom(kGuardianPageFd + 1);
         } else {
             CloseFrom(kGuardianWakeFd + 1);
@@ -196,97 +199,119 @@ bool Guardian::Spawn(std::string& error) {
         error = std::string("cannot start a process: ") + std::strerror(forkErrno);
         return false;
     }
-    link_ = fds[0];
-    pid_ = pid;
-    ready_ = false;
+    w.link = fds[0];
+    w.pid = pid;
+    w.ready = false;
     // Queued on the link before the guardian runs: it finds them when it starts.
-    if (rawPorts_) Send(GuardedKind::RawPorts, 0, -1);
+    if (rawPorts_) Send(w, GuardedKind::RawPorts, 0, -1);
     for (int slot = 0; slot < kGuardSlots; ++slot) {
         const Slot& s = slots_[static_cast<std::size_t>(slot)];
-        if (s.fd >= 0) Send(s.kind, slot, s.fd);
+        if (s.fd >= 0) Send(w, s.kind, slot, s.fd);
     }
     return true;
 }
 
-void Guardian::TellDown(const std::string& reason) {
-    nextTryNs_ = MonotonicNs() + kRetryNs;
+void Guardian::TellDown(Watched& w, const std::string& reason) {
+    w.nextTryNs = MonotonicNs() + kRetryNs;
+    // Another one still guards the lines: nothing for the operator yet.
+    for (const Watched& other : guardians_) {
+        if (&other != &w && other.link >= 0) return;
+    }
     if (!problem_.empty()) return;
-    problem_ = (ended_.empty() ? std::string() : ended_ + ". ") +
+    problem_ = (w.ended.empty() ? std::string() : w.ended + ". ") +
                "Telkey cannot start its guardian (" + reason +
                "): should Telkey end abnormally now, the key and TX lines may stay keyed. "
                "Telkey keys on and tries again every " +
                std::to_string(kRetryNs / 1'000'000'000) + " s.";
     notices_.Post(problem_);
-    ended_.clear();
+    w.ended.clear();
 }
 
-void Guardian::Ended() {
-    ::close(link_);
-    link_ = -1;
-    const int status = Reap(pid_, 0);  // a guardian that closed its link is of no use
+void Guardian::Ended(Watched& w) {
+    ::close(w.link);
+    w.link = -1;
+    const int status = Reap(w.pid, 0);  // a guardian that closed its link is of no use
     const std::string why = Describe(status, program_);
-    ended_ = "The guardian (" + PidText(pid_) + ") has ended (" + why + ")";
-    if (ready_) failedStarts_ = 0;
+    w.ended = "The guardian (" + PidText(w.pid) + ") has ended (" + why + ")";
+    if (w.ready) w.failedStarts = 0;
     // Replaced at once; only when starts keep failing, after a while.
-    nextTryNs_ = 0;
-    if (!ready_ && ++failedStarts_ >= kFailedStartsBeforeWaiting) TellDown(why);
-    pid_ = -1;
-    ready_ = false;
+    w.nextTryNs = 0;
+    if (!w.ready && ++w.failedStarts >= kFailedStartsBeforeWaiting) TellDown(w, why);
+    w.pid = -1;
+    w.ready = false;
+}
+
+void Guardian::Ready(Watched& w) {
+    w.ready = true;
+    if (!w.ended.empty()) {
+        notices_.Post(w.ended + "; a new one (" + PidText(w.pid) + ") has taken over the lines.");
+    } else if (!problem_.empty()) {
+        notices_.Post("The guardian runs again (" + PidText(w.pid) +
+                      "): the lines are released whatever becomes of Telkey.");
+    }
+    w.ended.clear();
+    problem_.clear();
+    w.failedStarts = 0;
 }
 
 void Guardian::WatchLoop() {
     for (;;) {
-        int link = -1;
+        std::array<pollfd, 1 + kGuardians> p{};
         int timeoutMs = -1;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
-            if (link_ < 0) {
-                const std::int64_t left = nextTryNs_ - MonotonicNs();
+            bool spawned = false;
+            for (Watched& w : guardians_) {
+                if (w.link >= 0) continue;
+                const std::int64_t left = w.nextTryNs - MonotonicNs();
                 if (left <= 0) {
                     std::string error;
-                    if (!Spawn(error)) TellDown(error);
+                    if (!Spawn(w, error)) TellDown(w, error);
+                    spawned = true;
                     continue;
                 }
-                timeoutMs = static_cast<int>((left + kGuardianNsPerMs - 1) / kGuardianNsPerMs);
+                const int ms = static_cast<int>((left + kGuardianNsPerMs - 1) / kGuardianNsPerMs);
+                if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = ms;
             }
-            link = link_;
+            if (spawned) continue;
+            p[0] = {wakeFd_, POLLIN, 0};
+            for (std::size_t i = 0; i < guardians_.size(); ++i) {
+                p[i + 1] = {guardians_[i].link, POLLIN, 0};
+            }
         }
-        pollfd p[2] = {{wakeFd_, POLLIN, 0}, {link, POLLIN, 0}};
-        if (::poll(p, 2, timeoutMs) <= 0) continue;
+        if (::poll(p.data(), p.size(), timeoutMs) <= 0) continue;
         if ((p[0].revents & POLLIN) != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
         }
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        if (link < 0 || link_ != link) continue;
-        bool hungUp = (p[1].revents & (POLLHUP | POLLERR)) != 0;
-        if ((p[1].revents & POLLIN) != 0) {
-            char byte = 0;
-            const ssize_t n = ::recv(link_, &byte, sizeof byte, MSG_DONTWAIT);
-            if (n == 0) hungUp = true;
-            if (n > 0 && !ready_) {
-                ready_ = true;
-                if (!ended_.empty()) {
-                    notices_.Post(ended_ + "; a new one (" + PidText(pid_) +
-                                  ") has taken over the lines.");
-                } else if (!problem_.empty()) {
-                    notices_.Post("The guardian runs again (" + PidText(pid_) +
-                                  "): the lines are released whatever becomes of Telkey.");
-                }
-                ended_.clear();
-                problem_.clear();
-                failedStarts_ = 0;
+        for (std::size_t i = 0; i < guardians_.size(); ++i) {
+            Watched& w = guardians_[i];
+            const short revents = p[i + 1].revents;
+            if (w.link < 0 || w.link != p[i + 1].fd || revents == 0) continue;
+            bool hungUp = (revents & (POLLHUP | POLLERR)) != 0;
+            if ((revents & POLLIN) != 0) {
+                char byte = 0;
+                const ssize_t n = ::recv(w.link, &byte, sizeof byte, MSG_DONTWAIT);
+                if (n == 0) hungUp = true;
+                if (n > 0 && !w.ready) Ready(w);
             }
+            if (hungUp) Ended(w);
         }
-        if (hungUp) Ended();
     }
 }
 
 pid_t Guardian::Pid() const {
+    return Pids()[0];
+}
+
+std::array<pid_t, kGuardians> Guardian::Pids() const {
     std::lock_guard lock(mutex_);
-    return pid_;
+    std::array<pid_t, kGuardians> pids{};
+    for (std::size_t i = 0; i < pids.size(); ++i) pids[i] = guardians_[i].pid;
+    return pids;
 }
 
 std::string Guardian::Problem() const {
@@ -296,7 +321,10 @@ std::string Guardian::Problem() const {
 
 bool Guardian::Guarding() const {
     std::lock_guard lock(mutex_);
-    return link_ >= 0 && ready_;
+    for (const Watched& w : guardians_) {
+        if (w.link < 0 || !w.ready) return false;
+    }
+    return true;
 }
 
 void Guardian::Watch(const PortSettings& settings, const Ports& ports) noexcept {
@@ -304,8 +332,20 @@ void Guardian::Watch(const PortSettings& settings, const Ports& ports) noexcept 
     ports_.store(&ports);
 }
 
-void Guardian::Send(GuardedKind kind, int slot, int fd) noexcept {
-    if (link_ < 0) return;  // handed to the next guardian when it starts
+void Guardian::SendAll(GuardedKind kind, int slot, int fd) noexcept {
+    for (Watched& w : guardians_) Send(w, kind, slot, fd);
+}
+
+void Guardian::Send(Watched& w, GuardedKind kind, int slot, int fd) noexcept {
+    if (w.link < 0) return;  // handed to the next guardian when it starts
+    if (!SendToGuardian(w.link, kind, slot, fd)) {
+        // The guardian is gone (EPIPE): the watcher replaces it and hands this again.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+bool SendToGuardian(int link, GuardedKind kind, int slot, int fd) noexcept {
     GuardianMessage message{static_cast<std::uint32_t>(kind), slot};
     iovec io{&message, sizeof message};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -322,27 +362,23 @@ void Guardian::Send(GuardedKind kind, int slot, int fd) noexcept {
         std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     }
     ssize_t sent = 0;
-    while ((sent = ::sendmsg(link_, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    while ((sent = ::sendmsg(link, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
-    if (sent < 0) {
-        // The guardian is gone (EPIPE): the watcher replaces it and hands this again.
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    }
+    return sent >= 0;
 }
 
 void Guardian::Hand(GuardedKind kind, int slot, int fd) noexcept {
     std::lock_guard lock(mutex_);
     if (kind == GuardedKind::RawPorts) {
         rawPorts_ = true;
-        Send(kind, slot, -1);
+        SendAll(kind, slot, -1);
         return;
     }
     if (slot < 0 || slot >= kGuardSlots || fd < 0) return;
     Slot& s = slots_[static_cast<std::size_t>(slot)];
     if (s.fd >= 0) ::close(s.fd);
     s = {kind, ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstHighFd)};
-    Send(kind, slot, fd);
+    SendAll(kind, slot, fd);
 }
 
 void Guardian::Forget(int slot) noexcept {
@@ -351,7 +387,7 @@ void Guardian::Forget(int slot) noexcept {
     Slot& s = slots_[static_cast<std::size_t>(slot)];
     if (s.fd >= 0) ::close(s.fd);
     s.fd = -1;
-    Send(static_cast<GuardedKind>(0), slot, -1);
+    SendAll(static_cast<GuardedKind>(0), slot, -1);
 }
 
 bool Guardian::Beat(std::int64_t nowNs) noexcept {
@@ -384,9 +420,12 @@ bool Guardian::Beat(std::int64_t nowNs) noexcept {
 }
 
 void Guardian::WakeGuardian() noexcept {
-    if (lineWakeFd_ < 0) return;
+    // Each guardian has its own: one that reads its count leaves the other's alone.
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(lineWakeFd_, &one, sizeof one);
+    for (const Watched& w : guardians_) {
+        if (w.lineWake < 0) continue;
+        [[maybe_unused]] const ssize_t n = ::write(w.lineWake, &one, sizeof one);
+    }
 }
 
 void Guardian::Rest() noexcept {

@@ -6,7 +6,9 @@
 namespace telkey {
 
 inline constexpr char kGuardianArgument[] = "--internal-guardian";
-inline constexpr char kGuardianName[] = "telkey-guardian";
+// Its process name and first argument: no pattern that finds Telkey (`pkill telkey`,
+// `pkill -f telkey`, `killall telkey`) finds the guardian that is to release after it.
+inline constexpr char kGuardianName[] = "keyline-watch";
 // Where the guardian program finds its link, its page and the eventfd that wakes it when a
 // line goes on.
 inline constexpr int kGuardianLinkFd = 3;

@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,6 +40,10 @@ constexpr std::int64_t kNsPerUs = 1'000;
 // While nothing is due, how often the guardian looks whether the keyer has started again.
 constexpr int kIdleLookMs = 50;  // only without a wake-up descriptor
 constexpr std::uint8_t kSpeakerOffMask = 0xFC;
+// The longest the guardian that stands by at Telkey's end waits for the other's release, should
+// that one neither release nor end (stopped).
+constexpr int kEndStandByMs = 1000;
+constexpr int kEndStepMs = 1;
 
 // "<microseconds> 0x<port> 0x<value>\n" as the sim backend's trace writes it, without stdio.
 std::size_t TraceLine(char* out, std::int64_t us, unsigned port, unsigned value) noexcept {
@@ -197,12 +202,46 @@ bool Receive(int link, Keeper& keeper) noexcept {
     return true;
 }
 
+// Every message queued on the link now; false when it has closed.
+bool Drain(int link, Keeper& keeper) noexcept {
+    for (;;) {
+        pollfd p{link, POLLIN, 0};
+        const int r = ::poll(&p, 1, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return true;
+        if (!Receive(link, keeper)) return false;
+    }
+}
+
+// Telkey is gone: the first guardian to see it releases. The other stands by until that one
+// has released, and releases itself should that one end first (killed in between).
+void ReleaseAtEnd(Keeper& keeper, GuardianPage& page) noexcept {
+    std::uint32_t claimer = 0;
+    if (!page.endClaimed.compare_exchange_strong(claimer, static_cast<std::uint32_t>(::getpid()))) {
+        const int pidfd =
+            static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(claimer), 0));
+        bool claimerGone = pidfd < 0;
+        for (int waited = 0; !claimerGone && waited < kEndStandByMs; waited += kEndStepMs) {
+            if (page.endReleased.load() != 0) break;
+            pollfd p{pidfd, POLLIN, 0};
+            claimerGone = ::poll(&p, 1, kEndStepMs) > 0;
+        }
+        if (pidfd >= 0) ::close(pidfd);
+        if (page.endReleased.load() != 0) return;
+    }
+    keeper.Release();
+    page.endReleased.store(1);
+}
+
 }  // namespace
 
 void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept {
     Keeper keeper(page);
     std::int64_t releasedBeat = -1;
-    for (;;) {
+    // What was queued for it comes first: a beat found stale at start is released through the
+    // descriptors the old guardian held, not through none.
+    bool open = Drain(link, keeper);
+    while (open) {
         // Nothing on: nothing to guard but the link, slept on without a timeout.
         int timeoutMs = lineWake >= 0 ? -1 : kIdleLookMs;
         const bool on = page.lineOn.load(std::memory_order_acquire) != 0;
@@ -212,9 +251,11 @@ void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept {
             if (left <= 0) {
                 // Asleep after this until the keyer, back, has a line on again. Cleared before
                 // the release: a beat that turns a line on after it is told by the eventfd.
-                page.lineOn.store(0);
-                keeper.Release();
-                page.releases.fetch_add(1);
+                // Whichever guardian clears it releases; the other has nothing to do.
+                if (page.lineOn.exchange(0) != 0) {
+                    keeper.Release();
+                    page.releases.fetch_add(1);
+                }
                 releasedBeat = beat;
                 continue;
             }
@@ -228,19 +269,66 @@ void RunGuardian(int link, int lineWake, GuardianPage& page) noexcept {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t n = ::read(lineWake, &count, sizeof count);
         }
-        if (p[0].revents != 0 && !Receive(link, keeper)) break;
+        if (p[0].revents != 0) open = Receive(link, keeper);
     }
-    if (page.finished.load() == 0) keeper.Release();
+    if (page.finished.load() == 0) ReleaseAtEnd(keeper, page);
 }
+
+namespace {
+
+// Whether /proc names descriptor `fd` (3 to 9) with `prefix` first.
+bool Named(int fd, const char* prefix) noexcept {
+    char path[] = "/proc/self/fd/0";
+    path[sizeof path - 2] = static_cast<char>('0' + fd);
+    char target[64] = {};
+    const ssize_t n = ::readlink(path, target, sizeof target - 1);
+    return n > 0 && std::strncmp(target, prefix, std::strlen(prefix)) == 0;
+}
+
+// Each descriptor Telkey hands at start is of its kind: started any other way, the guardian
+// refuses rather than wait on a file that is always readable. What is wrong, else null.
+const char* WrongDescriptor() noexcept {
+    struct stat st {};
+    int type = 0;
+    int domain = 0;
+    socklen_t size = sizeof type;
+    socklen_t domainSize = sizeof domain;
+    if (::fstat(kGuardianLinkFd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getsockopt(kGuardianLinkFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+        type != SOCK_SEQPACKET ||
+        ::getsockopt(kGuardianLinkFd, SOL_SOCKET, SO_DOMAIN, &domain, &domainSize) != 0 ||
+        domain != AF_UNIX) {
+        return "descriptor 3 is not a link to Telkey";
+    }
+    static constexpr char kPageName[] = "/memfd:";
+    if (::fstat(kGuardianPageFd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) < sizeof(GuardianPage) ||
+        !Named(kGuardianPageFd, kPageName)) {
+        return "descriptor 4 is not a page shared with Telkey";
+    }
+    // Telkey may have had no eventfd to give; then there is none.
+    if (::fcntl(kGuardianWakeFd, F_GETFD) >= 0 &&
+        (::fstat(kGuardianWakeFd, &st) != 0 || (st.st_mode & S_IFMT) != 0 ||
+         !Named(kGuardianWakeFd, "anon_inode:[eventfd]"))) {
+        return "descriptor 5 is not an eventfd";
+    }
+    return nullptr;
+}
+
+void Say(const char* text) noexcept {
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, std::strlen(text));
+}
+
+}  // namespace
 
 bool IsGuardianCall(int argc, char** argv) noexcept {
     return argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0;
 }
 
-// Out of the terminal's job control (Ctrl-C, Ctrl-Z and a hang-up reach Telkey alone), its
+// Out of the terminal's session (Ctrl-C, Ctrl-Z and a hang-up reach Telkey alone), its
 // standard streams on /dev/null, then the loop.
 void GuardianMain() noexcept {
-    ::setpgid(0, 0);
+    if (::setsid() < 0) ::setpgid(0, 0);
     ::prctl(PR_SET_NAME, kGuardianName, 0, 0, 0);
     for (int sig :
          {SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM}) {
@@ -251,17 +339,17 @@ void GuardianMain() noexcept {
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
-    int type = 0;
-    socklen_t size = sizeof type;
-    struct stat st {};
+    const char* wrong = WrongDescriptor();
     void* memory = MAP_FAILED;
-    if (::getsockopt(kGuardianLinkFd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
-        type != SOCK_SEQPACKET || ::fstat(kGuardianPageFd, &st) != 0 ||
-        static_cast<std::size_t>(st.st_size) < sizeof(GuardianPage) ||
-        (memory = ::mmap(nullptr, sizeof(GuardianPage), PROT_READ | PROT_WRITE, MAP_SHARED,
-                         kGuardianPageFd, 0)) == MAP_FAILED) {
-        static constexpr char kText[] = "telkey: the guardian is started by Telkey itself\n";
-        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+    if (wrong == nullptr) {
+        memory = ::mmap(nullptr, sizeof(GuardianPage), PROT_READ | PROT_WRITE, MAP_SHARED,
+                        kGuardianPageFd, 0);
+        if (memory == MAP_FAILED) wrong = "the page shared with Telkey cannot be mapped";
+    }
+    if (wrong != nullptr) {
+        Say("telkey: ");
+        Say(wrong);
+        Say(": the guardian is started by Telkey itself\n");
         ::_exit(kGuardianExitNotStarted);
     }
     const int null = ::open("/dev/null", O_RDWR);

@@ -6,6 +6,13 @@
 namespace telkey {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is not open. Nothing else is touched.
+// Safe before any library's constructor (the executable runs it from .preinit_array).
 void OpenStandardStreams() noexcept;
+
+// A log line is dropped rather than wait for a reader that stalls (a pipe nobody drains, a
+// terminal held by Ctrl-S): standard error gets a non-blocking description of its own when it is
+// a pipe or a terminal, so whoever shares the old one keeps a blocking one, and std::cerr keeps
+// writing after a line was dropped. A regular file never blocks; a socket (the journal) is left.
+void UnblockStandardError() noexcept;
 
 }  // namespace telkey

@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/telkey_process.h"
 
@@ -76,14 +77,14 @@ void Run(KeyedPort port, int seconds, const std::string& binaryDir) {
         return;
     }
     std::this_thread::sleep_for(kSettle);
-    const pid_t guardian = telkey.GuardianPid();
+    const std::vector<pid_t> guardians = telkey.GuardianPids();
     std::map<long, ThreadCount> before;
     Count(telkey.Pid(), "telkey", before);
-    Count(guardian, "guardian", before);
+    for (const pid_t guardian : guardians) Count(guardian, "guardian", before);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     std::map<long, ThreadCount> after;
     Count(telkey.Pid(), "telkey", after);
-    Count(guardian, "guardian", after);
+    for (const pid_t guardian : guardians) Count(guardian, "guardian", after);
     double total = 0;
     std::printf("  %-9s %-7s %-18s %10s\n", "process", "tid", "thread", "wakeups/s");
     for (const auto& [tid, c] : after) {

@@ -279,18 +279,22 @@ void Ports::WriteOutputs() noexcept {
     }
 }
 
+// Written at once: an idle keyer asleep has no tick that would write it.
 void Ports::StartTest(TestLine line) noexcept {
     tests_.fetch_or(static_cast<std::uint8_t>(line));
+    WriteOutputs();
     Changed();
 }
 
 void Ports::EndTest(TestLine line) noexcept {
     tests_.fetch_and(static_cast<std::uint8_t>(~static_cast<std::uint8_t>(line)));
+    WriteOutputs();
     Changed();
 }
 
 void Ports::EndTests() noexcept {
     tests_.store(0);
+    WriteOutputs();
     Changed();
 }
 

@@ -104,8 +104,8 @@ class Ports {
     // News for the rig bridge; every edge of the TX line wakes it.
     RigFeed& Feed() noexcept { return feed_; }
 
-    // A test line is keyed like a key-down: every SetKey and SetTx writes it on (so the keyer's
-    // next tick shows it) until EndTest; every release (Hold, the guardian) drops it.
+    // A test line is keyed like a key-down: written at once, and every SetKey and SetTx writes
+    // it on until EndTest; every release (Hold, the guardian) drops it.
     void StartTest(TestLine line) noexcept;
     void EndTest(TestLine line) noexcept;
     void EndTests() noexcept;

@@ -59,6 +59,9 @@ class CwdaemonListener : public QObject {
     void SetLogSink(LogSink sink) { logSink_ = std::move(sink); }
     // Takes datagrams from sockets of every user, not only from this user's (the default).
     void AllowAnyUser(bool any) { receiver_.AllowAnyUser(any); }
+    // The clock a datagram's check is timed by against its arrival (tests move it). Before
+    // Listen.
+    void SetCheckClock(RealtimeClock clock) { receiver_.SetClock(std::move(clock)); }
 
     // Serves the datagrams accepted so far, a batch at a time; the reader thread has it run when
     // some wait. Until the keyer runs none is served: they wait, in order.

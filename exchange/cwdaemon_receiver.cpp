@@ -3,11 +3,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "exchange/cwdaemon_request.h"
 
@@ -35,7 +39,26 @@ UdpEndpoint EndpointOf(const sockaddr_storage& from) {
     return e;
 }
 
+// The kernel's arrival stamp (SO_TIMESTAMPNS), in realtime ns; -1 without one.
+std::int64_t ArrivalNs(const msghdr& h) {
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&h), const_cast<cmsghdr*>(c))) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec t{};
+            std::memcpy(&t, CMSG_DATA(c), sizeof t);
+            return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
+
+std::int64_t RealtimeNowNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
 
 bool CwdaemonReceiver::Bind(const sockaddr* address, socklen_t size, bool dualStack,
                             std::string& error) {
@@ -57,6 +80,13 @@ bool CwdaemonReceiver::Bind(const sockaddr* address, socklen_t size, bool dualSt
     }
     ::setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                  sizeof kReceiveBufferBytes);
+    // Each datagram's arrival: a check that comes too late is not believed.
+    const int on = 1;
+    if (::setsockopt(socket_.Get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+        error = std::string("cannot stamp arrivals: ") + std::strerror(errno);
+        socket_.Reset();
+        return false;
+    }
     sockaddr_storage self{};
     socklen_t selfSize = sizeof self;
     ::getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&self), &selfSize);
@@ -95,7 +125,6 @@ void CwdaemonReceiver::Stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    room_.notify_all();
     const std::uint64_t one = 1;
     if (::write(wakeup_.Get(), &one, sizeof one) < 0) {
         // Cannot fail on a valid eventfd; without one the reader looks every kIdleWakeMs.
@@ -108,12 +137,12 @@ std::deque<CwdaemonReceived> CwdaemonReceiver::Take(std::size_t max) {
     {
         std::lock_guard lock(mutex_);
         while (!waiting_.empty() && taken.size() < max) {
+            if (waiting_.front().logLine.empty()) --datagramsWaiting_;
             taken.push_back(std::move(waiting_.front()));
             waiting_.pop_front();
         }
         if (waiting_.empty()) woken_ = false;
     }
-    room_.notify_one();
     return taken;
 }
 
@@ -148,9 +177,20 @@ bool CwdaemonReceiver::Send(const std::string& bytes, const UdpEndpoint& to,
     return true;
 }
 
+// recvmmsg's buffers for one batch: the datagrams, their senders and their arrival stamps.
+struct CwdaemonReceiver::Batch {
+    // One byte past the longest request tells a longer one.
+    std::array<std::array<char, kCwdaemonMaxRequest + 1>, kCwdaemonReadAtOnce> bytes;
+    std::array<sockaddr_storage, kCwdaemonReadAtOnce> peers;
+    std::array<iovec, kCwdaemonReadAtOnce> iov;
+    std::array<std::array<char, CMSG_SPACE(sizeof(timespec))>, kCwdaemonReadAtOnce> control;
+    std::array<mmsghdr, kCwdaemonReadAtOnce> headers;
+};
+
 void CwdaemonReceiver::Run() {
+    auto batch = std::make_unique<Batch>();
     for (;;) {
-        while (ReadOne()) {
+        while (ReadBatch(*batch)) {
         }
         {
             std::lock_guard lock(mutex_);
@@ -167,39 +207,124 @@ void CwdaemonReceiver::Run() {
     }
 }
 
-bool CwdaemonReceiver::ReadOne() {
+bool CwdaemonReceiver::ReadBatch(Batch& batch) {
     {
-        std::unique_lock lock(mutex_);
-        room_.wait(lock, [this] { return stopping_ || waiting_.size() < waitingMax_; });
+        std::lock_guard lock(mutex_);
         if (stopping_) return false;
     }
-    std::array<char, kCwdaemonMaxRequest + 1> buffer;
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    const ssize_t got = ::recvfrom(socket_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&peer), &size);
-    if (got < 0) {
-        // A reply to a closed port comes back as an error once; the next datagram follows it.
-        return errno == ECONNREFUSED || errno == EINTR;
+    for (std::size_t i = 0; i < kCwdaemonReadAtOnce; ++i) {
+        batch.iov[i] = {batch.bytes[i].data(), batch.bytes[i].size()};
+        msghdr& h = batch.headers[i].msg_hdr;
+        h = {};
+        h.msg_name = &batch.peers[i];
+        h.msg_namelen = sizeof batch.peers[i];
+        h.msg_iov = &batch.iov[i];
+        h.msg_iovlen = 1;
+        h.msg_control = batch.control[i].data();
+        h.msg_controllen = batch.control[i].size();
     }
-    CwdaemonReceived item;
-    item.from = EndpointOf(peer);
-    if (!allowAnyUser_.load()) {
-        const UdpSenderVerdict verdict = CheckUdpSender(table_, item.from, LocalFor(item.from),
-                                                        static_cast<std::uint32_t>(::geteuid()));
-        if (!verdict.Own()) {
-            Refuse(item.from, verdict);
-            return true;
+    const int got =
+        ::recvmmsg(socket_.Get(), batch.headers.data(), kCwdaemonReadAtOnce, MSG_DONTWAIT, nullptr);
+    if (got <= 0) {
+        // A reply to a closed port comes back as an error once; the next datagram follows it.
+        return got < 0 && (errno == ECONNREFUSED || errno == EINTR);
+    }
+    for (int i = 0; i < got; ++i) {
+        const msghdr& h = batch.headers[i].msg_hdr;
+        CwdaemonReceived item;
+        item.from = EndpointOf(batch.peers[i]);
+        if (!allowAnyUser_.load()) {
+            const UdpSenderVerdict verdict = Check(item.from, ArrivalNs(h));
+            if (!verdict.Own()) {
+                Refuse(item.from, verdict);
+                continue;
+            }
+        }
+        const auto n = static_cast<std::size_t>(batch.headers[i].msg_len);
+        item.cut = n > kCwdaemonMaxRequest || (h.msg_flags & MSG_TRUNC) != 0;
+        item.bytes.assign(batch.bytes[i].data(), std::min(n, kCwdaemonMaxRequest));
+        const UdpEndpoint from = item.from;
+        if (!Push(std::move(item))) {
+            CountRefusal([&] {
+                return "request from " + EndpointText(from) +
+                       " dropped: the window has not taken the " + std::to_string(waitingMax_) +
+                       " before it";
+            });
         }
     }
-    const auto n = static_cast<std::size_t>(got);
-    item.cut = n > kCwdaemonMaxRequest;
-    item.bytes.assign(buffer.data(), std::min(n, kCwdaemonMaxRequest));
-    Push(std::move(item));
     return true;
 }
 
+UdpSenderVerdict CwdaemonReceiver::Check(const UdpEndpoint& from, std::int64_t arrivalNs) {
+    using Refusal = UdpSenderVerdict::Refusal;
+    UdpSenderVerdict verdict;
+    if (arrivalNs < 0) {
+        verdict.refusal = Refusal::Unknown;
+        verdict.error = "the kernel gave no arrival time";
+        return verdict;
+    }
+    constexpr std::int64_t within =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(kUdpSenderCheckWithin).count();
+    const auto self = static_cast<std::uint32_t>(::geteuid());
+    // A stamp ahead of the clock (stepped back) counts as fresh.
+    std::int64_t waited = clock_() - arrivalNs;
+    const bool known = known_.contains({from.address, from.port});
+    // A late one from an address no socket was found for in time is refused without asking the
+    // kernel: a backlog of them drains at the speed of recvmmsg.
+    if (waited <= within || known) {
+        verdict = CheckUdpSender(table_, from, LocalFor(from), self);
+        if (!verdict.Own()) return verdict;
+        waited = std::max(waited, clock_() - arrivalNs);
+        if (waited <= within) {
+            Remember(from, verdict.inode, arrivalNs);
+            return verdict;
+        }
+        if (KnownSince(from, verdict, arrivalNs)) return verdict;
+    }
+    verdict.refusal = Refusal::Late;
+    verdict.waitedNs = waited;
+    return verdict;
+}
+
+bool CwdaemonReceiver::KnownSince(const UdpEndpoint& from, const UdpSenderVerdict& verdict,
+                                  std::int64_t arrivalNs) const {
+    // A socket keeps its port until it is closed, and its number is not given to another
+    // socket meanwhile: found holding the port before this arrival and after it, it held the
+    // port when this datagram came, and no other socket could send from it.
+    const auto it = known_.find({from.address, from.port});
+    return it != known_.end() && it->second.inode == verdict.inode && verdict.inode != 0 &&
+           it->second.sinceNs <= arrivalNs;
+}
+
+void CwdaemonReceiver::Remember(const UdpEndpoint& from, std::uint64_t inode,
+                                std::int64_t arrivalNs) {
+    if (inode == 0) return;
+    const auto key = std::make_pair(from.address, from.port);
+    auto it = known_.find(key);
+    if (it != known_.end()) {
+        if (it->second.inode != inode) it->second = {inode, arrivalNs};
+        return;
+    }
+    if (known_.size() >= kCwdaemonKnownSockets) {
+        // Only this user's sockets get here; the one found longest ago makes room.
+        known_.erase(std::min_element(
+            known_.begin(), known_.end(),
+            [](const auto& a, const auto& b) { return a.second.sinceNs < b.second.sinceNs; }));
+    }
+    known_.emplace(key, Known{inode, arrivalNs});
+}
+
 void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const UdpSenderVerdict& verdict) {
+    // Told only for the lines logged: it may walk the kernel's whole socket list.
+    CountRefusal([&] {
+        return "datagram from " + EndpointText(from) + " refused: " +
+               RefusalText(table_, from, verdict, static_cast<std::uint32_t>(::geteuid())) +
+               " (see --cwdaemon-allow)";
+    });
+}
+
+template <class Line>
+void CwdaemonReceiver::CountRefusal(Line&& line) {
     const auto now = std::chrono::steady_clock::now();
     if (now - refusalWindow_ >= std::chrono::seconds(1)) {
         FlushRefusalCount();
@@ -208,12 +333,9 @@ void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const UdpSenderVerdict& v
     }
     if (refusalLines_ < kCwdaemonRefusalLinesPerSecond) {
         ++refusalLines_;
-        CwdaemonReceived line;
-        // Told only for the lines logged: it may walk the kernel's whole socket list.
-        line.logLine = "datagram from " + EndpointText(from) + " refused: " +
-                       RefusalText(table_, from, verdict, static_cast<std::uint32_t>(::geteuid())) +
-                       " (see --cwdaemon-allow)";
-        Push(std::move(line));
+        CwdaemonReceived item;
+        item.logLine = line();
+        Push(std::move(item));
     } else {
         ++refusalsLeftOut_;
     }
@@ -223,20 +345,26 @@ void CwdaemonReceiver::Refuse(const UdpEndpoint& from, const UdpSenderVerdict& v
 void CwdaemonReceiver::FlushRefusalCount() {
     if (refusalsLeftOut_ == 0) return;
     CwdaemonReceived line;
-    line.logLine = std::to_string(refusalsLeftOut_) + " more datagrams refused";
+    line.logLine = std::to_string(refusalsLeftOut_) + " more datagrams refused or dropped";
     refusalsLeftOut_ = 0;
     Push(std::move(line));
 }
 
-void CwdaemonReceiver::Push(CwdaemonReceived item) {
+bool CwdaemonReceiver::Push(CwdaemonReceived item) {
     bool tell = false;
     {
         std::lock_guard lock(mutex_);
+        // Log lines come a few a second at most and always go in.
+        if (item.logLine.empty()) {
+            if (datagramsWaiting_ >= waitingMax_) return false;
+            ++datagramsWaiting_;
+        }
         waiting_.push_back(std::move(item));
         tell = !woken_;
         woken_ = true;
     }
     if (tell && wake_) wake_();
+    return true;
 }
 
 }  // namespace telkey

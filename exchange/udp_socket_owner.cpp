@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace telkey {
@@ -53,6 +54,7 @@ UdpSocketInfo ParseSocket(const nlmsghdr* header) {
     info.address = ListedAddress(msg->idiag_family, msg->id.idiag_src);
     info.port = ntohs(msg->id.idiag_sport);
     info.uid = msg->idiag_uid;
+    info.inode = msg->idiag_inode;
     int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *msg));
     for (auto* attr = reinterpret_cast<const rtattr*>(msg + 1); RTA_OK(attr, left);
          attr = RTA_NEXT(attr, left)) {
@@ -63,6 +65,12 @@ UdpSocketInfo ParseSocket(const nlmsghdr* header) {
         }
     }
     return info;
+}
+
+std::string WaitedText(std::int64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ns) / 1e6);
+    return text;
 }
 
 }  // namespace
@@ -271,6 +279,8 @@ UdpSenderVerdict CheckUdpSender(UdpSocketTable& table, const UdpEndpoint& from,
     } else if (holder->uid != self) {
         verdict.refusal = Refusal::Foreign;
         verdict.uid = holder->uid;
+    } else {
+        verdict.inode = holder->inode;
     }
     return verdict;
 }
@@ -290,6 +300,11 @@ std::string RefusalText(UdpSocketTable& table, const UdpEndpoint& from,
             return gone;
         case Refusal::Unknown:
             return verdict.error;
+        case Refusal::Late:
+            return "it waited " + WaitedText(verdict.waitedNs) +
+                   " ms before its sender could be checked (at most " +
+                   std::to_string(kUdpSenderCheckWithin.count()) +
+                   " ms are trusted), so the socket on its port may not be the one that sent it";
         case Refusal::Shareable:
             break;
     }

@@ -5,7 +5,7 @@
 // of these sockets while it is open. No Qt.
 #include <linux/inet_diag.h>
 #include <array>
-
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +36,7 @@ struct UdpSocketInfo {
     std::uint32_t uid = 0;
     // For IPv6 sockets: whether they take and send IPv4 too (unknown once connected).
     V6Only v6only = V6Only::Unknown;
+    std::uint64_t inode = 0;  // the socket's own number while it lives
 };
 
 // Whether the socket can have sent a datagram from `from`: same port, bound to that address or
@@ -75,12 +76,21 @@ class UdpSocketTable {
 // once.
 bool UdpPortShareable(const UdpEndpoint& at);
 
+// The longest a datagram may have waited, from its arrival to the end of the check of its
+// sender, for the check to be believed. Another user's program can send from a port, close it,
+// and leave the port to a socket of ours that binds it later: the longer the wait, the wider that
+// window. A wait past this on an ordinary loaded machine is rare (see the cwdaemon
+// documentation for what a sender sees then).
+inline constexpr std::chrono::milliseconds kUdpSenderCheckWithin{5};
+
 // What the sender check found for one datagram.
 struct UdpSenderVerdict {
-    enum class Refusal { None, Shareable, Foreign, Gone, Unknown };
+    enum class Refusal { None, Shareable, Foreign, Gone, Unknown, Late };
     Refusal refusal = Refusal::None;
-    std::uint32_t uid = 0;  // Foreign: the owner found
-    std::string error;      // Unknown: why the kernel could not tell
+    std::uint32_t uid = 0;      // Foreign: the owner found
+    std::string error;          // Unknown: why the kernel could not tell
+    std::int64_t waitedNs = 0;  // Late: from arrival to the end of the check
+    std::uint64_t inode = 0;    // accepted: the socket that holds the port
     bool Own() const { return refusal == Refusal::None; }
 };
 

@@ -62,15 +62,18 @@ RigBridge::RigBridge(Engine& engine, const RigChoice& choice, Events events, Rig
     engine_.ports.RewriteOutputs();
     engine_.WakeKeyer();
     // Status changes come on the link's threads: kept, and the window woken. At each connect
-    // to rigctld the guardian gets a connection of its own (on the rig thread: it may block).
-    const bool guarded = guard_ != nullptr && choice_.target.kind == RigTarget::Kind::Rigctld;
+    // to rigctld (the operator's or Telkey's own for a serial rig) the guardian gets a
+    // connection of its own (on the rig thread: it may block).
     link_ = std::make_unique<RigLink>(
         choice_.target, timings,
-        [answers = answers_, &feed, guard = guarded ? guard_ : nullptr, target = choice_.target,
-         bound = timings.hamlibTimeout](const RigStatus& status) {
+        [answers = answers_, &feed, guard = guard_, target = choice_.target,
+         bound = timings.answerTimeout](const RigStatus& status) {
             if (guard != nullptr && status.health == RigHealth::Connected) {
+                const bool own = target.kind == RigTarget::Kind::Serial;
                 std::string error;
-                const UniqueFd fd = ConnectRigctld(target.host, target.port, bound, error);
+                const UniqueFd fd =
+                    ConnectRigctld(own ? "127.0.0.1" : target.host,
+                                   own ? status.childPort : target.port, bound, error);
                 if (fd.Get() >= 0) guard->Hand(GuardedKind::Rigctld, kGuardSlotRig, fd.Get());
             }
             {

@@ -34,8 +34,8 @@ class RigBridge {
     };
 
     // Applies `choice` to the engine's port settings and starts the link. The TX line's
-    // confirmation is bounded by `timings.pttBound`. With rigctld, `guard` (if any) is handed a
-    // connection of its own at every connect, to switch PTT off should Telkey be gone.
+    // confirmation is bounded by `timings.pttBound`. `guard` (if any) is handed a connection of its
+    // own to rigctld at every connect, to switch PTT off should Telkey be gone.
     RigBridge(Engine& engine, const RigChoice& choice, Events events, RigTimings timings = {},
               LineGuard* guard = nullptr);
     // Ends the link (the rig's PTT off if it is on) and gives the port's lines back.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "rig/hamlib_session.h"
+#include "rig/rigctld_session.h"
 
 namespace telkey::rig {
 
@@ -53,7 +53,18 @@ RigLink::RigLink(RigTarget target, RigTimings timings, StatusCallback onStatus)
     : target_(std::move(target)), timings_(timings), onStatus_(std::move(onStatus)) {
     status_.words = "connecting to " + target_.Describe();
     rigThread_ = std::thread([this] { RigThread(); });
-    watchThread_ = std::thread([this] { WatchThread(); });
+    try {
+        watchThread_ = std::thread([this] { WatchThread(); });
+    } catch (...) {
+        // A running thread left behind would end the program as the link is unwound.
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        queued_.notify_all();
+        rigThread_.join();
+        throw;
+    }
 }
 
 RigLink::~RigLink() {
@@ -125,13 +136,15 @@ RigStatus RigLink::Status() const {
     return status_;
 }
 
-void RigLink::SetStatus(RigHealth health, std::string words) {
+void RigLink::SetStatus(RigHealth health, std::string words, int childPort) {
     RigStatus copy;
     {
         std::lock_guard lock(mutex_);
-        if (status_.health == health && status_.words == words) return;
+        const bool samePort = childPort < 0 || childPort == status_.childPort;
+        if (status_.health == health && status_.words == words && samePort) return;
         status_.health = health;
         status_.words = std::move(words);
+        if (childPort >= 0) status_.childPort = childPort;
         ++status_.serial;
         copy = status_;
     }
@@ -161,7 +174,7 @@ void RigLink::FailQueued(RigOutcome outcome, const std::string& why) {
 }
 
 void RigLink::RigThread() {
-    HamlibSession session(target_, timings_);
+    RigctldSession session(target_, timings_);
     auto backoff = timings_.backoffFirst;
     auto retryAt = Clock::now();
     RigOutcome downReason = RigOutcome::NotAnswering;
@@ -190,7 +203,7 @@ void RigLink::RigThread() {
             FailQueued(downReason, downWords);
         } else {
             lock.unlock();
-            const HamlibAnswer answer = session.Open();
+            const RigAnswer answer = session.Open();
             if (answer.outcome == RigOutcome::Ok) {
                 backoff = timings_.backoffFirst;
                 // A transmitter left on when the connection broke goes off first.
@@ -199,7 +212,7 @@ void RigLink::RigThread() {
                     pttOn_ = false;
                 }
                 connectedWords_ = "connected: " + answer.detail;
-                SetStatus(RigHealth::Connected, connectedWords_);
+                SetStatus(RigHealth::Connected, connectedWords_, session.ChildPort());
             } else {
                 downReason = answer.outcome;
                 if (answer.outcome == RigOutcome::Refused) {
@@ -212,7 +225,8 @@ void RigLink::RigThread() {
                     downWords = "rig not answering: " + target_.Describe() +
                                 (target_.kind == RigTarget::Kind::Rigctld
                                      ? " accepts but does not answer"
-                                     : " does not answer; check the rig, its port and speed");
+                                     : " does not answer; check the rig, its port and speed") +
+                                (answer.detail.empty() ? "" : " (" + answer.detail + ")");
                     SetStatus(RigHealth::NotAnswering, downWords);
                 }
                 retryAt = Clock::now() + backoff;
@@ -229,13 +243,13 @@ void RigLink::RigThread() {
     SetStatus(RigHealth::Closed, "rig link closed");
 }
 
-void RigLink::Run(HamlibSession& session, const RigTicketPtr& ticket) {
+void RigLink::Run(RigctldSession& session, const RigTicketPtr& ticket) {
     const RigRequest& request = ticket->Request();
     // A caller that gave up must not see its PTT on or its text go out late.
     if (!ticket->Pending() && !MakesSafer(request)) return;
     // Until the rig confirms, a PTT on may have reached it: it counts as on, to be switched off.
     if (request.op == RigOp::SetPtt && request.on) pttOn_ = true;
-    HamlibAnswer answer = session.Call(request);
+    RigAnswer answer = session.Call(request);
     if (answer.outcome != RigOutcome::Ok) {
         const std::string words = FailureWords(request, answer.outcome, answer.detail);
         ticket->Resolve(answer.outcome, words);

@@ -1,6 +1,7 @@
 #pragma once
-// A link to one rig through Hamlib: rigctld on the network or a rig on a serial port. Hamlib calls
-// block, so a rig thread of the link owns the handle and runs the queued requests in order; every
+// A link to one rig through rigctld: one on the network, or Telkey's own for a rig on a serial
+// port. Exchanges block, so a rig thread of the link owns the connection and runs the queued
+// requests in order; every
 // request carries a time bound, and a watch thread answers it as failed when the bound passes
 // while the rig thread is still stuck. A lost connection is reopened in the background, with a
 // back-off. No call of this class blocks its caller.
@@ -18,7 +19,7 @@
 
 namespace telkey::rig {
 
-class HamlibSession;
+class RigctldSession;
 
 inline constexpr int kRigctldDefaultPort = 4532;
 inline constexpr char kRigctldDefaultHost[] = "localhost";
@@ -28,7 +29,7 @@ struct RigTarget {
     Kind kind = Kind::Rigctld;
     std::string host = kRigctldDefaultHost;  // Rigctld
     int port = kRigctldDefaultPort;          // Rigctld
-    int model = 0;                           // Serial: Hamlib's model number
+    int model = 0;                           // Serial: Hamlib's model number, for rigctld
     std::string device;                      // Serial: the port, e.g. /dev/ttyUSB0
     int baud = 0;                            // Serial: 0 keeps the model's default speed
 
@@ -37,9 +38,10 @@ struct RigTarget {
 };
 
 struct RigTimings {
-    // Hamlib's own bound on one exchange with the rig, and its retries.
-    std::chrono::milliseconds hamlibTimeout{400};
-    int hamlibRetries = 0;
+    // The bound on one exchange with rigctld: a request and its whole answer.
+    std::chrono::milliseconds answerTimeout{400};
+    // A rigctld Telkey starts for a serial rig is waited for this long to listen.
+    std::chrono::milliseconds childStartBound{3000};
     // The caller's bound: PTT is asked for often and waited on; the rest may take longer.
     std::chrono::milliseconds pttBound{500};
     std::chrono::milliseconds commandBound{1000};
@@ -59,6 +61,8 @@ struct RigStatus {
     std::string lastFailure;
     // Counts changes, so a poller sees one it missed.
     std::uint64_t serial = 0;
+    // The loopback port of the rigctld Telkey started for a serial rig; 0 when none.
+    int childPort = 0;
 };
 
 class RigLink {
@@ -68,7 +72,7 @@ class RigLink {
     // Starts connecting in the background. onStatus runs on the link's threads at each change.
     explicit RigLink(RigTarget target, RigTimings timings = {}, StatusCallback onStatus = {});
     // Switches PTT off if the link switched it on, closes the rig and ends the threads; waits at
-    // most for a Hamlib call under way (its timeout).
+    // most for an exchange under way (its timeout) and a rigctld of its own to end.
     ~RigLink();
     RigLink(const RigLink&) = delete;
     RigLink& operator=(const RigLink&) = delete;
@@ -89,8 +93,8 @@ class RigLink {
     void RigThread();
     void WatchThread();
     std::chrono::milliseconds BoundFor(const RigRequest& request) const;
-    void Run(HamlibSession& session, const RigTicketPtr& ticket);
-    void SetStatus(RigHealth health, std::string words);
+    void Run(RigctldSession& session, const RigTicketPtr& ticket);
+    void SetStatus(RigHealth health, std::string words, int childPort = -1);
     void NoteFailure(std::string words);
     void FailQueued(RigOutcome outcome, const std::string& why);
 

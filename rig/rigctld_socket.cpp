@@ -26,18 +26,24 @@ UniqueFd ConnectRigctld(const std::string& host, int port, std::chrono::millisec
     }
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
     error = "cannot reach rigctld at " + host + ":" + service;
+    int why = ECONNREFUSED;
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         UniqueFd fd(
             ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
         if (fd.Get() < 0) continue;
         if (::connect(fd.Get(), a->ai_addr, a->ai_addrlen) != 0) {
+            why = errno;
             if (errno != EINPROGRESS) continue;
             pollfd p{fd.Get(), POLLOUT, 0};
             int soError = 0;
             socklen_t size = sizeof soError;
-            if (::poll(&p, 1, static_cast<int>(bound.count())) != 1 ||
-                ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &soError, &size) != 0 ||
+            if (::poll(&p, 1, static_cast<int>(bound.count())) != 1) {
+                why = ETIMEDOUT;
+                continue;
+            }
+            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &soError, &size) != 0 ||
                 soError != 0) {
+                why = soError;
                 continue;
             }
         }
@@ -47,6 +53,7 @@ UniqueFd ConnectRigctld(const std::string& host, int port, std::chrono::millisec
         error.clear();
         return fd;
     }
+    errno = why;
     return UniqueFd{};
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// A plain TCP connection to rigctld, apart from Hamlib's: the guardian keeps one to switch the
-// rig's PTT off when Telkey cannot.
+// A plain TCP connection to rigctld: the rig link talks through one, and the guardian keeps one
+// of its own to switch the rig's PTT off when Telkey cannot.
 #include <chrono>
 #include <string>
 
@@ -8,7 +8,8 @@
 
 namespace telkey::rig {
 
-// Connects within `bound`; an invalid descriptor and `error` in words when it cannot. Blocks:
+// Connects within `bound`; an invalid descriptor, `error` in words and errno (ECONNREFUSED when
+// nobody listens) when it cannot. The descriptor does not block. Blocks itself:
 // for the rig's own threads only.
 UniqueFd ConnectRigctld(const std::string& host, int port, std::chrono::milliseconds bound,
                         std::string& error);

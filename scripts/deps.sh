@@ -4,11 +4,11 @@
 #        scripts/deps.sh package    only what building the Debian package needs
 set -euo pipefail
 # Building Telkey and packing it (dpkg-shlibdeps and file compute the package's dependencies).
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev libhamlib-dev dpkg-dev file)
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpulse-dev dpkg-dev file)
 if [ "${1:-}" != package ]; then
     packages+=(libgtest-dev libgmock-dev xvfb openbox xdotool x11-utils fonts-liberation tlf tmux
                dbus-daemon)
-    # The rig link's tests run Hamlib's rigctld and rigctl.
+    # Rig control runs Hamlib's rigctld, a separate program; the tests also run rigctl.
     packages+=(libhamlib-utils)
     # Running on Wayland, and its test under a headless compositor.
     packages+=(qt6-wayland weston)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <string>
+#include <utility>
 
 namespace telkey {
 
@@ -72,18 +73,34 @@ DevicesConfig ReadDeviceChoices(const ProfileFile& file) {
     return choices;
 }
 
-void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices) {
+SectionKeys DeviceChoiceKeys(const DevicesConfig& choices) {
+    SectionKeys keys;
     for (std::size_t i = 0; i < choices.com.size(); ++i) {
-        file.WriteString(kSectionDevices, ComKey(i), choices.com[i]);
-        file.WriteString(kSectionDevices, SharedKey(i), choices.comShared[i] ? "1" : "0");
+        keys.emplace_back(ComKey(i), choices.com[i]);
+        keys.emplace_back(SharedKey(i), choices.comShared[i] ? "1" : "0");
     }
     for (std::size_t i = 0; i < choices.lpt.size(); ++i) {
-        file.WriteString(kSectionDevices, LptKey(i), choices.lpt[i]);
+        keys.emplace_back(LptKey(i), choices.lpt[i]);
     }
-    file.WriteString(kSectionDevices, kGamePortKey, choices.gameport);
-    file.WriteString(kSectionDevices, kPaddleKeysKey, choices.paddleKeys);
-    file.WriteString(kSectionDevices, kSpeakerKey, choices.speaker);
-    file.WriteString(kSectionDevices, kVolumeKey, std::to_string(choices.volume));
+    keys.emplace_back(kGamePortKey, choices.gameport);
+    keys.emplace_back(kPaddleKeysKey, choices.paddleKeys);
+    keys.emplace_back(kSpeakerKey, choices.speaker);
+    keys.emplace_back(kVolumeKey, std::to_string(choices.volume));
+    return keys;
+}
+
+void WriteDeviceChoices(ProfileFile& file, const DevicesConfig& choices) {
+    WriteChangedKeys(file, {}, DeviceChoiceKeys(choices));
+}
+
+void WriteChangedKeys(ProfileFile& file, const SectionKeys& before, const SectionKeys& now) {
+    for (const auto& [key, value] : now) {
+        const auto was = std::find_if(before.begin(), before.end(),
+                                      [&key](const auto& old) { return old.first == key; });
+        if (was == before.end() || was->second != value) {
+            file.WriteString(kSectionDevices, key, value);
+        }
+    }
 }
 
 rig::RigChoice ReadRigChoice(const ProfileFile& file) {
@@ -111,18 +128,24 @@ std::string ReadWinkeyerChoice(const ProfileFile& file) {
     return file.ReadString(kSectionDevices, kWinkeyerKey, "");
 }
 
-void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice) {
+SectionKeys RigChoiceKeys(const rig::RigChoice& choice) {
     const rig::RigTarget& target = choice.target;
     const bool serial = target.kind == rig::RigTarget::Kind::Serial;
-    file.WriteString(kSectionDevices, kRigPttKey, std::string(rig::PttViaWord(choice.ptt)));
-    file.WriteString(kSectionDevices, kRigKeyKey, std::string(rig::KeyViaWord(choice.key)));
-    file.WriteString(kSectionDevices, kRigKindKey, std::string(serial ? kSerialRig : kRigctldRig));
-    if (!serial) file.WriteString(kSectionDevices, kRigctldKey, rig::RigctldAddress(target));
+    SectionKeys keys;
+    keys.emplace_back(kRigPttKey, rig::PttViaWord(choice.ptt));
+    keys.emplace_back(kRigKeyKey, rig::KeyViaWord(choice.key));
+    keys.emplace_back(kRigKindKey, serial ? kSerialRig : kRigctldRig);
+    if (!serial) keys.emplace_back(kRigctldKey, rig::RigctldAddress(target));
     if (serial) {
-        file.WriteString(kSectionDevices, kRigModelKey, std::to_string(target.model));
-        file.WriteString(kSectionDevices, kRigPortKey, target.device);
-        file.WriteString(kSectionDevices, kRigBaudKey, std::to_string(target.baud));
+        keys.emplace_back(kRigModelKey, std::to_string(target.model));
+        keys.emplace_back(kRigPortKey, target.device);
+        keys.emplace_back(kRigBaudKey, std::to_string(target.baud));
     }
+    return keys;
+}
+
+void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice) {
+    WriteChangedKeys(file, {}, RigChoiceKeys(choice));
 }
 
 PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const DevicesConfig& file) {

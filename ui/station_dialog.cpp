@@ -37,6 +37,8 @@ StationDialog::StationDialog(const StationLinks& links, QWidget* parent)
     }
     ShowChoice(shown);
     chosen_ = ApplyChoice(ChoiceFromControls(), original_);
+    shownDevices_ = chosen_.devices;
+    if (RigGroup != nullptr) shownRig_ = RigGroup->Choice();
     CheckChoice();
 
     keyTestTimer.setObjectName(QStringLiteral("KeyTestTimer"));
@@ -143,7 +145,7 @@ void StationDialog::Finish(int result) {
 }
 
 void StationDialog::KeepInFile() {
-    // The keys the dialog shows, each written by itself: the rest of the file stays as it is.
+    // The settings words the dialog shows, each written by itself: the rest of the file stays.
     static constexpr std::string_view kKeys[] = {
         "DotPort",       "DotXorMask", "DotAndMask", "DashPort",   "DashXorMask", "DashAndMask",
         "KeyPortNumber", "KeyMask",    "TxMask",     "UseSpeaker", "SpeakerTone", "PaddleDelay"};
@@ -164,8 +166,15 @@ void StationDialog::KeepInFile() {
     ProfileFile file(links_.settingsFile);
     try {
         WriteSettingsKeys(file, values, kKeys);
-        if (HaveDevices()) WriteDeviceChoices(file, links_.devices->Devices());
-        if (RigGroup != nullptr) WriteRigChoice(file, RigGroup->Choice());
+        // Only what the operator changed: a device or rig that an option set for this run
+        // stays out of the file, and what the file held stays.
+        if (HaveDevices()) {
+            WriteChangedKeys(file, DeviceChoiceKeys(shownDevices_),
+                             DeviceChoiceKeys(links_.devices->Devices()));
+        }
+        if (RigGroup != nullptr) {
+            WriteChangedKeys(file, RigChoiceKeys(shownRig_), RigChoiceKeys(RigGroup->Choice()));
+        }
     } catch (const ProfileWriteError& error) {
         if (links_.boxes != nullptr) {
             links_.boxes->ShowError(

@@ -2,8 +2,9 @@
 // "Station...": choosing, testing and keeping the devices of the station (the key and PTT
 // port and lines, the paddle, the sidetone, the PTT lead). What the operator chooses takes
 // effect at once, so the test buttons and the paddle indicators work on it; OK keeps it and
-// writes every value the dialog shows into the settings file, any other way out puts back what
-// was there before. The dialog reaches the keyer only through the settings words, the port
+// writes it into the settings file (of the devices and the rig, what the operator changed: a
+// value a command-line option set for this run stays out), any other way out puts back what was
+// there before. The dialog reaches the keyer only through the settings words, the port
 // bus and the ports' test lines. Started without devices (--ports=sim or none), the key port itself
 // is chosen.
 #include <QDialog>
@@ -160,6 +161,9 @@ class StationDialog : public QDialog {
     StationLinks links_;
     StationState original_;
     StationState chosen_;
+    // The devices and the rig as the dialog first showed them: OK writes what differs.
+    DevicesConfig shownDevices_;
+    rig::RigChoice shownRig_;
     bool finished_ = false;
     bool filling_ = false;  // controls being set from a choice: no re-apply
     bool keyTesting_ = false;

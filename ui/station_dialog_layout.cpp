@@ -24,7 +24,7 @@ namespace {
 
 constexpr int kLowestTone = 19;
 constexpr int kHighestTone = 20000;
-constexpr int kProblemWidth = 460;
+constexpr int kProblemWidth = 400;
 // Room kept for a message, so that the dialog does not jump when one appears.
 constexpr int kProblemLines = 3;
 constexpr int kNoteLines = 2;
@@ -80,9 +80,14 @@ void SelectData(QComboBox* box, int value) {
 }  // namespace
 
 void StationDialog::Build() {
-    auto* column = new QVBoxLayout(this);
-    // The dialog grows and shrinks with the problems it has to tell.
-    column->setSizeConstraint(QLayout::SetFixedSize);
+    // Two columns, so that the dialog fits a laptop's screen; it can be resized.
+    auto* outer = new QVBoxLayout(this);
+    auto* columns = new QHBoxLayout;
+    auto* column = new QVBoxLayout;
+    auto* second = new QVBoxLayout;
+    columns->addLayout(column);
+    columns->addLayout(second);
+    outer->addLayout(columns);
 
     auto* keyGroup = Named(new QGroupBox(QStringLiteral("Key and PTT"), this), "KeyGroup");
     auto* keyGrid = new QGridLayout(keyGroup);
@@ -170,6 +175,7 @@ void StationDialog::Build() {
     paddleGrid->addWidget(DashIndicator, 4, 2);
     paddleGrid->addWidget(PaddleProblem, 5, 0, 1, 4);
     column->addWidget(paddleGroup);
+    column->addStretch();
 
     auto* toneGroup = Named(new QGroupBox(QStringLiteral("Sidetone"), this), "SidetoneGroup");
     auto* toneGrid = new QGridLayout(toneGroup);
@@ -199,11 +205,11 @@ void StationDialog::Build() {
     toneGrid->addWidget(new QLabel(QStringLiteral("Volume:"), toneGroup), 1, 0);
     toneGrid->addWidget(SidetoneVolume, 1, 1, 1, 4);
     toneGrid->addWidget(SidetoneNote, 2, 0, 1, 5);
-    column->addWidget(toneGroup);
+    second->addWidget(toneGroup);
 
     if (links_.applyRig) {
         RigGroup = new StationRigGroup(links_.rig, links_.rigLinkFor, this);
-        column->addWidget(RigGroup);
+        second->addWidget(RigGroup);
     }
 
     DevicesNote = Named(new QLabel(this), "DevicesNote");
@@ -214,7 +220,8 @@ void StationDialog::Build() {
             : QStringLiteral("Telkey was started with --ports=none, sim or raw: the devices "
                              "cannot be chosen here, only the key port and its lines. OK "
                              "keeps them in Telkey.ini."));
-    column->addWidget(DevicesNote);
+    second->addWidget(DevicesNote);
+    second->addStretch();
 
     auto* buttons = new QHBoxLayout;
     RefreshButton = Named(new QPushButton(QStringLiteral("Refresh"), this), "RefreshButton");
@@ -225,7 +232,7 @@ void StationDialog::Build() {
     buttons->addStretch();
     buttons->addWidget(OkButton);
     buttons->addWidget(CancelButton);
-    column->addLayout(buttons);
+    outer->addLayout(buttons);
 
     for (QComboBox* box : {KeyDevice, PaddleDevice}) box->setEnabled(HaveDevices());
     KeyShared->setEnabled(HaveDevices());

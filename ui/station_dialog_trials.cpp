@@ -104,6 +104,14 @@ void StationDialog::StartLineTest(TestLine line) {
     const LineTrial trial = Trial(line);
     trial.button->setChecked(false);
     if (!KeyDeviceReady(trial.name)) return;
+    const StationSettings& s = chosen_.settings;
+    if ((line == TestLine::Key ? s.KeyMask : s.TxMask) == 0) {
+        KeyProblem->setText(QStringLiteral("%1: nothing was switched. Choose the line it is "
+                                           "wired to in \"%2\".")
+                                .arg(trial.name, line == TestLine::Key ? QStringLiteral("Key on")
+                                                                       : QStringLiteral("PTT on")));
+        return;
+    }
     trial.running = true;
     if (links_.ports != nullptr) links_.ports->StartTest(line);
     trial.button->setChecked(true);

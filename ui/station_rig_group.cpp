@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -14,7 +15,7 @@ namespace {
 
 constexpr int kLastModel = 99999;
 constexpr int kHighestBaud = 115200;
-constexpr int kNoteWidth = 460;
+constexpr int kNoteWidth = 400;
 constexpr char kTestText[] = "TEST";
 constexpr int kAnswerLookMs = 20;
 
@@ -67,16 +68,21 @@ StationRigGroup::StationRigGroup(const rig::RigChoice& current, LinkFor linkFor,
     grid->addWidget(new QLabel(QStringLiteral("PTT:"), this), 0, 0);
     grid->addWidget(RigPtt, 0, 1);
     grid->addWidget(new QLabel(QStringLiteral("Key:"), this), 0, 2);
-    grid->addWidget(RigKey, 0, 3, 1, 2);
+    grid->addWidget(RigKey, 0, 3);
     grid->addWidget(RigKind, 1, 0, 1, 2);
-    grid->addWidget(RigAddress, 1, 2);
-    grid->addWidget(RigModel, 2, 0);
-    grid->addWidget(RigPort, 2, 1, 1, 2);
-    grid->addWidget(RigBaud, 2, 3);
-    grid->addWidget(RigPttTest, 1, 3);
-    grid->addWidget(RigCwTest, 1, 4);
-    grid->addWidget(RigAnswer, 3, 0, 1, 5);
-    grid->addWidget(RigNote, 4, 0, 1, 5);
+    grid->addWidget(RigAddress, 1, 2, 1, 2);
+    grid->addWidget(RigModel, 2, 0, 1, 2);
+    auto* serialPort = new QHBoxLayout;
+    serialPort->addWidget(RigPort, 1);
+    serialPort->addWidget(RigBaud);
+    grid->addLayout(serialPort, 2, 2, 1, 2);
+    auto* tests = new QHBoxLayout;
+    tests->addWidget(RigPttTest);
+    tests->addWidget(RigCwTest);
+    tests->addStretch();
+    grid->addLayout(tests, 3, 0, 1, 4);
+    grid->addWidget(RigAnswer, 4, 0, 1, 4);
+    grid->addWidget(RigNote, 5, 0, 1, 4);
 
     RigPtt->setCurrentIndex(static_cast<int>(current.ptt));
     RigKey->setCurrentIndex(static_cast<int>(current.key));

@@ -10,6 +10,7 @@
 #include <QFont>
 #include <QTimer>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 namespace telkey {
@@ -60,16 +61,22 @@ TEST(TelkeyApplication, ErrorsEscapingHandlersAreShownAndTheProgramGoesOn) {
     // From inside the running loop too: the loop survives and runs the next event.
     bool later = false;
     QTimer::singleShot(0, &thrower, [] { throw std::runtime_error("from the loop"); });
+    // A thread that cannot be started (the limit on processes) says so.
+    QTimer::singleShot(0, &thrower, [] {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
     QTimer::singleShot(0, &thrower, [&] { later = true; });
     QTimer::singleShot(0, &app, &QCoreApplication::quit);
     app.exec();
     EXPECT_TRUE(later);
 
-    ASSERT_EQ(shown.size(), 3u);
+    ASSERT_EQ(shown.size(), 4u);
     EXPECT_EQ(shown[0].title, "Telkey");
     EXPECT_EQ(shown[0].text, "Unable to write to .\\Telkey.ini");
     EXPECT_EQ(shown[1].text, "Unknown error");
     EXPECT_EQ(shown[2].text, "from the loop");
+    EXPECT_TRUE(shown[3].text.startsWith("cannot start a thread: ")) << shown[3].text.toStdString();
+    EXPECT_TRUE(shown[3].text.contains("ulimit -u")) << shown[3].text.toStdString();
 
     // The designed Windows faces have stand-ins of close metrics.
     EXPECT_TRUE(QFont::substitutes(QStringLiteral("MS Sans Serif"))

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -305,32 +306,73 @@ TEST_F(TelkeyIntegration, StoppedAndSlowParticipantsDoNotHoldUpKeying) {
     EXPECT_EQ(writes.back().value & (kKeyBit | kTxBit), 0u);
 }
 
-// With no process or thread to spare (RLIMIT_NPROC 0, as an ordinary user; root is exempt) the
-// system bus cannot be reached nor the keyer run: start ends at once and says why.
-TEST(TelkeyStart, EndsWhenNoThreadCanBeStarted) {
-    test::ScratchDir dir;
-    const std::string home = dir / "home";
-    ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
-        ASSERT_EQ(::chown(home.c_str(), test::kNobodyUid, test::kNobodyUid), 0);
-    }
-    const std::string log = home + "/telkey.log";
-    const int status = test::RunInChild(
+// Telkey copied into `dir` (made 0755), where another user can run it whatever the modes of the
+// directories that hold the build.
+std::string RunnableCopy(const test::ScratchDir& dir) {
+    const std::string copy = dir / "telkey";
+    std::error_code error;
+    std::filesystem::copy_file(Telkey(), copy, error);
+    ::chmod(dir.Path().c_str(), 0755);
+    ::chmod(copy.c_str(), 0755);
+    return error ? std::string() : copy;
+}
+
+// Runs `program` (--ports=none) in `home` with standard error into `log`, as `uid` when root,
+// after `limit` is set; its exit status, 126 when `program` cannot be run by that user.
+int StartLimited(const std::string& program, const std::string& home, const std::string& log,
+                 int resource, rlim_t limit, std::optional<uid_t> uid) {
+    return test::RunInChild(
         [&] {
-            const rlimit none{0, 0};
-            if (::setrlimit(RLIMIT_NPROC, &none) != 0 || ::chdir(home.c_str()) != 0 ||
+            if (::access(program.c_str(), X_OK) != 0) return 126;
+            const rlimit low{limit, limit};
+            if (::setrlimit(resource, &low) != 0 || ::chdir(home.c_str()) != 0 ||
                 std::freopen(log.c_str(), "w", stderr) == nullptr) {
                 return 125;
             }
             ::setenv("TELKEY_BUS_DIR", (home + "/bus").c_str(), 1);
-            ::execl(Telkey().c_str(), "telkey", "--ports=none", static_cast<char*>(nullptr));
+            ::execl(program.c_str(), "telkey", "--ports=none", "-platform", "offscreen",
+                    static_cast<char*>(nullptr));
             return 127;
         },
-        test::kNobodyUid, 15s);
-    const std::string text = test::ReadBytes(log);
-    EXPECT_EQ(status, EXIT_FAILURE) << "-1: still running after 15 s\n" << text;
-    EXPECT_NE(text.find("telkey: cannot start a thread: "), std::string::npos) << text;
+        uid, 15s);
+}
+
+// With no process or thread to spare (RLIMIT_NPROC, as an ordinary user; root is exempt), or too
+// few open files for the event loop: start ends at once and says why.
+TEST(TelkeyStart, EndsWhenNoThreadCanBeStartedOrFilesAreTooFew) {
+    const struct {
+        const char* what;
+        int resource;
+        rlim_t limit;
+        std::optional<uid_t> uid;
+        const char* told;
+    } cases[] = {
+        {"no thread", RLIMIT_NPROC, 0, test::kNobodyUid, "telkey: cannot start a thread: "},
+        // Telkey's own threads start, one of Qt's does not (the window thread would wait for it
+        // at the first paint).
+        {"6 processes", RLIMIT_NPROC, 6, test::kNobodyUid, "telkey: cannot start a thread: "},
+        {"16 open files", RLIMIT_NOFILE, 16, std::nullopt,
+         "telkey: the limit on open files (ulimit -n) is 16"},
+    };
+    for (const auto& c : cases) {
+        test::ScratchDir dir;
+        const std::string home = dir / "home";
+        ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+        if (c.uid && ::geteuid() == 0) {
+            ASSERT_EQ(::chown(home.c_str(), *c.uid, *c.uid), 0);
+        }
+        const std::string program = RunnableCopy(dir);
+        ASSERT_FALSE(program.empty()) << c.what;
+        const std::string log = home + "/telkey.log";
+        const int status = StartLimited(program, home, log, c.resource, c.limit, c.uid);
+        if (status == 126) {
+            GTEST_SKIP() << c.what << ": user " << *c.uid << " cannot run " << program
+                         << " (a directory above it is closed to that user: set TMPDIR)";
+        }
+        const std::string text = test::ReadBytes(log);
+        EXPECT_EQ(status, EXIT_FAILURE) << c.what << " (-1: still running after 15 s)\n" << text;
+        EXPECT_NE(text.find(c.told), std::string::npos) << c.what << "\n" << text;
+    }
 }
 
 }  // namespace

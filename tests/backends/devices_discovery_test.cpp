@@ -2,7 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <filesystem>
@@ -18,6 +24,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::UnorderedElementsAre;
 
 class DiscoveryTest : public ::testing::Test {
   protected:
@@ -66,6 +73,36 @@ TEST_F(DiscoveryTest, TellsWhichProgramHoldsADeviceThroughAnyOfItsNames) {
     tree.Holds("ttyUSB0", 4242, "rigctld");
     EXPECT_THAT(ProgramsHolding(tree.ftdi, tree.roots), ElementsAre("rigctld (pid 4242)"));
     EXPECT_TRUE(ProgramsHolding(tree.second, tree.roots).empty());
+}
+
+TEST_F(DiscoveryTest, LeavesOutTelkeyItselfAndTheProcessesItStarted) {
+    const int self = static_cast<int>(::getpid());
+    const struct {
+        int pid;
+        const char* name;
+        int parent;
+    } holders[] = {{4242, "rigctld", 1},
+                   {4243, "telkey-guardian", self},  // Telkey's own guardian, whatever its name
+                   {self, "telkey", 1},
+                   {4244, "flrig", 4242}};
+    for (const auto& h : holders) tree.Holds("ttyUSB0", h.pid, h.name, h.parent);
+    EXPECT_THAT(ProgramsHolding(tree.ftdi, tree.roots),
+                UnorderedElementsAre("rigctld (pid 4242)", "flrig (pid 4244)"));
+}
+
+TEST_F(DiscoveryTest, AChildOfThisProcessHoldingTheDeviceIsNotAnotherProgram) {
+    const std::string node = dir / "dev/ttyUSB0";
+    const int fd = ::open(node.c_str(), O_RDONLY);  // inherited by the child
+    ASSERT_GE(fd, 0);
+    const char* argv[] = {"sleep", "30", nullptr};
+    pid_t child = -1;
+    ASSERT_EQ(::posix_spawnp(&child, "sleep", nullptr, nullptr, const_cast<char**>(argv), environ),
+              0);
+    ::close(fd);
+    const std::vector<std::string> holders = ProgramsHolding(node, DeviceRoots{});
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(holders.empty()) << holders.front();
 }
 
 TEST_F(DiscoveryTest, UsableDevicesHaveNoProblemAndAreLeftAsTheyWere) {

@@ -1,6 +1,6 @@
-// Guardians killed one after the other while the keyer beats and the backends hand and forget
-// their descriptors: no data race, every new guardian holds what was handed last, and the last
-// one releases when Telkey's side goes.
+// Guardians killed one after the other, each of the two in turn, while the keyer beats and the
+// backends hand and forget their descriptors: no data race, every new guardian holds what was
+// handed last, and the last ones release when Telkey's side goes.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,7 +55,7 @@ TEST(GuardianStress, GuardiansKilledWhileDescriptorsAreHandedAndTheKeyerBeats) {
     });
     for (int i = 0; i < 10; ++i) {
         for (int n = 0; n < 10000 && !guardian->Guarding(); ++n) std::this_thread::sleep_for(1ms);
-        ::kill(guardian->Pid(), SIGKILL);
+        ::kill(guardian->Pids()[static_cast<std::size_t>(i % kGuardians)], SIGKILL);
         std::this_thread::sleep_for(20ms);
     }
     stop.store(true);

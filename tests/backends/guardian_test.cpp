@@ -12,15 +12,21 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
 #include "backends/devices_stopper.h"
+#include "backends/guardian_link.h"
 #include "backends/port_bus_sim.h"
 #include "backends/standard_streams.h"
 #include "support/scratch_dir.h"
@@ -136,9 +142,9 @@ TEST_F(GuardianTest, AGuardianThatEndsIsReplacedByOneHoldingTheSameLines) {
         const pid_t old = guardian->Pid();
         ASSERT_EQ(::kill(old, sig), 0);
         const std::string told = Told(*guardian);
-        EXPECT_EQ(told, "The guardian (telkey-guardian, pid " + std::to_string(old) +
+        EXPECT_EQ(told, "The guardian (keyline-watch, pid " + std::to_string(old) +
                             ") has ended (killed by signal " + std::to_string(sig) + " (SIG" +
-                            sigabbrev_np(sig) + ")); a new one (telkey-guardian, pid " +
+                            sigabbrev_np(sig) + ")); a new one (keyline-watch, pid " +
                             std::to_string(guardian->Pid()) + ") has taken over the lines.\n");
         EXPECT_TRUE(guardian->Guarding());
     }
@@ -266,6 +272,175 @@ TEST(GuardianStart, AProgramThatCannotRunIsToldAndKeyingGoesOn) {
     guardian->Hand(GuardedKind::Trace, kGuardSlotTrace, STDERR_FILENO);
     guardian->Beat(MonotonicNs());
     guardian->Forget(kGuardSlotTrace);
+}
+
+// The guardian's loop run here on a link and a page of the test's own, the trace handed to it
+// as Telkey hands it.
+class GuardianRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        page.keyPorts = 1u << kLpt1;
+        page.allMask = 0x80;
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link), 0);
+        const int trace =
+            ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        ASSERT_GE(trace, 0);
+        ASSERT_TRUE(SendToGuardian(link[0], GuardedKind::Trace, kGuardSlotTrace, trace));
+        ::close(trace);
+    }
+    void TearDown() override {
+        TelkeyGone();
+        ::close(link[1]);
+    }
+    void Run() {
+        guardian = std::thread([this] { RunGuardian(link[1], -1, page); });
+    }
+    void TelkeyGone() {
+        if (link[0] >= 0) ::close(link[0]);
+        link[0] = -1;
+        if (guardian.joinable()) guardian.join();
+    }
+    std::string Trace() const { return PortsAndValues(test::ReadBytes(tracePath)); }
+
+    test::ScratchDir dir;
+    std::string tracePath = dir / "trace.txt";
+    GuardianPage page;
+    int link[2] = {-1, -1};
+    std::thread guardian;
+};
+
+// A guardian started after the old one died while the keyer stalled with a line on finds the
+// beat stale at once: it releases through the descriptors queued for it, not through none.
+TEST_F(GuardianRunTest, AStaleBeatAtStartIsReleasedThroughTheQueuedDescriptors) {
+    page.lineOn = 1;
+    page.beatNs = MonotonicNs() - 2 * kGuardianStallNs;
+    Run();
+    for (int i = 0; i < 1000 && page.releases.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(page.releases.load(), 1u);
+    EXPECT_EQ(Trace(), "0x378 0x80;");
+    page.finished = 1;
+}
+
+// At Telkey's end the other guardian has claimed the release: this one stands by, and releases
+// only when that one has ended without releasing.
+TEST_F(GuardianRunTest, TheGuardianStandingByReleasesOnlyWhenTheOtherEndedWithout) {
+    struct Case {
+        const char* other;
+        bool otherEnded;
+        bool otherReleased;
+        const char* trace;
+    };
+    for (const Case& c : {Case{"ended without releasing", true, false, "0x378 0x80;"},
+                          Case{"released", false, true, ""}}) {
+        SCOPED_TRACE(c.other);
+        const pid_t other = ::fork();
+        if (other == 0) {
+            ::close(link[0]);  // Telkey's end is closed by Telkey alone
+            ::pause();
+            ::_exit(0);
+        }
+        page.endClaimed = static_cast<std::uint32_t>(other);
+        page.endReleased = c.otherReleased ? 1 : 0;
+        if (c.otherEnded) {
+            ::kill(other, SIGKILL);
+            ::waitpid(other, nullptr, 0);
+        }
+        Run();
+        TelkeyGone();
+        EXPECT_EQ(Trace(), c.trace);
+        if (!c.otherEnded) {
+            ::kill(other, SIGKILL);
+            ::waitpid(other, nullptr, 0);
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
+// The guardian program started by something other than Telkey, with descriptors 3 to 5 of the
+// wrong kind: it says which and ends, rather than wait on them.
+TEST(GuardianProgram, RefusesDescriptorsOfTheWrongKind) {
+    test::ScratchDir dir;
+    const std::string filePath = dir / "file";
+    std::ofstream(filePath) << std::string(4096, 'x');
+    const auto file = [&] { return ::open(filePath.c_str(), O_RDWR | O_CLOEXEC); };
+    const auto page = [] {
+        const int fd = ::memfd_create(kGuardianName, MFD_CLOEXEC);
+        EXPECT_EQ(::ftruncate(fd, sizeof(GuardianPage)), 0);
+        return fd;
+    };
+    const auto link = [](int type) {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds), 0);
+        return fds[0];  // the other end stays open until the test ends
+    };
+    const auto wake = [] { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); };
+    struct Case {
+        const char* name;
+        int link;
+        int page;
+        int wake;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"wake-up a file", link(SOCK_SEQPACKET), page(), file(), "descriptor 5 is not an eventfd"},
+        {"wake-up a socket", link(SOCK_SEQPACKET), page(), link(SOCK_DGRAM),
+         "descriptor 5 is not an eventfd"},
+        {"page a file", link(SOCK_SEQPACKET), file(), wake(),
+         "descriptor 4 is not a page shared with Telkey"},
+        {"page an eventfd", link(SOCK_SEQPACKET), wake(), wake(),
+         "descriptor 4 is not a page shared with Telkey"},
+        {"link a file", file(), page(), wake(), "descriptor 3 is not a link to Telkey"},
+        {"link a stream", link(SOCK_STREAM), page(), wake(),
+         "descriptor 3 is not a link to Telkey"},
+        {"nothing", -1, -1, -1, "descriptor 3 is not a link to Telkey"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int err[2];
+        ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+        char program[] = "/proc/self/exe";
+        char argument[sizeof kGuardianArgument];
+        std::memcpy(argument, kGuardianArgument, sizeof argument);
+        char* const argv[] = {program, argument, nullptr};
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(err[1], STDERR_FILENO);
+            const int given[] = {c.link, c.page, c.wake};
+            int high[3];
+            for (int i = 0; i < 3; ++i)
+                high[i] = given[i] < 0 ? -1 : ::fcntl(given[i], F_DUPFD, 10);
+            for (int i = 0; i < 3; ++i) {
+                ::close(kGuardianLinkFd + i);
+                if (high[i] >= 0) ::dup2(high[i], kGuardianLinkFd + i);
+            }
+            ::close_range(kGuardianWakeFd + 1, ~0U, 0);
+            ::execv(program, argv);
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        int status = 0;
+        bool ended = false;
+        for (int i = 0; i < 2000 && !ended; ++i) {
+            ended = ::waitpid(pid, &status, WNOHANG) == pid;
+            if (!ended) std::this_thread::sleep_for(5ms);
+        }
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kGuardianExitNotStarted) << status;
+        std::string said;
+        char buffer[256];
+        for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+        ::close(err[0]);
+        EXPECT_EQ(said, std::string("telkey: ") + c.said +
+                            ": the guardian is started by Telkey itself\n");
+        for (int fd : {c.link, c.page, c.wake}) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
 }
 
 }  // namespace

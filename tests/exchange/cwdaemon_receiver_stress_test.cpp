@@ -1,6 +1,6 @@
 // The cwdaemon socket's reader thread against several senders and a slow taker: every accepted
-// datagram arrives once and in its sender's order, refusals are counted, and Stop ends a reader
-// that waits for room.
+// datagram arrives once and in its sender's order, refusals are counted, what finds the queue
+// full is dropped and counted, and Stop ends the reader.
 #include "exchange/cwdaemon_receiver.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +25,14 @@ constexpr int kSenders = 3;
 constexpr int kPerSender = 1500;
 // Datagrams in flight at most: below what the kernel buffers by default.
 constexpr int kInFlight = 64;
+// Room for all in flight: a slow taker drops nothing.
+constexpr std::size_t kWaiting = 2 * kInFlight;
+constexpr int kPastFull = 50;
+
+// A check never looks late, however slow the machine: the clock stands before every arrival.
+std::int64_t BeforeEveryArrival() {
+    return 0;
+}
 
 struct Wakes {
     std::mutex mutex;
@@ -45,7 +53,7 @@ struct Wakes {
 };
 
 TEST(CwdaemonReceiverStress, SendersTakerAndStop) {
-    CwdaemonReceiver receiver(8);
+    CwdaemonReceiver receiver(kWaiting, BeforeEveryArrival);
     const sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     std::string error;
     ASSERT_TRUE(receiver.Bind(reinterpret_cast<const sockaddr*>(&at), sizeof at, false, error))
@@ -101,11 +109,16 @@ TEST(CwdaemonReceiverStress, SendersTakerAndStop) {
     EXPECT_EQ(receiver.Refused(), std::uint64_t{kPerSender});
     EXPECT_GT(logLines, 0);
 
-    // Nothing taken any more: the reader waits for room, and Stop still ends it.
-    for (int i = 0; i < 50; ++i) {
-        test::SendUdp(fds[0], port, "x", 1);
+    // Nothing taken any more: what finds the queue full is dropped, and Stop still ends the
+    // reader.
+    // Fewer than the kernel buffers by default.
+    for (std::size_t i = 0; i < kWaiting + kPastFull; ++i) test::SendUdp(fds[0], port, "x", 1);
+    const std::uint64_t dropped = std::uint64_t{kPerSender + kPastFull};
+    const auto stop = std::chrono::steady_clock::now() + 60s;
+    while (receiver.Refused() < dropped && std::chrono::steady_clock::now() < stop) {
+        std::this_thread::sleep_for(1ms);
     }
-    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(receiver.Refused(), dropped);
     receiver.Stop();
     for (int fd : fds) ::close(fd);
 }

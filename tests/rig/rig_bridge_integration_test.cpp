@@ -98,8 +98,7 @@ class RigBridgeTest : public ::testing::Test {
     std::uint8_t LastOutput() const { return bus_.LastValue(kLpt1).value_or(0); }
     bool Confirmed() const { return engine_.ports.TxConfirmed() && engine_.ports.TxLineOn(); }
 
-    // The text the dummy rig was sent, in order. Hamlib's network client puts a blank before
-    // each text; rigctld 4.5 passes it on.
+    // The text the dummy rig was sent, in order. rigctld 4.5 puts a blank before each text.
     std::string SentToRig() const {
         static const std::regex line("b 'currVFO' ' ?([^']*)'");
         const std::string log = rigctld_.Log();

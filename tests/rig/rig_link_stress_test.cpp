@@ -13,7 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kHamlibDummyModel = 1;  // Hamlib's in-process dummy rig: no port, no daemon
+constexpr int kHamlibDummyModel = 1;  // Hamlib's dummy rig, through a rigctld the link starts
 constexpr int kThreads = 4;
 constexpr int kRequestsEach = 300;
 

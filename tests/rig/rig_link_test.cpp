@@ -101,7 +101,7 @@ TEST_F(RigLinkTest, PttConfirmedTooLateGoesOff) {
     for (const bool callerGivesUp : {false, true}) {
         RigTimings timings;
         timings.pttBound = callerGivesUp ? 10s : 300ms;
-        timings.hamlibTimeout = 5s;
+        timings.answerTimeout = 5s;
         RigLink link(RigctldAt(rigctld_.Port()), timings);
         // The daemon, just thawed from the last round, may still be catching up on a busy machine.
         ASSERT_TRUE(

@@ -38,13 +38,16 @@ class StationTree {
         paddleDev = layer.AddInput(paddle, {KEY_LEFTCTRL, KEY_RIGHTCTRL, KEY_Z, KEY_X});
     }
 
-    // Another program (`name`, process `pid`) has `node` (a name under dev) open.
-    void Holds(const std::string& node, int pid, const std::string& name) const {
+    // A program (`name`, process `pid`, started by `parent`) has `node` (a name under dev) open.
+    void Holds(const std::string& node, int pid, const std::string& name, int parent = 1) const {
         namespace fs = std::filesystem;
         const std::string process = roots.proc + "/" + std::to_string(pid);
         fs::create_directories(process + "/fd");
         fs::create_symlink(roots.dev + "/" + node, process + "/fd/3");
         std::ofstream(process + "/comm") << name << "\n";
+        std::ofstream(process + "/status") << "Name:\t" << name << "\nUmask:\t0022\nState:\tS "
+                                           << "(sleeping)\nTgid:\t" << pid << "\nNgid:\t0\nPid:\t"
+                                           << pid << "\nPPid:\t" << parent << "\n";
     }
 
     DeviceRoots roots;

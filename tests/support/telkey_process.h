@@ -160,39 +160,100 @@ class KeyingTelkey {
         return "";
     }
 
-    // The guardian now (a child of telkey named telkey-guardian), -1 when there is none.
-    pid_t GuardianPid() const {
-        pid_t found = -1;
-        if (DIR* d = ::opendir("/proc")) {
-            while (const dirent* entry = ::readdir(d)) {
-                if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-                const std::string stat = ReadBytes(std::string("/proc/") + entry->d_name + "/stat");
-                const auto open = stat.find('(');
-                const auto close = stat.rfind(')');
-                if (open == std::string::npos || close == std::string::npos) continue;
-                int parent = 0;
-                char state = 0;
-                if (stat.substr(open + 1, close - open - 1) == "telkey-guardian" &&
-                    std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
-                    parent == pid_ && state != 'Z') {
-                    found = std::atoi(entry->d_name);
-                }
+    // The guardians now (children of telkey started with the guardian's argument), oldest first.
+    std::vector<pid_t> GuardianPids() const {
+        std::vector<pid_t> found;
+        for (const pid_t pid : Tree()) {
+            if (pid == pid_ || State(pid) == 'Z') continue;
+            const std::string cmdline = ReadBytes("/proc/" + std::to_string(pid) + "/cmdline");
+            const auto arg = cmdline.find('\0');
+            if (arg != std::string::npos &&
+                cmdline.compare(arg + 1, std::string::npos,
+                                std::string("--internal-guardian") + '\0') == 0) {
+                found.push_back(pid);
             }
-            ::closedir(d);
         }
         return found;
     }
 
+    // A guardian now, -1 when there is none.
+    pid_t GuardianPid() const {
+        const std::vector<pid_t> pids = GuardianPids();
+        return pids.empty() ? -1 : pids.front();
+    }
+
+    // Telkey and every process below it, in pid order.
+    std::vector<pid_t> Tree() const {
+        std::vector<std::pair<pid_t, pid_t>> parents;  // pid, parent
+        if (DIR* d = ::opendir("/proc")) {
+            while (const dirent* entry = ::readdir(d)) {
+                if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+                const std::string stat = ReadBytes(std::string("/proc/") + entry->d_name + "/stat");
+                const auto close = stat.rfind(')');
+                char state = 0;
+                int parent = 0;
+                if (close != std::string::npos &&
+                    std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2) {
+                    parents.emplace_back(std::atoi(entry->d_name), parent);
+                }
+            }
+            ::closedir(d);
+        }
+        std::vector<pid_t> tree;
+        if (pid_ > 0) tree.push_back(pid_);
+        for (std::size_t i = 0; i < tree.size(); ++i) {
+            for (const auto& [pid, parent] : parents) {
+                if (parent == tree[i]) tree.push_back(pid);
+            }
+        }
+        std::sort(tree.begin(), tree.end());
+        return tree;
+    }
+
+    // The process name (comm) of `pid`, as pkill and killall see it without -f.
+    static std::string Comm(pid_t pid) {
+        std::string comm = ReadBytes("/proc/" + std::to_string(pid) + "/comm");
+        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        return comm;
+    }
+
+    // The command line of `pid` with its arguments joined by spaces, as pkill -f sees it.
+    static std::string CommandLine(pid_t pid) {
+        std::string line = ReadBytes("/proc/" + std::to_string(pid) + "/cmdline");
+        while (!line.empty() && line.back() == '\0') line.pop_back();
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        return line;
+    }
+
     // Waits until process `pid` has ended (gone or a zombie).
     static bool WaitGone(pid_t pid, std::chrono::milliseconds bound) {
-        return WaitUntil(
-            [&] {
-                const std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
-                const auto close = stat.rfind(')');
-                return close == std::string::npos || close + 2 >= stat.size() ||
-                       stat[close + 2] == 'Z';
-            },
-            bound);
+        return WaitUntil([&] { return State(pid) == 0 || State(pid) == 'Z'; }, bound);
+    }
+
+    // What `pkill -9 <pattern>` does, limited to this telkey's processes: SIGKILL, in pid order,
+    // to each whose name (or, with `commandLine`, whose command line, as `pkill -f`) contains
+    // `pattern`. When telkey itself was sent it, or nothing when it was not.
+    std::optional<std::int64_t> KillMatching(const std::string& pattern, bool commandLine) const {
+        std::vector<pid_t> matched;
+        for (const pid_t pid : Tree()) {
+            const std::string name = commandLine ? CommandLine(pid) : Comm(pid);
+            if (name.find(pattern) != std::string::npos) matched.push_back(pid);
+        }
+        std::optional<std::int64_t> telkeyKilled;
+        for (const pid_t pid : matched) {
+            const std::int64_t now = NowNs();
+            ::kill(pid, SIGKILL);
+            if (pid == pid_) telkeyKilled = now;
+        }
+        return telkeyKilled;
+    }
+
+    // A guardian SIGKILLed, then telkey `gap` later: when telkey was sent it.
+    std::int64_t KillGuardianThenTelkey(std::chrono::microseconds gap) const {
+        const pid_t guardian = GuardianPid();
+        if (guardian > 0) ::kill(guardian, SIGKILL);
+        if (gap.count() > 0) std::this_thread::sleep_for(gap);
+        return Signal(SIGKILL);
     }
 
     // Every change of the key port's lines so far, oldest first.
@@ -261,8 +322,9 @@ class KeyingTelkey {
     }
 
     // 'T' while stopped, 'Z' or 0 when gone.
-    char State() const {
-        const std::string stat = ReadBytes("/proc/" + std::to_string(pid_) + "/stat");
+    char State() const { return State(pid_); }
+    static char State(pid_t pid) {
+        const std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
         const auto close = stat.rfind(')');
         return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
     }

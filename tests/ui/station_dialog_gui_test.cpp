@@ -28,14 +28,17 @@
 #include "backends/port_bus_devices.h"
 #include "engine/engine.h"
 #include "engine/manual_tick_driver.h"
+#include "rig/rig_choice.h"
 #include "support/fake_device_layer.h"
 #include "support/recording_messages.h"
 #include "support/station_tree.h"
 #include "support/window_fixture.h"
+#include "transmit/rig_tx.h"
 #include "ui/main_form.h"
 #include "ui/profile_devices.h"
 #include "ui/settings_values.h"
 #include "ui/station_dialog.h"
+#include "ui/station_rig_group.h"
 
 namespace telkey::test {
 namespace {
@@ -50,9 +53,10 @@ constexpr int kRts = TIOCM_RTS;
 // file's section and the command line, the window with the station dialog wired to them.
 class Station {
   public:
-    Station(FakeDeviceLayer& layer, const StationTree& tree, const PortBusOptions& line = {}) {
-        DevicesConfig config = DevicesConfigFrom(
-            MergeDeviceChoices(line, ReadDeviceChoices(ProfileFile(kSettingsFileName))));
+    Station(FakeDeviceLayer& layer, const StationTree& tree, const PortBusOptions& line = {},
+            const rig::RigOptions& rigLine = {}) {
+        const ProfileFile file(kSettingsFileName);
+        DevicesConfig config = DevicesConfigFrom(MergeDeviceChoices(line, ReadDeviceChoices(file)));
         config.threads = false;
         bus = std::make_unique<DevicesPortBus>(layer, config, warnings);
         engine = std::make_unique<Engine>(*bus, driver);
@@ -61,6 +65,7 @@ class Station {
         form->requestEnd = [] {};
         form->stationDevices = bus.get();
         form->stationRoots = tree.roots;
+        form->rigTx->Configure(rig::MergeRigChoice(rigLine, ReadRigChoice(file)));
         form->show();
         for (int i = 0; i < 3; ++i) QApplication::processEvents();
     }
@@ -600,6 +605,178 @@ TEST_F(StationDialogTest, TheLayoutKeepsItsSizeWhenAMessageAppears) {
     });
 }
 
+// A test button and the modem line it switches.
+struct TypedLine {
+    TestLine line;
+    int bit;  // 0: the line is set to none
+};
+
+class TestButtonOnAFreshProfile : public StationDialogTest,
+                                  public ::testing::WithParamInterface<TypedLine> {};
+
+TEST_P(TestButtonOnAFreshProfile, SwitchesItsLineOnATypedDeviceWhileTheKeyerSleeps) {
+    const TypedLine& t = GetParam();
+    const std::string typed = scratch.Path().toStdString() + "/dev/ttyUSB7";
+    const int dev = layer.AddSerial(typed);
+    Station station(layer, tree);      // no settings file
+    station.driver.SetSleeping(true);  // as the keyer's thread does while nothing happens
+    station.Tick(10);
+    station.Open([&](StationDialog& d) -> int {
+        Type(d.KeyDevice, typed);
+        if (t.bit == 0) ChooseData(t.line == TestLine::Key ? d.KeyLine : d.PttLine, kNoLine);
+        QPushButton* button = t.line == TestLine::Key ? d.KeyTest : d.PttTest;
+        button->click();
+        station.Tick(10);
+        EXPECT_EQ(Lines(dev), t.bit) << d.KeyProblem->text().toStdString();
+        EXPECT_EQ(button->isChecked(), t.bit != 0);
+        EXPECT_EQ(d.KeyProblem->text().contains(QStringLiteral("nothing was switched")),
+                  t.bit == 0);
+        t.line == TestLine::Key ? d.EndKeyTest() : d.EndPttTest();
+        station.Tick(10);
+        EXPECT_EQ(Lines(dev), 0);
+        return int{QDialog::Rejected};
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TestButtonOnAFreshProfile,
+                         ::testing::Values(TypedLine{TestLine::Key, kDtr},
+                                           TypedLine{TestLine::Tx, kRts},
+                                           TypedLine{TestLine::Key, 0},
+                                           TypedLine{TestLine::Tx, 0}));
+
+// An option for one run, the settings file it starts with, and what OK leaves there.
+struct OneRunOption {
+    std::vector<std::string> options;  // $ftdi, $acm, ... name the station's devices
+    const char* file;
+    std::function<void(StationDialog&)> change;  // the field the operator changes, if any
+    const char* kept;                            // in the file after OK
+    const char* notWritten;                      // not in the file after OK
+};
+
+class OptionsForOneRun : public StationDialogTest,
+                         public ::testing::WithParamInterface<OneRunOption> {};
+
+TEST_P(OptionsForOneRun, OkWritesOnlyWhatTheOperatorChangedOrTheFileHeld) {
+    const OneRunOption& o = GetParam();
+    const auto named = [&](std::string text) {
+        for (const auto& [token, path] : {std::pair<std::string, std::string>{"$ftdi", tree.ftdi},
+                                          {"$acm", tree.acm},
+                                          {"$second", tree.second},
+                                          {"$parport", tree.parport}}) {
+            for (auto at = text.find(token); at != std::string::npos; at = text.find(token)) {
+                text.replace(at, token.size(), path);
+            }
+        }
+        return text;
+    };
+    scratch.WriteFile("Telkey.ini", named(o.file));
+    PortBusOptions line;
+    rig::RigOptions rigLine;
+    std::string error;
+    for (const std::string& option : o.options) {
+        ASSERT_TRUE(ParsePortBusOption(named(option), line, error) ||
+                    rig::ParseRigOption(option, rigLine, error));
+        ASSERT_EQ(error, "");
+    }
+    ASSERT_TRUE(rig::FinishRigOptions(rigLine, error)) << error;
+    Station station(layer, tree, line, rigLine);
+    station.Open([&](StationDialog& d) -> int {
+        d.SidetoneTone->setValue(d.SidetoneTone->value() + 10);  // a change elsewhere
+        if (o.change) o.change(d);
+        d.OkButton->click();
+        return d.result();
+    });
+    const std::string file = FileText();
+    EXPECT_THAT(file, HasSubstr(named(o.kept)));
+    EXPECT_THAT(file, Not(HasSubstr(named(o.notWritten))));
+    EXPECT_THAT(file, HasSubstr("SpeakerTone="));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, OptionsForOneRun,
+    ::testing::Values(
+        OneRunOption{
+            {"--ptt=line"}, "[Devices]\r\nRigPtt=rig\r\n", {}, "RigPtt=rig", "RigPtt=line"},
+        OneRunOption{{"--ptt=line"},
+                     "[Devices]\r\nRigPtt=rig\r\n",
+                     [](StationDialog& d) { d.RigGroup->RigPtt->setCurrentIndex(2); },
+                     "RigPtt=both",
+                     "RigPtt=rig"},
+        OneRunOption{{"--rig=127.0.0.1:4999"},
+                     "[Devices]\r\nRigctld=localhost:4532\r\n",
+                     {},
+                     "Rigctld=localhost:4532",
+                     "4999"},
+        OneRunOption{{"--rig-model=2", "--rig-port=/dev/ttyS9"},
+                     "[Devices]\r\nRig=rigctld\r\n",
+                     {},
+                     "Rig=rigctld",
+                     "RigModel="},
+        OneRunOption{{"--com1=$ftdi"},
+                     "[Qor_Cw]\r\nKeyPortNumber=1\r\n[Devices]\r\nCOM1=$acm\r\n",
+                     {},
+                     "COM1=$acm",
+                     "$ftdi"},
+        OneRunOption{{"--com1=$ftdi"},
+                     "[Qor_Cw]\r\nKeyPortNumber=1\r\n[Devices]\r\nCOM1=$acm\r\n",
+                     [](StationDialog& d) { Choose(d.KeyDevice, "CP2102"); },
+                     "COM1=$second",
+                     "$acm"},
+        OneRunOption{
+            {"--lpt1=$parport"}, "[Qor_Cw]\r\nKeyPortNumber=5\r\n", {}, "KeyPortNumber=5", "LPT1="},
+        OneRunOption{
+            {"--speaker=pcspkr"}, "[Devices]\r\nVolume=40\r\n", {}, "Volume=40", "Speaker=pcspkr"},
+        OneRunOption{{"--paddle-keys=Z,X"},
+                     "[Devices]\r\nPaddleKeys=A,B\r\n",
+                     {},
+                     "PaddleKeys=A,B",
+                     "Z,X"}));
+
+// What a laptop with a 1280x720 screen and a desktop panel leaves for a window, its frame
+// included.
+constexpr int kLaptopWidth = 1280;
+constexpr int kLaptopHeight = 640;
+
+class StationOnALaptop
+    : public StationDialogTest,
+      public ::testing::WithParamInterface<std::function<void(StationDialog&, StationTree&)>> {};
+
+TEST_P(StationOnALaptop, FitsWithOkVisibleAndIsResizable) {
+    layer.SetOpenError(tree.ftdiDev, -EACCES);
+    layer.SetOpenError(tree.paddleDev, -EACCES);
+    tree.Holds("ttyUSB1", 4321, "rigctld");
+    Station station(layer, tree);
+    station.Open([&](StationDialog& d) -> int {
+        GetParam()(d, tree);
+        d.show();
+        QApplication::processEvents();
+        const QSize hint = d.sizeHint();
+        EXPECT_LE(hint.height(), kLaptopHeight);
+        EXPECT_LE(hint.width(), kLaptopWidth);
+        EXPECT_LE(d.minimumSizeHint().height(), kLaptopHeight);
+        EXPECT_LT(d.minimumHeight(), d.maximumHeight());  // resizable
+        EXPECT_LE(d.OkButton->mapTo(&d, QPoint(0, d.OkButton->height())).y(), d.height());
+        return int{QDialog::Rejected};
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, StationOnALaptop,
+    ::testing::Values([](StationDialog&, StationTree&) {},  // nothing to say
+                      [](StationDialog& d, StationTree&) {
+                          Choose(d.KeyDevice, "FTDI");  // no permission
+                          ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Input));
+                          ChooseData(d.SidetoneOutput, static_cast<int>(SidetoneChoice::PcSpeaker));
+                      },
+                      [](StationDialog& d, StationTree&) {
+                          Choose(d.KeyDevice, "CP2102");  // held by rigctld
+                          ChooseData(d.PaddleKind, static_cast<int>(PaddleChoice::Serial));
+                          Choose(d.PaddleDevice, "FTDI");
+                          d.RigGroup->RigKind->setCurrentIndex(1);
+                          d.RigGroup->RigKey->setCurrentIndex(1);
+                          d.RigGroup->RigPttTest->click();  // no serial port named: said
+                      }));
+
 // With TELKEY_SCREENSHOT=FILE (on an X server with a window manager): the dialog as the
 // documentation shows it, saved as a PNG.
 TEST_F(StationDialogTest, Screenshot) {
@@ -610,7 +787,6 @@ TEST_F(StationDialogTest, Screenshot) {
     std::filesystem::remove_all(root);
     FakeDeviceLayer devices;
     StationTree shot(root, devices);
-    shot.Holds("ttyUSB1", 2211, "flrig");
     Station station(devices, shot);
     station.Open([&](StationDialog& d) -> int {
         Choose(d.KeyDevice, "FTDI");
