@@ -293,7 +293,9 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     // Logging programs key through the cwdaemon protocol or an emulated WinKeyer when the
     // command line or [Devices] asks; both share one keying, and with it the key.
     std::string winkeyerChoice = ReadWinkeyerChoice(settings);
-    if (line.winkeyer) winkeyerChoice = line.winkeyerLink.empty() ? "on" : line.winkeyerLink;
+    if (line.winkeyer) {
+        winkeyerChoice = line.winkeyerLink.empty() ? kWinkeyerDefaultChoice : line.winkeyerLink;
+    }
     std::unique_ptr<LoggerKeying> loggerKeying;
     if (line.cwdaemon.enabled || !winkeyerChoice.empty()) loggerKeying = MakeLoggerKeying(form);
     std::unique_ptr<CwdaemonListener> cwdaemon;
@@ -307,7 +309,8 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
     std::unique_ptr<WinkeyerPort> winkeyer;
     if (!winkeyerChoice.empty()) {
         std::string winkeyerError;
-        winkeyer = StartWinkeyer(*loggerKeying, winkeyerChoice == "on" ? "" : winkeyerChoice,
+        winkeyer = StartWinkeyer(*loggerKeying,
+                                 winkeyerChoice == kWinkeyerDefaultChoice ? "" : winkeyerChoice,
                                  winkeyerError);
         if (!winkeyer) TellAtStart(QMessageBox::Warning, kApplicationTitle, winkeyerError);
     }

@@ -128,6 +128,10 @@ std::string ReadWinkeyerChoice(const ProfileFile& file) {
     return file.ReadString(kSectionDevices, kWinkeyerKey, "");
 }
 
+SectionKeys WinkeyerChoiceKeys(const std::string& choice) {
+    return {{std::string(kWinkeyerKey), choice}};
+}
+
 SectionKeys RigChoiceKeys(const rig::RigChoice& choice) {
     const rig::RigTarget& target = choice.target;
     const bool serial = target.kind == rig::RigTarget::Kind::Serial;
