@@ -13,6 +13,7 @@ namespace telkey {
 namespace {
 
 constexpr std::string_view kSettingsDirOption = "--settings-dir";
+constexpr std::string_view kWinkeyerOption = "--winkeyer";
 
 // Takes --settings-dir[=DIR]. False when the argument is not that option.
 bool ParseSettingsDirOption(std::string_view arg, CommandLine& line, std::string& error) {
@@ -25,6 +26,23 @@ bool ParseSettingsDirOption(std::string_view arg, CommandLine& line, std::string
         error = "--settings-dir= needs a directory";
     } else if (rest.front() == '=') {
         line.settingsDir = std::string(rest.substr(1));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Takes --winkeyer[=PATH]. False when the argument is not that option.
+bool ParseWinkeyerOption(std::string_view arg, CommandLine& line, std::string& error) {
+    if (!arg.starts_with(kWinkeyerOption)) return false;
+    const std::string_view rest = arg.substr(kWinkeyerOption.size());
+    if (rest.empty()) {
+        line.winkeyer = true;
+    } else if (rest == "=") {
+        error = "--winkeyer= needs a path";
+    } else if (rest.front() == '=') {
+        line.winkeyer = true;
+        line.winkeyerLink = std::string(rest.substr(1));
     } else {
         return false;
     }
@@ -92,6 +110,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
         } else if (std::string rigError; rig::ParseRigOption(arg, line.rig, rigError)) {
             if (!rigError.empty()) {
                 error = rigError;
+                return false;
+            }
+        } else if (std::string winkeyerError; ParseWinkeyerOption(arg, line, winkeyerError)) {
+            if (!winkeyerError.empty()) {
+                error = winkeyerError;
                 return false;
             }
         } else if (std::string dirError; ParseSettingsDirOption(arg, line, dirError)) {
@@ -167,6 +190,13 @@ std::string UsageText(std::string_view program) {
         "                        no authentication: whoever reaches the port can key\n"
         "  --cwdaemon-allow=any  take requests from every user of this machine, not only\n"
         "                        from your own programs\n"
+        "\n"
+        "Logging programs keying a WinKeyer (QLog, CQRLOG, fldigi; N1MM+, Win-Test, DXLog\n"
+        "under Wine) key Telkey through an emulated one on a pseudo-terminal:\n"
+        "  --winkeyer[=PATH]     make PATH (default $XDG_RUNTIME_DIR/telkey/winkeyer; kept\n"
+        "                        in Telkey.ini's [Devices] as WinKeyer=) a link to it: set\n"
+        "                        the logger's WinKeyer port to PATH, or under Wine link\n"
+        "                        ~/.wine/dosdevices/com5 to PATH and choose COM5\n"
         "\n"
         "The rig through rigctld (kept in Telkey.ini's [Devices] by Setup > Station...):\n"
         "  --rig=HOST:PORT       rigctld at HOST:PORT (default localhost:4532), shared with\n"

@@ -19,6 +19,9 @@ struct CommandLine {
     PortBusOptions ports;
     CwdaemonOptions cwdaemon;
     rig::RigOptions rig;
+    // --winkeyer[=PATH]: the emulated WinKeyer's link; empty PATH takes the default.
+    bool winkeyer = false;
+    std::string winkeyerLink;
     // --settings-dir[=DIR]: the working directory for the settings; empty keeps the one started in.
     std::string settingsDir;
     bool help = false;

@@ -10,11 +10,16 @@
 
 namespace telkey {
 
-std::unique_ptr<CwdaemonListener> StartCwdaemon(TForm1& form, const CwdaemonOptions& options,
+std::unique_ptr<LoggerKeying> MakeLoggerKeying(TForm1& form) {
+    return std::make_unique<LoggerKeying>(
+        LoggerTargets{&form.engine, &form.speed, form.txControl.get(), form.transmitQueue.get(),
+                      form.Input, form.SpeakerButton});
+}
+
+std::unique_ptr<CwdaemonListener> StartCwdaemon(TForm1& form, LoggerKeying& keying,
+                                                const CwdaemonOptions& options,
                                                 std::string& error) {
-    auto listener = std::make_unique<CwdaemonListener>(
-        CwdaemonTargets{&form.engine, &form.speed, form.txControl.get(), form.transmitQueue.get(),
-                        form.Input, form.SpeakerButton});
+    auto listener = std::make_unique<CwdaemonListener>(keying);
     // Off the loopback interface the sender's user cannot be known. Set before the first datagram.
     listener->AllowAnyUser(options.allowAnyUser || !IsLoopbackAddress(options.bind));
     const QHostAddress address(QString::fromStdString(options.bind));

@@ -26,6 +26,7 @@
 #include "app/realtime_kit.h"
 #include "app/stop_signals.h"
 #include "app/telkey_application.h"
+#include "app/winkeyer_start.h"
 #include "backends/guardian.h"
 #include "backends/port_bus_devices.h"
 #include "backends/port_bus_factory.h"
@@ -34,7 +35,9 @@
 #include "engine/safe_outputs.h"
 #include "engine/thread_tick_driver.h"
 #include "exchange/cwdaemon_listener.h"
+#include "exchange/logger_keying.h"
 #include "exchange/window_bus.h"
+#include "exchange/winkeyer_port.h"
 #include "transmit/rig_tx.h"
 #include "ui/about_box.h"
 #include "ui/main_form.h"
@@ -288,14 +291,29 @@ int Run(telkey::TelkeyApplication& app, const telkey::CommandLine& line, telkey:
         form.StatusBar->SetTipLine(StatusPanels::TipLine::kScheduling,
                                    QString::fromStdString(text));
     });
-    // Logging programs on Linux key through the cwdaemon protocol when the command line asks.
+    // Logging programs key through the cwdaemon protocol or an emulated WinKeyer when the
+    // command line or [Devices] asks; both share one keying, and with it the key.
+    std::string winkeyerChoice = ReadWinkeyerChoice(settings);
+    if (line.winkeyer) {
+        winkeyerChoice = line.winkeyerLink.empty() ? kWinkeyerDefaultChoice : line.winkeyerLink;
+    }
+    std::unique_ptr<LoggerKeying> loggerKeying;
+    if (line.cwdaemon.enabled || !winkeyerChoice.empty()) loggerKeying = MakeLoggerKeying(form);
     std::unique_ptr<CwdaemonListener> cwdaemon;
     if (line.cwdaemon.enabled) {
         std::string cwdaemonError;
-        cwdaemon = StartCwdaemon(form, line.cwdaemon, cwdaemonError);
+        cwdaemon = StartCwdaemon(form, *loggerKeying, line.cwdaemon, cwdaemonError);
         if (!cwdaemon) {
             TellAtStart(QMessageBox::Warning, kApplicationTitle, cwdaemonError);
         }
+    }
+    std::unique_ptr<WinkeyerPort> winkeyer;
+    if (!winkeyerChoice.empty()) {
+        std::string winkeyerError;
+        winkeyer = StartWinkeyer(*loggerKeying,
+                                 winkeyerChoice == kWinkeyerDefaultChoice ? "" : winkeyerChoice,
+                                 winkeyerError);
+        if (!winkeyer) TellAtStart(QMessageBox::Warning, kApplicationTitle, winkeyerError);
     }
     // A first start on the devices backend leads to the station set-up.
     form.GuideFirstStart();

@@ -152,4 +152,30 @@ bool NotificationQueue::TakeOverflow() noexcept {
     return overflow_.exchange(false, std::memory_order_relaxed);
 }
 
+// ---- KeyUpSignal ----
+
+KeyUpSignal::KeyUpSignal() : eventFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+KeyUpSignal::~KeyUpSignal() {
+    if (eventFd_ >= 0) close(eventFd_);
+}
+
+void KeyUpSignal::Raise() noexcept {
+    if (eventFd_ < 0 || !wanted_.exchange(false)) return;
+    const std::uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = write(eventFd_, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+}
+
+void KeyUpSignal::Clear() noexcept {
+    if (eventFd_ < 0) return;
+    std::uint64_t count;
+    ssize_t got;
+    do {
+        got = read(eventFd_, &count, sizeof count);
+    } while (got < 0 && errno == EINTR);
+}
+
 }  // namespace telkey

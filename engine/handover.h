@@ -120,4 +120,26 @@ class NotificationQueue {
     int eventFd_ = -1;
 };
 
+// The last key-up of a text character, told to the window thread only when it asked for the
+// next one: a reply or echo due then goes at once, without polling. Want and Raise pair
+// without loss: a key-up after Want() makes the eventfd readable, or Want()'s caller sees it.
+class KeyUpSignal {
+  public:
+    KeyUpSignal();
+    ~KeyUpSignal();
+    KeyUpSignal(const KeyUpSignal&) = delete;
+    KeyUpSignal& operator=(const KeyUpSignal&) = delete;
+
+    // Window thread: the next key-up is to be told.
+    void Want() noexcept { wanted_.store(true); }
+    // Keyer thread, at the key-up: tells it when it was wanted.
+    void Raise() noexcept;
+    int Fd() const noexcept { return eventFd_; }
+    void Clear() noexcept;
+
+  private:
+    std::atomic<bool> wanted_{false};
+    int eventFd_ = -1;
+};
+
 }  // namespace telkey

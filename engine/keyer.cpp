@@ -133,7 +133,7 @@ void Keyer::TakeRelease() noexcept {
         case TextElementGap:
             EndCharacterWithElement();
             ports_.SetKey(0, Ports::kTxKeying);
-            textKeyedUp_.store(true);
+            NoteTextKeyedUp();
             s.ElementMask = 0;
             s.StateTicks = 0;
             s.KeyerState = TextLetterGap;
@@ -162,7 +162,7 @@ void Keyer::EndCharacterWithElement() noexcept {
     if (s.KeyerState == TextElementGap && s.StateTicks > 0) {
         // The key is already up: that was the last key-up.
         ports_.ReleaseTx(Ports::kTxKeying);
-        textKeyedUp_.store(true);
+        NoteTextKeyedUp();
     }
 }
 
@@ -237,6 +237,7 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                 if (!TxReady(false)) break;
                 startPaddleElement(dash != 0 ? PaddleDash : PaddleDot);
                 s.DecodedCode = 1;
+                paddleCharacters_.fetch_add(1, std::memory_order_relaxed);
                 // A character begun with the TX line on keeps it on to its end.
                 ports_.KeepTx(Ports::kTxKeying);
                 break;
@@ -406,7 +407,7 @@ void Keyer::TickState(std::int32_t dot, std::int32_t dash) noexcept {
                 // The last key-up of the character: a TX line it held goes off with the key.
                 const bool last = (s.ElementMask >> 1) == 0;
                 ports_.SetKey(0, last ? std::uint32_t{Ports::kTxKeying} : 0U);
-                if (last) textKeyedUp_.store(true);
+                if (last) NoteTextKeyedUp();
             }
             ++s.StateTicks;
             if (Reached(s.StateTicks, dotTicks - weightTicks)) {

@@ -104,9 +104,19 @@ class Keyer {
     // The last code taken from the mailbox has had its last key-up (the letter gap may still
     // run). False from the moment a code is taken until then.
     bool TextKeyedUp() const noexcept { return textKeyedUp_.load(); }
+    KeyUpSignal& KeyUpTold() noexcept { return keyUpTold_; }
+    // Characters the paddle has begun so far; a program keying text sees the operator break in.
+    std::uint32_t PaddleCharacters() const noexcept {
+        return paddleCharacters_.load(std::memory_order_relaxed);
+    }
     KeyerState& StateForTest() noexcept { return state_; }
 
   private:
+    // The last key-up of a text character.
+    void NoteTextKeyedUp() noexcept {
+        textKeyedUp_.store(true);
+        keyUpTold_.Raise();
+    }
     bool NoteTxRise() noexcept;
     std::int64_t LeadMs() const noexcept;
     bool TxReady(bool mox) noexcept;
@@ -139,6 +149,8 @@ class Keyer {
     std::atomic<std::uint64_t> tickCount_{0};
     mutable std::atomic<std::uint64_t> countShown_{0};  // the highest TickCount told
     std::atomic<bool> textKeyedUp_{false};
+    std::atomic<std::uint32_t> paddleCharacters_{0};
+    KeyUpSignal keyUpTold_;
     std::atomic<std::uint32_t> stopRequests_{0};
     std::uint32_t stopSeen_ = 0;  // stop requests made before the character on the air began
     std::uint32_t txRisesSeen_ = 0;

@@ -3,7 +3,8 @@
 // cwdaemon network protocol. A UDP socket read on a thread of its own, which checks every
 // sender; what it accepts is served on the window thread: text goes to the end of
 // Input as if typed and transmit goes on as the transmit macro command does; escape requests
-// act on the speed, tone, weighting and transmit controls. What a request cannot do is written
+// act on the speed, tone, weighting and transmit controls, through the keying it shares with
+// the other logger protocols. What a request cannot do is written
 // to standard error, "telkey: cwdaemon: " first; nothing a datagram holds can end the program.
 #include <QHostAddress>
 #include <QObject>
@@ -12,7 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,31 +21,13 @@
 
 #include "exchange/cwdaemon_receiver.h"
 #include "exchange/cwdaemon_request.h"
+#include "exchange/logger_keying.h"
 #include "exchange/udp_socket_owner.h"
-#include "transmit/queue_marks.h"
-
-class QAbstractButton;
-class QPlainTextEdit;
 
 namespace telkey {
 
-struct Engine;
-class SpeedControl;
-class TransmitQueue;
-class TxControl;
+using CwdaemonTargets = LoggerTargets;
 
-// What the listener acts on; all owned by the main window.
-struct CwdaemonTargets {
-    Engine* engine = nullptr;
-    SpeedControl* speed = nullptr;
-    TxControl* tx = nullptr;
-    TransmitQueue* queue = nullptr;
-    QPlainTextEdit* Input = nullptr;
-    QAbstractButton* SpeakerButton = nullptr;
-};
-
-// The code keyed for a tune: one dot, stretched to the tune's length.
-inline constexpr std::uint8_t kTuneCode = 0x02;
 // Log lines written per second at most; the rest are counted and summed up.
 inline constexpr int kCwdaemonLogLinesPerSecond = 20;
 // Datagrams taken at a time before the window thread goes back to its other events.
@@ -56,7 +39,10 @@ class CwdaemonListener : public QObject {
   public:
     using LogSink = std::function<void(const std::string& line)>;
 
+    // With keying of its own.
     explicit CwdaemonListener(const CwdaemonTargets& targets, QObject* parent = nullptr);
+    // Sharing `keying` with the other logger protocols; it outlives the listener.
+    explicit CwdaemonListener(LoggerKeying& keying, QObject* parent = nullptr);
     ~CwdaemonListener() override;
 
     // Binds the UDP socket (port 0: any free port). False, with `error` saying why, when it
@@ -82,8 +68,8 @@ class CwdaemonListener : public QObject {
     void ReadPending();
 
     bool WordMode() const { return wordMode_; }
-    bool Tuning() const { return tuning_; }
-    int PendingReplies() const;
+    bool Tuning() const { return k_->Tuning(); }
+    int PendingReplies() const { return k_->PendingReplies(); }
     // Datagrams served or refused.
     std::uint64_t RequestsHandled() const { return requestsHandled_ + receiver_.Refused(); }
 
@@ -92,17 +78,10 @@ class CwdaemonListener : public QObject {
 
   private:
     using Peer = UdpEndpoint;
+    using Action = LoggerKeying::Action;
     struct Reply {
         QByteArray bytes;
         Peer peer;
-    };
-    // What a mark in Input does when it is reached.
-    struct Action {
-        enum class What { Reply, SpeedStep, Speed, Tone, Weighting, TransmitOff };
-        What what = What::Reply;
-        std::int32_t value = 0;
-        Reply reply;
-        std::uint64_t order = 0;
     };
 
     // One datagram from `peer` (`cut`: it was longer than allowed).
@@ -112,83 +91,29 @@ class CwdaemonListener : public QObject {
     void Reset();
     void Abort();
     void StopKeying();
-    void TransmitOff();
     void SetPttDelay(std::int32_t ms);
-    void Setting(Action::What what, std::int32_t value);
-    void Apply(const Action& action);
-    void SetSpeedWpm(std::int32_t wpm);
-    void ChangeSpeed(std::int32_t deltaLpm);
-    void SetTone(std::int32_t hz);
-    void SetWeighting(std::int32_t percent);
-    void SetTransmit(bool on);
-    void QueueTune(std::int32_t seconds);
-    void StartTune(std::int32_t seconds);
-    void EndTune();
-
-    // Queue work: text and marks collected during one read, put into Input at once.
-    bool QueueIdle() const;
-    int InputRoom() const;
-    bool QueueMark(char16_t mark);
-    void Flush();
-    void ClearQueue();
-
-    void MarkReached(char16_t mark);
-    void Drained();
-    void LastHanded();
-    void CancelTransmitOff();
-    bool MoreToKey() const;
-    void StartTransmission();
-    bool AddAction(Action action);
+    // A reply at the last key-up of the text queued so far; false when it cannot be queued.
+    bool QueueReply(const Reply& reply);
     void SendReply(const Reply& reply);
-    void BreakReplies();
-    void ScheduleReconcile();
-    void Reconcile();
     void Watchdog();
-    void WatchOnce();
-    // Nothing for the watchdog to look after: no marks held, no log lines left out, no
-    // request waiting for the keyer to run. It then stops until a request or an action comes.
+    // Nothing for the watchdog to look after: no log lines left out, no request waiting for
+    // the keyer to run. It then stops until a request comes.
     bool NothingToWatch() const;
 
     void Log(const std::string& line);
     void FlushLogSummary();
 
-    CwdaemonTargets t_;
-    // The listener's marks in the transmit queue, registered with it while the listener lives.
-    QueueMarks marks_;
+    std::unique_ptr<LoggerKeying> ownKeying_;
+    LoggerKeying* k_;
+    const LoggerTargets& t_;
     CwdaemonReceiver receiver_;
     std::uint64_t requestsHandled_ = 0;
     LogSink logSink_;
 
-    QString pendingText_;
-    bool pendingTx_ = false;
-
     std::optional<Reply> armed_;
-    std::map<char16_t, Action> actions_;
-    char16_t nextActionMark_;
-    std::uint64_t nextOrder_ = 0;
-    bool reconcileScheduled_ = false;
-    // A reply mark waits for the last key-up, which the window is not told about.
-    QTimer keyUpPoll_;
-
-    // Transmit that a request switched on, to go off at the last key-up of its text.
-    bool ownTx_ = false;
-    // ESC d: lead time between PTT on and the first element, in ms.
-    std::int32_t pttDelayMs_ = 0;
-    QTimer leadIn_;
-
     bool wordMode_ = false;
-    bool tuning_ = false;
-    QTimer tuneBackstop_;
-    bool silencedByTone_ = false;
-
-    bool captured_ = false;
-    std::int32_t startSpeed_ = 0;
-    std::int32_t startWeighting_ = 0;
-    std::int32_t startTone_ = 0;
 
     QTimer watchdog_;
-    std::uint64_t lastActivity_ = 0;
-    int quietSeconds_ = 0;
 
     std::chrono::steady_clock::time_point logWindow_{};
     int logLines_ = 0;

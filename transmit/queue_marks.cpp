@@ -15,9 +15,14 @@ void QueueMarks::Handed(std::uint8_t code) noexcept {
     if (code != CodeRx && code != CodePause) ++awaited_;
 }
 
-void QueueMarks::Echoed() noexcept {
-    ++activity_;
+void QueueMarks::Echoed(std::uint8_t code) {
     // Paddle characters echo without a hand-over.
+    if (awaited_ == 0 && paddleEchoed) paddleEchoed(code);
+    Withdrawn();
+}
+
+void QueueMarks::Withdrawn() noexcept {
+    ++activity_;
     if (awaited_ > 0) --awaited_;
 }
 

@@ -39,8 +39,8 @@ class QueueMarks {
 
     // FeedKeyer: a code went into the mailbox. All but the control codes come back as one echo.
     void Handed(std::uint8_t code) noexcept;
-    // EchoSent: a code came back through the ring into Sent.
-    void Echoed() noexcept;
+    // EchoSent: `code` came back through the ring into Sent.
+    void Echoed(std::uint8_t code = 0);
     // Nothing handed over still waits for its echo.
     bool Keyed() const noexcept { return awaited_ == 0; }
     int Awaited() const noexcept { return awaited_; }
@@ -49,7 +49,7 @@ class QueueMarks {
     // The awaited echoes will not come (a word space cut short by the paddle echoes nothing).
     void Forget() noexcept { awaited_ = 0; }
     // A code handed over was taken back from the mailbox: its echo will not come.
-    void Withdrawn() noexcept { Echoed(); }
+    void Withdrawn() noexcept;
 
     // Nothing is handed over before the keyer has run to this tick.
     void HoldUntil(std::uint64_t tick) noexcept { holdTick_ = tick; }
@@ -70,6 +70,8 @@ class QueueMarks {
     // Transmitting, and the code just handed over was the last thing in Input to key (marks
     // may still wait there).
     std::function<void()> lastHanded;
+    // A character the paddle keyed came back (nothing handed over waited for its echo).
+    std::function<void(std::uint8_t code)> paddleEchoed;
 
   private:
     int awaited_ = 0;

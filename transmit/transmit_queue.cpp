@@ -379,7 +379,7 @@ void TransmitQueue::EchoSent() {
 
     std::uint8_t code = 0;
     if (engine_.ring.Pop(code)) {
-        if (marks_ != nullptr) marks_->Echoed();
+        if (marks_ != nullptr) marks_->Echoed(code);
         const QString text = SentText(code);
         while (DisplayedLines(sent_) > kSentMaxLines) DropFirstSentLine();
         // A window wide enough to hold the whole limit in ten lines would otherwise refuse

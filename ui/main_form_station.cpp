@@ -9,6 +9,7 @@
 #include "transmit/rig_tx.h"
 #include "ui/engine_startup.h"
 #include "ui/main_form.h"
+#include "ui/profile_devices.h"
 #include "ui/settings_values.h"
 #include "ui/station_dialog.h"
 
@@ -25,6 +26,7 @@ void TForm1::Station1Click() {
     links.boxes = boxes;
     links.paddleDelay = engine.keyerSettings.PaddleDelay.load();
     links.setPaddleDelay = [this](std::int32_t paddleDelay) { SetPaddleDelay(paddleDelay); };
+    links.winkeyer = ReadWinkeyerChoice(ProfileFile(kSettingsFileName));
     if (rigTx != nullptr) {
         links.rig = rigTx->Choice();
         links.rigLinkFor = [this](const rig::RigTarget& target) -> rig::RigLink* {

@@ -32,6 +32,7 @@ constexpr std::string_view kRigctldKey = "Rigctld";
 constexpr std::string_view kRigModelKey = "RigModel";
 constexpr std::string_view kRigPortKey = "RigPort";
 constexpr std::string_view kRigBaudKey = "RigBaud";
+constexpr std::string_view kWinkeyerKey = "WinKeyer";
 constexpr std::string_view kSerialRig = "serial";
 constexpr std::string_view kRigctldRig = "rigctld";
 
@@ -121,6 +122,14 @@ rig::RigChoice ReadRigChoice(const ProfileFile& file) {
         choice.target.baud = std::max(0, Number(read(kRigBaudKey), 0));
     }
     return choice;
+}
+
+std::string ReadWinkeyerChoice(const ProfileFile& file) {
+    return file.ReadString(kSectionDevices, kWinkeyerKey, "");
+}
+
+SectionKeys WinkeyerChoiceKeys(const std::string& choice) {
+    return {{std::string(kWinkeyerKey), choice}};
 }
 
 SectionKeys RigChoiceKeys(const rig::RigChoice& choice) {

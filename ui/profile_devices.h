@@ -35,6 +35,10 @@ PortBusOptions MergeDeviceChoices(const PortBusOptions& commandLine, const Devic
 // that cannot be used keeps its default (line, localhost:4532).
 rig::RigChoice ReadRigChoice(const ProfileFile& file);
 SectionKeys RigChoiceKeys(const rig::RigChoice& choice);
+// [Devices] WinKeyer: the emulated WinKeyer's link path, "on" for the default one; empty: off.
+std::string ReadWinkeyerChoice(const ProfileFile& file);
+inline constexpr char kWinkeyerDefaultChoice[] = "on";
+SectionKeys WinkeyerChoiceKeys(const std::string& choice);
 void WriteRigChoice(ProfileFile& file, const rig::RigChoice& choice);
 
 }  // namespace telkey

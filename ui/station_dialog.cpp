@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -175,6 +176,8 @@ void StationDialog::KeepInFile() {
         if (RigGroup != nullptr) {
             WriteChangedKeys(file, RigChoiceKeys(shownRig_), RigChoiceKeys(RigGroup->Choice()));
         }
+        WriteChangedKeys(file, WinkeyerChoiceKeys(links_.winkeyer),
+                         WinkeyerChoiceKeys(WinkeyerChoice()));
     } catch (const ProfileWriteError& error) {
         if (links_.boxes != nullptr) {
             links_.boxes->ShowError(
@@ -182,6 +185,12 @@ void StationDialog::KeepInFile() {
                 QString::fromStdString(WriteFailureText(error.what(), links_.settingsFile)));
         }
     }
+}
+
+std::string StationDialog::WinkeyerChoice() const {
+    if (!WinkeyerOn->isChecked()) return {};
+    const std::string path = WinkeyerPath->text().trimmed().toStdString();
+    return path.empty() ? std::string(kWinkeyerDefaultChoice) : path;
 }
 
 void StationDialog::done(int result) {

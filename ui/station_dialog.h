@@ -24,6 +24,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QSlider;
 class QSpinBox;
@@ -53,6 +54,9 @@ struct StationLinks {
     rig::RigChoice rig;
     std::function<rig::RigLink*(const rig::RigTarget&)> rigLinkFor;
     std::function<void(const rig::RigChoice&)> applyRig;
+    // [Devices] WinKeyer as the file holds it: the emulated WinKeyer's link, "on" for the
+    // default one, empty for none. It takes effect at the next start.
+    std::string winkeyer;
 };
 
 class StationDialog : public QDialog {
@@ -111,6 +115,9 @@ class StationDialog : public QDialog {
     QLabel* SidetoneNote;
     // The rig, when the window has one to offer.
     StationRigGroup* RigGroup = nullptr;
+    // Loggers: the emulated WinKeyer, from the next start.
+    QCheckBox* WinkeyerOn;
+    QLineEdit* WinkeyerPath;
     // Buttons.
     QPushButton* RefreshButton;
     QPushButton* OkButton;
@@ -129,6 +136,8 @@ class StationDialog : public QDialog {
     void Build();
     // Names for screen readers, where the caption or the value would say too little.
     void NameForScreenReader();
+    // [Devices] WinKeyer as the controls have it.
+    std::string WinkeyerChoice() const;
     void FillDeviceLists();
     void ShowChoice(const StationChoice& choice);
     void FillLines(DeviceKind kind);

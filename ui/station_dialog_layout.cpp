@@ -16,6 +16,9 @@
 
 #include "backends/devices_input.h"
 #include "ui/station_dialog.h"
+
+#include "exchange/pty_link.h"
+#include "ui/profile_devices.h"
 #include "ui/station_dialog_items.h"
 #include "ui/station_rig_group.h"
 
@@ -237,6 +240,23 @@ void StationDialog::Build() {
         RigGroup = new StationRigGroup(links_.rig, links_.rigLinkFor, this);
         second->addWidget(RigGroup);
     }
+
+    auto* loggerGroup = Named(new QGroupBox(QStringLiteral("Loggers"), this), "LoggerGroup");
+    auto* loggerRow = new QHBoxLayout(loggerGroup);
+    WinkeyerOn = Named(new QCheckBox(QStringLiteral("WinKeyer at:"), loggerGroup), "WinkeyerOn");
+    WinkeyerPath = Named(new QLineEdit(loggerGroup), "WinkeyerPath");
+    WinkeyerPath->setPlaceholderText(QString::fromStdString(DefaultWinkeyerLink()));
+    WinkeyerOn->setToolTip(
+        QStringLiteral("An emulated WinKeyer for loggers (QLog, CQRLOG, fldigi, N1MM+ under "
+                       "Wine): set the logger's WinKeyer port to this path. From the next start"));
+    const bool winkeyer = !links_.winkeyer.empty();
+    WinkeyerOn->setChecked(winkeyer);
+    if (winkeyer && links_.winkeyer != kWinkeyerDefaultChoice) {
+        WinkeyerPath->setText(QString::fromStdString(links_.winkeyer));
+    }
+    loggerRow->addWidget(WinkeyerOn);
+    loggerRow->addWidget(WinkeyerPath, 1);
+    second->addWidget(loggerGroup);
 
     DevicesNote = Named(new QLabel(this), "DevicesNote");
     DevicesNote->setWordWrap(true);

@@ -196,6 +196,41 @@ TEST_F(StationDialogTest, OkWritesTheSettingsWordsAndKeepsTheDevicesInTheirOwnSe
     EXPECT_THAT(file, Not(HasSubstr("Speed=")));  // the rest waits for "Save setup"
 }
 
+// The WinKeyer for loggers is kept in [Devices] for the next start: the default path as "on",
+// another as itself, none as an empty value; as found, nothing is written.
+TEST_F(StationDialogTest, OkKeepsTheWinkeyerForTheNextStart) {
+    struct Case {
+        const char* file;
+        bool on;
+        const char* path;
+        const char* kept;  // null: WinKeyer is not written
+    };
+    const Case cases[] = {
+        {"", true, "", "WinKeyer=on"},
+        {"", true, "/tmp/wk", "WinKeyer=/tmp/wk"},
+        {"[Devices]\r\nWinKeyer=on\r\n", false, "", "WinKeyer=\r\n"},
+        {"[Devices]\r\nWinKeyer=/tmp/wk\r\n", true, "/tmp/wk", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        scratch.WriteFile("Telkey.ini", c.file);
+        Station station(layer, tree);
+        station.Open([&](StationDialog& d) -> int {
+            EXPECT_EQ(d.WinkeyerOn->isChecked(),
+                      std::string(c.file).find("WinKeyer") != std::string::npos);
+            d.WinkeyerOn->setChecked(c.on);
+            d.WinkeyerPath->setText(QString::fromLatin1(c.path));
+            d.OkButton->click();
+            return d.result();
+        });
+        if (c.kept != nullptr) {
+            EXPECT_THAT(FileText(), HasSubstr(c.kept));
+        } else {
+            EXPECT_THAT(FileText(), HasSubstr(c.file));
+        }
+    }
+}
+
 TEST_F(StationDialogTest, CancelPutsEverythingBackAndWritesNothing) {
     scratch.WriteFile("Telkey.ini", "[Qor_Cw]\r\nSpeed=80\r\n");
     Station station(layer, tree);

@@ -1,5 +1,5 @@
-// The listener's text and marks in Input: collected during a read and put in at once, acted
-// on when the keyer reaches them, and reconciled when the operator edits Input.
+// The loggers' text and marks in Input: collected during a read and put in at once, acted on
+// when the keyer reaches them, and reconciled when the operator edits Input.
 #include <QPlainTextEdit>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -7,34 +7,39 @@
 #include <set>
 
 #include "engine/engine.h"
-#include "exchange/cwdaemon_listener.h"
-#include "exchange/cwdaemon_listener_shared.h"
+#include "exchange/logger_keying.h"
+#include "exchange/logger_keying_marks.h"
 #include "transmit/queue_marks.h"
 #include "transmit/transmit_queue.h"
 #include "transmit/tx_control.h"
 
 namespace telkey {
 
-using namespace cwdaemon_detail;
+using namespace logger_marks;
 
-bool CwdaemonListener::QueueIdle() const {
+bool LoggerKeying::QueueIdle() const {
     return InputLength(t_.Input) == 0 && pendingText_.isEmpty() &&
            t_.engine->mailbox.NextCodeEmpty() && marks_.Keyed() && !tuning_;
 }
 
-int CwdaemonListener::InputRoom() const {
+int LoggerKeying::InputRoom() const {
     return std::max(0, static_cast<int>(kInputMaxLength) - InputLength(t_.Input) -
                            static_cast<int>(pendingText_.size()));
 }
 
-bool CwdaemonListener::QueueMark(char16_t mark) {
+bool LoggerKeying::QueueMark(char16_t mark) {
     if (InputRoom() < 1) return false;
     pendingText_.append(QChar(mark));
     return true;
 }
 
-void CwdaemonListener::Flush() {
-    if (pendingTx_) CancelTransmitOff();
+void LoggerKeying::Flush() {
+    if (!pendingText_.isEmpty() && !watchdog_.isActive()) watchdog_.start();
+    if (pendingTx_) {
+        tailPending_ = false;
+        tail_.stop();
+        CancelTransmitOff();
+    }
     if (pendingTx_ && t_.engine->flags.Transmitting.load() == 0) StartTransmission();
     if (!pendingText_.isEmpty()) {
         const QString text = pendingText_;
@@ -50,15 +55,10 @@ void CwdaemonListener::Flush() {
 // Transmit on before the text goes in: MOX's keyboard rule would otherwise lead with a word
 // space instead of the lead set for PTT. With MOX the keyer keeps that lead; without, the
 // hand-over is held back for the logger's.
-void CwdaemonListener::StartTransmission() {
+void LoggerKeying::StartTransmission() {
     const KeyerSettings& keyer = t_.engine->keyerSettings;
     const bool mox = keyer.MoxOn.load() != 0;
-    if (!mox && pttDelayMs_ > 0) {
-        const int tickMs = std::max(1, keyer.TickMs.load());
-        const int ticks = (pttDelayMs_ + tickMs - 1) / tickMs;
-        marks_.HoldUntil(t_.engine->keyer.TickCount() + static_cast<std::uint64_t>(ticks));
-        leadIn_.start(pttDelayMs_);
-    }
+    if (!mox && pttLeadMs_ > 0) HoldFor(pttLeadMs_);
     ownTx_ = false;
     t_.tx->TransmitOnCommand();
     // The transmission ends at the last key-up of its text, unless MOX's silence rule gives
@@ -68,7 +68,11 @@ void CwdaemonListener::StartTransmission() {
 
 // Everything has been keyed: a transmission a request started ends as the receive command
 // would end it.
-void CwdaemonListener::Drained() {
+void LoggerKeying::Drained() {
+    if (tailPending_) {
+        CheckTail();
+        return;
+    }
     if (!ownTx_ || t_.engine->flags.TxHeld.load() != 0) return;
     if (t_.engine->flags.Transmitting.load() == 0) {
         ownTx_ = false;
@@ -79,7 +83,7 @@ void CwdaemonListener::Drained() {
 
 // The last character of the text is with the keyer: transmit goes off at its last key-up, by
 // a mark reached then, not a letter gap later. A tune still to come keeps it on.
-void CwdaemonListener::LastHanded() {
+void LoggerKeying::LastHanded() {
     if (!ownTx_ || t_.engine->flags.TxHeld.load() != 0 || MoreToKey()) return;
     CancelTransmitOff();
     Action off;
@@ -91,7 +95,7 @@ void CwdaemonListener::LastHanded() {
 }
 
 // More text came: the transmission goes on, its end mark goes.
-void CwdaemonListener::CancelTransmitOff() {
+void LoggerKeying::CancelTransmitOff() {
     const auto it = std::find_if(actions_.begin(), actions_.end(), [](const auto& a) {
         return a.second.what == Action::What::TransmitOff;
     });
@@ -110,7 +114,7 @@ void CwdaemonListener::CancelTransmitOff() {
 }
 
 // Input holds text (the operator may have typed behind a request's) or a tune still to key.
-bool CwdaemonListener::MoreToKey() const {
+bool LoggerKeying::MoreToKey() const {
     if (!pendingText_.isEmpty()) return true;
     const QTextDocument* doc = t_.Input->document();
     for (int i = 0, n = InputLength(t_.Input); i < n; ++i) {
@@ -120,32 +124,30 @@ bool CwdaemonListener::MoreToKey() const {
     return false;
 }
 
-void CwdaemonListener::ClearQueue() {
+void LoggerKeying::ClearQueue() {
     pendingText_.clear();
     pendingTx_ = false;
     t_.Input->clear();
 }
 
-void CwdaemonListener::MarkReached(char16_t mark) {
+void LoggerKeying::MarkReached(char16_t mark) {
     if (mark == kMarkTxOff) {
         t_.tx->SetTxButton(false);
         t_.tx->ApplyTx();
     } else if (mark == kMarkTuneEnd) {
         EndTune();
-    } else if (mark > kMarkTuneFirst && mark <= kMarkTuneFirst + kCwdaemonMaxTuneSeconds) {
+    } else if (mark > kMarkTuneFirst && mark <= kMarkTuneFirst + kLoggerMaxTuneSeconds) {
         StartTune(mark - kMarkTuneFirst);
     } else if (const auto it = actions_.find(mark); it != actions_.end()) {
-        const Action action = it->second;
+        Action action = std::move(it->second);
         actions_.erase(it);
-        if (action.what == Action::What::Reply) {
+        if (action.what == Action::What::Reply && action.replyKey != 0) {
             // cwdaemon keeps one reply: a newer one of the same client due at the same key-up
             // takes its place.
             const char16_t next = TransmitQueue::MarkAt(t_.Input->document(), 0);
             const auto later = actions_.find(next);
             if (later != actions_.end() && later->second.what == Action::What::Reply &&
-                later->second.reply.peer.address == action.reply.peer.address &&
-                later->second.reply.peer.port == action.reply.peer.port &&
-                later->second.reply.peer.scope == action.reply.peer.scope) {
+                later->second.replyKey == action.replyKey) {
                 return;
             }
         }
@@ -153,7 +155,7 @@ void CwdaemonListener::MarkReached(char16_t mark) {
     }
 }
 
-bool CwdaemonListener::AddAction(Action action) {
+bool LoggerKeying::AddAction(Action action) {
     if (InputRoom() < 1) return false;
     constexpr int kMarks = kMarkActionLast - kMarkActionFirst + 1;
     for (int i = 0; i < kMarks; ++i) {
@@ -164,6 +166,7 @@ bool CwdaemonListener::AddAction(Action action) {
         action.order = nextOrder_++;
         actions_.emplace(mark, std::move(action));
         pendingText_.append(QChar(mark));
+        lastMark_ = mark;
         if (!watchdog_.isActive()) watchdog_.start();
         return true;
     }
@@ -171,33 +174,47 @@ bool CwdaemonListener::AddAction(Action action) {
     return false;
 }
 
-void CwdaemonListener::BreakReplies() {
-    for (auto it = actions_.begin(); it != actions_.end();) {
-        if (it->second.what != Action::What::Reply) {
-            ++it;
-            continue;
-        }
-        SendReply({kBreakReply, it->second.reply.peer});
-        it = actions_.erase(it);
-    }
-    if (armed_) {
-        SendReply({kBreakReply, armed_->peer});
-        armed_.reset();
-    }
+bool LoggerKeying::QueueText(QChar c) {
+    if (InputRoom() < 1) return false;
+    pendingText_.append(c);
+    pendingTx_ = true;
+    return true;
 }
 
-void CwdaemonListener::ScheduleReconcile() {
+bool LoggerKeying::TakeBackLast(char16_t mark) {
+    const auto it = actions_.find(mark);
+    if (it == actions_.end()) return false;
+    if (pendingText_.size() >= 2 && pendingText_.back() == QChar(mark)) {
+        pendingText_.chop(2);
+        actions_.erase(it);
+        return true;
+    }
+    const int n = InputLength(t_.Input);
+    QTextDocument* doc = t_.Input->document();
+    if (!pendingText_.isEmpty() || n < 2 || TransmitQueue::MarkAt(doc, n - 1) != mark ||
+        IsQueueEventMark(TransmitQueue::MarkAt(doc, n - 2))) {
+        return false;
+    }
+    actions_.erase(it);
+    QTextCursor cut(doc);
+    cut.setPosition(n - 2);
+    cut.setPosition(n, QTextCursor::KeepAnchor);
+    cut.removeSelectedText();
+    return true;
+}
+
+void LoggerKeying::ScheduleReconcile() {
     if (reconcileScheduled_ || (actions_.empty() && !tuning_)) return;
     reconcileScheduled_ = true;
     // After the change that raised this has run its course: a mark cut by FeedKeyer has
     // acted by then.
-    QTimer::singleShot(0, this, &CwdaemonListener::Reconcile);
+    QTimer::singleShot(0, this, &LoggerKeying::Reconcile);
 }
 
 // Marks that left Input without being reached (the operator cleared or edited it): their
 // replies are answered with break, their settings take effect in the order they came, and a
 // tune waiting for its end mark ends.
-void CwdaemonListener::Reconcile() {
+void LoggerKeying::Reconcile() {
     reconcileScheduled_ = false;
     if (actions_.empty() && !tuning_) return;
     std::set<char16_t> present;
@@ -215,8 +232,8 @@ void CwdaemonListener::Reconcile() {
             ++it;
             continue;
         }
-        if (it->second.what == Action::What::Reply) {
-            SendReply({kBreakReply, it->second.reply.peer});
+        if (it->second.what == Action::What::Reply || it->second.what == Action::What::Echo) {
+            if (it->second.run) it->second.run(false);
         } else {
             gone.push_back(it->second);
         }
