@@ -345,6 +345,8 @@ void StationDialog::NameForScreenReader() {
         {SidetoneTone, "Sidetone tone, Hz"},
         {SidetoneVolume, "Sidetone volume"},
         {ToneTest, "Test tone"},
+        {WinkeyerOn, "WinKeyer link for loggers"},
+        {WinkeyerPath, "WinKeyer link path"},
     };
     for (const auto& [widget, name] : names) widget->setAccessibleName(QLatin1String(name));
     // A screen reader reads a field by its label, and a combo box's own name is its value.
