@@ -242,9 +242,10 @@ void StationDialog::Build() {
     }
 
     auto* loggerGroup = Named(new QGroupBox(QStringLiteral("Loggers"), this), "LoggerGroup");
-    auto* loggerRow = new QHBoxLayout(loggerGroup);
-    WinkeyerOn = Named(new QCheckBox(QStringLiteral("WinKeyer at:"), loggerGroup), "WinkeyerOn");
-    WinkeyerPath = Named(new QLineEdit(loggerGroup), "WinkeyerPath");
+    QWidget* loggerBody = GroupBody(loggerGroup);
+    auto* loggerRow = new QHBoxLayout(loggerBody);
+    WinkeyerOn = Named(new QCheckBox(QStringLiteral("WinKeyer at:"), loggerBody), "WinkeyerOn");
+    WinkeyerPath = Named(new QLineEdit(loggerBody), "WinkeyerPath");
     WinkeyerPath->setPlaceholderText(QString::fromStdString(DefaultWinkeyerLink()));
     WinkeyerOn->setToolTip(
         QStringLiteral("An emulated WinKeyer for loggers (QLog, CQRLOG, fldigi, N1MM+ under "
