@@ -12,6 +12,25 @@ constexpr std::uint8_t kSlotEmpty = 1;
 constexpr std::uint8_t kSlotWithdrawn = 2;
 constexpr std::uint32_t kRingMask = DecodedRing::kSize - 1;
 static_assert((DecodedRing::kSize & kRingMask) == 0, "the ring size is a power of two");
+
+// Never blocks: the descriptors are non-blocking and a counter cannot realistically fill.
+void SignalEventFd(int fd) noexcept {
+    if (fd < 0) return;
+    const std::uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = write(fd, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+}
+
+void DrainEventFd(int fd) noexcept {
+    if (fd < 0) return;
+    std::uint64_t count;
+    ssize_t got;
+    do {
+        got = read(fd, &count, sizeof count);
+    } while (got < 0 && errno == EINTR);
+}
 }  // namespace
 
 // ---- Mailbox ----
@@ -120,14 +139,7 @@ bool NotificationQueue::Post(Notification n) noexcept {
     }
     slots_[tail % kCapacity] = n;
     tail_.store(tail + 1, std::memory_order_release);
-    if (eventFd_ >= 0) {
-        // Never blocks: the descriptor is non-blocking and the counter cannot realistically fill.
-        const std::uint64_t one = 1;
-        ssize_t written;
-        do {
-            written = write(eventFd_, &one, sizeof one);
-        } while (written < 0 && errno == EINTR);
-    }
+    SignalEventFd(eventFd_);
     return true;
 }
 
@@ -140,12 +152,7 @@ bool NotificationQueue::Pop(Notification& n) noexcept {
 }
 
 void NotificationQueue::ClearWakeup() noexcept {
-    if (eventFd_ < 0) return;
-    std::uint64_t count;
-    ssize_t got;
-    do {
-        got = read(eventFd_, &count, sizeof count);
-    } while (got < 0 && errno == EINTR);
+    DrainEventFd(eventFd_);
 }
 
 bool NotificationQueue::TakeOverflow() noexcept {
@@ -162,20 +169,11 @@ KeyUpSignal::~KeyUpSignal() {
 
 void KeyUpSignal::Raise() noexcept {
     if (eventFd_ < 0 || !wanted_.exchange(false)) return;
-    const std::uint64_t one = 1;
-    ssize_t written;
-    do {
-        written = write(eventFd_, &one, sizeof one);
-    } while (written < 0 && errno == EINTR);
+    SignalEventFd(eventFd_);
 }
 
 void KeyUpSignal::Clear() noexcept {
-    if (eventFd_ < 0) return;
-    std::uint64_t count;
-    ssize_t got;
-    do {
-        got = read(eventFd_, &count, sizeof count);
-    } while (got < 0 && errno == EINTR);
+    DrainEventFd(eventFd_);
 }
 
 }  // namespace telkey
