@@ -1,7 +1,9 @@
 #include "exchange/cwdaemon_request.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
 
 #include "engine/codepage1251.h"
 #include "engine/morse_tables.h"
@@ -141,8 +143,14 @@ CwdaemonRequest ParseEscape(std::string_view bytes) {
             r.kind = Kind::ArmReply;
             r.replyText = std::string(rest);
             return r;
-        case 'd':
-            return valued(Kind::PttDelay, 0, kCwdaemonMaxPttDelayMs, false);
+        case 'd': {
+            // A longer lead is clipped, as cwdaemon clips it.
+            CwdaemonRequest lead =
+                valued(Kind::PttDelay, 0, std::numeric_limits<int>::max(), false);
+            if (lead.kind == Kind::PttDelay)
+                lead.value = std::min(lead.value, kCwdaemonMaxPttDelayMs);
+            return lead;
+        }
         case 'b':
         case 'e':
         case 'g':

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "exchange/cwdaemon_request.h"
 #include "exchange/logger_keying_marks.h"
 #include "options/speed_control.h"
 #include "options/speed_table.h"
@@ -28,7 +29,6 @@ constexpr int kTuneBackstopMarginMs = 500;
 // Dot lengths the longest character takes, gaps and the letter gap included, at the widest
 // dash/dot ratio (7 dashes of 6 dots, 6 gaps, a letter gap of 6), with room to spare.
 constexpr int kLongestCharacterDots = 64;
-constexpr std::int32_t kLpmPerWpm = 5;
 
 bool AnswersAtKeyUp(LoggerKeying::Action::What what) {
     using What = LoggerKeying::Action::What;
@@ -275,7 +275,9 @@ void LoggerKeying::SetSpeedWpm(std::int32_t wpm) {
 
 void LoggerKeying::ChangeSpeed(std::int32_t deltaLpm) {
     EndTune();
-    t_.speed->Speed += deltaLpm;
+    // Steps (cwdaemon's inline signs) stop at the speeds a logger may set.
+    t_.speed->Speed = std::clamp(t_.speed->Speed + deltaLpm, kCwdaemonMinWpm * kLpmPerWpm,
+                                 kCwdaemonMaxWpm * kLpmPerWpm);
     t_.speed->ApplySpeed(true);
 }
 

@@ -56,6 +56,22 @@ TEST_F(Cwdaemon, SpeedSignsActWhereTheyStandInTheText) {
     EXPECT_EQ(w.form.speed.Speed, 80);
 }
 
+// Inline steps stop at the speeds a logger may set, 4 and 60 WPM.
+TEST_F(Cwdaemon, SpeedSignsStayWithinTheLoggersRange) {
+    const struct {
+        int from;
+        const char* text;
+        int to;
+    } rows[] = {{30, "----", 20}, {290, "++++", 300}, {60, "+-", 60}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        w.form.speed.Speed = row.from;
+        w.form.speed.ApplySpeed(true);
+        Send(row.text);
+        EXPECT_EQ(w.form.speed.Speed, row.to);
+    }
+}
+
 TEST_F(Cwdaemon, SpeedSignsAloneKeyNothing) {
     Send("--");
     EXPECT_EQ(w.form.speed.Speed, 40);
@@ -590,8 +606,11 @@ TEST_F(Cwdaemon, PttDelayIsTheLeadTimeBeforeTheFirstElement) {
     EXPECT_LE(own, 3 + 2);       // the PTT lead of 10 ms (three ticks) and the hand-over's two
     EXPECT_GE(delayed * 4, 30);  // 4 ms ticks
     EXPECT_LE(delayed, 8 + 3);
-    Send(Esc("d51"));
-    EXPECT_TRUE(Logged("outside 0..50"));
+    Send(Esc("d51"));  // clipped to 50 ms
+    Send("e");
+    const int clipped = leadTicks();
+    EXPECT_GE(clipped * 4, 50);
+    EXPECT_LE(clipped, 13 + 3);
 }
 
 // PTT for a text: whether there is a line is the operator's (TX mask); the lead is ESC d's, else

@@ -140,7 +140,11 @@ TEST(CwdaemonRequest, EscapeRequestsWithoutValue) {
     const auto delay = ParseCwdaemonRequest(Esc("d20"));
     ASSERT_EQ(delay.kind, Kind::PttDelay);
     EXPECT_EQ(delay.value, 20);
-    EXPECT_EQ(ParseCwdaemonRequest(Esc("d51")).kind, Kind::Ignored);
+    // A longer lead is clipped, as cwdaemon clips it.
+    const auto longer = ParseCwdaemonRequest(Esc("d200"));
+    ASSERT_EQ(longer.kind, Kind::PttDelay);
+    EXPECT_EQ(longer.value, kCwdaemonMaxPttDelayMs);
+    EXPECT_EQ(ParseCwdaemonRequest(Esc("d-1")).kind, Kind::Ignored);
     for (const char* code : {"b1", "e1001", "g70", "96789"}) {
         EXPECT_EQ(ParseCwdaemonRequest(Esc(code)).kind, Kind::NoEffect) << code;
     }
